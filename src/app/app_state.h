@@ -1,0 +1,64 @@
+#pragma once
+#include <QObject>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "core/events/event_listener.h"
+#include "core/events/notifier.h"
+#include "core/pairing/clock_api.h"
+#include "core/pairing/clock_config.h"
+#include "core/pairing/conn_state.h"
+#include "core/pairing/pairing_flow.h"
+
+// The one owner of lasting state: link state, pairing record, poll loop, event intake. Lives on the UI
+// thread; `conn` and `cfg` are read and written only there. Network work runs on a thread pool and its
+// results come back to the UI thread.
+class AppState : public QObject {
+  Q_OBJECT
+ public:
+  struct Parts {
+    std::shared_ptr<gt::ClockAPI> api;
+    std::shared_ptr<gt::EventListener> listener;
+    std::shared_ptr<gt::Notifier> notifier;
+    std::chrono::milliseconds pollInterval{10000};  // sleep between the end of one refresh and the next
+  };
+
+  explicit AppState(Parts parts, QObject* parent = nullptr);
+  ~AppState() override;
+
+  const gt::ConnState& conn() const { return conn_; }
+  const std::optional<gt::ClockConfig>& cfg() const { return cfg_; }
+  bool isOnline() const { return conn_.isOnline(); }
+
+  // Reloads the pairing file and probes the device; `done` runs on the UI thread afterwards.
+  void refresh(std::function<void()> done = {});
+  // (Re)starts the poll loop (first refresh at once) and starts the event listener.
+  void startPolling();
+  // Pairs, stores the record, then refreshes; `done` gets the failure, or nullopt on success.
+  void pair(const std::string& host, std::int64_t httpPort, std::int64_t wsPort, const std::string& deviceName,
+            const std::string& code, std::function<void(std::optional<gt::PairFailure>)> done);
+  // Deletes the record; on success cfg is cleared and conn becomes unpaired.
+  std::error_code unpair();
+  // Asks the notifier for permission off the UI thread; `done` runs on the UI thread afterwards.
+  void requestNotificationPermission(std::function<void()> done = {});
+
+ signals:
+  // Emitted on every assignment, whether or not the value differs.
+  void connChanged();
+  void cfgChanged();
+
+ private:
+  void setConn(gt::ConnState c);
+  void setCfg(std::optional<gt::ClockConfig> c);
+
+  Parts parts_;
+  gt::ConnState conn_;
+  std::optional<gt::ClockConfig> cfg_;
+  struct Poll;
+  std::shared_ptr<Poll> poll_;
+};

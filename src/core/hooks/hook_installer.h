@@ -1,0 +1,64 @@
+#pragma once
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "core/hooks/agent_id.h"
+
+namespace gt {
+
+// One per-file section of the companion tool's report.
+struct InstallReport {
+  std::string agent;
+  std::string path;
+  std::string action;
+  std::string backup;
+  std::vector<std::string> notes;
+  bool operator==(const InstallReport&) const = default;
+};
+
+std::vector<InstallReport> parseReports(std::string_view text);
+std::optional<std::string> extractRestartNote(std::string_view text);
+
+struct HookSuccess {
+  std::vector<InstallReport> reports;
+  std::string note;
+};
+
+// domain "HookInstaller" with code = the tool's exit status, or the launch error's domain and errno.
+struct HookError {
+  std::string domain;
+  int code = 0;
+  std::string description;
+};
+
+using HookResult = std::variant<HookSuccess, HookError>;
+
+// Runs the companion tool to install or remove one agent's hook. Thread-safe; calls are independent.
+class HookInstaller {
+ public:
+  // Without a path: "glowticker-cli" beside the running executable when executable, else "/usr/bin/env".
+  explicit HookInstaller(std::optional<std::string> cliPath = std::nullopt);
+  const std::string& cliPath() const { return cliPath_; }
+
+  static std::string resolveToolPath(const std::filesystem::path& executableDir);
+  // argv[0] first: the executable, then its arguments.
+  std::vector<std::string> commandLine(AgentID agent, bool enabled) const;
+
+  HookResult setHook(AgentID agent, bool enabled) const;
+
+ private:
+  std::string cliPath_;
+};
+
+// Whether an agent's own configuration file carries the hook marker "glowticker".
+namespace HookState {
+std::filesystem::path configPath(AgentID agent, const std::filesystem::path& home);
+bool isInstalled(AgentID agent);
+bool isInstalled(AgentID agent, const std::filesystem::path& home);
+}  // namespace HookState
+
+}  // namespace gt

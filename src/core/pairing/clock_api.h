@@ -1,0 +1,62 @@
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace gt {
+
+// Why a pairing failed.
+struct PairError {
+  enum class Kind { locked, http, transport, invalidCode };
+  Kind kind = Kind::transport;
+  std::int64_t retryAfter = 0;  // locked
+  std::int64_t status = 0;      // http
+  std::string body;             // http
+  std::string message;          // transport
+
+  static PairError locked(std::int64_t retryAfter) { return {Kind::locked, retryAfter, 0, {}, {}}; }
+  static PairError http(std::int64_t status, std::string body) { return {Kind::http, 0, status, std::move(body), {}}; }
+  static PairError transport(std::string message) { return {Kind::transport, 0, 0, {}, std::move(message)}; }
+  static PairError invalidCode() { return {Kind::invalidCode, 0, 0, {}, {}}; }
+
+  bool operator==(const PairError&) const = default;
+};
+
+struct PairSuccess {
+  std::string token;
+  std::string device;
+  bool operator==(const PairSuccess&) const = default;
+};
+
+using PairResult = std::variant<PairSuccess, PairError>;
+
+// The device's HTTP interface (libcurl). Stateless: every call has its own handle, so any number of
+// calls may run at once from any threads. Never uses a proxy. Virtual so tests can stand in for a device.
+class ClockAPI {
+ public:
+  struct Timeouts {
+    std::chrono::milliseconds probe{2000};
+    std::chrono::milliseconds pair{5000};
+  };
+  static constexpr std::size_t kMaxResponseBytes = 64 * 1024;
+
+  ClockAPI();
+  explicit ClockAPI(Timeouts timeouts);
+  virtual ~ClockAPI() = default;
+
+  // "http://" + host (bracketed when it holds ':') + ":" + port + path.
+  static std::string endpointString(std::string_view host, std::int64_t port, std::string_view path);
+
+  // GET /api/agent?token=…; true exactly on status 200 within the probe time-out.
+  virtual bool probe(const std::string& host, std::int64_t httpPort, const std::string& token) const;
+  // POST /api/pair {"code","client"}; mapped as 429, 403, 200, other.
+  virtual PairResult pair(const std::string& host, std::int64_t httpPort, const std::string& code,
+                  const std::string& client) const;
+
+ private:
+  Timeouts timeouts_;
+};
+
+}  // namespace gt

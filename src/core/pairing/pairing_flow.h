@@ -1,0 +1,42 @@
+#pragma once
+#include <chrono>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "core/pairing/clock_api.h"
+#include "core/pairing/clock_config.h"
+#include "core/pairing/conn_state.h"
+
+namespace gt {
+
+// Why `pairAndStore` failed: the device client's error, or another error (saving the record).
+struct PairFailure {
+  std::optional<PairError> pairError;
+  std::string otherDescription;  // when pairError is absent
+};
+
+// The one line of Chinese text the pairing view (and `glowticker pair`) shows for a failure.
+std::string pairFailureText(const PairFailure& failure);
+
+// "2026-03-01T09:05:07Z": UTC, whole seconds.
+std::string iso8601UtcSeconds(std::chrono::system_clock::time_point t);
+
+// The computer's host name, as the client name sent to the device.
+std::string localHostName();
+
+// Pairs with the device and stores the record (caller's name and ports, the returned token, now).
+// Does not refresh: the caller reloads and probes afterwards.
+std::variant<ClockConfig, PairFailure> pairAndStore(const ClockAPI& api, const std::string& host,
+                                                    std::int64_t httpPort, std::int64_t wsPort,
+                                                    const std::string& deviceName, const std::string& code);
+
+// One refresh's outcome: reload the record, probe it when it has a token.
+struct RefreshOutcome {
+  std::optional<ClockConfig> cfg;
+  ConnState conn;
+};
+// Probe step alone, for a record already loaded (absent or empty token: unpaired, no request).
+ConnState probeState(const ClockAPI& api, const std::optional<ClockConfig>& cfg);
+
+}  // namespace gt
