@@ -1,6 +1,5 @@
 #pragma once
 #include <QObject>
-
 #include <chrono>
 #include <functional>
 #include <memory>
