@@ -1,12 +1,140 @@
-#include <iostream>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <string_view>
+
+#include "cli/args.h"
 #include "cli/commands.h"
+#include "core/common/paths.h"
+#include "core/events/agent_event.h"
+#include "core/events/event_listener.h"
 
 namespace gt::cli {
 
-int runSend(int, char**) {
-  std::cerr << "glowticker: not available yet\n";
-  return 1;
+namespace {
+
+constexpr std::string_view kSendUsage = R"(Usage: glowticker send --agent A --title T --message M [--type X] [--state S]
+                       [--project P] [--ts N]
+
+Sends one event to the running Glowticker app, which shows it as a desktop notification titled
+"A · T" with M as its text. Options:
+  --agent A      name of the agent (for example codex, claude or kimi)
+  --title T      notification title after the agent name
+  --message M    notification text
+  --type X       event type (default "manual")
+  --state S      event state (default empty)
+  --project P    project label (default empty)
+  --ts N         signed 64-bit number in the notification's identifier (default: now, in milliseconds);
+                 a second event with the same agent and ts replaces the first notification
+  -h, --help     show this help and exit
+
+Exit status: 0 when the app took the event, 1 when it is not running or the event could not be
+written, 2 for wrong options.
+)";
+
+// Every socket wait is bounded: a wedged app must not hang a hook or a shell.
+constexpr int kSocketTimeoutSeconds = 2;
+
+int usageError(const std::string& problem) {
+  std::cerr << "glowticker send: " << problem << ". Run 'glowticker send --help'.\n";
+  return 2;
+}
+
+}  // namespace
+
+int runSend(int argc, char** argv) {
+  for (int i = 0; i < argc; ++i) {
+    std::string_view w = argv[i];
+    if (w == "-h" || w == "--help") {
+      std::cout << kSendUsage;
+      return 0;
+    }
+  }
+  Args args = parseArgs(argc, argv, {"agent", "title", "message", "type", "state", "project", "ts"});
+  if (!args.error.empty()) return usageError(args.error);
+  if (!args.positional.empty()) return usageError("unexpected word '" + args.positional.front() + "'");
+  if (!args.has("agent") || !args.has("title") || !args.has("message"))
+    return usageError("--agent, --title and --message are all required");
+
+  AgentEvent event;
+  event.type = args.get("type").value_or("manual");
+  event.agent = *args.get("agent");
+  event.state = args.get("state").value_or("");
+  event.title = *args.get("title");
+  event.message = *args.get("message");
+  event.project = args.get("project").value_or("");
+  if (auto ts = args.get("ts")) {
+    const char* end = ts->data() + ts->size();
+    auto [ptr, ec] = std::from_chars(ts->data(), end, event.ts);
+    if (ts->empty() || ec != std::errc() || ptr != end)
+      return usageError("--ts must be a whole number between -9223372036854775808 and 9223372036854775807");
+  } else {
+    event.ts =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+  }
+
+  const std::string path = eventSocketPath().string();
+  if (path.size() > EventListener::kMaxPathBytes) {
+    std::cerr << "glowticker send: the event socket path " << path << " is longer than " << EventListener::kMaxPathBytes
+              << " bytes, so the app cannot listen there; use a shorter HOME.\n";
+    return 1;
+  }
+  const std::string line = encodeAgentEvent(event) + "\n";
+  if (line.size() - 1 > EventListener::kMaxPendingBytes)
+    return usageError("the event is larger than 1 MiB and the app would drop it; shorten the message");
+
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    std::cerr << "glowticker send: cannot create a socket: " << std::strerror(errno) << ".\n";
+    return 1;
+  }
+  timeval tv{kSocketTimeoutSeconds, 0};
+  // On Linux the send time-out also bounds a connect that waits for a full backlog.
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+
+  sockaddr_un addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    int err = errno;
+    ::close(fd);
+    if (err == ENOENT || err == ECONNREFUSED || err == ENOTDIR)
+      std::cerr << "glowticker send: the Glowticker app is not running (nothing listens on " << path
+                << "); start it and send again.\n";
+    else if (err == EAGAIN || err == EWOULDBLOCK || err == ETIMEDOUT)
+      std::cerr << "glowticker send: the Glowticker app did not accept the event within " << kSocketTimeoutSeconds
+                << " s; it may be busy or stuck.\n";
+    else
+      std::cerr << "glowticker send: cannot reach the Glowticker app at " << path << ": " << std::strerror(err)
+                << ".\n";
+    return 1;
+  }
+
+  std::size_t off = 0;
+  while (off < line.size()) {
+    ssize_t n = ::send(fd, line.data() + off, line.size() - off, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int err = errno;
+      ::close(fd);
+      std::cerr << "glowticker send: the event could not be written to the Glowticker app: "
+                << (err == EAGAIN || err == EWOULDBLOCK ? "it stopped reading" : std::strerror(err)) << ".\n";
+      return 1;
+    }
+    off += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  return 0;
 }
 
 }  // namespace gt::cli
