@@ -1,22 +1,124 @@
+// `glowticker status`, `pair` and `unpair`: the same store, device client and failure texts as the
+// tray app, so the terminal and the panel always agree.
+#include <charconv>
 #include <iostream>
 
+#include "cli/args.h"
 #include "cli/commands.h"
+#include "core/pairing/clock_api.h"
+#include "core/pairing/clock_config.h"
+#include "core/pairing/pairing_flow.h"
 
 namespace gt::cli {
 
-int runStatus(int, char**) {
-  std::cerr << "glowticker: not available yet\n";
-  return 1;
+namespace {
+
+constexpr const char* kPairUsage =
+    "Usage: glowticker pair --host H --http-port P --ws-port W --name N --code C\n"
+    "       glowticker pair --device NAME --code C\n";
+
+int usageError(const std::string& command, const std::string& problem, const char* usage) {
+  std::cerr << "glowticker " << command << ": " << problem << "\n" << usage;
+  return 2;
 }
 
-int runPair(int, char**) {
-  std::cerr << "glowticker: not available yet\n";
-  return 1;
+std::optional<std::int64_t> parsePort(const std::string& text) {
+  std::int64_t v = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (ec != std::errc() || end != text.data() + text.size() || v < 1 || v > 65535) return std::nullopt;
+  return v;
 }
 
-int runUnpair(int, char**) {
-  std::cerr << "glowticker: not available yet\n";
-  return 1;
+void printRecord(const ClockConfig& cfg) {
+  std::cout << cfg.host << "  ws=" << cfg.wsPort << " http=" << cfg.httpPort << "\n";
+}
+
+}  // namespace
+
+int runStatus(int argc, char** argv) {
+  Args args = parseArgs(argc, argv, {});
+  if (!args.error.empty()) return usageError("status", args.error, "Usage: glowticker status\n");
+  if (!args.positional.empty())
+    return usageError("status", "unexpected argument '" + args.positional.front() + "'", "Usage: glowticker status\n");
+
+  ClockAPI api;
+  RefreshOutcome outcome = loadAndProbe(api);
+  std::cout << outcome.conn.label() << "\n";
+  if (outcome.cfg) printRecord(*outcome.cfg);
+  return 0;
+}
+
+int runPair(int argc, char** argv) {
+  Args args = parseArgs(argc, argv, {"host", "http-port", "ws-port", "name", "code", "device"});
+  if (!args.error.empty()) return usageError("pair", args.error, kPairUsage);
+  if (!args.positional.empty())
+    return usageError("pair", "unexpected argument '" + args.positional.front() + "'", kPairUsage);
+  if (!args.has("code") || args.get("code")->empty())
+    return usageError("pair", "the code the phone shows is needed: --code C", kPairUsage);
+  const std::string code = *args.get("code");
+
+  std::string host, name;
+  std::int64_t httpPort = 0, wsPort = 0;
+  const bool byAddress = args.has("host") || args.has("http-port") || args.has("ws-port") || args.has("name");
+  if (args.has("device")) {
+    if (byAddress)
+      return usageError("pair", "give either --device or --host/--http-port/--ws-port/--name, not both", kPairUsage);
+    std::string problem;
+    auto found = findDeviceByName(*args.get("device"), problem);
+    if (!found) {
+      std::cerr << "glowticker pair: " << problem << "\n";
+      return 1;
+    }
+    host = found->host;
+    httpPort = found->httpPort;
+    wsPort = found->wsPort;
+    name = found->name;
+  } else {
+    for (const char* required : {"host", "http-port", "ws-port", "name"}) {
+      if (!args.has(required) || args.get(required)->empty())
+        return usageError("pair", std::string("missing --") + required, kPairUsage);
+    }
+    host = *args.get("host");
+    name = *args.get("name");
+    auto http = parsePort(*args.get("http-port"));
+    auto ws = parsePort(*args.get("ws-port"));
+    if (!http) return usageError("pair", "--http-port must be a port number from 1 to 65535", kPairUsage);
+    if (!ws) return usageError("pair", "--ws-port must be a port number from 1 to 65535", kPairUsage);
+    httpPort = *http;
+    wsPort = *ws;
+  }
+
+  ClockAPI api;
+  auto result = pairAndStore(api, host, httpPort, wsPort, name, code);
+  if (auto* failure = std::get_if<PairFailure>(&result)) {
+    std::cerr << pairFailureText(*failure) << "\n";
+    return 1;
+  }
+  // Then refresh as the app does, so the user sees the link the app will show.
+  std::cout << "Paired with " << name << "; saved to " << ConfigStore::configPath().string() << ".\n";
+  RefreshOutcome outcome = loadAndProbe(api);
+  std::cout << outcome.conn.label() << "\n";
+  if (outcome.cfg) printRecord(*outcome.cfg);
+  return 0;
+}
+
+int runUnpair(int argc, char** argv) {
+  Args args = parseArgs(argc, argv, {});
+  if (!args.error.empty()) return usageError("unpair", args.error, "Usage: glowticker unpair\n");
+  if (!args.positional.empty())
+    return usageError("unpair", "unexpected argument '" + args.positional.front() + "'", "Usage: glowticker unpair\n");
+
+  const auto path = ConfigStore::configPath();
+  if (std::error_code ec = ConfigStore::deleteConfig()) {
+    if (ec == std::errc::no_such_file_or_directory)
+      std::cerr << "glowticker unpair: not paired: there is no pairing to forget (" << path.string()
+                << " does not exist).\n";
+    else
+      std::cerr << "glowticker unpair: could not remove " << path.string() << ": " << ec.message() << "\n";
+    return 1;
+  }
+  std::cout << "Unpaired: removed " << path.string() << ".\n";
+  return 0;
 }
 
 }  // namespace gt::cli

@@ -51,9 +51,12 @@ class ClockAPI {
 
   // GET /api/agent?token=…; true exactly on status 200 within the probe time-out.
   virtual bool probe(const std::string& host, std::int64_t httpPort, const std::string& token) const;
-  // POST /api/pair {"code","client"}; mapped as 429, 403, 200, other.
+  // POST /api/pair {"code","client"}; mapped as 429, 403, 200, other. A response body larger than
+  // kMaxResponseBytes ends the exchange as a transport failure. Redirects are not followed (a 3xx is
+  // an `http` failure). Throws nlohmann::json::type_error when code or client is not valid UTF-8 (the
+  // request body cannot be serialised); pairAndStore turns that into a PairFailure.
   virtual PairResult pair(const std::string& host, std::int64_t httpPort, const std::string& code,
-                  const std::string& client) const;
+                          const std::string& client) const;
 
  private:
   Timeouts timeouts_;

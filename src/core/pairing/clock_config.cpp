@@ -1,1 +1,231 @@
-// placeholder until implemented
+#include "core/pairing/clock_config.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "core/common/paths.h"
+
+namespace gt {
+
+namespace {
+
+// A pairing file is a few hundred bytes; anything far larger is not ours and is not read into memory.
+constexpr std::uintmax_t kMaxConfigBytes = 1024 * 1024;
+
+std::error_code lastError() { return {errno, std::generic_category()}; }
+
+bool readString(const nlohmann::json& obj, const char* key, std::string& out) {
+  auto it = obj.find(key);
+  if (it == obj.end() || !it->is_string()) return false;
+  out = it->get<std::string>();
+  return true;
+}
+
+bool readInteger(const nlohmann::json& obj, const char* key, std::int64_t& out) {
+  auto it = obj.find(key);
+  if (it == obj.end()) return false;
+  if (it->is_number_unsigned()) {
+    auto v = it->get<std::uint64_t>();
+    if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
+    out = static_cast<std::int64_t>(v);
+    return true;
+  }
+  if (!it->is_number_integer()) return false;
+  out = it->get<std::int64_t>();
+  return true;
+}
+
+// Canonical upper-case text of a random (version 4) UUID.
+std::string randomUuid() {
+  std::random_device rd;  // getrandom(2) / /dev/urandom on Linux
+  std::array<unsigned char, 16> b{};
+  for (std::size_t i = 0; i < b.size(); i += 4) {
+    std::uint32_t r = rd();
+    for (std::size_t j = 0; j < 4; ++j) b[i + j] = static_cast<unsigned char>(r >> (8 * j));
+  }
+  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
+  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
+  char text[37];
+  std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
+                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+  return text;
+}
+
+std::error_code writeAll(int fd, const std::string& data) {
+  const char* p = data.data();
+  std::size_t left = data.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return lastError();
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+std::error_code fsyncDirectory(const std::filesystem::path& dir) {
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return lastError();
+  std::error_code ec;
+  if (::fsync(fd) != 0) ec = lastError();
+  ::close(fd);
+  return ec;
+}
+
+// Creates `dir` and its missing parents; only `dir` itself is made private.
+std::error_code createBaseDir(const std::filesystem::path& dir) {
+  std::error_code ec;
+  if (dir.has_parent_path()) {
+    std::filesystem::create_directories(dir.parent_path(), ec);
+    if (ec) return ec;
+  }
+  if (::mkdir(dir.c_str(), 0700) != 0) {
+    if (errno != EEXIST) return lastError();
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) return lastError();
+    if (!S_ISDIR(st.st_mode)) return std::make_error_code(std::errc::not_a_directory);
+  }
+  return {};
+}
+
+struct BaseDirState {
+  std::mutex mutex;
+  std::optional<std::filesystem::path> dir;
+};
+
+BaseDirState& baseDirState() {
+  static BaseDirState state;
+  return state;
+}
+
+}  // namespace
+
+std::optional<ClockConfig> decodeClockConfig(std::string_view json) {
+  auto doc = nlohmann::json::parse(json.begin(), json.end(), nullptr, /*allow_exceptions=*/false);
+  if (!doc.is_object()) return std::nullopt;
+  ClockConfig cfg;
+  if (!readString(doc, "device_name", cfg.deviceName) || !readString(doc, "host", cfg.host) ||
+      !readInteger(doc, "ws_port", cfg.wsPort) || !readInteger(doc, "http_port", cfg.httpPort) ||
+      !readString(doc, "token", cfg.token) || !readString(doc, "paired_at", cfg.pairedAt))
+    return std::nullopt;
+  return cfg;
+}
+
+std::string encodeClockConfig(const ClockConfig& cfg) {
+  nlohmann::ordered_json doc;
+  doc["device_name"] = cfg.deviceName;
+  doc["host"] = cfg.host;
+  doc["ws_port"] = cfg.wsPort;
+  doc["http_port"] = cfg.httpPort;
+  doc["token"] = cfg.token;
+  doc["paired_at"] = cfg.pairedAt;
+  return doc.dump(2) + "\n";
+}
+
+namespace ConfigStore {
+
+std::filesystem::path baseDir() {
+  auto& s = baseDirState();
+  std::lock_guard lock(s.mutex);
+  if (!s.dir) s.dir = homeDir() / ".glowticker";
+  return *s.dir;
+}
+
+void setBaseDir(std::filesystem::path dir) {
+  auto& s = baseDirState();
+  std::lock_guard lock(s.mutex);
+  s.dir = std::move(dir);
+}
+
+void resetBaseDir() {
+  auto& s = baseDirState();
+  std::lock_guard lock(s.mutex);
+  s.dir = homeDir() / ".glowticker";
+}
+
+std::filesystem::path configPath() { return baseDir() / "config.json"; }
+
+std::optional<ClockConfig> load() {
+  const auto path = configPath();
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
+  auto size = std::filesystem::file_size(path, ec);
+  if (ec || size > kMaxConfigBytes) return std::nullopt;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string text(static_cast<std::size_t>(size), '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  if (in.bad()) return std::nullopt;
+  return decodeClockConfig(text);
+}
+
+std::error_code save(const ClockConfig& cfg, std::filesystem::path* failedPath) {
+  const auto dir = baseDir();  // one snapshot, so a concurrent setBaseDir cannot split the steps
+  auto fail = [&](std::error_code ec, const std::filesystem::path& where) {
+    if (failedPath) *failedPath = where;
+    return ec;
+  };
+
+  if (auto ec = createBaseDir(dir)) return fail(ec, dir);
+  if (::chmod(dir.c_str(), 0700) != 0) return fail(lastError(), dir);
+
+  std::string bytes;
+  try {
+    bytes = encodeClockConfig(cfg);
+  } catch (const nlohmann::json::exception&) {
+    // Text fields that are not UTF-8 cannot be written as JSON.
+    return fail(std::make_error_code(std::errc::illegal_byte_sequence), dir / "config.json");
+  }
+
+  const auto tmp = dir / (".config-" + randomUuid() + ".tmp");
+  const auto target = dir / "config.json";
+
+  // Created private from the start: the token must never be readable by others, not even briefly.
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return fail(lastError(), tmp);
+  auto abandon = [&](std::error_code ec) {
+    if (fd >= 0) ::close(fd);
+    ::unlink(tmp.c_str());  // it holds the token; do not leave it lying around
+    return fail(ec, tmp);
+  };
+  if (auto ec = writeAll(fd, bytes)) return abandon(ec);
+  if (::fchmod(fd, 0600) != 0) return abandon(lastError());
+  // On disk before it takes the pairing file's name, so a power loss cannot leave an empty file.
+  if (::fsync(fd) != 0) return abandon(lastError());
+  int closed = ::close(fd);
+  fd = -1;
+  if (closed != 0) return abandon(lastError());
+
+  // rename(2) replaces an existing pairing file atomically and creates it when there was none.
+  if (::rename(tmp.c_str(), target.c_str()) != 0) {
+    auto ec = lastError();
+    ::unlink(tmp.c_str());
+    return fail(ec, target);
+  }
+  // Make the rename itself durable.
+  if (auto ec = fsyncDirectory(dir)) return fail(ec, dir);
+  return {};
+}
+
+std::error_code deleteConfig() {
+  if (::unlink(configPath().c_str()) != 0) return lastError();
+  return {};
+}
+
+}  // namespace ConfigStore
+
+}  // namespace gt

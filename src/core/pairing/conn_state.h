@@ -17,9 +17,12 @@ struct ConnState {
   bool isOnline() const { return kind == Kind::connected; }
   std::string label() const {
     switch (kind) {
-      case Kind::unpaired: return "未配对";
-      case Kind::offline: return "离线 / 不可达";
-      case Kind::connected: return "已连接 " + deviceName;
+      case Kind::unpaired:
+        return "未配对";
+      case Kind::offline:
+        return "离线 / 不可达";
+      case Kind::connected:
+        return "已连接 " + deviceName;
     }
     return {};
   }

@@ -27,9 +27,9 @@ std::string localHostName();
 
 // Pairs with the device and stores the record (caller's name and ports, the returned token, now).
 // Does not refresh: the caller reloads and probes afterwards.
-std::variant<ClockConfig, PairFailure> pairAndStore(const ClockAPI& api, const std::string& host,
-                                                    std::int64_t httpPort, std::int64_t wsPort,
-                                                    const std::string& deviceName, const std::string& code);
+std::variant<ClockConfig, PairFailure> pairAndStore(const ClockAPI& api, const std::string& host, std::int64_t httpPort,
+                                                    std::int64_t wsPort, const std::string& deviceName,
+                                                    const std::string& code);
 
 // One refresh's outcome: reload the record, probe it when it has a token.
 struct RefreshOutcome {
@@ -38,5 +38,7 @@ struct RefreshOutcome {
 };
 // Probe step alone, for a record already loaded (absent or empty token: unpaired, no request).
 ConnState probeState(const ClockAPI& api, const std::optional<ClockConfig>& cfg);
+// A whole refresh off the UI thread: ConfigStore::load() then probeState (used by `glowticker status`).
+RefreshOutcome loadAndProbe(const ClockAPI& api);
 
 }  // namespace gt
