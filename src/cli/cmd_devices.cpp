@@ -1,16 +1,64 @@
+#include <chrono>
 #include <iostream>
 
+#include "cli/args.h"
 #include "cli/commands.h"
+#include "core/discovery/discovery.h"
+#include "platform/avahi_backend.h"
 
 namespace gt::cli {
+namespace {
 
-int runDevices(int, char**) {
-  std::cerr << "glowticker: not available yet\n";
-  return 1;
+// The same window the pairing view uses.
+constexpr std::chrono::seconds kSearchWindow{3};
+
+// The pairing view's picker text, then what a user needs to pair by hand.
+std::string deviceLine(const DiscoveredDevice& d) {
+  std::string line = d.name + " (" + (d.device.empty() ? std::string("unknown") : d.device) + ") @ " + d.host;
+  line += "  ws " + std::to_string(d.wsPort) + "  http " + std::to_string(d.httpPort);
+  line += "  version " + (d.version.empty() ? std::string("unknown") : d.version);
+  return line;
 }
 
-std::optional<DiscoveredDevice> findDeviceByName(const std::string&, std::string& problem) {
-  problem = "device search is not available yet";
+}  // namespace
+
+int runDevices(int argc, char** argv) {
+  Args args = parseArgs(argc, argv, {});
+  if (!args.error.empty()) {
+    std::cerr << "glowticker devices: " << args.error << "\n";
+    return 2;
+  }
+  if (!args.positional.empty()) {
+    std::cerr << "glowticker devices: takes no arguments (got \"" << args.positional.front() << "\").\n";
+    return 2;
+  }
+  Discovery discovery(makeAvahiBackend());
+  std::vector<DiscoveredDevice> devices = discovery.browse(kSearchWindow);
+  for (const DiscoveredDevice& d : devices) std::cout << deviceLine(d) << "\n";
+  std::cout.flush();
+  if (!discovery.problem().empty()) {
+    std::cerr << "glowticker devices: " << discovery.problem() << "\n";
+    return 1;
+  }
+  if (devices.empty()) {
+    std::cerr << "No phone found on the local network; check that the Glowticker app is open on the phone and "
+                 "that it is on the same network as this computer.\n";
+  }
+  return 0;
+}
+
+std::optional<DiscoveredDevice> findDeviceByName(const std::string& name, std::string& problem) {
+  Discovery discovery(makeAvahiBackend());
+  std::vector<DiscoveredDevice> devices = discovery.browse(kSearchWindow);
+  for (const DiscoveredDevice& d : devices) {
+    if (d.name == name) return d;
+  }
+  if (!discovery.problem().empty()) {
+    problem = discovery.problem();
+  } else {
+    problem = "No phone named \"" + name +
+              "\" was found on the local network; run \"glowticker devices\" to see the names that were found.";
+  }
   return std::nullopt;
 }
 

@@ -1,25 +1,46 @@
 #pragma once
 #include <chrono>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/discovery/discovered_device.h"
+#include "core/discovery/dns_sd_backend.h"
 
 namespace gt {
-
-class DnsSdBackend;  // the DNS-SD machinery (Avahi on Linux; fakes in tests)
 
 // Finds devices advertising "_glowticker._tcp" in "local.": collects for the whole window, then resolves
 // each instance in name order by a real TCP connection (1 s each). Never fails.
 class Discovery {
  public:
+  static constexpr const char* kServiceType = "_glowticker._tcp";
+  static constexpr const char* kDomain = "local.";
+  static constexpr std::chrono::milliseconds kResolveTimeout{1000};
+
   explicit Discovery(std::shared_ptr<DnsSdBackend> backend);
   std::vector<DiscoveredDevice> browse(std::chrono::milliseconds window);
   // Why the last browse could not look at the network (e.g. avahi-daemon not running); empty when fine.
   std::string problem() const;
 
+  // Instance names in result order: code point order after NFC normalisation, a proper prefix first.
+  static bool nameLess(const std::string& a, const std::string& b);
+
  private:
+  struct Service {
+    std::string name;
+    ServiceEndpoint endpoint;
+    std::vector<std::string> txt;
+  };
+  struct Peer {
+    std::string host;
+    std::int64_t port = 0;
+  };
+
+  std::vector<Service> collectServices(std::chrono::milliseconds window);
+  std::optional<Peer> resolve(const ServiceEndpoint& endpoint, std::chrono::milliseconds timeout);
+
   std::shared_ptr<DnsSdBackend> backend_;
   std::string problem_;
 };
