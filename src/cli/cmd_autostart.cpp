@@ -1,12 +1,83 @@
+#include <unistd.h>
+
+#include <filesystem>
 #include <iostream>
+#include <optional>
+#include <string>
+#include <system_error>
 
 #include "cli/commands.h"
+#include "core/common/autostart.h"
 
 namespace gt::cli {
+namespace {
 
-int runAutostart(int, char**) {
-  std::cerr << "glowticker: not available yet\n";
-  return 1;
+namespace fs = std::filesystem;
+
+constexpr const char* kUsage = "Usage: glowticker autostart on|off|status\n";
+
+// The tray app installed or built beside this program; autostart always names it by absolute path.
+std::optional<fs::path> appBesideMe(std::string& problem) {
+  std::error_code ec;
+  fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) {
+    problem = "cannot find this program's own location (/proc/self/exe): " + ec.message() + ".";
+    return std::nullopt;
+  }
+  fs::path app = self.parent_path() / "glowticker-app";
+  if (!fs::is_regular_file(app, ec) || ::access(app.c_str(), X_OK) != 0) {
+    problem = "the tray app " + app.string() + " is missing or not executable; install glowticker-app beside " +
+              self.filename().string() + " and try again.";
+    return std::nullopt;
+  }
+  return app;
+}
+
+}  // namespace
+
+int runAutostart(int argc, char** argv) {
+  if (argc != 1) {
+    std::cerr << kUsage;
+    return 2;
+  }
+  std::string verb = argv[0];
+  Autostart autostart;
+  if (verb == "on") {
+    std::string problem;
+    auto app = appBesideMe(problem);
+    if (!app) {
+      std::cerr << "glowticker: " << problem << "\n";
+      return 1;
+    }
+    if (autostart.enable(*app, &problem)) {
+      std::cerr << "glowticker: " << problem << "\n";
+      return 1;
+    }
+    std::cout << "Autostart on: " << app->string() << " starts at login (" << autostart.entryPath().string() << ").\n";
+    return 0;
+  }
+  if (verb == "off") {
+    if (std::error_code ec = autostart.disable()) {
+      std::cerr << "glowticker: cannot remove " << autostart.entryPath().string() << ": " << ec.message() << ".\n";
+      return 1;
+    }
+    std::cout << "Autostart off.\n";
+    return 0;
+  }
+  if (verb == "status") {
+    Autostart::Status st = autostart.status();
+    if (!st.enabled) {
+      std::cout << "Autostart off.\n";
+      return 0;
+    }
+    std::cout << "Autostart on: " << st.target->string() << " (" << st.entryPath.string() << ")\n";
+    if (!st.targetRunnable)
+      std::cout << "Warning: " << st.target->string()
+                << " does not exist or is not executable; run 'glowticker autostart on' again.\n";
+    return 0;
+  }
+  std::cerr << "glowticker: unknown autostart action '" << verb << "'.\n" << kUsage;
+  return 2;
 }
 
 }  // namespace gt::cli

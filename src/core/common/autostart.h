@@ -1,0 +1,52 @@
+#pragma once
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+
+namespace gt {
+
+// The XDG autostart entry that starts the tray app at login:
+// $XDG_CONFIG_HOME/autostart/glowticker.desktop (~/.config/autostart when XDG_CONFIG_HOME is unset,
+// empty or relative). The entry names the app by absolute path, so it keeps working whatever PATH the
+// session has; a moved app is fixed by repairIfMoved() at the app's next start.
+class Autostart {
+ public:
+  struct Status {
+    bool enabled = false;                         // the entry exists and the desktop will run it
+    std::filesystem::path entryPath;              // where the entry is (or would be)
+    std::optional<std::filesystem::path> target;  // the program its Exec line names, when readable
+    bool targetRunnable = false;                  // target is an executable regular file
+  };
+
+  enum class Repair { notNeeded, repaired, failed };
+
+  // Uses the environment's XDG_CONFIG_HOME / HOME.
+  Autostart();
+  // Uses `configDir`/autostart/glowticker.desktop.
+  explicit Autostart(std::filesystem::path configDir);
+
+  const std::filesystem::path& entryPath() const { return entryPath_; }
+
+  // Writes the entry atomically (temporary file in the same folder, then rename). `appPath` must be
+  // absolute; on failure `problem` holds one sentence the user can act on.
+  std::error_code enable(const std::filesystem::path& appPath, std::string* problem = nullptr) const;
+  // Removes the entry; removing an absent entry succeeds.
+  std::error_code disable() const;
+  Status status() const;
+  // When an entry exists but its program is gone or no longer executable (the app was moved or
+  // reinstalled elsewhere), rewrites it to `currentAppPath`. An entry that names another working
+  // program is left alone: the user may run a development build beside an installed one.
+  Repair repairIfMoved(const std::filesystem::path& currentAppPath) const;
+
+  // The Exec value for a program path, quoted per the Desktop Entry rules when it needs to be; empty
+  // when the path holds characters an Exec line cannot carry (control characters).
+  static std::string execValue(const std::filesystem::path& program);
+  // The program (first argument) of an Exec value, or nullopt when the value is malformed.
+  static std::optional<std::string> programOf(const std::string& execValue);
+
+ private:
+  std::filesystem::path entryPath_;
+};
+
+}  // namespace gt
