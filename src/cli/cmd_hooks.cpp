@@ -1,22 +1,42 @@
 #include <iostream>
 
+#include "cli/args.h"
 #include "cli/commands.h"
+#include "cli/companion/companion_tool.h"
+#include "cli/hook/hook_command.h"
+#include "core/common/paths.h"
 
 namespace gt::cli {
 
-int runInstall(int, char**) {
-  std::cerr << "glowticker: not available yet\n";
-  return 1;
+namespace {
+
+int runCompanion(int argc, char** argv, bool install) {
+  const char* verb = install ? "install" : "uninstall";
+  Args args = parseArgs(argc, argv, {"agent"});
+  if (args.error.empty() && !args.positional.empty()) args.error = "unexpected word '" + args.positional[0] + "'";
+  if (args.error.empty() && !args.has("agent")) args.error = "--agent is required";
+  if (!args.error.empty()) {
+    std::cerr << "glowticker " << verb << ": " << args.error << ". Usage: glowticker " << verb
+              << " --agent codex|claude|kimi\n";
+    return 2;
+  }
+  std::optional<AgentID> agent = agentFromRaw(*args.get("agent"));
+  if (!agent) {
+    std::cerr << "glowticker " << verb << ": unknown agent '" << *args.get("agent")
+              << "'; use codex, claude or kimi.\n";
+    return 2;
+  }
+  CompanionTool::Options options{homeDir(), CompanionTool::defaultHookExecutable()};
+  return install ? CompanionTool::install(*agent, options, std::cout, std::cerr)
+                 : CompanionTool::uninstall(*agent, options, std::cout, std::cerr);
 }
 
-int runUninstall(int, char**) {
-  std::cerr << "glowticker: not available yet\n";
-  return 1;
-}
+}  // namespace
 
-int runHook(int, char**) {
-  std::cerr << "glowticker: not available yet\n";
-  return 1;
-}
+int runInstall(int argc, char** argv) { return runCompanion(argc, argv, true); }
+
+int runUninstall(int argc, char** argv) { return runCompanion(argc, argv, false); }
+
+int runHook(int argc, char** argv) { return HookCommand::run(argc, argv); }
 
 }  // namespace gt::cli

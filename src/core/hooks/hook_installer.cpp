@@ -1,1 +1,165 @@
-// placeholder until implemented
+#include "core/hooks/hook_installer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "core/hooks/utf8_text.h"
+
+extern char** environ;
+
+namespace gt {
+
+namespace {
+
+constexpr std::string_view kEnv = "/usr/bin/env";
+// A tool that floods its output is still drained to the end, but only this much of each stream is kept.
+constexpr size_t kMaxKeptOutput = 16 * 1024 * 1024;
+
+std::filesystem::path runningExecutableDir() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec || exe.empty()) return {};
+  return exe.parent_path();
+}
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+HookError launchError(int err, const std::string& path) {
+  return HookError{"POSIX", err, "Could not start " + path + ": " + std::strerror(err) + "."};
+}
+
+std::string textOrEmpty(std::string bytes) { return isValidUtf8(bytes) ? std::move(bytes) : std::string(); }
+
+}  // namespace
+
+HookInstaller::HookInstaller(std::optional<std::string> cliPath)
+    : cliPath_(cliPath ? std::move(*cliPath) : resolveToolPath(runningExecutableDir())) {}
+
+std::string HookInstaller::resolveToolPath(const std::filesystem::path& executableDir) {
+  if (!executableDir.empty()) {
+    std::filesystem::path candidate = executableDir / "glowticker-cli";
+    struct stat st {};
+    // access() says yes to a directory too, so the file type is checked as well.
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
+      return candidate.string();
+  }
+  return std::string(kEnv);
+}
+
+std::vector<std::string> HookInstaller::commandLine(AgentID agent, bool enabled) const {
+  std::vector<std::string> argv{cliPath_};
+  if (cliPath_ == kEnv) argv.emplace_back("glowticker");
+  argv.emplace_back(enabled ? "install" : "uninstall");
+  argv.emplace_back("--agent");
+  argv.emplace_back(rawValue(agent));
+  return argv;
+}
+
+HookResult HookInstaller::setHook(AgentID agent, bool enabled) const {
+  std::vector<std::string> args = commandLine(agent, enabled);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  // Close-on-exec pipes: a tool started by a concurrent call must not inherit our write ends, or
+  // our reads would never see end of file.
+  int outPipe[2], errPipe[2];
+  if (::pipe2(outPipe, O_CLOEXEC) != 0) return launchError(errno, cliPath_);
+  Fd outR(outPipe[0]), outW(outPipe[1]);
+  if (::pipe2(errPipe, O_CLOEXEC) != 0) return launchError(errno, cliPath_);
+  Fd errR(errPipe[0]), errW(errPipe[1]);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, outW.get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, errW.get(), STDERR_FILENO);
+  pid_t pid = -1;
+  int rc = ::posix_spawn(&pid, cliPath_.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return launchError(rc, cliPath_);
+  outW.reset();
+  errW.reset();
+
+  // Drain both pipes while the tool runs so that neither can fill up and stall it.
+  std::string out, err;
+  pollfd fds[2] = {{outR.get(), POLLIN, 0}, {errR.get(), POLLIN, 0}};
+  std::string* sinks[2] = {&out, &err};
+  bool timedOut = false;
+  auto deadline = std::chrono::steady_clock::now() + timeLimit_;
+  char buf[65536];
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      timedOut = true;
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    int n = ::poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1000)));
+    if (n < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2 && n > 0; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      ssize_t got = ::read(fds[i].fd, buf, sizeof buf);
+      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (got <= 0) {
+        fds[i].fd = -1;
+        continue;
+      }
+      size_t room = kMaxKeptOutput - std::min(kMaxKeptOutput, sinks[i]->size());
+      sinks[i]->append(buf, std::min(room, static_cast<size_t>(got)));
+    }
+  }
+
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+
+  int code;
+  if (WIFEXITED(status)) {
+    code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    code = 128 + WTERMSIG(status);  // as a shell reports it
+  } else {
+    code = 1;
+  }
+  std::string outText = textOrEmpty(std::move(out));
+  if (code == 0 && !timedOut) {
+    HookSuccess ok;
+    ok.reports = parseReports(outText);
+    ok.note = extractRestartNote(outText).value_or(std::string());
+    return ok;
+  }
+  std::string errText = textOrEmpty(std::move(err));
+  HookError failure{"HookInstaller", code, !errText.empty() ? errText : outText};
+  if (failure.description.empty() && WIFSIGNALED(status)) {
+    failure.description = timedOut ? "The companion tool " + cliPath_ + " did not finish in time and was stopped."
+                                   : "The companion tool " + cliPath_ + " was stopped by signal " +
+                                         std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ").";
+  }
+  return failure;
+}
+
+}  // namespace gt

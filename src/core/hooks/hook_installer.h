@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -48,10 +49,14 @@ class HookInstaller {
   // argv[0] first: the executable, then its arguments.
   std::vector<std::string> commandLine(AgentID agent, bool enabled) const;
 
+  // Waits for the tool to exit, draining its output meanwhile. A tool still running after the time
+  // limit is killed and reported as a failure.
   HookResult setHook(AgentID agent, bool enabled) const;
+  void setTimeLimit(std::chrono::milliseconds limit) { timeLimit_ = limit; }
 
  private:
   std::string cliPath_;
+  std::chrono::milliseconds timeLimit_{std::chrono::minutes(2)};
 };
 
 // Whether an agent's own configuration file carries the hook marker "glowticker".

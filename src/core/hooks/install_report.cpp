@@ -1,1 +1,107 @@
-// placeholder until implemented
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <cstdint>
+
+#include "core/hooks/hook_installer.h"
+
+namespace gt {
+
+namespace {
+
+std::vector<std::string_view> splitLines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  size_t start = 0;
+  for (;;) {
+    size_t lf = text.find('\n', start);
+    if (lf == std::string_view::npos) {
+      lines.push_back(text.substr(start));
+      return lines;
+    }
+    lines.push_back(text.substr(start, lf - start));
+    start = lf + 1;
+  }
+}
+
+// Blanks are the tab and the space separators (Zs); line breaks and carriage returns are kept.
+bool isBlank(UChar32 c) { return c == '\t' || (c >= 0 && u_charType(c) == U_SPACE_SEPARATOR); }
+
+std::string_view trimBlanks(std::string_view s) {
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+  int32_t len = static_cast<int32_t>(s.size());
+  int32_t begin = 0;
+  while (begin < len) {
+    int32_t next = begin;
+    UChar32 c;
+    U8_NEXT(p, next, len, c);
+    if (!isBlank(c)) break;
+    begin = next;
+  }
+  int32_t end = len;
+  while (end > begin) {
+    int32_t prev = end;
+    UChar32 c;
+    U8_PREV(p, begin, prev, c);
+    if (!isBlank(c)) break;
+    end = prev;
+  }
+  return s.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin));
+}
+
+bool startsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+bool endsWith(std::string_view s, std::string_view suffix) {
+  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
+}
+
+}  // namespace
+
+std::vector<InstallReport> parseReports(std::string_view text) {
+  std::vector<InstallReport> result;
+  std::optional<InstallReport> current;
+  for (std::string_view line : splitLines(text)) {
+    if (startsWith(line, "=== ") && endsWith(line, " ===")) {
+      if (current) result.push_back(std::move(*current));
+      current.emplace();
+      std::string_view inner = line.size() >= 8 ? line.substr(4, line.size() - 8) : std::string_view{};
+      // Splitting at every ": " and joining all but the first piece again is a split at the first one.
+      if (size_t sep = inner.find(": "); sep != std::string_view::npos) {
+        current->agent = std::string(inner.substr(0, sep));
+        current->path = std::string(inner.substr(sep + 2));
+      }
+      continue;
+    }
+    if (!current) continue;
+    std::string_view field = trimBlanks(line);
+    if (startsWith(field, "action: ")) {
+      current->action = std::string(field.substr(8));
+    } else if (startsWith(field, "backup: ")) {
+      current->backup = std::string(field.substr(8));
+    } else if (startsWith(field, "note:   ")) {
+      current->notes.emplace_back(field.substr(8));
+    }
+  }
+  if (current) result.push_back(std::move(*current));
+  return result;
+}
+
+std::optional<std::string> extractRestartNote(std::string_view text) {
+  bool inSection = false;
+  std::vector<std::string_view> pieces;
+  for (std::string_view line : splitLines(text)) {
+    if (startsWith(line, "=== ")) {
+      inSection = true;
+    } else if (!inSection && (startsWith(line, "Note:") || (!pieces.empty() && startsWith(line, "agent ")))) {
+      pieces.push_back(startsWith(line, "Note: ") ? line.substr(6) : line);
+    }
+    if (line.empty()) inSection = false;
+  }
+  if (pieces.empty()) return std::nullopt;
+  std::string note;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (i) note += ' ';
+    note += pieces[i];
+  }
+  return note;
+}
+
+}  // namespace gt

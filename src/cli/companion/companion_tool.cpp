@@ -1,0 +1,106 @@
+#include "cli/companion/companion_tool.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ostream>
+
+#include "cli/companion/claude_settings_editor.h"
+#include "cli/companion/codex_config_editor.h"
+#include "cli/companion/config_file.h"
+#include "cli/companion/kimi_config_editor.h"
+#include "cli/companion/shell_quote.h"
+#include "core/hooks/hook_installer.h"
+
+namespace gt {
+
+namespace {
+
+std::string checkHookExecutable(const std::filesystem::path& hook) {
+  struct stat st {};
+  if (hook.is_absolute() && ::stat(hook.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(hook.c_str(), X_OK) == 0)
+    return {};
+  return "The hook program " + hook.string() +
+         " is missing or not executable. Reinstall Glowticker so that glowticker-hook sits beside glowticker.";
+}
+
+ConfigEdit edit(AgentID agent, bool install, const std::string& text, const std::filesystem::path& hook) {
+  std::string name(rawValue(agent));
+  std::string shellCommand = shellQuote(hook.string()) + " --agent " + name;
+  switch (agent) {
+    case AgentID::claude:
+      return install ? ClaudeSettingsEditor::install(text, shellCommand) : ClaudeSettingsEditor::uninstall(text);
+    case AgentID::codex:
+      return install ? CodexConfigEditor::install(text, {hook.string(), "--agent", name})
+                     : CodexConfigEditor::uninstall(text);
+    case AgentID::kimi:
+      return install ? KimiConfigEditor::install(text, shellCommand) : KimiConfigEditor::uninstall(text);
+  }
+  return ConfigEdit::refuse("Unknown agent.");
+}
+
+}  // namespace
+
+std::filesystem::path CompanionTool::defaultHookExecutable() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return "glowticker-hook";
+  return exe.parent_path() / "glowticker-hook";
+}
+
+int CompanionTool::install(AgentID agent, const Options& options, std::ostream& out, std::ostream& err) {
+  return run(agent, true, options, out, err);
+}
+
+int CompanionTool::uninstall(AgentID agent, const Options& options, std::ostream& out, std::ostream& err) {
+  return run(agent, false, options, out, err);
+}
+
+int CompanionTool::run(AgentID agent, bool install, const Options& options, std::ostream& out, std::ostream& err) {
+  auto fail = [&](const std::string& message) {
+    err << "glowticker: " << message << "\n";
+    return 1;
+  };
+  if (install)
+    if (std::string why = checkHookExecutable(options.hookExecutable); !why.empty()) return fail(why);
+
+  std::filesystem::path path = HookState::configPath(agent, options.home);
+  std::string error;
+  std::optional<ConfigFile> file = ConfigFile::load(path, error);
+  if (!file) return fail(error);
+  ConfigEdit change = edit(agent, install, file->text, options.hookExecutable);
+  if (!change.error.empty()) return fail(change.error);
+
+  std::string action = "unchanged";
+  std::string backup;
+  if (change.changed) {
+    if (file->exists) {
+      std::optional<std::filesystem::path> copy = file->backup(error);
+      if (!copy) return fail(error + " Nothing was changed.");
+      backup = copy->string();
+    }
+    if (!file->replace(change.text, error)) return fail(error + " The file was left as it was.");
+    bool hadOurs = file->text.find(kHookMarker) != std::string::npos;
+    action = !install ? "removed" : !file->exists ? "created" : hadOurs ? "updated" : "installed";
+  }
+
+  bool marked = HookState::isInstalled(agent, options.home);
+  if (install && !marked)
+    return fail(path.string() + " does not show the hook after the edit; check the file and try again.");
+  if (!install && marked)
+    change.notes.push_back("the file still mentions glowticker elsewhere, so the app keeps showing the hook as on");
+
+  out << "=== " << rawValue(agent) << ": " << path.string() << " ===\n";
+  out << "action: " << action << "\n";
+  if (!backup.empty()) out << "backup: " << backup << "\n";
+  for (const std::string& note : change.notes) out << "note:   " << note << "\n";
+  out << "\n";
+  if (change.changed)
+    out << "Note: restart " << rawValue(agent) << " so that running sessions pick up the change.\n";
+  else
+    out << (install ? "Note: nothing to do; the hook is already installed.\n"
+                    : "Note: nothing to do; no hook was installed.\n");
+  return 0;
+}
+
+}  // namespace gt

@@ -1,0 +1,155 @@
+#include "cli/companion/config_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace gt {
+
+namespace {
+
+constexpr off_t kMaxConfigBytes = 16 * 1024 * 1024;
+
+std::string sysError(const std::string& what, const std::filesystem::path& path, int err) {
+  return "Could not " + what + " " + path.string() + ": " + std::strerror(err) + ".";
+}
+
+bool writeAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<ConfigFile> ConfigFile::load(const std::filesystem::path& path, std::string& error) {
+  ConfigFile file;
+  file.path = path;
+  file.target = path;
+  std::error_code ec;
+  if (std::filesystem::is_symlink(path, ec)) {
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
+    if (ec) {
+      error = "Could not follow the link " + path.string() + ": " + ec.message() + ".";
+      return std::nullopt;
+    }
+    file.target = resolved;
+  }
+  int fd = ::open(file.target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    if (errno == ENOENT) return file;
+    error = sysError("read", path, errno);
+    return std::nullopt;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    error = path.string() + " is not a regular file; move it aside and try again.";
+    return std::nullopt;
+  }
+  if (st.st_size > kMaxConfigBytes) {
+    ::close(fd);
+    error = path.string() + " is larger than 16 MiB, which is not a configuration file this tool will edit.";
+    return std::nullopt;
+  }
+  file.exists = true;
+  file.mode = st.st_mode & 07777;
+  char buf[16384];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int err = errno;
+      ::close(fd);
+      error = sysError("read", path, err);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    file.text.append(buf, static_cast<size_t>(n));
+    if (file.text.size() > static_cast<size_t>(kMaxConfigBytes)) {
+      ::close(fd);
+      error = path.string() + " is larger than 16 MiB, which is not a configuration file this tool will edit.";
+      return std::nullopt;
+    }
+  }
+  ::close(fd);
+  return file;
+}
+
+std::optional<std::filesystem::path> ConfigFile::backup(std::string& error) const {
+  char stamp[32];
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  ::localtime_r(&now, &tm);
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::filesystem::path candidate = target;
+    candidate += std::string(".bak-") + stamp + (attempt ? "-" + std::to_string(attempt) : "");
+    int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0777);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd < 0) {
+      error = sysError("create the backup", candidate, errno);
+      return std::nullopt;
+    }
+    bool ok = writeAll(fd, text) && ::fsync(fd) == 0;
+    int err = errno;
+    ::close(fd);
+    if (!ok) {
+      ::unlink(candidate.c_str());
+      error = sysError("write the backup", candidate, err);
+      return std::nullopt;
+    }
+    return candidate;
+  }
+  error = "Could not find a free backup name beside " + path.string() + "; remove old backups and try again.";
+  return std::nullopt;
+}
+
+bool ConfigFile::replace(const std::string& newText, std::string& error) const {
+  std::filesystem::path dir = target.parent_path();
+  if (dir.empty()) dir = ".";
+  if (!exists) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(dir, ec)) {
+      std::filesystem::create_directories(dir, ec);
+      if (ec) {
+        error = "Could not create the folder " + dir.string() + ": " + ec.message() + ".";
+        return false;
+      }
+      std::filesystem::permissions(dir, std::filesystem::perms::owner_all, ec);
+    }
+  }
+  std::string tmpl = (dir / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
+  int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
+  if (fd < 0) {
+    error = sysError("write a temporary file in", dir, errno);
+    return false;
+  }
+  mode_t wanted = exists ? mode : 0600;
+  bool ok = ::fchmod(fd, wanted) == 0 && writeAll(fd, newText) && ::fsync(fd) == 0;
+  int err = errno;
+  ::close(fd);
+  if (!ok || ::rename(tmpl.c_str(), target.c_str()) != 0) {
+    if (ok) err = errno;
+    ::unlink(tmpl.c_str());
+    error = sysError("write", path, err);
+    return false;
+  }
+  // The rename is durable only once the folder entry is on disk too.
+  if (int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  return true;
+}
+
+}  // namespace gt

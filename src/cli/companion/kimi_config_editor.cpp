@@ -1,0 +1,138 @@
+#include "cli/companion/kimi_config_editor.h"
+
+#include "cli/companion/toml_text.h"
+
+namespace gt {
+
+namespace {
+
+constexpr std::string_view kWhere = "~/.kimi-code/config.toml";
+constexpr const char* kEvents[] = {"Stop", "Notification"};
+constexpr int64_t kHookTimeoutSeconds = 10;
+
+bool isOurs(const toml::node& entry) {
+  const toml::table* t = entry.as_table();
+  const toml::node* command = t ? t->get("command") : nullptr;
+  return command && command->is_string() && command->as_string()->get().find(kHookMarker) != std::string::npos;
+}
+
+toml::table hookEntry(const char* event, const std::string& command) {
+  return toml::table{{"event", event}, {"matcher", ""}, {"command", command}, {"timeout", kHookTimeoutSeconds}};
+}
+
+// Checks the "hooks" value before any edit; an empty string means it can be edited as [[hooks]] tables.
+std::string checkHooks(const toml::table& root, const TomlText& doc) {
+  const toml::node* hooks = root.get("hooks");
+  if (!hooks) return {};
+  const toml::array* list = hooks->as_array();
+  if (!list || !list->is_array_of_tables())
+    return std::string(kWhere) + " has a `hooks` value that is not a list of [[hooks]] tables; fix it and try again. " +
+           "It was left unchanged.";
+  for (auto&& e : *list) {
+    size_t line = e.source().begin.line - 1;
+    if (e.as_table()->is_inline() || line >= doc.lineCount() || !doc.content(line).starts_with("[["))
+      return std::string(kWhere) + " has an inline `hooks = [...]` list; rewrite it as [[hooks]] tables and try " +
+             "again. It was left unchanged.";
+  }
+  return {};
+}
+
+// Removes our [[hooks]] tables (each with the blank line before it) from the text.
+void removeOurBlocks(const toml::table& root, TomlText& doc) {
+  const toml::array* list = root.get("hooks") ? root.get("hooks")->as_array() : nullptr;
+  if (!list) return;
+  std::vector<size_t> starts;
+  for (auto&& e : *list)
+    if (isOurs(e)) starts.push_back(e.source().begin.line - 1);
+  for (auto s = starts.rbegin(); s != starts.rend(); ++s) {
+    size_t begin = *s;
+    size_t end = doc.nextHeaderAfter(begin);
+    // Comments and blank lines just above the next header belong to it.
+    while (end > begin + 1 && (doc.blank(end - 1) || doc.comment(end - 1))) --end;
+    if (begin > 0 && doc.blank(begin - 1)) --begin;
+    doc.erase(begin, end);
+  }
+}
+
+ConfigEdit verified(const toml::table& original, std::string text, const toml::array& expectedHooks) {
+  std::string error;
+  std::optional<toml::table> after = TomlText::parse(text, kWhere, error);
+  bool ok = after.has_value();
+  if (ok) {
+    const toml::node* got = after->get("hooks");
+    ok = expectedHooks.empty() ? got == nullptr : (got && got->is_array() && *got->as_array() == expectedHooks);
+    toml::table before = original;
+    before.erase("hooks");
+    after->erase("hooks");
+    ok = ok && *after == before;
+  }
+  if (!ok)
+    return ConfigEdit::refuse(std::string(kWhere) +
+                              " has a layout this tool cannot edit safely; edit its [[hooks]] tables by hand. "
+                              "It was left unchanged.");
+  ConfigEdit edit;
+  edit.changed = true;
+  edit.text = std::move(text);
+  return edit;
+}
+
+toml::array keptHooks(const toml::table& root) {
+  toml::array kept;
+  if (const toml::node* hooks = root.get("hooks"))
+    for (auto&& e : *hooks->as_array())
+      if (!isOurs(e)) kept.push_back(e);
+  return kept;
+}
+
+}  // namespace
+
+ConfigEdit KimiConfigEditor::install(std::string_view text, const std::string& hookCommand) {
+  std::string error;
+  std::optional<toml::table> parsed = TomlText::parse(text, kWhere, error);
+  if (!parsed) return ConfigEdit::refuse(error);
+  TomlText doc(text, *parsed);
+  if (std::string why = checkHooks(*parsed, doc); !why.empty()) return ConfigEdit::refuse(why);
+
+  removeOurBlocks(*parsed, doc);
+  toml::array expected = keptHooks(*parsed);
+  for (const char* event : kEvents) {
+    doc.terminateLastLine();
+    if (doc.lineCount() > 0) doc.insert(doc.lineCount(), "");
+    doc.insert(doc.lineCount(), "[[hooks]]");
+    doc.insert(doc.lineCount(), "event = " + TomlText::quote(event));
+    doc.insert(doc.lineCount(), "matcher = \"\"");
+    doc.insert(doc.lineCount(), "command = " + TomlText::quote(hookCommand));
+    doc.insert(doc.lineCount(), "timeout = " + std::to_string(kHookTimeoutSeconds));
+    expected.push_back(hookEntry(event, hookCommand));
+  }
+  std::string newText = doc.join();
+  ConfigEdit edit;
+  edit.notes.push_back("hook events: Stop, Notification");
+  if (newText == text) {
+    edit.text = std::move(newText);
+    return edit;
+  }
+  ConfigEdit checked = verified(*parsed, std::move(newText), expected);
+  checked.notes = std::move(edit.notes);
+  return checked;
+}
+
+ConfigEdit KimiConfigEditor::uninstall(std::string_view text) {
+  std::string error;
+  std::optional<toml::table> parsed = TomlText::parse(text, kWhere, error);
+  if (!parsed) return ConfigEdit::refuse(error);
+  TomlText doc(text, *parsed);
+  if (std::string why = checkHooks(*parsed, doc); !why.empty()) return ConfigEdit::refuse(why);
+  toml::array expected = keptHooks(*parsed);
+  const toml::node* hooks = parsed->get("hooks");
+  if (!hooks || expected.size() == hooks->as_array()->size()) {
+    ConfigEdit edit;
+    edit.text = std::string(text);
+    edit.notes.push_back("no glowticker hook was installed");
+    return edit;
+  }
+  removeOurBlocks(*parsed, doc);
+  return verified(*parsed, doc.join(), expected);
+}
+
+}  // namespace gt

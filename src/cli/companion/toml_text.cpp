@@ -1,0 +1,127 @@
+#include "cli/companion/toml_text.h"
+
+#include <sstream>
+
+namespace gt {
+
+namespace {
+
+// Marks the lines after the first line of every value that spans several lines.
+void markContinuations(const toml::node& node, std::vector<bool>& inside) {
+  auto mark = [&](const toml::node& n) {
+    const toml::source_region& r = n.source();
+    for (auto l = static_cast<size_t>(r.begin.line) + 1; l <= r.end.line && l <= inside.size(); ++l)
+      inside[l - 1] = true;
+  };
+  if (const toml::table* t = node.as_table()) {
+    if (t->is_inline()) {
+      mark(node);
+      return;
+    }
+    for (auto&& [k, v] : *t) markContinuations(v, inside);
+    return;
+  }
+  if (const toml::array* a = node.as_array()) {
+    // An array of tables written as [[x]] headers spans the headers themselves; only its tables' values count.
+    bool headerTables = a->is_array_of_tables() && !a->empty() && !(*a)[0].as_table()->is_inline();
+    if (headerTables) {
+      for (auto&& e : *a) markContinuations(e, inside);
+      return;
+    }
+  }
+  mark(node);
+}
+
+}  // namespace
+
+TomlText::TomlText(std::string_view text, const toml::table& parsed) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t lf = text.find('\n', start);
+    size_t end = lf == std::string_view::npos ? text.size() : lf + 1;
+    lines_.emplace_back(text.substr(start, end - start));
+    start = end;
+  }
+  if (!lines_.empty() && lines_.front().size() >= 2 && lines_.front().ends_with("\r\n")) eol_ = "\r\n";
+  std::vector<bool> inside(lines_.size(), false);
+  markContinuations(parsed, inside);
+  for (size_t i = 0; i < lines_.size(); ++i)
+    if (!inside[i] && !content(i).empty() && content(i).front() == '[') headers_.push_back(i);
+}
+
+std::optional<toml::table> TomlText::parse(std::string_view text, std::string_view where, std::string& error) {
+  try {
+    return toml::parse(text);
+  } catch (const toml::parse_error& e) {
+    std::ostringstream msg;
+    msg << where << " is not valid TOML (line " << e.source().begin.line << ", column " << e.source().begin.column
+        << ": " << e.description() << "); fix it and try again. It was left unchanged.";
+    error = msg.str();
+    return std::nullopt;
+  }
+}
+
+std::string_view TomlText::content(size_t i) const {
+  std::string_view s = lines_[i];
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '\t'))
+    s.remove_suffix(1);
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  return s;
+}
+
+size_t TomlText::nextHeaderAfter(size_t i) const {
+  for (size_t h : headers_)
+    if (h > i) return h;
+  return lines_.size();
+}
+
+void TomlText::insert(size_t at, std::string lineText) {
+  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(at), lineText + eol_);
+}
+
+void TomlText::erase(size_t from, size_t to) {
+  lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(from), lines_.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+void TomlText::replace(size_t from, size_t to, std::string lineText) {
+  // Keep whatever ending the last replaced line had (none at the very end of a file).
+  std::string ending = lines_[to - 1].ends_with("\r\n") ? "\r\n" : lines_[to - 1].ends_with("\n") ? "\n" : "";
+  erase(from, to);
+  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(from), lineText + ending);
+}
+
+void TomlText::terminateLastLine() {
+  if (!lines_.empty() && !lines_.back().ends_with("\n")) lines_.back() += eol_;
+}
+
+std::string TomlText::join() const {
+  std::string out;
+  for (const std::string& l : lines_) out += l;
+  return out;
+}
+
+std::string TomlText::quote(std::string_view s) {
+  std::ostringstream out;
+  out << toml::toml_formatter{toml::value<std::string>(std::string(s)), toml::format_flags::none};
+  return out.str();
+}
+
+std::string TomlText::stringArray(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + quote(items[i]);
+  return out + "]";
+}
+
+std::optional<std::vector<std::string>> stringList(const toml::node* node) {
+  const toml::array* a = node ? node->as_array() : nullptr;
+  if (!a) return std::nullopt;
+  std::vector<std::string> items;
+  for (auto&& e : *a) {
+    const auto* s = e.as_string();
+    if (!s) return std::nullopt;
+    items.push_back(s->get());
+  }
+  return items;
+}
+
+}  // namespace gt

@@ -1,0 +1,54 @@
+#pragma once
+#include <toml++/toml.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace gt {
+
+// A TOML document as lines, for minimal edits that leave comments and layout alone. The parsed
+// table supplies where values sit, so that a line inside a multi-line array or string is never
+// mistaken for a table header.
+class TomlText {
+ public:
+  TomlText(std::string_view text, const toml::table& parsed);
+
+  // Parses TOML text; on failure `error` names the file, the line and the column.
+  static std::optional<toml::table> parse(std::string_view text, std::string_view where, std::string& error);
+
+  size_t lineCount() const { return lines_.size(); }
+  const std::string& line(size_t i) const { return lines_[i]; }  // with its line ending
+  std::string_view content(size_t i) const;                      // without it, trimmed of spaces and tabs
+  const std::string& eol() const { return eol_; }
+
+  // Indices of the lines that open a table ("[x]" or "[[x]]"), in order.
+  const std::vector<size_t>& headers() const { return headers_; }
+  size_t firstHeaderOr(size_t fallback) const { return headers_.empty() ? fallback : headers_.front(); }
+  // The first header after line i, or lineCount().
+  size_t nextHeaderAfter(size_t i) const;
+  bool blank(size_t i) const { return content(i).empty(); }
+  bool comment(size_t i) const { return !content(i).empty() && content(i).front() == '#'; }
+
+  void insert(size_t at, std::string lineText);  // lineText without line ending
+  void erase(size_t from, size_t to);            // [from, to)
+  void replace(size_t from, size_t to, std::string lineText);
+  // Makes sure the last line ends with a line feed, so that appended lines start on their own.
+  void terminateLastLine();
+  std::string join() const;
+
+  // A TOML basic string, escaped by the TOML library itself.
+  static std::string quote(std::string_view s);
+  static std::string stringArray(const std::vector<std::string>& items);
+
+ private:
+  std::vector<std::string> lines_;
+  std::string eol_ = "\n";
+  std::vector<size_t> headers_;
+};
+
+// The string elements of an array of strings, or nothing when the node is something else.
+std::optional<std::vector<std::string>> stringList(const toml::node* node);
+
+}  // namespace gt
