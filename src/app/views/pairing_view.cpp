@@ -1,0 +1,233 @@
+#include "app/views/pairing_view.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFutureWatcher>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QVBoxLayout>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include "app/app_state.h"
+#include "app/views/code_filter.h"
+#include "app/views/fake_devices.h"
+#include "app/views/view_style.h"
+#include "core/discovery/discovery.h"
+#include "platform/avahi_backend.h"
+
+PairingView::PairingView(AppState* state, DiscoverFn discover, QuitFn quit, QWidget* parent)
+    : QWidget(parent),
+      state_(state),
+      discover_(discover ? std::move(discover) : defaultDiscover()),
+      quit_(quit ? std::move(quit) : [] { QCoreApplication::quit(); }) {
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(ViewStyle::kSpacing);
+
+  auto* title = ViewStyle::label(QStringLiteral("配对 Glowticker"), this);
+  ViewStyle::headline(title);
+  layout->addWidget(title);
+
+  searchingRow_ = new QWidget(this);
+  searchingRow_->setObjectName(QStringLiteral("searchingRow"));
+  auto* searchingLayout = new QHBoxLayout(searchingRow_);
+  searchingLayout->setContentsMargins(0, 0, 0, 0);
+  auto* spinner = new QProgressBar(searchingRow_);
+  spinner->setObjectName(QStringLiteral("searchingIndicator"));
+  spinner->setRange(0, 0);  // indeterminate
+  spinner->setTextVisible(false);
+  spinner->setFixedSize(36, 8);
+  searchingLayout->addWidget(spinner, 0, Qt::AlignVCenter);
+  auto* searchingText = ViewStyle::label(QStringLiteral("正在搜索局域网设备…"), searchingRow_);
+  searchingLayout->addWidget(searchingText, 1, Qt::AlignVCenter);
+  layout->addWidget(searchingRow_);
+
+  noDeviceLabel_ = ViewStyle::label(QStringLiteral("未发现设备。请确认手机 App 已打开，且与 Mac 在同一网络。"), this);
+  noDeviceLabel_->setObjectName(QStringLiteral("noDeviceLabel"));
+  ViewStyle::dimmed(noDeviceLabel_);
+  ViewStyle::wrapping(noDeviceLabel_);
+  layout->addWidget(noDeviceLabel_);
+
+  problemLabel_ = ViewStyle::label({}, this);
+  problemLabel_->setObjectName(QStringLiteral("discoveryProblem"));
+  ViewStyle::dimmed(problemLabel_);
+  ViewStyle::caption(problemLabel_);
+  ViewStyle::wrapping(problemLabel_);
+  layout->addWidget(problemLabel_);
+
+  picker_ = new QComboBox(this);
+  picker_->setObjectName(QStringLiteral("devicePicker"));
+  picker_->setAccessibleName(QStringLiteral("设备"));
+  // Long device names must not widen the panel; the popup list still shows them in full.
+  picker_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  picker_->setMinimumContentsLength(12);
+  picker_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  connect(picker_, &QComboBox::activated, this, &PairingView::onPicked);
+  layout->addWidget(picker_);
+
+  auto* codeRow = new QHBoxLayout;
+  codeField_ = new QLineEdit(this);
+  codeField_->setObjectName(QStringLiteral("codeField"));
+  codeField_->setPlaceholderText(QStringLiteral("手机上的 4 位配对码"));
+  codeField_->setClearButtonEnabled(false);
+  connect(codeField_, &QLineEdit::textChanged, this, &PairingView::onCodeEdited);
+  codeRow->addWidget(codeField_, 1, Qt::AlignVCenter);
+  pairButton_ = new QPushButton(this);
+  pairButton_->setObjectName(QStringLiteral("pairButton"));
+  connect(pairButton_, &QPushButton::clicked, this, &PairingView::pair);
+  connect(codeField_, &QLineEdit::returnPressed, this, [this] {
+    if (pairButton_->isEnabled()) pair();
+  });
+  codeRow->addWidget(pairButton_, 0, Qt::AlignVCenter);
+  layout->addLayout(codeRow);
+
+  errorLabel_ = ViewStyle::label({}, this);
+  errorLabel_->setObjectName(QStringLiteral("pairError"));
+  ViewStyle::errorText(errorLabel_);
+  ViewStyle::wrapping(errorLabel_);
+  layout->addWidget(errorLabel_);
+
+  auto* actions = new QHBoxLayout;
+  rescanButton_ = new QPushButton(QStringLiteral("重新搜索"), this);
+  rescanButton_->setObjectName(QStringLiteral("rescanButton"));
+  connect(rescanButton_, &QPushButton::clicked, this, &PairingView::browse);
+  actions->addWidget(rescanButton_);
+  actions->addStretch(1);
+  quitButton_ = new QPushButton(QStringLiteral("退出"), this);
+  quitButton_->setObjectName(QStringLiteral("quitButton"));
+  connect(quitButton_, &QPushButton::clicked, this, [this] { quit_(); });
+  actions->addWidget(quitButton_);
+  layout->addLayout(actions);
+
+  render();
+}
+
+PairingView::~PairingView() = default;
+
+PairingView::DiscoverFn PairingView::defaultDiscover() {
+  if (auto fake = FakeDevices::fromEnvironment()) {
+    return [devices = std::move(*fake)] { return SearchResult{devices, {}}; };
+  }
+  return [] {
+    gt::Discovery discovery(gt::makeAvahiBackend());
+    SearchResult r;
+    r.devices = discovery.browse(std::chrono::seconds(kSearchSeconds));
+    r.problem = discovery.problem();
+    return r;
+  };
+}
+
+QString PairingView::entryText(const gt::DiscoveredDevice& d) {
+  const QString model = d.device.empty() ? QStringLiteral("unknown") : QString::fromStdString(d.device);
+  return QString::fromStdString(d.name) + QStringLiteral(" (") + model + QStringLiteral(") @ ") +
+         QString::fromStdString(d.host);
+}
+
+void PairingView::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (!started_) {
+    started_ = true;
+    browse();
+  }
+}
+
+void PairingView::browse() {
+  // One search at a time; one asked for before the view is first shown counts as the appearance's.
+  if (search_) return;
+  started_ = true;
+  searching_ = true;
+  error_.reset();
+  render();
+  // The watcher is a child: when the view goes away before the search ends, the result is dropped.
+  auto* watcher = new QFutureWatcher<SearchResult>(this);
+  search_ = watcher;
+  connect(watcher, &QFutureWatcher<SearchResult>::finished, this, [this, watcher] {
+    search_ = nullptr;
+    watcher->deleteLater();
+    onSearchDone(watcher->future().resultCount() > 0 ? watcher->result() : SearchResult{});
+  });
+  // Searching cannot fail: whatever goes wrong below shows as "no device".
+  watcher->setFuture(QtConcurrent::run([fn = discover_]() -> SearchResult {
+    try {
+      return fn();
+    } catch (...) {
+      return {};
+    }
+  }));
+}
+
+void PairingView::onSearchDone(SearchResult result) {
+  devices_ = std::move(result.devices);
+  problem_ = std::move(result.problem);
+  // Each search starts the choice again from the top of the list.
+  selected_ = devices_.empty() ? std::nullopt : std::optional(devices_.front());
+  searching_ = false;
+  render();
+}
+
+void PairingView::onPicked(int index) {
+  const QString id = picker_->itemData(index).toString();
+  selected_.reset();
+  for (const auto& d : devices_) {
+    if (QString::fromStdString(d.id()) == id) {
+      selected_ = d;
+      break;
+    }
+  }
+  render();
+}
+
+void PairingView::onCodeEdited(const QString& text) {
+  const QString filtered = CodeFilter::filter(text);
+  code_ = filtered;
+  // Writing back fires this again with the filtered text, which then passes unchanged.
+  if (filtered != text) codeField_->setText(filtered);
+  render();
+}
+
+void PairingView::pair() {
+  if (!selected_ || busy_ || !state_) return;
+  const gt::DiscoveredDevice d = *selected_;
+  busy_ = true;
+  render();
+  // A successful pairing can make the panel root drop this view before the callback runs.
+  QPointer<PairingView> self(this);
+  state_->pair(d.host, d.httpPort, d.wsPort, d.name, code_.toStdString(),
+               [self](std::optional<gt::PairFailure> failure) {
+                 if (!self) return;
+                 if (failure) self->error_ = QString::fromStdString(gt::pairFailureText(*failure));
+                 self->busy_ = false;
+                 self->render();
+               });
+}
+
+void PairingView::render() {
+  searchingRow_->setVisible(searching_);
+  noDeviceLabel_->setVisible(!searching_ && devices_.empty());
+  problemLabel_->setVisible(!searching_ && devices_.empty() && !problem_.empty());
+  problemLabel_->setText(QString::fromStdString(problem_));
+  picker_->setVisible(!searching_ && !devices_.empty());
+
+  // Rebuild the entries only when the list changed, so an open popup is not disturbed needlessly.
+  bool same = picker_->count() == static_cast<int>(devices_.size());
+  for (int i = 0; same && i < picker_->count(); ++i) same = picker_->itemText(i) == entryText(devices_[i]);
+  if (!same) {
+    picker_->clear();
+    for (const auto& d : devices_) picker_->addItem(entryText(d), QString::fromStdString(d.id()));
+  }
+  // Shows the first entry carrying the selection's identity, or none.
+  picker_->setCurrentIndex(selected_ ? picker_->findData(QString::fromStdString(selected_->id())) : -1);
+
+  pairButton_->setText(busy_ ? QStringLiteral("配对中…") : QStringLiteral("配对"));
+  pairButton_->setEnabled(CodeFilter::clusterCount(code_) == CodeFilter::kCodeLength && selected_ && !busy_);
+
+  errorLabel_->setVisible(error_.has_value());
+  errorLabel_->setText(error_.value_or(QString()));
+
+  rescanButton_->setEnabled(!searching_);
+}

@@ -1,0 +1,177 @@
+#include "app/views/status_view.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFile>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+#include "app/app_state.h"
+#include "app/views/view_style.h"
+#include "core/pairing/clock_config.h"
+
+namespace {
+
+constexpr int kDotSize = 8;
+constexpr int kResultMaxHeight = 100;
+
+QFrame* divider(QWidget* parent) {
+  auto* line = new QFrame(parent);
+  line->setFrameShape(QFrame::HLine);
+  line->setFrameShadow(QFrame::Sunken);
+  return line;
+}
+
+}  // namespace
+
+StatusView::StatusView(AppState* state, Services services, QWidget* parent)
+    : QWidget(parent), state_(state), services_(std::move(services)) {
+  if (!services_.setHook) {
+    services_.setHook = [](gt::AgentID agent, bool enabled) { return gt::HookInstaller{}.setHook(agent, enabled); };
+  }
+  if (!services_.isInstalled) {
+    services_.isInstalled = [](gt::AgentID agent) { return gt::HookState::isInstalled(agent); };
+  }
+  if (!services_.openUrl) services_.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+  if (!services_.quit) services_.quit = [] { QCoreApplication::quit(); };
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(ViewStyle::kSpacing);
+
+  auto* linkRow = new QHBoxLayout;
+  dot_ = new QLabel(this);
+  dot_->setObjectName(QStringLiteral("linkDot"));
+  dot_->setFixedSize(kDotSize, kDotSize);
+  linkRow->addWidget(dot_, 0, Qt::AlignVCenter);
+  linkLabel_ = ViewStyle::label({}, this);
+  linkLabel_->setObjectName(QStringLiteral("linkLabel"));
+  ViewStyle::headline(linkLabel_);
+  ViewStyle::wrapping(linkLabel_);
+  linkRow->addWidget(linkLabel_, 1, Qt::AlignVCenter);
+  layout->addLayout(linkRow);
+
+  addressLabel_ = ViewStyle::label({}, this);
+  addressLabel_->setObjectName(QStringLiteral("addressLabel"));
+  ViewStyle::caption(addressLabel_);
+  ViewStyle::dimmed(addressLabel_);
+  ViewStyle::wrapping(addressLabel_);
+  layout->addWidget(addressLabel_);
+
+  layout->addWidget(divider(this));
+
+  auto* section = ViewStyle::label(QStringLiteral("Agent Hook"), this);
+  ViewStyle::bold(section);
+  layout->addWidget(section);
+
+  for (gt::AgentID agent : gt::kAllAgents) {
+    auto* row = new HookToggleRow(
+        agent,
+        [this](const QString& text) {
+          installResult_ = text;
+          renderReports();
+        },
+        [this](const QString& text) {
+          hookError_ = text;
+          renderReports();
+        },
+        services_.setHook, services_.isInstalled, this);
+    rows_[static_cast<std::size_t>(agent)] = row;
+    layout->addWidget(row);
+  }
+
+  auto* note = ViewStyle::label(QStringLiteral("hook 对新启动的会话生效，已运行的 agent 会话请重启。"), this);
+  note->setObjectName(QStringLiteral("hookNote"));
+  ViewStyle::caption(note);
+  ViewStyle::dimmed(note);
+  ViewStyle::wrapping(note);
+  layout->addWidget(note);
+
+  resultBox_ = new QScrollArea(this);
+  resultBox_->setObjectName(QStringLiteral("installResult"));
+  resultBox_->setWidgetResizable(true);
+  resultBox_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  resultBox_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  resultBox_->setMaximumHeight(kResultMaxHeight);
+  resultBox_->setFrameShape(QFrame::NoFrame);
+  resultLabel_ = ViewStyle::label({}, resultBox_);
+  resultLabel_->setObjectName(QStringLiteral("installResultText"));
+  resultLabel_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  resultLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);  // backup paths are worth copying
+  ViewStyle::caption(resultLabel_, 0.8);
+  ViewStyle::wrapping(resultLabel_);
+  resultBox_->setWidget(resultLabel_);
+  layout->addWidget(resultBox_);
+
+  errorLabel_ = ViewStyle::label({}, this);
+  errorLabel_->setObjectName(QStringLiteral("hookError"));
+  ViewStyle::errorText(errorLabel_);
+  ViewStyle::wrapping(errorLabel_);
+  layout->addWidget(errorLabel_);
+
+  layout->addWidget(divider(this));
+
+  auto* commands = new QHBoxLayout;
+  auto* openConfig = new QPushButton(QStringLiteral("打开配置目录"), this);
+  openConfig->setObjectName(QStringLiteral("openConfigButton"));
+  connect(openConfig, &QPushButton::clicked, this, [this] {
+    // Read at the click: the base directory can be moved (tests, other stores).
+    const auto dir = gt::ConfigStore::baseDir();
+    services_.openUrl(QUrl::fromLocalFile(QFile::decodeName(dir.c_str())));
+  });
+  commands->addWidget(openConfig);
+  commands->addStretch(1);
+  auto* unpair = new QPushButton(QStringLiteral("解除配对"), this);
+  unpair->setObjectName(QStringLiteral("unpairButton"));
+  connect(unpair, &QPushButton::clicked, this, [this] {
+    // A failed deletion changes nothing and is not shown; success switches the panel to pairing.
+    if (state_) (void)state_->unpair();
+  });
+  commands->addWidget(unpair);
+  auto* quit = new QPushButton(QStringLiteral("退出"), this);
+  quit->setObjectName(QStringLiteral("quitButton"));
+  connect(quit, &QPushButton::clicked, this, [this] { services_.quit(); });
+  commands->addWidget(quit);
+  layout->addLayout(commands);
+
+  if (state_) {
+    connect(state_, &AppState::connChanged, this, &StatusView::renderLink);
+    connect(state_, &AppState::cfgChanged, this, &StatusView::renderLink);
+  }
+  renderLink();
+  renderReports();
+}
+
+StatusView::~StatusView() = default;
+
+QString StatusView::addressText(const std::string& host, std::int64_t wsPort, std::int64_t httpPort) {
+  return QString::fromStdString(host) + QStringLiteral("  ws=") + QString::number(wsPort) + QStringLiteral(" http=") +
+         QString::number(httpPort);
+}
+
+void StatusView::renderLink() {
+  const gt::ConnState conn = state_ ? state_->conn() : gt::ConnState::unpaired();
+  QColor colour = ViewStyle::grey();
+  if (conn.kind == gt::ConnState::Kind::offline) colour = ViewStyle::red();
+  if (conn.kind == gt::ConnState::Kind::connected) colour = ViewStyle::green();
+  dot_->setProperty("dotColor", colour);
+  dot_->setStyleSheet(
+      QStringLiteral("background-color: %1; border-radius: %2px;").arg(colour.name()).arg(kDotSize / 2));
+  linkLabel_->setText(QString::fromStdString(conn.label()));
+
+  const std::optional<gt::ClockConfig> cfg = state_ ? state_->cfg() : std::nullopt;
+  addressLabel_->setVisible(cfg.has_value());
+  addressLabel_->setText(cfg ? addressText(cfg->host, cfg->wsPort, cfg->httpPort) : QString());
+}
+
+void StatusView::renderReports() {
+  // Shown while set, even for empty text.
+  resultBox_->setVisible(installResult_.has_value());
+  resultLabel_->setText(installResult_.value_or(QString()));
+  errorLabel_->setVisible(hookError_.has_value());
+  errorLabel_->setText(hookError_.value_or(QString()));
+}

@@ -1,0 +1,77 @@
+#pragma once
+// Stand-ins shared by the view tests: a device that answers pairing requests as told, and a gate that
+// holds a pool task until the test lets it go (always with a time limit).
+#include <QSemaphore>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "core/pairing/clock_api.h"
+
+namespace viewtest {
+
+constexpr int kGateMs = 5000;
+
+// Blocks callers of wait() while closed; open() lets every waiter and later caller through.
+class Gate {
+ public:
+  void close() { closed_ = true; }
+  void open() {
+    closed_ = false;
+    sem_.release(1000);
+  }
+  void wait() {
+    if (closed_) sem_.tryAcquire(1, kGateMs);
+  }
+
+ private:
+  std::atomic<bool> closed_{false};
+  QSemaphore sem_;
+};
+
+class FakeDevice : public gt::ClockAPI {
+ public:
+  struct PairCall {
+    std::string host;
+    std::int64_t httpPort;
+    std::string code;
+  };
+
+  bool probe(const std::string&, std::int64_t, const std::string&) const override { return reachable; }
+  gt::PairResult pair(const std::string& host, std::int64_t httpPort, const std::string& code,
+                      const std::string&) const override {
+    gate.wait();
+    std::lock_guard lock(mu_);
+    calls_.push_back({host, httpPort, code});
+    return answer_;
+  }
+
+  void setAnswer(gt::PairResult r) {
+    std::lock_guard lock(mu_);
+    answer_ = std::move(r);
+  }
+  std::vector<PairCall> calls() const {
+    std::lock_guard lock(mu_);
+    return calls_;
+  }
+
+  std::atomic<bool> reachable{true};
+  mutable Gate gate;
+
+ private:
+  mutable std::mutex mu_;
+  gt::PairResult answer_ = gt::PairSuccess{"tok", "phone"};
+  mutable std::vector<PairCall> calls_;
+};
+
+inline std::unique_ptr<AppState> makeState(std::shared_ptr<FakeDevice> device) {
+  AppState::Parts parts;
+  parts.api = std::move(device);
+  return std::make_unique<AppState>(std::move(parts));
+}
+
+}  // namespace viewtest
