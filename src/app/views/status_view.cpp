@@ -7,8 +7,10 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScrollArea>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/app_state.h"
 #include "app/views/view_style.h"
@@ -18,6 +20,29 @@ namespace {
 
 constexpr int kDotSize = 8;
 constexpr int kResultMaxHeight = 100;
+
+// As tall as its text up to the limit, then scrolling: an empty or short report takes little room.
+class ResultBox : public QScrollArea {
+ public:
+  using QScrollArea::QScrollArea;
+
+  QSize sizeHint() const override {
+    const QWidget* content = widget();
+    int h = 0;
+    if (content) {
+      const int w = std::max(1, viewport()->width());
+      h = content->hasHeightForWidth() ? content->heightForWidth(w) : content->sizeHint().height();
+    }
+    return {QScrollArea::sizeHint().width(), std::min(h + 2 * frameWidth(), kResultMaxHeight)};
+  }
+  QSize minimumSizeHint() const override { return {0, sizeHint().height()}; }
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override {
+    QScrollArea::resizeEvent(event);
+    if (event->size().width() != event->oldSize().width()) updateGeometry();  // rewrapped text
+  }
+};
 
 QFrame* divider(QWidget* parent) {
   auto* line = new QFrame(parent);
@@ -91,12 +116,13 @@ StatusView::StatusView(AppState* state, Services services, QWidget* parent)
   ViewStyle::wrapping(note);
   layout->addWidget(note);
 
-  resultBox_ = new QScrollArea(this);
+  resultBox_ = new ResultBox(this);
   resultBox_->setObjectName(QStringLiteral("installResult"));
   resultBox_->setWidgetResizable(true);
   resultBox_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   resultBox_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   resultBox_->setMaximumHeight(kResultMaxHeight);
+  resultBox_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
   resultBox_->setFrameShape(QFrame::NoFrame);
   resultLabel_ = ViewStyle::label({}, resultBox_);
   resultLabel_->setObjectName(QStringLiteral("installResultText"));
@@ -172,6 +198,7 @@ void StatusView::renderReports() {
   // Shown while set, even for empty text.
   resultBox_->setVisible(installResult_.has_value());
   resultLabel_->setText(installResult_.value_or(QString()));
+  resultBox_->updateGeometry();
   errorLabel_->setVisible(hookError_.has_value());
   errorLabel_->setText(hookError_.value_or(QString()));
 }

@@ -48,7 +48,7 @@ inline void setTextColor(QWidget* w, const QColor& c) {
   w->setPalette(p);
 }
 
-inline void dimmed(QWidget* w) { setTextColor(w, w->palette().color(QPalette::Disabled, QPalette::WindowText)); }
+inline void dimmed(QWidget* w) { setTextColor(w, w->palette().color(QPalette::PlaceholderText)); }
 
 inline void errorText(QWidget* w) { setTextColor(w, red()); }
 

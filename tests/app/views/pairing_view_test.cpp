@@ -129,6 +129,7 @@ class PairingViewTest : public QObject {
     QVERIFY(!pairButton()->isEnabled());
     QCOMPARE(pairButton()->text(), QStringLiteral("配对"));
     QVERIFY(!errorLine()->isVisible());
+    viewtest::shot(view_.get(), "pairing-searching");
     search_->gate.open();
     QTRY_VERIFY_WITH_TIMEOUT(!view_->searching(), viewtest::kGateMs);
     QVERIFY(!child<QWidget>("searchingRow")->isVisible());
@@ -153,6 +154,7 @@ class PairingViewTest : public QObject {
     QTest::keyClicks(codeField(), "1234");
     QVERIFY(!pairButton()->isEnabled());  // nothing selected
     QVERIFY(child<QPushButton>("rescanButton")->isEnabled());
+    viewtest::shot(view_.get(), "pairing-no-device");
   }
 
   void entriesAndSelectionAfterEachSearch() {
@@ -305,6 +307,7 @@ class PairingViewTest : public QObject {
     // Cleared at once, not when the search ends.
     QVERIFY(view_->searching());
     QVERIFY(!errorLine()->isVisible());
+    viewtest::shot(view_.get(), "pairing-searching");
     search_->gate.open();
     QTRY_VERIFY_WITH_TIMEOUT(!view_->searching(), viewtest::kGateMs);
     QCOMPARE(codeField()->text(), QStringLiteral("0000"));  // the code survives a search
@@ -332,6 +335,7 @@ class PairingViewTest : public QObject {
     QTest::keyClicks(codeField(), "1234");
     pairAndWait();
     // The panel is 320 px wide; long names and messages must wrap or elide, not widen it.
+    viewtest::shot(view_.get(), "pairing-error");
     QVERIFY2(view_->minimumSizeHint().width() <= 320, qPrintable(QString::number(view_->minimumSizeHint().width())));
     QTest::mouseClick(child<QPushButton>("quitButton"), Qt::LeftButton);
     QCOMPARE(quits_, 1);

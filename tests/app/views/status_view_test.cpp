@@ -162,6 +162,7 @@ class StatusViewTest : public QObject {
     QCOMPARE(dotColour().green() > dotColour().red(), true);
     QVERIFY(address->isVisible());
     QCOMPARE(address->text(), QStringLiteral("192.168.1.20  ws=8081 http=8080"));
+    viewtest::shot(view_.get(), "status-connected");
 
     device_->reachable = false;
     bool done = false;
@@ -285,6 +286,7 @@ class StatusViewTest : public QObject {
     clickAndWait(AgentID::kimi);
     QTRY_VERIFY_WITH_TIMEOUT(resultBox()->height() <= 100, viewtest::kGateMs);
     QVERIFY(resultText().count(QLatin1Char('\n')) == 40);
+    viewtest::shot(view_.get(), "status-long-report");
   }
 
   void failedChangeRevertsAndRetries() {
@@ -315,6 +317,14 @@ class StatusViewTest : public QObject {
     QCOMPARE(resultText(), QStringLiteral("codex: installed"));
     QCOMPARE(errorLine()->text(), QStringLiteral("kimi 操作失败：<i>markup</i>"));
     QCOMPARE(errorLine()->textFormat(), Qt::PlainText);
+    viewtest::shot(view_.get(), "status-result-and-error");
+
+    // Long unbroken paths and messages wrap or scroll inside the 320-px panel instead of widening it.
+    hooks_->answer(AgentID::claude, success({report("claude", "installed", "/home/" + std::string(200, 'x'))}, ""));
+    clickAndWait(AgentID::claude);
+    hooks_->answer(AgentID::kimi, failure(std::string(200, 'y')));
+    clickAndWait(AgentID::kimi);
+    QVERIFY2(view_->minimumSizeHint().width() <= 320, qPrintable(QString::number(view_->minimumSizeHint().width())));
   }
 
   void failedRemovalTurnsBackOn() {

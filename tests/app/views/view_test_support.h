@@ -1,7 +1,9 @@
 #pragma once
 // Stand-ins shared by the view tests: a device that answers pairing requests as told, and a gate that
 // holds a pool task until the test lets it go (always with a time limit).
+#include <QDir>
 #include <QSemaphore>
+#include <QWidget>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -67,6 +69,16 @@ class FakeDevice : public gt::ClockAPI {
   gt::PairResult answer_ = gt::PairSuccess{"tok", "phone"};
   mutable std::vector<PairCall> calls_;
 };
+
+// With GT_VIEW_SHOTS=<folder> set, saves a picture of the view for a person to look at.
+inline void shot(QWidget* w, const char* name) {
+  const QByteArray dir = qgetenv("GT_VIEW_SHOTS");
+  if (dir.isEmpty()) return;
+  QDir().mkpath(QString::fromLocal8Bit(dir));
+  w->adjustSize();
+  w->resize(320, w->heightForWidth(320) > 0 ? w->heightForWidth(320) : w->sizeHint().height());
+  w->grab().save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png"));
+}
 
 inline std::unique_ptr<AppState> makeState(std::shared_ptr<FakeDevice> device) {
   AppState::Parts parts;
