@@ -1,0 +1,129 @@
+#include "app/tray_panel.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cstdio>
+
+#include "app/panel_root_view.h"
+
+namespace {
+// A press on the icon closes the popup before the icon reports its click; a click arriving this soon
+// after the popup closed is that same press.
+constexpr qint64 kReopenGuardMs = 300;
+}  // namespace
+
+TrayPanel::TrayPanel(PanelRootView* root, Mode mode, QWidget* parent)
+    : QFrame(parent,
+             mode == Mode::popup ? Qt::Popup | Qt::FramelessWindowHint | Qt::NoDropShadowWindowHint : Qt::Window),
+      root_(root),
+      mode_(mode) {
+  setObjectName(QStringLiteral("trayPanel"));
+  setWindowTitle(QStringLiteral("Glowticker"));
+  if (mode_ == Mode::popup) setFrameShape(QFrame::StyledPanel);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  // The window always takes the content's own size: 320 wide, as tall as the current view.
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+  root_->setParent(this);
+  layout->addWidget(root_);
+  connect(root_, &PanelRootView::viewChanged, this, [this] {
+    if (trace_) QTimer::singleShot(0, this, [this] { traceWidgets(true); });
+  });
+  traceTimer_ = new QTimer(this);
+  traceTimer_->setInterval(200);
+  connect(traceTimer_, &QTimer::timeout, this, [this] { traceWidgets(false); });
+}
+
+QPoint TrayPanel::placement(QSize panel, QRect icon, QPoint cursor, QRect available) {
+  QPoint at;
+  if (icon.isValid() && !icon.isEmpty()) {
+    at = QPoint(icon.center().x() - panel.width() / 2, icon.bottom() + 1);
+    if (available.isValid() && at.y() + panel.height() - 1 > available.bottom()) {
+      at.setY(icon.top() - panel.height());  // the tray sits at the bottom of the screen
+    }
+  } else {
+    at = QPoint(cursor.x() - panel.width() / 2, cursor.y() + 1);
+    if (available.isValid() && at.y() + panel.height() - 1 > available.bottom()) at.setY(cursor.y() - panel.height());
+  }
+  if (available.isValid()) {
+    at.setX(std::clamp(at.x(), available.left(), std::max(available.left(), available.right() - panel.width() + 1)));
+    at.setY(std::clamp(at.y(), available.top(), std::max(available.top(), available.bottom() - panel.height() + 1)));
+  }
+  return at;
+}
+
+void TrayPanel::toggle(QRect iconGeometry) {
+  if (isVisible()) {
+    hide();
+    return;
+  }
+  if (mode_ == Mode::popup && sinceHidden_.isValid() && sinceHidden_.elapsed() < kReopenGuardMs) return;
+  open(iconGeometry);
+}
+
+void TrayPanel::open(QRect iconGeometry) {
+  anchor_ = iconGeometry;
+  cursorAtOpen_ = QCursor::pos();
+  if (mode_ == Mode::window) {
+    show();
+    raise();
+    activateWindow();
+    return;
+  }
+  adjustSize();
+  place();
+  show();
+  activateWindow();
+}
+
+void TrayPanel::place() {
+  if (mode_ != Mode::popup) return;
+  QPoint anchorPoint = anchor_.isValid() && !anchor_.isEmpty() ? anchor_.center() : cursorAtOpen_;
+  QScreen* screen = QGuiApplication::screenAt(anchorPoint);
+  if (!screen) screen = QGuiApplication::primaryScreen();
+  QRect available = screen ? screen->availableGeometry() : QRect();
+  move(placement(size(), anchor_, cursorAtOpen_, available));
+}
+
+void TrayPanel::showEvent(QShowEvent* event) {
+  QFrame::showEvent(event);
+  if (trace_) {
+    std::printf("PANEL_SHOWN\n");
+    std::fflush(stdout);
+    lastTrace_.clear();
+    QTimer::singleShot(0, this, [this] { traceWidgets(true); });
+    traceTimer_->start();
+  }
+}
+
+void TrayPanel::hideEvent(QHideEvent* event) {
+  QFrame::hideEvent(event);
+  sinceHidden_.start();
+  traceTimer_->stop();
+}
+
+void TrayPanel::resizeEvent(QResizeEvent* event) {
+  QFrame::resizeEvent(event);
+  // The view's content grows and shrinks (search results, reports): stay under the icon and on screen.
+  if (isVisible()) place();
+}
+
+void TrayPanel::traceWidgets(bool force) {
+  if (!trace_ || !isVisible()) return;
+  QStringList lines;
+  const auto children = findChildren<QWidget*>();
+  for (QWidget* w : children) {
+    const QString name = w->objectName();
+    if (name.isEmpty() || name.startsWith(QLatin1String("qt_")) || !w->isVisibleTo(this)) continue;
+    const QPoint g = w->mapToGlobal(QPoint(0, 0));
+    lines << QStringLiteral("WIDGET %1 %2,%3 %4x%5").arg(name).arg(g.x()).arg(g.y()).arg(w->width()).arg(w->height());
+  }
+  if (!force && lines == lastTrace_) return;
+  lastTrace_ = lines;
+  for (const QString& line : lines) std::printf("%s\n", qPrintable(line));
+  std::fflush(stdout);
+}
