@@ -93,7 +93,7 @@ class EventReader {
   bool string(string_t& v) {
     if (!topLevelMember()) return depth_ > 0;
     if (current_ == kTs) return failWith("\"ts\" is not a number");
-    field(current_) = std::move(v);
+    field(current_) = v;  // a copy leaves the parser its buffer to reuse
     return mark();
   }
   bool binary(binary_t&) { return failWith("binary value"); }
