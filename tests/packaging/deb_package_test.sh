@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Builds the Debian package from the build tree with cpack, installs it with dpkg, runs the installed
+# programs, removes the package and checks that nothing it installed is left behind.
+# Usage: deb_package_test.sh BUILD_DIR SANITIZER   (exits 77 when it cannot run here)
+set -euo pipefail
+build=$1
+sanitize=${2:-}
+skip() { echo "SKIP: $*"; exit 77; }
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+[[ -z "$sanitize" ]] || skip "sanitizer builds are not packaged (this is a '$sanitize' build)"
+[[ $(id -u) -eq 0 ]] || skip "installing a package with dpkg needs root"
+for tool in dpkg dpkg-deb dpkg-shlibdeps cpack file; do
+  command -v "$tool" >/dev/null || skip "$tool is not installed (apt-get install dpkg-dev cmake file)"
+done
+# Never touch a copy the user installed, by package or by hand.
+if dpkg-query -W -f='${Status}' glowticker 2>/dev/null | grep -q "ok installed"; then
+  skip "a glowticker package is already installed on this machine"
+fi
+for f in /usr/bin/glowticker /usr/bin/glowticker-app /usr/bin/glowticker-cli /usr/bin/glowticker-hook; do
+  [[ ! -e $f ]] || skip "$f already exists and would be overwritten"
+done
+
+tmp=$(mktemp -d)
+installed=0
+app_pid=
+cleanup() {
+  [[ -n "$app_pid" ]] && kill -KILL "$app_pid" 2>/dev/null || true
+  ((installed)) && dpkg --purge glowticker >/dev/null 2>&1 || true
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+echo "== cpack"
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/out" >"$tmp/cpack.log" 2>&1 || {
+  cat "$tmp/cpack.log" >&2
+  fail "cpack failed"
+}
+deb=$(ls "$tmp"/out/glowticker_*.deb 2>/dev/null | head -n1)
+[[ -n "$deb" ]] || fail "cpack made no glowticker_*.deb: $(ls "$tmp/out")"
+
+echo "== control fields"
+dpkg-deb --field "$deb" Package Version Architecture Maintainer Depends Recommends | tee "$tmp/control"
+grep -q "^Recommends:.*avahi-daemon" "$tmp/control" || fail "avahi-daemon is not recommended"
+# shlibdeps must have found the libraries the programs link.
+for lib in libc6 libqt6widgets6 libcurl4 libavahi-client3; do
+  grep -q "^Depends:.*$lib" "$tmp/control" || fail "Depends lacks $lib"
+done
+
+echo "== contents"
+dpkg-deb --contents "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$tmp/contents"
+for f in /usr/bin/glowticker /usr/bin/glowticker-app /usr/bin/glowticker-cli /usr/bin/glowticker-hook \
+  /usr/share/applications/glowticker.desktop /usr/share/bash-completion/completions/glowticker \
+  /usr/share/bash-completion/completions/glowticker-cli /usr/share/man/man1/glowticker.1.gz \
+  /usr/share/icons/hicolor/16x16/apps/glowticker.png /usr/share/icons/hicolor/256x256/apps/glowticker.png; do
+  grep -qx "$f" "$tmp/contents" || fail "$f is not in the package"
+done
+
+echo "== dpkg -i"
+dpkg -i "$deb" >"$tmp/dpkg-i.log" 2>&1 || {
+  cat "$tmp/dpkg-i.log" >&2
+  installed=1
+  fail "dpkg -i failed (missing dependencies?)"
+}
+installed=1
+dpkg -L glowticker >"$tmp/files"
+
+[[ $(/usr/bin/glowticker --version) == glowticker\ * ]] || fail "glowticker --version: $(/usr/bin/glowticker --version)"
+/usr/bin/glowticker-cli --version >/dev/null || fail "glowticker-cli --version"
+man -w glowticker >/dev/null 2>&1 || ! command -v man >/dev/null || fail "man cannot find the glowticker page"
+
+echo "== glowticker-app from the installed path"
+mkdir -p "$tmp/home"
+HOME="$tmp/home" XDG_CONFIG_HOME= XDG_RUNTIME_DIR="$tmp" QT_QPA_PLATFORM=offscreen \
+  DBUS_SESSION_BUS_ADDRESS="unix:path=$tmp/no-bus" /usr/bin/glowticker-app >"$tmp/app.log" 2>&1 &
+app_pid=$!
+sleep 1
+if ! kill -0 "$app_pid" 2>/dev/null; then
+  wait "$app_pid" && rc=0 || rc=$?
+  app_pid=
+  cat "$tmp/app.log" >&2
+  fail "glowticker-app exited within a second (status $rc)"
+fi
+kill -TERM "$app_pid"
+for _ in $(seq 50); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
+kill -KILL "$app_pid" 2>/dev/null || true
+wait "$app_pid" 2>/dev/null || true
+app_pid=
+
+echo "== dpkg -r"
+dpkg -r glowticker >"$tmp/dpkg-r.log" 2>&1 || {
+  cat "$tmp/dpkg-r.log" >&2
+  fail "dpkg -r failed"
+}
+installed=0
+dpkg-query -W -f='${Status}' glowticker 2>/dev/null | grep -q "ok installed" && fail "still installed after dpkg -r"
+left=0
+while read -r f; do
+  # Shared folders such as /usr/bin stay; every file of the package must be gone.
+  if [[ -e "$f" && ! -d "$f" ]] || [[ -L "$f" ]]; then
+    echo "left behind: $f" >&2
+    left=1
+  fi
+done <"$tmp/files"
+((left == 0)) || fail "files left after removal"
+dpkg --purge glowticker >/dev/null 2>&1 || true
+echo "deb package: ok ($(basename "$deb"), $(stat -c %s "$deb") bytes)"

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# The launcher entry, the bash completion and the generated manual page.
+# Usage: desktop_files_test.sh SOURCE_DIR BUILD_DIR
+set -euo pipefail
+src=$1
+build=$2
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+echo "== launcher"
+desktop=$src/packaging/glowticker.desktop
+if command -v desktop-file-validate >/dev/null; then
+  desktop-file-validate "$desktop" || fail "desktop-file-validate rejected the launcher"
+else
+  echo "desktop-file-validate not installed (apt-get install desktop-file-utils): only the keys are checked"
+fi
+for line in "Type=Application" "Name=Glowticker" "Exec=glowticker-app" "Icon=glowticker" "Terminal=false"; do
+  grep -qx "$line" "$desktop" || fail "launcher lacks '$line'"
+done
+grep -q "^Comment\[zh_CN\]=.*[^ -~]" "$desktop" || fail "launcher lacks a Chinese comment"
+grep -q "^Categories=.*;" "$desktop" || fail "launcher lacks categories"
+
+echo "== bash completion"
+# Each case: the words typed so far (the last one is being completed) and the exact expected offers.
+complete_words() {
+  bash --norc --noprofile -c '
+    source "$1"; shift
+    COMP_WORDS=("$@"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    _glowticker
+    ((${#COMPREPLY[@]} == 0)) || printf "%s\n" "${COMPREPLY[@]}" | sort | tr "\n" " "' _ "$src/packaging/glowticker.bash-completion" "$@"
+}
+check() {
+  local expected=$1
+  shift
+  local got
+  got=$(complete_words "$@")
+  [[ "$got" == "$expected" ]] || fail "completing '$*': got '$got', expected '$expected'"
+}
+check "autostart devices hook install pair send status uninstall unpair " glowticker ""
+check "uninstall unpair " glowticker un
+check "--help --version " glowticker --
+check "claude codex kimi " glowticker install --agent ""
+check "kimi " glowticker-cli hook --agent k
+check "--agent " glowticker uninstall ""
+check "off on " glowticker autostart o
+check "on " glowticker autostart on
+check "" glowticker autostart on ""
+check "--code --host --http-port --name --ws-port " glowticker pair --device phone ""
+check "" glowticker pair --code ""
+check "--message --project --state --title --ts --type " glowticker send --agent codex ""
+check "" glowticker status ""
+bash --norc --noprofile -c 'source "$1"; complete -p glowticker glowticker-cli' _ \
+  "$src/packaging/glowticker.bash-completion" >/dev/null || fail "completion is not registered for both names"
+
+echo "== manual page"
+page=$build/packaging/man/glowticker.1.gz
+if [[ ! -f $page ]]; then
+  command -v help2man >/dev/null || { echo "SKIP: help2man not installed (apt-get install help2man)"; exit 77; }
+  fail "$page was not generated"
+fi
+text=$(zcat "$page")
+grep -q '^\.TH GLOWTICKER "1"' <<<"$text" || fail "no .TH header"
+for word in status devices pair unpair install uninstall hook send autostart; do
+  grep -q "^$word\b" <<<"$text" || fail "the manual page does not describe '$word'"
+done
+[[ $(zcat "$build/packaging/man/glowticker-cli.1.gz") == ".so man1/glowticker.1" ]] || fail "glowticker-cli page"
+echo "desktop files: ok"
