@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -175,6 +176,40 @@ TEST_F(EventListenerTest, ManyConnectionsAtOnce) {
     int c = std::stoi(ev.agent.substr(1));
     EXPECT_EQ(ev.ts, next[c]++);
   }
+}
+
+TEST_F(EventListenerTest, AcceptKeepsGoingAfterRunningOutOfDescriptors) {
+  std::string path = dir.file("ev.sock");
+  EventListener listener(path);
+  listener.start(got.callback());
+  ASSERT_TRUE(listener.isRunning());
+  int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);  // made before the table is full
+  ASSERT_GE(client, 0);
+
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  int highest = 0;
+  for (int fd = 0; fd < 4096; ++fd)
+    if (::fcntl(fd, F_GETFD) != -1) highest = fd;
+  rlimit low = saved;
+  low.rlim_cur = static_cast<rlim_t>(highest + 16);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> fillers;
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
+
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strcpy(addr.sun_path, path.c_str());
+  bool connected = ::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  std::this_thread::sleep_for(350ms);  // accept fails with EMFILE a few times meanwhile
+
+  for (int fd : fillers) ::close(fd);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_TRUE(connected) << std::strerror(errno);
+  writeAll(client, record("after-emfile", 1));
+  EXPECT_TRUE(got.waitFor(1));
+  ::close(client);
+  EXPECT_TRUE(listener.isRunning());
 }
 
 TEST_F(EventListenerTest, PathLimitIs103Bytes) {
