@@ -12,6 +12,7 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
 
 #include "app/app_state.h"
 #include "app/views/code_filter.h"
@@ -185,8 +186,13 @@ void PairingView::onPicked(int index) {
 void PairingView::onCodeEdited(const QString& text) {
   const QString filtered = CodeFilter::filter(text);
   code_ = filtered;
-  // Writing back fires this again with the filtered text, which then passes unchanged.
-  if (filtered != text) codeField_->setText(filtered);
+  // Writing back fires this again with the filtered text, which then passes unchanged. The cursor keeps
+  // its place among the characters that stay.
+  if (filtered != text) {
+    const int cursor = CodeFilter::filter(text.left(codeField_->cursorPosition())).size();
+    codeField_->setText(filtered);
+    codeField_->setCursorPosition(std::min<int>(cursor, filtered.size()));
+  }
   render();
 }
 
