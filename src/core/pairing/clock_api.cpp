@@ -42,14 +42,13 @@ std::string urlPart(CURLU* url, CURLUPart part) {
   return raw;
 }
 
-// The URL of `endpointString`, or null when it is not a URL naming exactly this host and port. The
-// second test keeps characters such as '/', '?', '#' or '@' in a host from steering the request to a
-// different host or path.
-Url parseEndpoint(const std::string& host, std::int64_t port, std::string_view path) {
+// Whether `endpointString` forms a URL naming exactly this host, port and path. The second test keeps
+// characters such as '/', '?', '#' or '@' in a host from steering the request elsewhere.
+bool isValidEndpoint(const std::string& host, std::int64_t port, std::string_view path) {
   Url url(curl_url());
-  if (!url) return nullptr;
+  if (!url) return false;
   const std::string text = ClockAPI::endpointString(host, port, path);
-  if (curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return nullptr;
+  if (curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return false;
   const std::string expectedHost = host.find(':') != std::string::npos ? "[" + host + "]" : host;
   std::string gotHost = urlPart(url.get(), CURLUPART_HOST);
   if (std::string zone = urlPart(url.get(), CURLUPART_ZONEID); !zone.empty()) {
@@ -57,8 +56,8 @@ Url parseEndpoint(const std::string& host, std::int64_t port, std::string_view p
   }
   if (gotHost != expectedHost || urlPart(url.get(), CURLUPART_PORT) != std::to_string(port) ||
       urlPart(url.get(), CURLUPART_PATH) != path || !urlPart(url.get(), CURLUPART_USER).empty())
-    return nullptr;
-  return url;
+    return false;
+  return true;
 }
 
 // Collects the response body up to ClockAPI::kMaxResponseBytes; one byte more aborts the transfer.
@@ -88,7 +87,7 @@ struct Exchange {
 
 // One request on its own easy handle: direct to the device (no proxy, whatever the environment
 // says), plain HTTP only, no redirects followed, bounded in time and size.
-Exchange perform(CURLU* url, std::chrono::milliseconds timeout, const std::string* postBody) {
+Exchange perform(const std::string& url, std::chrono::milliseconds timeout, const std::string* postBody) {
   ensureCurlGlobalInit();
   Exchange ex;
   Easy h(curl_easy_init());
@@ -101,7 +100,7 @@ Exchange perform(CURLU* url, std::chrono::milliseconds timeout, const std::strin
   BodySink sink;
   std::unique_ptr<curl_slist, SlistDeleter> headers;
   CURL* e = h.get();
-  curl_easy_setopt(e, CURLOPT_CURLU, url);
+  curl_easy_setopt(e, CURLOPT_URL, url.c_str());
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(e, CURLOPT_PROXY, "");
   curl_easy_setopt(e, CURLOPT_NOPROXY, "*");
@@ -162,6 +161,26 @@ std::int64_t retryAfterFrom(const std::string& body) {
 
 }  // namespace
 
+PairResult mapPairResponse(std::int64_t status, std::string_view bodyBytes) {
+  const std::string body(bodyBytes);
+  const std::string text = isValidUtf8(body) ? body : std::string();
+  if (status == 429) return PairError::locked(retryAfterFrom(body));
+  if (status == 403) return PairError::invalidCode();
+  if (status == 200) {
+    auto doc = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+    if (doc.is_object()) {
+      auto token = doc.find("token");
+      if (token != doc.end() && token->is_string() && !token->get_ref<const std::string&>().empty()) {
+        auto device = doc.find("device");
+        std::string deviceText = device != doc.end() && device->is_string() ? device->get<std::string>() : "";
+        return PairSuccess{token->get<std::string>(), std::move(deviceText)};
+      }
+    }
+    return PairError::http(200, "missing token: " + text);
+  }
+  return PairError::http(status, text);
+}
+
 ClockAPI::ClockAPI() : ClockAPI(Timeouts{}) {}
 
 ClockAPI::ClockAPI(Timeouts timeouts) : timeouts_(timeouts) {}
@@ -182,27 +201,27 @@ std::string ClockAPI::endpointString(std::string_view host, std::int64_t port, s
 }
 
 bool ClockAPI::probe(const std::string& host, std::int64_t httpPort, const std::string& token) const {
-  Url url = parseEndpoint(host, httpPort, "/api/agent");
-  if (!url) return false;
+  if (!isValidEndpoint(host, httpPort, "/api/agent")) return false;
   ensureCurlGlobalInit();
   std::unique_ptr<char, CurlFree> escaped(curl_easy_escape(nullptr, token.data(), static_cast<int>(token.size())));
   if (!escaped) return false;
-  const std::string query = std::string("token=") + escaped.get();
-  if (curl_url_set(url.get(), CURLUPART_QUERY, query.c_str(), 0) != CURLUE_OK) return false;
-  Exchange ex = perform(url.get(), timeouts_.probe, nullptr);
+  // The text, not the parsed URL handle, goes to libcurl: the URL API would lower-case the escapes,
+  // and upper-case is the usual form a device expects.
+  const std::string text = endpointString(host, httpPort, "/api/agent") + "?token=" + escaped.get();
+  Exchange ex = perform(text, timeouts_.probe, nullptr);
   return ex.code == CURLE_OK && ex.status == 200;
 }
 
 PairResult ClockAPI::pair(const std::string& host, std::int64_t httpPort, const std::string& code,
                           const std::string& client) const {
-  Url url = parseEndpoint(host, httpPort, "/api/pair");
-  if (!url) return PairError::transport("invalid device address " + host + ":" + std::to_string(httpPort));
+  if (!isValidEndpoint(host, httpPort, "/api/pair"))
+    return PairError::transport("invalid device address " + host + ":" + std::to_string(httpPort));
 
   // Both members stay JSON strings: a code such as "0042" must keep its leading zeros. Throws
   // nlohmann::json::type_error when either text is not valid UTF-8.
   const std::string body = nlohmann::json{{"code", code}, {"client", client}}.dump();
 
-  Exchange ex = perform(url.get(), timeouts_.pair, &body);
+  Exchange ex = perform(endpointString(host, httpPort, "/api/pair"), timeouts_.pair, &body);
   if (ex.tooLarge)
     return PairError::transport("the device sent a response larger than " + std::to_string(kMaxResponseBytes) +
                                 " bytes");
@@ -212,22 +231,7 @@ PairResult ClockAPI::pair(const std::string& host, std::int64_t httpPort, const 
   }
   if (ex.status <= 0) return PairError::transport("non-HTTP response");
 
-  const std::string text = isValidUtf8(ex.body) ? ex.body : std::string();
-  if (ex.status == 429) return PairError::locked(retryAfterFrom(ex.body));
-  if (ex.status == 403) return PairError::invalidCode();
-  if (ex.status == 200) {
-    auto doc = nlohmann::json::parse(ex.body, nullptr, /*allow_exceptions=*/false);
-    if (doc.is_object()) {
-      auto token = doc.find("token");
-      if (token != doc.end() && token->is_string() && !token->get_ref<const std::string&>().empty()) {
-        auto device = doc.find("device");
-        std::string deviceText = device != doc.end() && device->is_string() ? device->get<std::string>() : "";
-        return PairSuccess{token->get<std::string>(), std::move(deviceText)};
-      }
-    }
-    return PairError::http(200, "missing token: " + text);
-  }
-  return PairError::http(ex.status, text);
+  return mapPairResponse(ex.status, ex.body);
 }
 
 }  // namespace gt

@@ -32,6 +32,11 @@ struct PairSuccess {
 
 using PairResult = std::variant<PairSuccess, PairError>;
 
+// The pairing endpoint's answer as a result: 429 `locked` (its "retry_after", else 0), 403
+// `invalidCode`, 200 with a non-empty "token" success, anything else `http` with the body (empty
+// when the body is not valid UTF-8). Pure, so the mapping can be tested without a device.
+PairResult mapPairResponse(std::int64_t status, std::string_view body);
+
 // The device's HTTP interface (libcurl). Stateless: every call has its own handle, so any number of
 // calls may run at once from any threads. Never uses a proxy. Virtual so tests can stand in for a device.
 class ClockAPI {
