@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include "app/views/view_tasks.h"
+
 HookToggleRow::HookToggleRow(gt::AgentID agent, TextFn onResult, TextFn onError, SetHookFn setHook,
                              IsInstalledFn isInstalled, QWidget* parent)
     : QWidget(parent),
@@ -76,7 +78,7 @@ void HookToggleRow::readState() {
     box_->setChecked(installed);
     updateControl();
   });
-  watcher->setFuture(QtConcurrent::run([fn = isInstalled_, agent = agent_] {
+  watcher->setFuture(QtConcurrent::run(ViewTasks::pool(), [fn = isInstalled_, agent = agent_] {
     try {
       return fn(agent);
     } catch (...) {
@@ -114,7 +116,7 @@ void HookToggleRow::applyChange(bool v) {
       updateControl();
     }
   });
-  watcher->setFuture(QtConcurrent::run([fn = setHook_, agent = agent_, v]() -> gt::HookResult {
+  watcher->setFuture(QtConcurrent::run(ViewTasks::pool(), [fn = setHook_, agent = agent_, v]() -> gt::HookResult {
     try {
       return fn(agent, v);
     } catch (const std::exception& e) {

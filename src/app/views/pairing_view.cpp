@@ -18,6 +18,7 @@
 #include "app/views/code_filter.h"
 #include "app/views/fake_devices.h"
 #include "app/views/view_style.h"
+#include "app/views/view_tasks.h"
 #include "core/discovery/discovery.h"
 #include "platform/avahi_backend.h"
 
@@ -153,7 +154,7 @@ void PairingView::browse() {
     onSearchDone(watcher->future().resultCount() > 0 ? watcher->result() : SearchResult{});
   });
   // Searching cannot fail: whatever goes wrong below shows as "no device".
-  watcher->setFuture(QtConcurrent::run([fn = discover_]() -> SearchResult {
+  watcher->setFuture(QtConcurrent::run(ViewTasks::pool(), [fn = discover_]() -> SearchResult {
     try {
       return fn();
     } catch (...) {

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/views/view_tasks.h"
 #include "core/pairing/clock_config.h"
 #include "view_test_support.h"
 
@@ -109,7 +110,7 @@ class PairingViewTest : public QObject {
     device_->gate.open();
     view_.reset();
     // Pool tasks may still hold the fakes; let them finish before the fakes go.
-    QThreadPool::globalInstance()->waitForDone(viewtest::kGateMs);
+    ViewTasks::pool()->waitForDone(viewtest::kGateMs);
     state_.reset();
     QTest::qWait(0);
     search_.reset();

@@ -12,6 +12,7 @@
 #include <array>
 #include <filesystem>
 
+#include "app/views/view_tasks.h"
 #include "core/pairing/clock_config.h"
 #include "view_test_support.h"
 
@@ -33,6 +34,7 @@ class FakeHooks {
 
   HookToggleRow::SetHookFn setHookFn() {
     return [this](AgentID agent, bool enabled) {
+      ++started;
       gates_[idx(agent)].wait();
       std::lock_guard lock(mu_);
       calls_.push_back({agent, enabled});
@@ -60,6 +62,7 @@ class FakeHooks {
     for (auto& g : gates_) g.open();
   }
   std::atomic<int> reads{0};
+  std::atomic<int> started{0};
 
  private:
   mutable std::mutex mu_;
@@ -141,7 +144,7 @@ class StatusViewTest : public QObject {
   void cleanup() {
     if (hooks_) hooks_->openAll();
     view_.reset();
-    QThreadPool::globalInstance()->waitForDone(viewtest::kGateMs);
+    ViewTasks::pool()->waitForDone(viewtest::kGateMs);
     state_.reset();
     hooks_.reset();
     (void)gt::ConfigStore::deleteConfig();
@@ -365,13 +368,31 @@ class StatusViewTest : public QObject {
     QCOMPARE(hooks_->calls().size(), std::size_t(2));
   }
 
+  void allRowsRunAtOnceAndStayReadable() {
+    // Three slow tool runs at once, on a machine with few cores: none waits for another, and a
+    // re-shown view can still read the hook state meanwhile.
+    makeView();
+    for (AgentID a : gt::kAllAgents) hooks_->gate(a).close();
+    for (AgentID a : gt::kAllAgents) click(a);
+    QTRY_COMPARE_WITH_TIMEOUT(hooks_->started.load(), 3, viewtest::kGateMs);
+    StatusView::Services s;
+    s.setHook = hooks_->setHookFn();
+    s.isInstalled = hooks_->isInstalledFn();
+    StatusView second(state_.get(), s);
+    second.show();
+    for (AgentID a : gt::kAllAgents) QTRY_VERIFY_WITH_TIMEOUT(!second.row(a)->reading(), viewtest::kGateMs);
+    hooks_->openAll();
+    for (AgentID a : gt::kAllAgents) QTRY_VERIFY_WITH_TIMEOUT(!view_->row(a)->busy(), viewtest::kGateMs);
+    QCOMPARE(hooks_->calls().size(), std::size_t(3));
+  }
+
   void viewGoneWhileAChangeRuns() {
     makeView();
     hooks_->gate(AgentID::codex).close();
     click(AgentID::codex);
     view_.reset();
     hooks_->gate(AgentID::codex).open();
-    QThreadPool::globalInstance()->waitForDone(viewtest::kGateMs);
+    ViewTasks::pool()->waitForDone(viewtest::kGateMs);
     QTest::qWait(20);  // a stray result delivery would crash here
     QCOMPARE(hooks_->calls().size(), std::size_t(1));
   }

@@ -16,7 +16,8 @@
 
 namespace viewtest {
 
-constexpr int kGateMs = 5000;
+constexpr int kGateMs = 5000;   // how long a test waits for the view
+constexpr int kHoldMs = 15000;  // how long a closed gate holds at most: longer, so a wait cannot pass by time-out
 
 // Blocks callers of wait() while closed; open() lets every waiter and later caller through.
 class Gate {
@@ -27,7 +28,7 @@ class Gate {
     sem_.release(1000);
   }
   void wait() {
-    if (closed_) sem_.tryAcquire(1, kGateMs);
+    if (closed_) sem_.tryAcquire(1, kHoldMs);
   }
 
  private:
