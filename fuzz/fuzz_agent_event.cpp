@@ -1,0 +1,49 @@
+// The event record decoder reads whatever a hook (or anything else that can reach the socket) wrote.
+#include <cstddef>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+#include "core/events/agent_event.h"
+#include "fuzz_check.h"
+
+namespace {
+
+// What a plain document parse says the record is; ts only when it is an integer token.
+void checkAgainstDocument(std::string_view text, const gt::AgentEvent& ev) {
+  auto doc = nlohmann::json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
+  GT_FUZZ_CHECK(doc.is_object());
+  const char* keys[] = {"type", "agent", "state", "title", "message", "project"};
+  const std::string* fields[] = {&ev.type, &ev.agent, &ev.state, &ev.title, &ev.message, &ev.project};
+  for (int i = 0; i < 6; ++i) {
+    auto it = doc.find(keys[i]);
+    GT_FUZZ_CHECK(it != doc.end() && it->is_string());
+    GT_FUZZ_CHECK(it->get_ref<const std::string&>() == *fields[i]);
+  }
+  auto ts = doc.find("ts");
+  GT_FUZZ_CHECK(ts != doc.end() && ts->is_number());
+  if (ts->is_number_unsigned())
+    GT_FUZZ_CHECK(static_cast<std::int64_t>(ts->get<std::uint64_t>()) == ev.ts);
+  else if (ts->is_number_integer())
+    GT_FUZZ_CHECK(ts->get<std::int64_t>() == ev.ts);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  std::string error;
+  auto ev = gt::decodeAgentEvent(text, &error);
+  if (!ev) {
+    GT_FUZZ_CHECK(!error.empty());
+    return 0;
+  }
+  checkAgainstDocument(text, *ev);
+  // A decoded record re-encodes to a line that decodes to the same record.
+  std::string line = gt::encodeAgentEvent(*ev);
+  GT_FUZZ_CHECK(line.find('\n') == std::string::npos);
+  auto again = gt::decodeAgentEvent(line);
+  GT_FUZZ_CHECK(again && *again == *ev);
+  return 0;
+}
