@@ -3,6 +3,7 @@
 #include <systemd/sd-bus.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -25,7 +26,8 @@ constexpr std::uint64_t kCallTimeoutUsec = 3'000'000;
 constexpr std::size_t kRememberedIdentifiers = 256;
 
 struct BusDeleter {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+  // No flush: calls are synchronous, and a flush on a half-open connection has no time limit.
+  void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
 };
 using BusPtr = std::unique_ptr<sd_bus, BusDeleter>;
 
@@ -45,7 +47,9 @@ struct BusError {
   }
 };
 
-// sd-bus objects are not thread-safe, so every call gets its own short-lived connection.
+// sd-bus objects are not thread-safe, so every call gets its own short-lived connection. The
+// connection is driven to the ready state here under the call time-out: sd_bus_call alone would wait
+// up to sd-bus's 90 s authentication time-out for a bus that accepts and never answers.
 BusPtr openSessionBus(std::string& problem) {
   sd_bus* raw = nullptr;
   int r = sd_bus_open_user(&raw);
@@ -55,8 +59,25 @@ BusPtr openSessionBus(std::string& problem) {
     return nullptr;
   }
   BusPtr bus(raw);
-  // Covers the connection's own Hello exchange as well as the calls.
   sd_bus_set_method_call_timeout(bus.get(), kCallTimeoutUsec);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(kCallTimeoutUsec);
+  while ((r = sd_bus_is_ready(bus.get())) == 0) {
+    r = sd_bus_process(bus.get(), nullptr);
+    if (r < 0) break;
+    if (r > 0) continue;
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      r = -ETIMEDOUT;
+      break;
+    }
+    r = sd_bus_wait(bus.get(), static_cast<std::uint64_t>(left.count()));
+    if (r < 0) break;
+  }
+  if (r < 0) {
+    problem = std::string("Could not connect to the desktop session bus (") + std::strerror(-r) +
+              "); is a graphical session running?";
+    return nullptr;
+  }
   return bus;
 }
 
@@ -79,16 +100,16 @@ bool callNoArgs(sd_bus* bus, const char* member, MessagePtr& reply, std::string&
   return true;
 }
 
-bool serverAdvertisesBodyMarkup(sd_bus* bus) {
+// False when the server does not answer; then `problem` says why.
+bool askBodyMarkup(sd_bus* bus, bool& markup, std::string& problem) {
   MessagePtr reply;
-  std::string problem;
   if (!callNoArgs(bus, "GetCapabilities", reply, problem)) return false;
-  if (sd_bus_message_enter_container(reply.get(), 'a', "s") < 0) return false;
+  markup = false;
+  if (sd_bus_message_enter_container(reply.get(), 'a', "s") < 0) return true;
   const char* cap = nullptr;
-  bool markup = false;
   while (sd_bus_message_read_basic(reply.get(), 's', &cap) > 0)
     if (cap && std::strcmp(cap, "body-markup") == 0) markup = true;
-  return markup;
+  return true;
 }
 
 std::string escapeMarkup(const std::string& text) {
@@ -132,7 +153,11 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     std::string problem;
     BusPtr bus = openSessionBus(problem);
     if (!bus) return problem;
-    std::string body = serverAdvertisesBodyMarkup(bus.get()) ? escapeMarkup(request.body) : request.body;
+    // A server that cannot say what it renders would not take the notification either, so its
+    // silence ends the call here rather than costing a second time-out.
+    bool markup = false;
+    if (!askBodyMarkup(bus.get(), markup, problem)) return problem;
+    std::string body = markup ? escapeMarkup(request.body) : request.body;
 
     // Held across the Notify call so two requests with one identifier cannot both miss the
     // remembered id and show two notifications.

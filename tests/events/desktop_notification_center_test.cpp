@@ -6,10 +6,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -157,6 +160,26 @@ TEST_F(DesktopNotificationCenterTest, NoServerOrNoBusMeansDeniedWithoutHanging) 
   EXPECT_EQ(center->authorizationStatus(), AuthorizationStatus::denied);
   EXPECT_TRUE(center->add({"glowticker-1-codex", "codex \u00B7 t", "m"}));
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);
+}
+
+TEST_F(DesktopNotificationCenterTest, AWedgedBusCostsOneBoundedWaitPerCall) {
+  // A bus socket that takes connections into its backlog and never answers.
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::string path = dir.file("wedged");
+  std::strcpy(addr.sun_path, path.c_str());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(fd, 8), 0);
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + path).c_str(), 1);
+  auto center = makeDesktopNotificationCenter();
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(center->authorizationStatus(), AuthorizationStatus::denied);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+  t0 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(center->add({"glowticker-1-codex", "codex \u00B7 t", "m"}));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+  ::close(fd);
 }
 
 TEST_F(DesktopNotificationCenterTest, ConcurrentCallersAreSafe) {
