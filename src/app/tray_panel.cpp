@@ -2,6 +2,7 @@
 
 #include <QCursor>
 #include <QGuiApplication>
+#include <QPainter>
 #include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -23,7 +24,6 @@ TrayPanel::TrayPanel(PanelRootView* root, Mode mode, QWidget* parent)
       mode_(mode) {
   setObjectName(QStringLiteral("trayPanel"));
   setWindowTitle(QStringLiteral("Glowticker"));
-  if (mode_ == Mode::popup) setFrameShape(QFrame::StyledPanel);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   // The window always takes the content's own size: 320 wide, as tall as the current view.
@@ -104,6 +104,16 @@ void TrayPanel::hideEvent(QHideEvent* event) {
   QFrame::hideEvent(event);
   sinceHidden_.start();
   traceTimer_->stop();
+}
+
+void TrayPanel::paintEvent(QPaintEvent* event) {
+  QFrame::paintEvent(event);
+  if (mode_ != Mode::popup) return;
+  // A hairline edge so the popup stands apart from what lies under it; drawn over the content's own
+  // padding, so the window stays exactly as wide as the content.
+  QPainter p(this);
+  p.setPen(palette().color(QPalette::Mid));
+  p.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
 void TrayPanel::resizeEvent(QResizeEvent* event) {
