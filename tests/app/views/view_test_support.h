@@ -22,7 +22,10 @@ constexpr int kHoldMs = 15000;  // how long a closed gate holds at most: longer,
 // Blocks callers of wait() while closed; open() lets every waiter and later caller through.
 class Gate {
  public:
-  void close() { closed_ = true; }
+  void close() {
+    sem_.tryAcquire(sem_.available());  // permits left by an earlier open() must not let a waiter through
+    closed_ = true;
+  }
   void open() {
     closed_ = false;
     sem_.release(1000);
