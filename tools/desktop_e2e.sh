@@ -200,5 +200,32 @@ xdotool mousemove $((x + w / 2)) $((y + h / 2)) click 3
 sleep 0.6
 shot 6-context-menu.png
 xdotool key Escape
+sleep 0.3
+
+# 12. a click on the icon opens the panel, a second click on the icon closes it (and does not reopen it)
+step "icon toggles the panel"
+mark=$(wc -l <"$RUN/app.log")
+since() { tail -n +"$((mark + 1))" "$RUN/app.log" | grep -qE "$1"; }
+xdotool mousemove $((x + w / 2)) $((y + h / 2)) click 1
+waitfor 5 since '^PANEL_SHOWN' || fail "clicking the icon did not open the panel"
+waitfor 5 since '^WIDGET unpairButton ' || fail "the reopened panel does not show the status view"
+sleep 0.3
+mark=$(wc -l <"$RUN/app.log")
+xdotool mousemove $((x + w / 2)) $((y + h / 2)) click 1
+waitfor 5 since '^PANEL_HIDDEN' || fail "a second click on the icon did not close the panel"
+sleep 0.6
+since '^PANEL_SHOWN' && fail "the click that closed the panel opened it again"
+
+# 13. unpair: the pairing file goes and the panel shows the pairing view again
+step "unpair"
+xdotool mousemove $((x + w / 2)) $((y + h / 2)) click 1
+waitfor 5 since '^PANEL_SHOWN' || fail "the panel did not open again"
+waitfor 5 since '^WIDGET unpairButton ' || fail "no unpair button"
+mark=$(wc -l <"$RUN/app.log")
+click_widget unpairButton || fail "cannot click the unpair button"
+waitfor 5 since '^WIDGET (codeField|rescanButton) ' || fail "the pairing view did not come back after unpairing"
+[ -e "$RUN/home/.glowticker/config.json" ] && fail "the pairing file is still there after unpairing"
+sleep 0.5
+shot 7-unpaired.png
 kill -0 "$APP" 2>/dev/null || fail "the app exited"
 echo "PASS: screenshots in $OUT"

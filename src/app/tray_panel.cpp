@@ -104,6 +104,10 @@ void TrayPanel::hideEvent(QHideEvent* event) {
   QFrame::hideEvent(event);
   sinceHidden_.start();
   traceTimer_->stop();
+  if (trace_) {
+    std::printf("PANEL_HIDDEN\n");
+    std::fflush(stdout);
+  }
 }
 
 void TrayPanel::paintEvent(QPaintEvent* event) {

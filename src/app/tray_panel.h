@@ -32,7 +32,7 @@ class TrayPanel : public QFrame {
   PanelRootView* root() const { return root_; }
   Mode mode() const { return mode_; }
 
-  // With tracing on, prints "PANEL_SHOWN" and "WIDGET <name> x,y wxh" lines (global coordinates) for
+  // With tracing on, prints "PANEL_SHOWN", "PANEL_HIDDEN" and "WIDGET <name> x,y wxh" lines (global coordinates) for
   // the named widgets whenever the panel is shown or its layout changes. For scripted UI runs.
   void setTrace(bool on) { trace_ = on; }
 
