@@ -1,11 +1,14 @@
 #!/bin/sh
 # Whole-process time of `glowticker send` beside /bin/true and beside python3 doing the same send,
-# measured in one hyperfine run (medians and ratios printed at the end).
-# Usage: send_timing.sh GLOWTICKER BENCH_EVENT_SINK [RUNS]
+# measured in one hyperfine run (medians and ratios printed at the end). With LIGHT_SEND (the same
+# send code linked alone) the start-up cost of the full program's libraries shows separately.
+# Usage: send_timing.sh GLOWTICKER BENCH_EVENT_SINK [LIGHT_SEND]; GT_RUNS sets the runs (300).
 set -eu
-glowticker=${1:?usage: send_timing.sh GLOWTICKER BENCH_EVENT_SINK [RUNS]}
-sink=${2:?usage: send_timing.sh GLOWTICKER BENCH_EVENT_SINK [RUNS]}
-runs=${3:-300}
+usage="usage: send_timing.sh GLOWTICKER BENCH_EVENT_SINK [LIGHT_SEND]"
+glowticker=${1:?$usage}
+sink=${2:?$usage}
+light=${3:-}
+runs=${GT_RUNS:-300}
 if ! command -v hyperfine >/dev/null 2>&1; then
   echo "send_timing.sh: hyperfine is missing; install it with: apt-get install -y --no-install-recommends hyperfine" >&2
   exit 1
@@ -31,10 +34,10 @@ done
 
 py='import socket,json,os,time;s=socket.socket(socket.AF_UNIX);s.settimeout(2);s.connect(os.path.expanduser("~/.glowticker/run/events.sock"));s.sendall((json.dumps({"type":"manual","agent":"bench","state":"","title":"t","message":"m","project":"","ts":int(time.time()*1000)})+"\n").encode());s.close()'
 
-hyperfine -N --warmup 20 --runs "$runs" --export-json "$home/times.json" \
-  -n true /bin/true \
-  -n "glowticker send" "$glowticker send --agent bench --title t --message m" \
-  -n "python3 -c send" "/usr/bin/python3 -c '$py'"
+set -- -n true /bin/true -n "glowticker send" "$glowticker send --agent bench --title t --message m"
+if [ -n "$light" ]; then set -- "$@" -n "send code alone" "$light send --agent bench --title t --message m"; fi
+set -- "$@" -n "python3 -c send" "/usr/bin/python3 -c '$py'"
+hyperfine -N --warmup 20 --runs "$runs" --export-json "$home/times.json" "$@"
 
 kill "$sink_pid"
 wait "$sink_pid" || true
@@ -45,7 +48,9 @@ echo "event sink received: $(tail -n 1 "$home/sink.out")"
 import json, sys
 results = {r["command"]: r for r in json.load(open(sys.argv[1]))["results"]}
 base = results["true"]["median"]
-for name in ("true", "glowticker send", "python3 -c send"):
+for name in ("true", "glowticker send", "send code alone", "python3 -c send"):
+    if name not in results:
+        continue
     m = results[name]["median"]
     print(f"{name:16s} median {m * 1000:8.3f} ms  {m / base:6.2f}x /bin/true")
 PY
