@@ -20,10 +20,21 @@ constexpr const char* kService = "org.freedesktop.Notifications";
 constexpr const char* kPath = "/org/freedesktop/Notifications";
 constexpr const char* kInterface = "org.freedesktop.Notifications";
 constexpr const char* kAppName = "Glowticker";
-// Far below sd-bus's 25 s default: a wedged notification server must not hold an event for long.
-constexpr std::uint64_t kCallTimeoutUsec = 3'000'000;
+// One budget for a whole operation (connect, ask, notify), far below sd-bus's 25 s default: a
+// wedged notification server must not hold an event for long.
+constexpr std::chrono::microseconds kOperationBudget{3'000'000};
 // Identifiers live only as long as the notification is likely still on screen; old ones are forgotten.
 constexpr std::size_t kRememberedIdentifiers = 256;
+
+struct Deadline {
+  std::chrono::steady_clock::time_point at = std::chrono::steady_clock::now() + kOperationBudget;
+  // Never 0: sd-bus reads a zero time-out as "use the 25 s default".
+  std::uint64_t leftUsec() const {
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(at - std::chrono::steady_clock::now()).count();
+    return left > 0 ? static_cast<std::uint64_t>(left) : 1;
+  }
+  bool passed() const { return std::chrono::steady_clock::now() >= at; }
+};
 
 struct BusDeleter {
   // No flush: calls are synchronous, and a flush on a half-open connection has no time limit.
@@ -50,7 +61,7 @@ struct BusError {
 // sd-bus objects are not thread-safe, so every call gets its own short-lived connection. The
 // connection is driven to the ready state here under the call time-out: sd_bus_call alone would wait
 // up to sd-bus's 90 s authentication time-out for a bus that accepts and never answers.
-BusPtr openSessionBus(std::string& problem) {
+BusPtr openSessionBus(const Deadline& deadline, std::string& problem) {
   sd_bus* raw = nullptr;
   int r = sd_bus_open_user(&raw);
   if (r < 0) {
@@ -59,18 +70,16 @@ BusPtr openSessionBus(std::string& problem) {
     return nullptr;
   }
   BusPtr bus(raw);
-  sd_bus_set_method_call_timeout(bus.get(), kCallTimeoutUsec);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(kCallTimeoutUsec);
+  sd_bus_set_method_call_timeout(bus.get(), static_cast<std::uint64_t>(kOperationBudget.count()));
   while ((r = sd_bus_is_ready(bus.get())) == 0) {
     r = sd_bus_process(bus.get(), nullptr);
     if (r < 0) break;
     if (r > 0) continue;
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
+    if (deadline.passed()) {
       r = -ETIMEDOUT;
       break;
     }
-    r = sd_bus_wait(bus.get(), static_cast<std::uint64_t>(left.count()));
+    r = sd_bus_wait(bus.get(), deadline.leftUsec());
     if (r < 0) break;
   }
   if (r < 0) {
@@ -81,7 +90,7 @@ BusPtr openSessionBus(std::string& problem) {
   return bus;
 }
 
-bool callNoArgs(sd_bus* bus, const char* member, MessagePtr& reply, std::string& problem) {
+bool callNoArgs(sd_bus* bus, const char* member, const Deadline& deadline, MessagePtr& reply, std::string& problem) {
   sd_bus_message* m = nullptr;
   int r = sd_bus_message_new_method_call(bus, &m, kService, kPath, kInterface, member);
   if (r < 0) {
@@ -91,7 +100,7 @@ bool callNoArgs(sd_bus* bus, const char* member, MessagePtr& reply, std::string&
   MessagePtr call(m);
   BusError error;
   sd_bus_message* rep = nullptr;
-  r = sd_bus_call(bus, call.get(), kCallTimeoutUsec, &error.err, &rep);
+  r = sd_bus_call(bus, call.get(), deadline.leftUsec(), &error.err, &rep);
   if (r < 0) {
     problem = "The desktop notification service did not answer: " + error.describe(r);
     return false;
@@ -101,9 +110,9 @@ bool callNoArgs(sd_bus* bus, const char* member, MessagePtr& reply, std::string&
 }
 
 // False when the server does not answer; then `problem` says why.
-bool askBodyMarkup(sd_bus* bus, bool& markup, std::string& problem) {
+bool askBodyMarkup(sd_bus* bus, const Deadline& deadline, bool& markup, std::string& problem) {
   MessagePtr reply;
-  if (!callNoArgs(bus, "GetCapabilities", reply, problem)) return false;
+  if (!callNoArgs(bus, "GetCapabilities", deadline, reply, problem)) return false;
   markup = false;
   if (sd_bus_message_enter_container(reply.get(), 'a', "s") < 0) return true;
   const char* cap = nullptr;
@@ -136,12 +145,13 @@ std::string escapeMarkup(const std::string& text) {
 class FreedesktopNotificationCenter final : public NotificationCenter {
  public:
   AuthorizationStatus authorizationStatus() override {
+    Deadline deadline;
     std::string problem;
-    BusPtr bus = openSessionBus(problem);
+    BusPtr bus = openSessionBus(deadline, problem);
     if (!bus) return AuthorizationStatus::denied;
     MessagePtr reply;
-    return callNoArgs(bus.get(), "GetServerInformation", reply, problem) ? AuthorizationStatus::authorized
-                                                                         : AuthorizationStatus::denied;
+    return callNoArgs(bus.get(), "GetServerInformation", deadline, reply, problem) ? AuthorizationStatus::authorized
+                                                                                   : AuthorizationStatus::denied;
   }
 
   AuthorizationAnswer requestAuthorization() override {
@@ -150,13 +160,14 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
   }
 
   std::optional<std::string> add(const NotificationRequest& request) override {
+    Deadline deadline;
     std::string problem;
-    BusPtr bus = openSessionBus(problem);
+    BusPtr bus = openSessionBus(deadline, problem);
     if (!bus) return problem;
     // A server that cannot say what it renders would not take the notification either, so its
     // silence ends the call here rather than costing a second time-out.
     bool markup = false;
-    if (!askBodyMarkup(bus.get(), markup, problem)) return problem;
+    if (!askBodyMarkup(bus.get(), deadline, markup, problem)) return problem;
     std::string body = markup ? escapeMarkup(request.body) : request.body;
 
     // Held across the Notify call so two requests with one identifier cannot both miss the
@@ -176,7 +187,7 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
 
     BusError error;
     sd_bus_message* rep = nullptr;
-    r = sd_bus_call(bus.get(), call.get(), kCallTimeoutUsec, &error.err, &rep);
+    r = sd_bus_call(bus.get(), call.get(), deadline.leftUsec(), &error.err, &rep);
     if (r < 0) return "The desktop notification service did not take the notification: " + error.describe(r);
     MessagePtr reply(rep);
     std::uint32_t id = 0;
