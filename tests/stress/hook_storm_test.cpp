@@ -1,0 +1,117 @@
+// A thousand hook processes at once against one listener: every one exits 0 within its bound and
+// every event arrives.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/events/event_listener.h"
+#include "stress_support.h"
+
+extern char** environ;
+
+namespace gt {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kProcesses = 1000;
+
+TEST(HookStorm, ThousandHooksAtOnceAllExitZeroAndEveryEventArrives) {
+  const std::string hook = GT_HOOK_EXE;
+  if (::access(hook.c_str(), X_OK) != 0) GTEST_SKIP() << hook << " is not built";
+  stress::TempDir home;
+  ASSERT_TRUE(home.ok());
+
+  std::mutex lock;
+  std::set<std::string> seen;
+  int duplicates = 0;
+  EventListener listener((home.path() / ".glowticker" / "run" / "events.sock").string());
+  listener.start([&](AgentEvent ev) {
+    std::lock_guard<std::mutex> g(lock);
+    if (!seen.insert(ev.message).second) ++duplicates;
+  });
+  ASSERT_TRUE(listener.isRunning());
+
+  std::vector<std::string> envText;
+  for (char** e = environ; *e; ++e)
+    if (std::string_view(*e).rfind("HOME=", 0) != 0) envText.emplace_back(*e);
+  envText.push_back("HOME=" + home.path().string());
+  std::vector<char*> envp;
+  for (auto& s : envText) envp.push_back(s.data());
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+
+  std::map<pid_t, Clock::time_point> started;
+  const auto t0 = Clock::now();
+  for (int i = 0; i < kProcesses; ++i) {
+    std::string payload =
+        R"({"type":"agent-turn-complete","last-assistant-message":"storm )" + std::to_string(i) + "\"}";
+    std::vector<std::string> args{hook, "--agent", "codex", payload};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid;
+    int rc = ::posix_spawn(&pid, hook.c_str(), &actions, nullptr, argv.data(), envp.data());
+    if (rc == EAGAIN) {  // process limit: let the running wave finish first
+      std::this_thread::sleep_for(10ms);
+      --i;
+      continue;
+    }
+    ASSERT_EQ(rc, 0);
+    started[pid] = Clock::now();
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  const auto spawned = Clock::now();
+
+  int nonZero = 0;
+  double slowest = 0;
+  const auto deadline = Clock::now() + 60s;
+  while (!started.empty() && Clock::now() < deadline) {
+    int status = 0;
+    pid_t pid = ::waitpid(-1, &status, WNOHANG);
+    if (pid <= 0) {
+      std::this_thread::sleep_for(1ms);
+      continue;
+    }
+    auto it = started.find(pid);
+    if (it == started.end()) continue;
+    slowest = std::max(slowest, std::chrono::duration<double>(Clock::now() - it->second).count());
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++nonZero;
+    started.erase(it);
+  }
+  for (auto& [pid, when] : started) ::kill(pid, SIGKILL);
+  EXPECT_TRUE(started.empty()) << started.size() << " hooks still running after 60 s";
+  EXPECT_EQ(nonZero, 0);
+  const auto allExited = Clock::now();
+
+  bool all = stress::waitFor(
+      [&] {
+        std::lock_guard<std::mutex> g(lock);
+        return seen.size() >= static_cast<std::size_t>(kProcesses);
+      },
+      10s);
+  std::lock_guard<std::mutex> g(lock);
+  EXPECT_TRUE(all) << seen.size() << " of " << kProcesses << " events arrived";
+  EXPECT_EQ(duplicates, 0);
+  for (int i = 0; i < kProcesses; ++i) EXPECT_TRUE(seen.count("storm " + std::to_string(i))) << i;
+  std::printf("storm: %d hooks spawned in %.2f s, all exited after %.2f s, slowest %.3f s spawn-to-reap, %zu events\n",
+              kProcesses, std::chrono::duration<double>(spawned - t0).count(),
+              std::chrono::duration<double>(allExited - t0).count(), slowest, seen.size());
+}
+
+}  // namespace
+}  // namespace gt

@@ -1,0 +1,97 @@
+// The pairing file survives a saver killed at any moment: afterwards it is absent, the record before
+// or the record being written, always decodable, always mode 0600.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "core/pairing/clock_config.h"
+#include "stress_support.h"
+
+namespace gt {
+namespace {
+
+constexpr int kKills = 500;
+
+ClockConfig recordNumber(long n) {
+  // Lengths vary with n so that a torn write could not pass for a whole record.
+  return ClockConfig{"Phone " + std::to_string(n),
+                     "192.168.1." + std::to_string(n % 250),
+                     8888,
+                     8889,
+                     "token-" + std::to_string(n) + std::string(static_cast<std::size_t>(n % 37), 'x'),
+                     "2026-03-01T09:05:07Z"};
+}
+
+// The number a saved record was made from, or -1 when it is no record of ours.
+long numberOf(const ClockConfig& cfg) {
+  if (cfg.deviceName.rfind("Phone ", 0) != 0) return -1;
+  long n = std::atol(cfg.deviceName.c_str() + 6);
+  return cfg == recordNumber(n) ? n : -1;
+}
+
+TEST(PairingFileKill, SigkilledSaverLeavesAbsentOldOrNewDecodablePrivateFile) {
+  stress::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::filesystem::path base = dir.path() / ".glowticker";
+  const std::filesystem::path file = base / "config.json";
+  std::mt19937 rng(20261207);
+  std::uniform_int_distribution<int> pause(0, 12000);  // microseconds before the kill
+  long highest = -1;                                   // the newest record seen so far
+  int absent = 0, sameAsBefore = 0, newer = 0;
+
+  for (int round = 0; round < kKills; ++round) {
+    const long firstNew = (round + 1) * 100000L;
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      // Saves records firstNew, firstNew+1, … until killed.
+      ConfigStore::setBaseDir(base);
+      for (long n = firstNew;; ++n)
+        if (ConfigStore::save(recordNumber(n))) ::_exit(3);
+    }
+    ::usleep(static_cast<useconds_t>(pause(rng)));
+    ASSERT_EQ(::kill(pid, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the saver stopped by itself: a save failed";
+
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) != 0) {
+      ASSERT_EQ(errno, ENOENT);
+      ASSERT_EQ(highest, -1) << "round " << round << ": a saved file disappeared";
+      ++absent;
+      continue;
+    }
+    ASSERT_TRUE(S_ISREG(st.st_mode));
+    ASSERT_EQ(st.st_mode & 0777, 0600u) << "round " << round;
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::optional<ClockConfig> cfg = decodeClockConfig(text.str());
+    ASSERT_TRUE(cfg) << "round " << round << ": undecodable file:\n" << text.str();
+    long n = numberOf(*cfg);
+    ASSERT_GE(n, 0) << "round " << round << ": a record nobody wrote";
+    // Old: the newest record of an earlier round; new: one of this round's.
+    ASSERT_TRUE(n == highest || n >= firstNew) << "round " << round << ": record " << n << " after " << highest;
+    (n == highest ? sameAsBefore : newer)++;
+    highest = n;
+  }
+  struct stat st {};
+  ASSERT_EQ(::stat(base.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  int leftovers = 0;
+  for (auto& e : std::filesystem::directory_iterator(base))
+    if (e.path().filename() != "config.json") ++leftovers;
+  std::printf("kills: %d absent, %d old record, %d new record; %d temporary files left by killed savers\n", absent,
+              sameAsBefore, newer, leftovers);
+  EXPECT_GT(newer, 0);
+}
+
+}  // namespace
+}  // namespace gt

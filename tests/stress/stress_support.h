@@ -1,0 +1,74 @@
+#pragma once
+#include <dirent.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <thread>
+
+namespace gt::stress {
+
+// A fresh directory under /tmp, removed with its contents.
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = "/tmp/gtst-XXXXXX";
+    if (::mkdtemp(tmpl.data())) path_ = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  bool ok() const { return !path_.empty(); }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Open descriptors of this process.
+inline int openFdCount() {
+  int n = 0;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    while (dirent* e = ::readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    ::closedir(d);
+    --n;  // the directory stream itself
+  }
+  return n;
+}
+
+// Resident set size of a process in KiB, from /proc (0 when it cannot be read).
+inline std::int64_t rssKiB(const std::string& pid = "self") {
+  std::ifstream in("/proc/" + pid + "/status");
+  std::string key;
+  while (in >> key) {
+    if (key == "VmRSS:") {
+      std::int64_t kib = 0;
+      in >> kib;
+      return kib;
+    }
+    in.ignore(1 << 12, '\n');
+  }
+  return 0;
+}
+
+// Polls `done` until it holds or the time is up; true when it held.
+template <class Pred>
+bool waitFor(Pred done, std::chrono::milliseconds limit,
+             std::chrono::milliseconds step = std::chrono::milliseconds(5)) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(step);
+  }
+}
+
+}  // namespace gt::stress
