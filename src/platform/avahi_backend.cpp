@@ -148,11 +148,12 @@ class AvahiBrowse final : public DnsSdBrowse {
     if (self->entries_.count(key)) return;
     Entry entry;
     entry.result.endpoint = ServiceEndpoint{name, type, domain, iface, proto};
-    // The browser alone does not carry TXT data: a resolver that skips the address lookup fetches it,
-    // and stays open so later changes of the record arrive as well.
+    // The browser alone does not carry TXT data: a resolver fetches it, and stays open so later changes
+    // of the record arrive as well. It also looks up the address, which leaves the daemon's cache warm for
+    // the connection that follows the window.
     entry.txtResolver =
         avahi_service_resolver_new(avahi_service_browser_get_client(browser), iface, proto, name, type, domain,
-                                   AVAHI_PROTO_INET, AVAHI_LOOKUP_NO_ADDRESS, &AvahiBrowse::onTxt, self);
+                                   AVAHI_PROTO_INET, static_cast<AvahiLookupFlags>(0), &AvahiBrowse::onTxt, self);
     self->entries_.emplace(std::move(key), std::move(entry));
     self->publish();
   }
