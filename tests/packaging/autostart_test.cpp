@@ -134,12 +134,31 @@ TEST_F(AutostartTest, RefusesRelativeAndControlCharacterPaths) {
   EXPECT_FALSE(fs::exists(a.entryPath()));
 }
 
-TEST_F(AutostartTest, UnwritableFolderGivesAnActionableProblem) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root ignores folder permissions";
+TEST_F(AutostartTest, WriteFailuresGiveAnActionableProblemAndLeaveNoTemporaryFile) {
+  fs::path app = makeProgram(root_ / "app");
+  std::string problem;
+  // Something else sits where the folder or the entry should be (works as root too).
+  writeAll(root_ / "file" / "autostart", "not a folder");
+  EXPECT_TRUE(Autostart(root_ / "file").enable(app, &problem));
+  EXPECT_NE(problem.find("Cannot create the folder"), std::string::npos) << problem;
+
+  Autostart blocked(root_ / "dir");
+  fs::create_directories(blocked.entryPath() / "child");
+  problem.clear();
+  EXPECT_TRUE(blocked.enable(app, &problem));
+  EXPECT_NE(problem.find("Cannot write the autostart entry"), std::string::npos) << problem;
+  EXPECT_EQ(std::distance(fs::directory_iterator(blocked.entryPath().parent_path()), fs::directory_iterator()), 1)
+      << "the temporary file was not cleaned up";
+  EXPECT_FALSE(blocked.status().enabled);
+}
+
+TEST_F(AutostartTest, ReadOnlyFolderGivesAnActionableProblem) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root ignores folder permissions; this case needs an ordinary user";
+  fs::path app = makeProgram(root_ / "app");
+  std::string problem;
   fs::create_directories(root_ / "ro" / "autostart");
   fs::permissions(root_ / "ro" / "autostart", fs::perms::owner_read | fs::perms::owner_exec);
-  std::string problem;
-  EXPECT_TRUE(Autostart(root_ / "ro").enable(makeProgram(root_ / "app"), &problem));
+  EXPECT_TRUE(Autostart(root_ / "ro").enable(app, &problem));
   EXPECT_NE(problem.find("Cannot write the autostart entry"), std::string::npos) << problem;
   fs::permissions(root_ / "ro" / "autostart", fs::perms::owner_all);
 }
