@@ -9,6 +9,7 @@ skip() { echo "SKIP: $*"; exit 77; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 [[ -z "$sanitize" ]] || skip "sanitizer builds are not packaged (this is a '$sanitize' build)"
+[[ -x "$build/bin/glowticker-app" ]] || skip "this build has no tray app (GT_BUILD_APP=OFF), so no complete package"
 [[ $(id -u) -eq 0 ]] || skip "installing a package with dpkg needs root"
 for tool in dpkg dpkg-deb dpkg-shlibdeps cpack file; do
   command -v "$tool" >/dev/null || skip "$tool is not installed (apt-get install dpkg-dev cmake file)"
