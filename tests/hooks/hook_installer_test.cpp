@@ -164,3 +164,39 @@ TEST(HookInstaller, ConcurrentCallsAndTimeLimit) {
 
 }  // namespace
 }  // namespace gt
+
+namespace gt {
+namespace {
+
+// The real companion tool, run the way the app runs it, on a temporary HOME.
+TEST(HookInstaller, RealCompanionToolRoundTrip) {
+  const std::filesystem::path cli = GT_CLI_EXE;
+  if (!std::filesystem::exists(cli)) GTEST_SKIP() << cli << " is not built; build the glowticker-cli target first";
+  ASSERT_EQ(HookInstaller::resolveToolPath(cli.parent_path()), cli.string());
+  TempDir home;
+  std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+  ::setenv("HOME", home.path().c_str(), 1);
+  for (AgentID agent : kAllAgents) {
+    HookInstaller installer(cli.string());
+    HookSuccess on = expectSuccess(installer.setHook(agent, true));
+    ASSERT_EQ(on.reports.size(), 1u);
+    EXPECT_EQ(on.reports[0].agent, rawValue(agent));
+    EXPECT_EQ(on.reports[0].path, HookState::configPath(agent, home.path()).string());
+    EXPECT_EQ(on.reports[0].action, "created");
+    EXPECT_NE(on.note, "");
+    EXPECT_TRUE(HookState::isInstalled(agent));
+    HookSuccess off = expectSuccess(installer.setHook(agent, false));
+    EXPECT_EQ(off.reports.at(0).action, "removed");
+    EXPECT_FALSE(off.reports.at(0).backup.empty());
+    EXPECT_FALSE(HookState::isInstalled(agent));
+  }
+  // A refusal reaches the app as the tool's own sentence.
+  writeFile(HookState::configPath(AgentID::claude, home.path()), "{oops");
+  HookError e = expectError(HookInstaller(cli.string()).setHook(AgentID::claude, true));
+  EXPECT_EQ(e.code, 1);
+  EXPECT_NE(e.description.find("not valid JSON"), std::string::npos) << e.description;
+  ::setenv("HOME", oldHome.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace gt

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <toml++/toml.h>
 
+#include <csignal>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -181,9 +182,10 @@ TEST_F(HookSenderTest, InstalledHooksDeliverEvents) {
   // codex: the user's previous notify still runs, with the same payload as its last argument.
   std::filesystem::path seen = home_.path() / "seen.txt";
   std::filesystem::path previous = home_.path() / "old-notify.sh";
+  // It records its arguments and its ignored-signal mask (SIGPIPE must be back to default).
   writeFile(previous,
-            "#!/bin/sh\nprintf '%s|%s' \"$1\" \"$2\" > " + seen.string() + ".tmp && mv " + seen.string() + ".tmp " +
-                seen.string() + "\n",
+            "#!/bin/sh\nprintf '%s|%s|%s' \"$1\" \"$2\" \"$(awk '/^SigIgn/{print $2}' /proc/$$/status)\" > " +
+                seen.string() + ".tmp && mv " + seen.string() + ".tmp " + seen.string() + "\n",
             0755);
   writeFile(HookState::configPath(AgentID::codex, home_.path()),
             "notify = [\"" + previous.string() + "\", \"--flag\"]\n");
@@ -201,7 +203,10 @@ TEST_F(HookSenderTest, InstalledHooksDeliverEvents) {
   EXPECT_EQ(decodeAgentEvent(*line)->message, "ok");
   for (int i = 0; i < 200 && !std::filesystem::exists(seen); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  EXPECT_EQ(readFile(seen), "--flag|" + payload);
+  std::string record = readFile(seen);
+  ASSERT_TRUE(record.starts_with("--flag|" + payload + "|")) << record;
+  unsigned long long ignored = std::stoull(record.substr(record.rfind('|') + 1), nullptr, 16);
+  EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u);
 }
 
 TEST(HookEventBuilder, TextHelpers) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <unistd.h>
 
@@ -95,7 +96,12 @@ void startChained(const std::vector<std::string>& chain, const std::string& payl
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  // We ignore SIGPIPE; the previous command gets the default back, as it would have had.
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF);
   pid_t pid;
   if (int rc = ::posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ); rc != 0) {
     std::string msg =
@@ -110,6 +116,8 @@ void startChained(const std::vector<std::string>& chain, const std::string& payl
 
 int HookCommand::run(int argc, char** argv, const Limits& limits) {
   Clock::time_point start = Clock::now();
+  // A closed standard error must not kill us with SIGPIPE while we write a complaint to it.
+  ::signal(SIGPIPE, SIG_IGN);
   try {
     Invocation inv = parse(argc, argv);
     if (!inv.agent) {
