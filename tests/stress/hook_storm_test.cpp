@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -55,6 +56,27 @@ TEST(HookStorm, ThousandHooksAtOnceAllExitZeroAndEveryEventArrives) {
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
 
+  // Reaped as they exit, while the rest are still being started, so each one's lifetime is its own.
+  struct Exit {
+    pid_t pid;
+    int status;
+    Clock::time_point when;
+  };
+  std::vector<Exit> exits;
+  std::atomic<bool> spawning{true};
+  std::atomic<int> spawnedCount{0};
+  const auto deadline = Clock::now() + 60s;
+  std::thread reaper([&] {
+    while (Clock::now() < deadline && (spawning || static_cast<int>(exits.size()) < spawnedCount)) {
+      int status = 0;
+      pid_t pid = ::waitpid(-1, &status, WNOHANG);
+      if (pid > 0)
+        exits.push_back({pid, status, Clock::now()});
+      else
+        std::this_thread::sleep_for(200us);
+    }
+  });
+
   std::map<pid_t, Clock::time_point> started;
   const auto t0 = Clock::now();
   for (int i = 0; i < kProcesses; ++i) {
@@ -65,38 +87,43 @@ TEST(HookStorm, ThousandHooksAtOnceAllExitZeroAndEveryEventArrives) {
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     pid_t pid;
+    auto before = Clock::now();
     int rc = ::posix_spawn(&pid, hook.c_str(), &actions, nullptr, argv.data(), envp.data());
     if (rc == EAGAIN) {  // process limit: let the running wave finish first
       std::this_thread::sleep_for(10ms);
       --i;
       continue;
     }
-    ASSERT_EQ(rc, 0);
-    started[pid] = Clock::now();
+    if (rc != 0) break;
+    started[pid] = before;
+    ++spawnedCount;
   }
+  spawning = false;
   posix_spawn_file_actions_destroy(&actions);
   const auto spawned = Clock::now();
+  reaper.join();
+  const auto allExited = Clock::now();
+  ASSERT_EQ(spawnedCount.load(), kProcesses);
 
   int nonZero = 0;
-  double slowest = 0;
-  const auto deadline = Clock::now() + 60s;
-  while (!started.empty() && Clock::now() < deadline) {
-    int status = 0;
-    pid_t pid = ::waitpid(-1, &status, WNOHANG);
-    if (pid <= 0) {
-      std::this_thread::sleep_for(1ms);
-      continue;
-    }
-    auto it = started.find(pid);
+  std::vector<double> lifetimes;
+  for (const Exit& e : exits) {
+    auto it = started.find(e.pid);
     if (it == started.end()) continue;
-    slowest = std::max(slowest, std::chrono::duration<double>(Clock::now() - it->second).count());
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++nonZero;
+    lifetimes.push_back(std::chrono::duration<double>(e.when - it->second).count());
+    if (!WIFEXITED(e.status) || WEXITSTATUS(e.status) != 0) ++nonZero;
     started.erase(it);
   }
   for (auto& [pid, when] : started) ::kill(pid, SIGKILL);
+  for (std::size_t i = 0; i < started.size(); ++i) ::waitpid(-1, nullptr, 0);
   EXPECT_TRUE(started.empty()) << started.size() << " hooks still running after 60 s";
   EXPECT_EQ(nonZero, 0);
-  const auto allExited = Clock::now();
+  std::sort(lifetimes.begin(), lifetimes.end());
+  const double slowest = lifetimes.empty() ? 0 : lifetimes.back();
+  const double median = lifetimes.empty() ? 0 : lifetimes[lifetimes.size() / 2];
+  // A hook gives up sending after 180 ms of its own; on a machine with a thousand of them queued for
+  // two cores that is wall time it may not get, so the bound here is for the whole process.
+  EXPECT_LT(slowest, 5.0);
 
   bool all = stress::waitFor(
       [&] {
@@ -108,9 +135,11 @@ TEST(HookStorm, ThousandHooksAtOnceAllExitZeroAndEveryEventArrives) {
   EXPECT_TRUE(all) << seen.size() << " of " << kProcesses << " events arrived";
   EXPECT_EQ(duplicates, 0);
   for (int i = 0; i < kProcesses; ++i) EXPECT_TRUE(seen.count("storm " + std::to_string(i))) << i;
-  std::printf("storm: %d hooks spawned in %.2f s, all exited after %.2f s, slowest %.3f s spawn-to-reap, %zu events\n",
-              kProcesses, std::chrono::duration<double>(spawned - t0).count(),
-              std::chrono::duration<double>(allExited - t0).count(), slowest, seen.size());
+  std::printf(
+      "storm: %d hooks started in %.2f s, all gone after %.2f s; lifetime median %.3f s, slowest %.3f s; %zu "
+      "events\n",
+      kProcesses, std::chrono::duration<double>(spawned - t0).count(),
+      std::chrono::duration<double>(allExited - t0).count(), median, slowest, seen.size());
 }
 
 }  // namespace
