@@ -127,12 +127,7 @@ dunst -config "$RUN/dunstrc" >"$RUN/dunst.log" 2>&1 &
 PIDS+=($!)
 waitfor 10 has_notifd || fail "dunst did not take org.freedesktop.Notifications"
 
-# 4. an XEmbed tray along the top right, like a light desktop panel
-trayer --edge top --align right --widthtype request --height 24 --SetDockType true --transparent false \
-  --tint 0xe8e8e8 --expand false >"$RUN/trayer.log" 2>&1 &
-PIDS+=($!)
-
-# 5. the simulated phone on loopback, with a known code
+# 4. the simulated phone on loopback, with a known code
 CODE=4821
 python3 "$HERE/sim_phone.py" --bind 127.0.0.1 --code "$CODE" --name "书房的手机" --device "Pixel 8" \
   >"$RUN/phone.log" 2>&1 &
@@ -140,14 +135,21 @@ PIDS+=($!)
 waitfor 10 grep -q '^READY' "$RUN/phone.log" || fail "the simulated phone did not start"
 PORT=$(sed -nE 's/^READY port=([0-9]+).*/\1/p' "$RUN/phone.log")
 
-# 6. the app, with a temporary HOME and the phone as the only device the pairing view can find
+# 5. the app, with a temporary HOME and the phone as the only device the pairing view can find
 step "app"
 HOME=$RUN/home GLOWTICKER_UI_TRACE=1 GLOWTICKER_FAKE_DEVICES="书房的手机@127.0.0.1:$PORT:$PORT" \
   "$BIN/glowticker-app" >"$RUN/app.log" 2>&1 &
 APP=$!
 PIDS+=($APP)
-waitfor 10 applog 'TRAY_GEOMETRY -?[0-9]+,-?[0-9]+ [1-9]' || fail "the icon never docked in the tray"
-waitfor 10 test -S "$RUN/home/.glowticker/run/events.sock" || fail "the app never opened its event socket"
+# The app starts before any tray host: it says so once, keeps working, and docks when a tray appears.
+waitfor 10 applog 'icon will appear when a tray becomes available' || fail "the missing tray was not explained"
+waitfor 10 test -S "$RUN/home/.glowticker/run/events.sock" || fail "without a tray the app never opened its event socket"
+# an XEmbed tray along the top right, like a light desktop panel
+trayer --edge top --align right --widthtype request --height 24 --SetDockType true --transparent false \
+  --tint 0xe8e8e8 --expand false >"$RUN/trayer.log" 2>&1 &
+PIDS+=($!)
+waitfor 10 applog 'TRAY_GEOMETRY -?[0-9]+,-?[0-9]+ [1-9]' || fail "the icon never docked when the tray appeared"
+[ "$(grep -c 'tray becomes available' "$RUN/app.log")" -eq 1 ] || fail "the missing tray was reported more than once"
 sleep 0.3
 shot 1-tray.png
 
