@@ -60,6 +60,12 @@ click_widget() {  # click_widget NAME [X offset; default the middle]
   xdotool mousemove $((x + ${2:-w / 2})) $((y + h / 2)) click 1
 }
 shot() { "$IMPORT" -window root "$OUT/$1" && echo "screenshot $OUT/$1"; }
+red_in_icon() {  # red_in_icon PNG -> number of clearly red pixels where the tray icon sits
+  local x y w h
+  read -r x y w h < <(geom '^TRAY_GEOMETRY')
+  /usr/bin/convert "$1" -crop "${w}x${h}+${x}+${y}" txt:- |
+    awk -F'[(),]' 'NR > 1 && $3 > 180 && $4 < 130 && $5 < 130 { n++ } END { print n + 0 }'
+}
 
 # 1. X server on a free display number
 step "desktop"
@@ -148,10 +154,12 @@ waitfor 10 test -S "$RUN/home/.glowticker/run/events.sock" || fail "without a tr
 trayer --edge top --align right --widthtype request --height 24 --SetDockType true --transparent false \
   --tint 0xe8e8e8 --expand false >"$RUN/trayer.log" 2>&1 &
 PIDS+=($!)
-waitfor 10 applog 'TRAY_GEOMETRY -?[0-9]+,-?[0-9]+ [1-9]' || fail "the icon never docked when the tray appeared"
+# Before it docks the icon's window may report 0,0; this tray sits at the top right.
+waitfor 10 applog 'TRAY_GEOMETRY [1-9][0-9]*,-?[0-9]+ [1-9]' || fail "the icon never docked when the tray appeared"
 [ "$(grep -c 'tray becomes available' "$RUN/app.log")" -eq 1 ] || fail "the missing tray was reported more than once"
 sleep 0.3
 shot 1-tray.png
+[ "$(red_in_icon "$OUT/1-tray.png")" -gt 0 ] || fail "before pairing the icon lacks the red offline dot"
 
 # 7. click the icon: the panel drops down with the pairing view, which finds the phone
 step "pairing view"
@@ -175,6 +183,7 @@ grep -q '"device_name": "书房的手机"' "$RUN/home/.glowticker/config.json" |
 waitfor 12 grep -q 'PROBE ok' "$RUN/phone.log" || fail "the app never probed the phone with its token"
 sleep 0.6
 shot 3-status.png
+[ "$(red_in_icon "$OUT/3-status.png")" -eq 0 ] || fail "connected, yet the icon still shows the red dot"
 
 # 9. flip the claude hook on: the companion tool edits the temporary HOME's ~/.claude/settings.json
 step "hook"
@@ -229,5 +238,6 @@ waitfor 5 since '^WIDGET (codeField|rescanButton) ' || fail "the pairing view di
 [ -e "$RUN/home/.glowticker/config.json" ] && fail "the pairing file is still there after unpairing"
 sleep 0.5
 shot 7-unpaired.png
+[ "$(red_in_icon "$OUT/7-unpaired.png")" -gt 0 ] || fail "after unpairing the icon lacks the red dot"
 kill -0 "$APP" 2>/dev/null || fail "the app exited"
 echo "PASS: screenshots in $OUT"
