@@ -240,4 +240,15 @@ sleep 0.5
 shot 7-unpaired.png
 [ "$(red_in_icon "$OUT/7-unpaired.png")" -gt 0 ] || fail "after unpairing the icon lacks the red dot"
 kill -0 "$APP" 2>/dev/null || fail "the app exited"
+
+# 14. quit through the icon's menu: the process ends by itself, cleanly
+step "quit"
+xdotool key Escape
+sleep 0.3
+xdotool mousemove $((x + w / 2)) $((y + h / 2)) click 3
+sleep 0.5
+xdotool key Up Return  # the last entry, "退出"
+waitfor 10 eval '! kill -0 "$APP" 2>/dev/null' || fail "choosing 退出 did not end the app"
+wait "$APP"; rc=$?
+[ "$rc" -eq 0 ] || fail "the app ended with status $rc after 退出"
 echo "PASS: screenshots in $OUT"
