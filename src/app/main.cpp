@@ -31,13 +31,17 @@ std::unique_ptr<AppState> makeState() {
   return std::make_unique<AppState>(std::move(parts));
 }
 
+// Polling and event intake begin once the permission question has been answered.
+void startBackgroundWork(AppState* s) {
+  s->requestNotificationPermission([s] { s->startPolling(); });
+}
+
 int runWithoutDisplay(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   std::fprintf(stderr,
                "glowticker-app: no display; running without a tray icon (events still become notifications).\n");
   auto state = makeState();
-  AppState* s = state.get();
-  s->requestNotificationPermission([s] { s->startPolling(); });
+  startBackgroundWork(state.get());
   return app.exec();
 }
 
@@ -51,8 +55,24 @@ int main(int argc, char** argv) {
     return runWithoutDisplay(argc, argv);
   }
 
+  // An X display that cannot be reached (a stale DISPLAY after a logout, a forwarded session that went
+  // away) would make Qt abort; fall back to running without a screen so events still become
+  // notifications.
+  const bool chosePlatform = envSet("QT_QPA_PLATFORM");
+  if (!chosePlatform && !envSet("WAYLAND_DISPLAY")) qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
+
   QApplication app(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);  // closing the panel must not end the program
+  if (!chosePlatform && QGuiApplication::platformName() == QLatin1String("offscreen")) {
+    std::fprintf(stderr, "glowticker-app: cannot reach the display %s; running without a tray icon.\n",
+                 qgetenv("DISPLAY").constData());
+    qunsetenv("QT_QPA_PLATFORM");
+    auto state = makeState();
+    startBackgroundWork(state.get());
+    return app.exec();
+  } else if (!chosePlatform) {
+    qunsetenv("QT_QPA_PLATFORM");  // programs started from the app choose their own platform
+  }
   QGuiApplication::setDesktopFileName(QStringLiteral("glowticker"));
   const bool trace = qEnvironmentVariableIntValue("GLOWTICKER_UI_TRACE") == 1;
 

@@ -1,7 +1,8 @@
 #!/bin/bash
 # glowticker-app end to end, without a tray: a temporary HOME, a private session bus with a recording
 # notification server (gt-notify-sink), `glowticker send` -> one notification with the agent's texts.
-# Runs twice: with no display at all (no widgets), and on the offscreen platform (widgets, no tray host).
+# Runs three times: with no display at all (no widgets), on the offscreen platform (widgets, no tray
+# host), and with a DISPLAY that no X server answers (must not abort).
 # Usage: app_notify_e2e.sh APP_BIN GLOWTICKER_BIN NOTIFY_SINK_BIN
 set -u
 APP=$1 CLI=$2 SINK=$3
@@ -56,4 +57,6 @@ scenario notray QT_QPA_PLATFORM=offscreen
 grep -q 'icon will appear when a tray becomes available' "$WORK/app-notray.log" ||
   fail "notray: the missing tray was not explained"
 [ "$(grep -c 'tray' "$WORK/app-notray.log")" -eq 1 ] || fail "notray: expected exactly one line about the tray"
+scenario deaddisplay DISPLAY=:4242
+grep -q 'cannot reach the display :4242' "$WORK/app-deaddisplay.log" || fail "deaddisplay: no explanation printed"
 echo "PASS"
