@@ -114,10 +114,13 @@ class HostilePhone {
                        "/api/pair\r\nContent-Length: 5\r\n\r\nagain");
         pause(30s);
         break;
-      case Misbehaviour::notHttp:
-        sendAll(c, std::string("\x16\x03\x01\x00\xa5\x01\x00\x00garbage\r\n\r\n\xff\xfe", 24));
+      case Misbehaviour::notHttp: {
+        // A TLS client hello's first bytes, then text and bytes that are no HTTP status line.
+        static constexpr char kNoise[] = "\x16\x03\x01\x00\xa5\x01\x00\x00garbage\r\n\r\n\xff\xfe";
+        sendAll(c, std::string_view(kNoise, sizeof kNoise - 1));
         pause(30s);
         break;
+      }
       case Misbehaviour::dropsMidBody:
         sendAll(c, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"token\":\"t0");
         break;
