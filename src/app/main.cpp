@@ -1,21 +1,68 @@
 // glowticker-app: the tray companion. One AppState for the life of the process; a tray icon with its
 // drop-down panel when there is a display, the same background work without widgets when there is none.
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "app/app_state.h"
 #include "app/panel_root_view.h"
 #include "app/tray_controller.h"
 #include "app/tray_panel.h"
+#include "core/common/autostart.h"
 #include "core/common/paths.h"
 #include "platform/desktop_notification_center.h"
 #include "platform/system_log.h"
 
+#ifndef GT_VERSION
+#define GT_VERSION "0"
+#endif
+
 namespace {
+
+constexpr const char* kUsage =
+    "Usage: glowticker-app [OPTIONS]\n"
+    "\n"
+    "The Glowticker tray companion. It lives in the system tray: it finds the Glowticker phone app on the\n"
+    "local network, pairs with it by the 4-digit code the phone shows, shows whether the paired phone is\n"
+    "reachable, and turns the events of coding agents (codex, claude, kimi) into desktop notifications.\n"
+    "Click the tray icon to open its panel. Without a tray or a display it keeps working in the background.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help      show this help and exit\n"
+    "  -V, --version   show the version and exit\n"
+    "\n"
+    "Files: ~/.glowticker/config.json (the pairing), ~/.glowticker/run/events.sock (agents' events).\n"
+    "Log: journalctl -t glowticker\n";
+
+// Answered before any Qt object exists, so they work without a display and print nothing else.
+bool answeredInfoOption(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return true;
+    }
+    if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-V") == 0) {
+      std::fputs("glowticker-app " GT_VERSION "\n", stdout);
+      return true;
+    }
+  }
+  return false;
+}
+
+// A moved or reinstalled app keeps starting at login.
+void repairAutostart() {
+  char exe[4096];
+  ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return;
+  exe[n] = '\0';
+  gt::Autostart().repairIfMoved(exe);
+}
 
 bool envSet(const char* name) {
   const char* v = std::getenv(name);
@@ -48,6 +95,8 @@ int runWithoutDisplay(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (answeredInfoOption(argc, argv)) return 0;
+  repairAutostart();
   QCoreApplication::setApplicationName(QStringLiteral("glowticker"));
   QCoreApplication::setOrganizationDomain(QStringLiteral("glowticker.io"));
   // Without any display Qt's GUI would abort at start; the background work needs none.
