@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -148,6 +149,26 @@ TEST_F(ConfigStoreTest, TemporaryFileHasAnUpperCaseRandomUuidName) {
   const std::regex pattern(R"(\.config-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\.tmp)");
   for (const auto& name : created) EXPECT_TRUE(std::regex_match(name, pattern)) << name;
   EXPECT_NE(created[0], created[1]);
+}
+
+TEST_F(ConfigStoreTest, TemporariesLeftByAKilledSaveAreSweptButALiveOneIsKept) {
+  fs::create_directories(base_);
+  const auto stale = base_ / ".config-11111111-2222-4333-8444-555555555555.tmp";
+  const auto live = base_ / ".config-AAAAAAAA-BBBB-4CCC-8DDD-EEEEEEEEEEEE.tmp";
+  const auto unrelated = base_ / "notes.tmp";
+  for (const auto& p : {stale, live, unrelated}) std::ofstream(p) << "{\"token\":\"secret\"}";
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  fs::last_write_time(stale, old);
+  fs::last_write_time(unrelated, old);
+
+  ASSERT_FALSE(ConfigStore::save(kFirst));
+  EXPECT_FALSE(fs::exists(stale)) << "an abandoned copy of the token is removed";
+  EXPECT_TRUE(fs::exists(live)) << "a save still running elsewhere keeps its file";
+  EXPECT_TRUE(fs::exists(unrelated));
+
+  fs::last_write_time(live, old);
+  ASSERT_FALSE(ConfigStore::deleteConfig());
+  EXPECT_FALSE(fs::exists(live)) << "unpairing leaves no copy of the token behind";
 }
 
 TEST_F(ConfigStoreTest, DeleteFailsWhenThereIsNothingToDelete) {

@@ -6,7 +6,9 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <mutex>
@@ -173,6 +175,22 @@ std::optional<ClockConfig> load() {
   return decodeClockConfig(text);
 }
 
+// A save killed between creating its temporary file and the rename leaves that file behind, with a copy
+// of the token in it. Older ones than any live save could be are removed; a fresh one may belong to a
+// save still running in another process.
+void sweepAbandonedTemporaries(const std::filesystem::path& dir) {
+  std::error_code ec;
+  const auto cutoff = std::filesystem::file_time_type::clock::now() - std::chrono::minutes(1);
+  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.rfind(".config-", 0) != 0 || name.size() < 12 || name.compare(name.size() - 4, 4, ".tmp") != 0) continue;
+    std::error_code statEc;
+    if (!it->is_regular_file(statEc) || statEc) continue;
+    auto written = it->last_write_time(statEc);
+    if (!statEc && written < cutoff) std::filesystem::remove(it->path(), statEc);
+  }
+}
+
 std::error_code save(const ClockConfig& cfg, std::filesystem::path* failedPath) {
   const auto dir = baseDir();  // one snapshot, so a concurrent setBaseDir cannot split the steps
   auto fail = [&](std::error_code ec, const std::filesystem::path& where) {
@@ -218,11 +236,14 @@ std::error_code save(const ClockConfig& cfg, std::filesystem::path* failedPath) 
   }
   // Make the rename itself durable.
   if (auto ec = fsyncDirectory(dir)) return fail(ec, dir);
+  sweepAbandonedTemporaries(dir);
   return {};
 }
 
 std::error_code deleteConfig() {
-  if (::unlink(configPath().c_str()) != 0) return lastError();
+  const auto dir = baseDir();
+  if (::unlink((dir / "config.json").c_str()) != 0) return lastError();
+  sweepAbandonedTemporaries(dir);  // unpairing should leave no copy of the token behind
   return {};
 }
 
