@@ -1,13 +1,23 @@
 #!/usr/bin/env bash
-# Builds the project and runs the whole test suite: a normal build, then an AddressSanitizer+UBSan
-# build and a ThreadSanitizer build (installs missing Debian packages when run as root).
-# GT_TEST_BUILDS limits the builds, e.g. GT_TEST_BUILDS=normal for a quick run.
+# Builds the project and runs the whole test suite: every fuzz target (clang 14, ASan+UBSan) for
+# GT_FUZZ_SECONDS each, then a normal build, an AddressSanitizer+UBSan build and a ThreadSanitizer
+# build, each with all its tests (installs missing Debian packages when run as root).
+# GT_TEST_BUILDS limits the stages, e.g. GT_TEST_BUILDS=normal for a quick run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-builds=${GT_TEST_BUILDS:-normal address thread}
+builds=${GT_TEST_BUILDS:-fuzz normal address thread}
 jobs=$(nproc)
 for b in $builds; do
+  if [ "$b" = fuzz ]; then
+    # First, so that the run still ends with ctest's own summary.
+    echo "=== fuzz build (build-fuzz), ${GT_FUZZ_SECONDS:-60} s per target"
+    CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGT_FUZZ=ON \
+      -DGT_BUILD_APP=OFF -DGT_BUILD_TESTS=OFF -DGT_BUILD_BENCH=OFF >/dev/null
+    cmake --build build-fuzz -j "$jobs"
+    fuzz/run.sh build-fuzz/bin "${GT_FUZZ_SECONDS:-60}"
+    continue
+  fi
   case $b in
     normal) dir=build; san="" ;;
     address) dir=build-asan; san=address ;;
@@ -15,7 +25,8 @@ for b in $builds; do
     *) echo "unknown build '$b'" >&2; exit 2 ;;
   esac
   echo "=== $b build ($dir)"
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGT_SANITIZE="$san" -DGT_BUILD_BENCH=$([ "$b" = normal ] && echo ON || echo OFF) >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGT_SANITIZE="$san" \
+    -DGT_BUILD_BENCH=$([ "$b" = normal ] && echo ON || echo OFF) >/dev/null
   cmake --build "$dir" -j "$jobs"
   # A failing build stops the run, so the last lines printed are always ctest's own summary.
   (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 300)
