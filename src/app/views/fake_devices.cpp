@@ -36,13 +36,13 @@ std::optional<gt::DiscoveredDevice> parseEntry(std::string_view entry) {
 
 namespace FakeDevices {
 
-std::vector<gt::DiscoveredDevice> parse(std::string_view spec) {
+std::vector<gt::DiscoveredDevice> parse(std::string_view list) {
   std::vector<gt::DiscoveredDevice> out;
-  while (!spec.empty()) {
-    const auto comma = spec.find(',');
-    if (auto d = parseEntry(spec.substr(0, comma))) out.push_back(std::move(*d));
+  while (!list.empty()) {
+    const auto comma = list.find(',');
+    if (auto d = parseEntry(list.substr(0, comma))) out.push_back(std::move(*d));
     if (comma == std::string_view::npos) break;
-    spec.remove_prefix(comma + 1);
+    list.remove_prefix(comma + 1);
   }
   return out;
 }

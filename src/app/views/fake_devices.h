@@ -18,7 +18,7 @@ namespace FakeDevices {
 
 inline constexpr const char* kEnvVar = "GLOWTICKER_FAKE_DEVICES";
 
-std::vector<gt::DiscoveredDevice> parse(std::string_view spec);
+std::vector<gt::DiscoveredDevice> parse(std::string_view list);
 
 // The parsed variable, or nullopt when it is not set.
 std::optional<std::vector<gt::DiscoveredDevice>> fromEnvironment();
