@@ -28,6 +28,11 @@ using Clock = std::chrono::steady_clock;
 constexpr int kProcesses = 1000;
 
 TEST(HookStorm, ThousandHooksAtOnceAllExitZeroAndEveryEventArrives) {
+#ifdef __SANITIZE_THREAD__
+  // A ThreadSanitizer-built hook needs about a second just to start, far past the hook's own 180 ms
+  // budget, so it drops events by design; the normal and ASan builds run the storm.
+  GTEST_SKIP() << "a TSan-built hook cannot meet its own time budget";
+#endif
   const std::string hook = GT_HOOK_EXE;
   if (::access(hook.c_str(), X_OK) != 0) GTEST_SKIP() << hook << " is not built";
   stress::TempDir home;
