@@ -193,7 +193,12 @@ time.sleep(50)
   // never more than the window and one second per instance.
   long elapsed = std::stol(got[2].substr(std::string("ELAPSED ").size()));
   EXPECT_GE(elapsed, 4000) << r.out;
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  // Sanitized Avahi client set-up and tear-down run several times slower, beside other tests.
+  EXPECT_LT(elapsed, 15000) << r.out;
+#else
   EXPECT_LT(elapsed, 7500) << r.out;
+#endif
 }
 
 TEST_F(AvahiNetns, DevicesCommandListsPhonesAndPairsByName) {
