@@ -174,7 +174,9 @@ TEST(EventFlood, EveryGoodRecordOnceAndInOrderWithBoundedMemoryAndNoLeaks) {
   // buffer and its stack; anything beyond that per connection would be a leak or an unbounded buffer.
   const std::int64_t growthKiB = rssPeak.load() - rssBefore;
   const std::int64_t boundKiB = kConnections * (2 * 1024 + 64 + 128) + 64 * 1024;
-  if (!stress::kSanitized) EXPECT_LT(growthKiB, boundKiB);
+  if (!stress::kSanitized) {
+    EXPECT_LT(growthKiB, boundKiB);
+  }
   std::printf("flood: %ld records over %d connections in %.2f s (%.0f records/s); RSS growth peak %lld KiB\n", total,
               kConnections, elapsed, total / elapsed, static_cast<long long>(growthKiB));
 

@@ -166,10 +166,14 @@ TEST_P(HostilePhoneTest, ProbeFalseWithin2sPairFailsRightWithin5sMemoryBounded) 
   const PairError& e = std::get<PairError>(r);
   EXPECT_EQ(static_cast<int>(e.kind), static_cast<int>(c.expected))
       << "status " << e.status << " message '" << e.message << "' body '" << e.body << "'";
-  if (e.kind == PairError::Kind::http) EXPECT_EQ(e.status, 302);
+  if (e.kind == PairError::Kind::http) {
+    EXPECT_EQ(e.status, 302);
+  }
 
   const std::int64_t growth = stress::rssKiB() - rssBefore;
-  if (!stress::kSanitized) EXPECT_LT(growth, 16 * 1024) << "KiB";
+  if (!stress::kSanitized) {
+    EXPECT_LT(growth, 16 * 1024) << "KiB";
+  }
   std::printf("%s: probe %.2f s, pair %.2f s, RSS growth %lld KiB\n", c.name,
               std::chrono::duration<double>(probeTook).count(), std::chrono::duration<double>(pairTook).count(),
               static_cast<long long>(growth));
