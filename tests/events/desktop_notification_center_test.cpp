@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "temp_dir.h"
+#include "../support/test_files.h"
 
 extern char** environ;
 

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "temp_dir.h"
+#include "../support/test_files.h"
 
 namespace gt {
 namespace {
@@ -218,7 +218,7 @@ TEST_F(EventListenerTest, AcceptKeepsGoingAfterRunningOutOfDescriptors) {
 }
 
 TEST_F(EventListenerTest, PathLimitIs103Bytes) {
-  std::string base = dir.path() + "/";
+  std::string base = dir.path().string() + "/";
   std::string ok = base + std::string(103 - base.size(), 'p');
   std::string tooLong = base + std::string(104 - base.size(), 'q');
   ASSERT_EQ(ok.size(), 103u);

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "../support/test_files.h"
 #include "core/events/event_listener.h"
-#include "temp_dir.h"
 
 namespace gt {
 namespace {
@@ -85,7 +85,7 @@ class SendCommandTest : public ::testing::Test {
     if (::access(GT_GLOWTICKER, X_OK) != 0) GTEST_SKIP() << "the glowticker program is not built";
     ASSERT_TRUE(home.ok());
   }
-  std::string socketPath() const { return home.path() + "/.glowticker/run/events.sock"; }
+  std::string socketPath() const { return home.path().string() + "/.glowticker/run/events.sock"; }
   test::TempDir home;
 };
 
@@ -131,7 +131,7 @@ TEST_F(SendCommandTest, SaysInOneLineThatTheAppIsNotRunning) {
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
 
   // A socket file left behind by an app that has exited.
-  std::filesystem::create_directories(home.path() + "/.glowticker/run");
+  std::filesystem::create_directories(home.path().string() + "/.glowticker/run");
   int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <string>
 
+#include "../support/test_files.h"
+
 namespace gt {
 namespace {
 
@@ -38,17 +40,8 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
-std::string readAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void writeAll(const fs::path& p, const std::string& text) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << text;
-}
+using test::readAll;
+using test::writeAll;
 
 class AutostartTest : public ::testing::Test {
  protected:

@@ -10,6 +10,8 @@
 #include <system_error>
 #include <thread>
 
+#include "../support/test_files.h"
+
 namespace gt::stress {
 
 // Sanitizer runtimes keep freed memory in quarantine and map shadow memory, so resident-memory
@@ -26,25 +28,7 @@ inline constexpr bool kSanitized = false;
 inline constexpr bool kSanitized = false;
 #endif
 
-// A fresh directory under /tmp, removed with its contents.
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = "/tmp/gtst-XXXXXX";
-    if (::mkdtemp(tmpl.data())) path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  bool ok() const { return !path_.empty(); }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using test::TempDir;
 
 // Open descriptors of this process.
 inline int openFdCount() {
