@@ -6,9 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <vector>
 
 #include "core/pairing/clock_config.h"
 #include "stress_support.h"
@@ -17,6 +20,8 @@ namespace gt {
 namespace {
 
 constexpr int kKills = 500;
+constexpr int kMinKills = 60;                      // even on a disk whose fsync takes a tenth of a second
+constexpr auto kBudget = std::chrono::seconds(60);  // rounds stop here once kMinKills are done
 
 ClockConfig recordNumber(long n) {
   // Lengths vary with n so that a torn write could not pass for a whole record.
@@ -35,17 +40,46 @@ long numberOf(const ClockConfig& cfg) {
   return cfg == recordNumber(n) ? n : -1;
 }
 
+// Median time for a forked saver to start, save once and end, in microseconds. A save syncs the file
+// and its directory, which takes anything from microseconds (tmpfs) to a tenth of a second (a busy
+// disk), and a fork of a sanitized process is slow, so the kill moments are spread over a few times this
+// rather than a fixed span.
+long medianSaverMicros(const std::filesystem::path& base) {
+  std::vector<long> t;
+  for (long n = 0; n < 5; ++n) {
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ConfigStore::setBaseDir(base);
+      ::_exit(ConfigStore::save(recordNumber(n)) ? 3 : 0);
+    }
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+    t.push_back(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start)
+                    .count());
+  }
+  std::filesystem::remove_all(base);
+  std::sort(t.begin(), t.end());
+  return t[t.size() / 2];
+}
+
 TEST(PairingFileKill, SigkilledSaverLeavesAbsentOldOrNewDecodablePrivateFile) {
   stress::TempDir dir;
   ASSERT_TRUE(dir.ok());
   const std::filesystem::path base = dir.path() / ".glowticker";
   const std::filesystem::path file = base / "config.json";
+  const long saver = medianSaverMicros(dir.path() / "probe");
+  // Before the first save, during it, or during one of the next few.
+  const int longest = static_cast<int>(std::clamp(4 * saver, 12000L, 2000000L));
+  std::printf("a saver takes %ld us; kills within %d us\n", saver, longest);
   std::mt19937 rng(20261207);
-  std::uniform_int_distribution<int> pause(0, 12000);  // microseconds before the kill
+  std::uniform_int_distribution<int> pause(0, longest);  // microseconds before the kill
+  const auto deadline = std::chrono::steady_clock::now() + kBudget;
   long highest = -1;                                   // the newest record seen so far
   int absent = 0, sameAsBefore = 0, newer = 0;
 
-  for (int round = 0; round < kKills; ++round) {
+  int round = 0;
+  for (; round < kKills && (round < kMinKills || std::chrono::steady_clock::now() < deadline); ++round) {
     const long firstNew = (round + 1) * 100000L;
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
@@ -88,7 +122,7 @@ TEST(PairingFileKill, SigkilledSaverLeavesAbsentOldOrNewDecodablePrivateFile) {
   int leftovers = 0;
   for (auto& e : std::filesystem::directory_iterator(base))
     if (e.path().filename() != "config.json") ++leftovers;
-  std::printf("kills: %d absent, %d old record, %d new record; %d temporary files left by killed savers\n", absent,
+  std::printf("%d kills: %d absent, %d old record, %d new record; %d temporary files left by killed savers\n", round, absent,
               sameAsBefore, newer, leftovers);
   EXPECT_GT(newer, 0);
 }
