@@ -70,10 +70,10 @@ TEST(PairingFileKill, SigkilledSaverLeavesAbsentOldOrNewDecodablePrivateFile) {
   const std::filesystem::path file = base / "config.json";
   const long saver = medianSaverMicros(dir.path() / "probe");
   // Before the first save, during it, or during one of the next few.
-  const int longest = static_cast<int>(std::clamp(4 * saver, 12000L, 2000000L));
+  const int shortest = static_cast<int>(std::clamp(4 * saver, 12000L, 2000000L));
+  int longest = shortest;
   std::printf("a saver takes %ld us; kills within %d us\n", saver, longest);
   std::mt19937 rng(20261207);
-  std::uniform_int_distribution<int> pause(0, longest);  // microseconds before the kill
   const auto deadline = std::chrono::steady_clock::now() + kBudget;
   long highest = -1;                                   // the newest record seen so far
   int absent = 0, sameAsBefore = 0, newer = 0;
@@ -89,7 +89,7 @@ TEST(PairingFileKill, SigkilledSaverLeavesAbsentOldOrNewDecodablePrivateFile) {
       for (long n = firstNew;; ++n)
         if (ConfigStore::save(recordNumber(n))) ::_exit(3);
     }
-    ::usleep(static_cast<useconds_t>(pause(rng)));
+    ::usleep(static_cast<useconds_t>(std::uniform_int_distribution<int>(0, longest)(rng)));
     ASSERT_EQ(::kill(pid, SIGKILL), 0);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -100,6 +100,7 @@ TEST(PairingFileKill, SigkilledSaverLeavesAbsentOldOrNewDecodablePrivateFile) {
       ASSERT_EQ(errno, ENOENT);
       ASSERT_EQ(highest, -1) << "round " << round << ": a saved file disappeared";
       ++absent;
+      longest = std::min(longest + longest / 8, 2000000);  // a loaded machine: give savers longer
       continue;
     }
     ASSERT_TRUE(S_ISREG(st.st_mode));
@@ -114,6 +115,7 @@ TEST(PairingFileKill, SigkilledSaverLeavesAbsentOldOrNewDecodablePrivateFile) {
     // Old: the newest record of an earlier round; new: one of this round's.
     ASSERT_TRUE(n == highest || n >= firstNew) << "round " << round << ": record " << n << " after " << highest;
     (n == highest ? sameAsBefore : newer)++;
+    longest = n == highest ? std::min(longest + longest / 8, 2000000) : std::max(longest - longest / 8, shortest);
     highest = n;
   }
   struct stat st {};
