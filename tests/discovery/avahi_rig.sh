@@ -1,24 +1,9 @@
 #!/usr/bin/env bash
-# Isolated Avahi test rig: two network namespaces joined by one veth pair,
-# each with its own private D-Bus "system" bus and its own avahi-daemon.
-#
-#   ns ${P}-dev  (the "device" side)   veth ${P}-dev0  198.18.0.1/24
-#   ns ${P}-app  (the "desktop" side)  veth ${P}-app0  198.18.0.2/24
-#
-# Nothing runs in the host network namespace, the host's /run, /run/dbus,
-# /run/avahi-daemon and /etc/avahi are never written, and mDNS can only travel
-# over the veth (the namespaces contain nothing but lo and their veth end).
-#
-# Usage (as root):
-#   avahi_rig.sh up               create namespaces, buses, daemons; wait until ready
-#   avahi_rig.sh exec dev|app CMD…  run CMD in that namespace, with
-#                               DBUS_SYSTEM_BUS_ADDRESS pointing at its private bus
-#   avahi_rig.sh stop-avahi dev|app kill only that side's avahi-daemon (bus stays up)
-#   avahi_rig.sh down               kill every process in the namespaces (by PID),
-#                               delete namespaces (the veth goes with them), rm state
-# Env: GT_PREFIX (default gt, <= 9 chars; use distinct ones for parallel rigs),
-#      GT_STATE (default /tmp/$GT_PREFIX-avahi), GT_IPV6 (default no; yes = also mDNS over IPv6 link-local)
-# Needs: apt-get install --no-install-recommends avahi-daemon avahi-utils dbus iproute2
+# Two network namespaces joined by one veth pair, each with its own private D-Bus "system" bus and
+# avahi-daemon: ${P}-dev (198.18.0.1) and ${P}-app (198.18.0.2). Nothing runs in the host namespace and
+# the host's /run and /etc/avahi are never written, so mDNS only ever crosses the veth.
+#   avahi_rig.sh up | down | exec dev|app CMD… | stop-avahi dev|app      (as root)
+# Env: GT_PREFIX (default gt, <= 9 chars, distinct for parallel rigs), GT_STATE (default /tmp/$GT_PREFIX-avahi)
 set -euo pipefail
 
 P=${GT_PREFIX:-gt}
@@ -30,68 +15,38 @@ ns_of()  { echo "$P-$1"; }
 if_of()  { echo "$P-${1}0"; }
 bus_of() { echo "unix:path=$STATE/$1/bus.sock"; }
 
-write_configs() {   # $1 = side
+write_configs() {   # no service dirs, so bus activation can never spawn a stock avahi-daemon
   local s=$1 d=$STATE/$1
   mkdir -p "$d/services"
   cat >"$d/dbus.conf" <<EOF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=$d/bus.sock</listen>
-  <auth>EXTERNAL</auth>
-  <!-- no <servicedir>/<standard_system_servicedirs/>: bus activation can never
-       spawn a stock avahi-daemon; no <user>: stays root, no pid file -->
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_destination="*"/>
-    <allow receive_sender="*"/>
-  </policy>
-</busconfig>
+<busconfig><type>system</type><listen>unix:path=$d/bus.sock</listen><auth>EXTERNAL</auth>
+  <policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/>
+    <allow receive_sender="*"/></policy></busconfig>
 EOF
-  cat >"$d/avahi-daemon.conf" <<EOF
-[server]
-host-name=$P-$s
-domain-name=local
-use-ipv4=yes
-use-ipv6=${GT_IPV6:-no}
-allow-interfaces=$(if_of "$s")
-enable-dbus=yes
-ratelimit-interval-usec=1000000
-ratelimit-burst=1000
-[wide-area]
-enable-wide-area=no
-[publish]
-publish-hinfo=no
-publish-workstation=no
-publish-aaaa-on-ipv4=no
-[reflector]
-enable-reflector=no
-[rlimits]
-EOF
+  printf '%s\n' "[server]" "host-name=$P-$s" "domain-name=local" "use-ipv4=yes" "use-ipv6=no" \
+    "allow-interfaces=$(if_of "$s")" "enable-dbus=yes" "ratelimit-interval-usec=1000000" "ratelimit-burst=1000" \
+    "[wide-area]" "enable-wide-area=no" "[publish]" "publish-hinfo=no" "publish-workstation=no" \
+    "publish-aaaa-on-ipv4=no" "[reflector]" "enable-reflector=no" "[rlimits]" >"$d/avahi-daemon.conf"
 }
 
 wait_for() {  # $1 = timeout in 0.05 s ticks, rest = command
   local n=$1; shift
-  until "$@" >/dev/null 2>&1; do
-    n=$((n-1)); [ "$n" -gt 0 ] || return 1; sleep 0.05
-  done
+  until "$@" >/dev/null 2>&1; do n=$((n-1)); [ "$n" -gt 0 ] || return 1; sleep 0.05; done
 }
 
-avahi_running() {  # GetState == 2 (AVAHI_SERVER_RUNNING: host name probed & announced)
+avahi_running() {  # GetState 2: host name probed and announced
   ip netns exec "$(ns_of "$1")" env DBUS_SYSTEM_BUS_ADDRESS="$(bus_of "$1")" \
     dbus-send --system --print-reply --reply-timeout=500 --dest=org.freedesktop.Avahi / \
     org.freedesktop.Avahi.Server.GetState 2>/dev/null | grep -q 'int32 2'
 }
 
-start_avahi() {  # $1 = side
-  local s=$1 ns d=$STATE/$1; ns=$(ns_of "$s")
-  # ip netns exec already gives the command a private (slave) mount namespace.
-  # In it: tmpfs over /run hides the compiled-in /run/avahi-daemon/{pid,socket}
-  # (and the host's /run/dbus); an empty dir over /etc/avahi/services hides any
-  # static .service files of the host. 'exec' keeps one PID: ip -> sh -> avahi-daemon.
-  ip netns exec "$ns" env DBUS_SYSTEM_BUS_ADDRESS="$(bus_of "$s")" sh -c '
+start_avahi() {
+  local s=$1 d=$STATE/$1
+  # ip netns exec gives a private mount namespace: a tmpfs over /run hides the host's avahi and dbus
+  # sockets and pid file, an empty dir hides the host's static services; exec keeps one PID.
+  ip netns exec "$(ns_of "$s")" env DBUS_SYSTEM_BUS_ADDRESS="$(bus_of "$s")" sh -c '
       mount -n -t tmpfs -o mode=0755,size=1m gt-run /run &&
       mount -n --bind "$1/services" /etc/avahi/services &&
       exec avahi-daemon -f "$1/avahi-daemon.conf" --no-drop-root --no-chroot --no-rlimits --no-proc-title
@@ -102,13 +57,11 @@ start_avahi() {  # $1 = side
 
 up() {
   [ "$(id -u)" = 0 ] || { echo "run as root" >&2; exit 1; }
-  if ip netns list 2>/dev/null | grep -qE "^$P-(dev|app)( |$)"; then
-    echo "stale $P-* namespaces found: tearing them down first" >&2; down
-  fi
+  if ip netns list 2>/dev/null | grep -qE "^$P-(dev|app)( |$)"; then down; fi
   rm -rf "$STATE"; mkdir -p "$STATE"
   ip netns add "$(ns_of dev)"
   ip netns add "$(ns_of app)"
-  # Both veth ends are created directly inside the namespaces: they never exist in the host ns.
+  # Both veth ends are created inside the namespaces: they never exist in the host namespace.
   ip link add "$(if_of dev)" netns "$(ns_of dev)" type veth peer name "$(if_of app)" netns "$(ns_of app)"
   local s ns
   for s in dev app; do
@@ -119,7 +72,6 @@ up() {
     write_configs "$s"
     ip netns exec "$ns" dbus-daemon --config-file="$STATE/$s/dbus.conf" --nofork --nopidfile --nosyslog \
       </dev/null >"$STATE/$s/dbus.log" 2>&1 &
-    echo $! >"$STATE/$s/dbus.pid"
   done
   for s in dev app; do
     wait_for 100 test -S "$STATE/$s/bus.sock" || { echo "dbus-daemon ($s) did not start" >&2; cat "$STATE/$s/dbus.log" >&2; exit 1; }
@@ -127,15 +79,14 @@ up() {
   start_avahi dev & local a=$!      # both daemons probe their host names in parallel (~1 s)
   start_avahi app || exit 1
   wait "$a" || exit 1
-  echo "up: $(ns_of dev)=$NET.1 bus $(bus_of dev) | $(ns_of app)=$NET.2 bus $(bus_of app)"
 }
 
-down() {
+down() {  # kills only processes inside our namespaces, by PID
   local s ns pids
   for s in dev app; do
     ns=$(ns_of "$s")
     ip netns list 2>/dev/null | grep -qE "^$ns( |$)" || continue
-    pids=$(ip netns pids "$ns" 2>/dev/null || true)   # only processes inside OUR namespace
+    pids=$(ip netns pids "$ns" 2>/dev/null || true)
     if [ -n "$pids" ]; then
       kill $pids 2>/dev/null || true
       for _ in $(seq 40); do pids=$(ip netns pids "$ns" 2>/dev/null || true); [ -z "$pids" ] && break; sleep 0.05; done
@@ -153,11 +104,9 @@ case $cmd in
   exec) s=${1:?dev|app}; shift; side_idx "$s" >/dev/null
         exec ip netns exec "$(ns_of "$s")" env DBUS_SYSTEM_BUS_ADDRESS="$(bus_of "$s")" "$@" ;;
   stop-avahi) s=${1:?dev|app}; pid=$(cat "$STATE/$s/avahi.pid"); kill "$pid"
-        # wait until gone (or a zombie nobody has reaped yet), at most 5 s
-        for _ in $(seq 100); do
+        for _ in $(seq 100); do   # until gone or a zombie, at most 5 s
           st=$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null || echo gone)
           [ "$st" = gone ] || [ "$st" = Z ] && break; sleep 0.05
         done ;;
-  start-avahi) start_avahi "${1:?dev|app}" ;;
-  *) sed -n '2,21p' "$0"; exit 2 ;;
+  *) sed -n '2,6p' "$0"; exit 2 ;;
 esac
