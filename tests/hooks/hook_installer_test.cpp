@@ -2,131 +2,167 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <thread>
 
-#include "test_support.h"
+#include "../support/test_files.h"
 
 namespace gt {
 namespace {
 
+namespace fs = std::filesystem;
 using test::TempDir;
-using test::writeFile;
 
 std::string stub(const TempDir& dir, const std::string& name, const std::string& body, unsigned mode = 0755) {
-  std::filesystem::path p = dir.path() / name;
-  writeFile(p, "#!/bin/sh\n" + body + "\n", mode);
-  return p.string();
+  test::writeAll(dir.path() / name, "#!/bin/sh\n" + body + "\n");
+  fs::permissions(dir.path() / name, fs::perms(mode));
+  return dir.file(name);
 }
 
 HookSuccess expectSuccess(const HookResult& r) {
-  if (const auto* e = std::get_if<HookError>(&r)) {
-    ADD_FAILURE() << "failed: " << e->domain << " " << e->code << " " << e->description;
-    return {};
-  }
-  return std::get<HookSuccess>(r);
+  if (const auto* e = std::get_if<HookError>(&r)) ADD_FAILURE() << e->domain << " " << e->code << " " << e->description;
+  return r.index() == 0 ? std::get<HookSuccess>(r) : HookSuccess{};
 }
 
 HookError expectError(const HookResult& r) {
-  if (!std::holds_alternative<HookError>(r)) {
-    ADD_FAILURE() << "unexpected success";
-    return {};
+  EXPECT_EQ(r.index(), 1u) << "unexpected success";
+  return r.index() == 1 ? std::get<HookError>(r) : HookError{};
+}
+
+TEST(InstallReport, WorkedExampleGivesTwoRecordsAndTheRestartNote) {
+  const std::string text =
+      "=== claude: /Users/u/.claude/settings.json ===\naction: installed\nbackup: /Users/u/.claude/settings.json.bak\n"
+      "note:   created hooks section\n\n=== codex: /Users/u/.codex/config.toml ===\n  action: unchanged\n\n"
+      "Note: restart the\nagent to apply the hooks\n";
+  EXPECT_EQ(parseReports(text),
+            (std::vector<InstallReport>{{"claude",
+                                         "/Users/u/.claude/settings.json",
+                                         "installed",
+                                         "/Users/u/.claude/settings.json.bak",
+                                         {"created hooks section"}},
+                                        {"codex", "/Users/u/.codex/config.toml", "unchanged", "", {}}}));
+  EXPECT_EQ(extractRestartNote(text), "restart the agent to apply the hooks");
+  // Without the empty line that ends the codex section, the note lines belong to it.
+  std::string noGap = text;
+  EXPECT_EQ(extractRestartNote(noGap.replace(noGap.find("unchanged\n\n"), 11, "unchanged\n")), std::nullopt);
+}
+
+TEST(InstallReport, Table) {
+  const std::vector<std::pair<std::string, std::vector<InstallReport>>> rows = {
+      {"", {}},
+      {"action: installed\nnote:   x\n", {}},  // before any header
+      {"=== claude ===\naction: x", {{"", "", "x", "", {}}}},
+      {"=== codex: /a: b ===", {{"codex", "/a: b", "", "", {}}}},
+      {"=== codex: /a ===\r\naction: x\n", {}},  // a carriage return spoils the header
+      {"=== ===\n", {InstallReport{}}},          // the markers overlap: empty inner text
+      // The ideographic space is trimmed; the no-break space inside is no "backup: " prefix; "\r" is no blank.
+      {"=== kimi: /p ===\n\taction: first  value \t\nnote: one space\nnote:   \nnote:   kept\n"
+       "\u3000backup:\u00a0b\u2003\nbackup: real\r\naction: second\n",
+       {{"kimi", "/p", "second", "real\r", {"kept"}}}},
+      {"=== a: p ===\n \t action: inner  spaces\u2002 \n", {{"a", "p", "inner  spaces", "", {}}}},
+      // Invalid UTF-8 around a field does not break the trim or the prefix test.
+      {"=== a: p ===\n\xff action: x\naction: y\xff", {{"a", "p", "y\xff", "", {}}}},
+  };
+  for (const auto& [text, want] : rows) EXPECT_EQ(parseReports(text), want) << testing::PrintToString(text);
+
+  const std::vector<std::pair<std::string, std::optional<std::string>>> notes = {
+      {"", std::nullopt},
+      {"agent restart\n", std::nullopt},  // an "agent " line needs a note before it
+      {"Note:tight\n", "Note:tight"},
+      {"Note: a\nNote: b\nagent c\nother\nagent d", "a b agent c agent d"},
+      {"=== x: y ===\nNote: inside\n\nNote: after", "after"},
+      {"=== open\nNote: hidden\n", std::nullopt},  // only the opening marker counts here
+  };
+  for (const auto& [text, want] : notes) EXPECT_EQ(extractRestartNote(text), want) << text;
+}
+
+TEST(HookState, MarkerInValidUtf8FileContents) {
+  TempDir home;
+  auto path = HookState::configPath(AgentID::codex, home.path());
+  EXPECT_FALSE(HookState::isInstalled(AgentID::codex, home.path()));  // missing
+  const std::vector<std::pair<std::string, bool>> rows = {
+      {"", false},
+      {"# Glowticker GLOWTICKER\n", false},
+      {"# see myglowtickers.txt\n", true},
+      {"notify = [\"/x/glowticker-hook\"]\n\xc3\x28\n", false},  // invalid UTF-8
+      {"x = \"\xed\xa0\x80 glowticker\"\n", false},              // an encoded surrogate is not UTF-8
+      {"x = \"日本 glowticker\"\n", true},
+  };
+  for (const auto& [text, installed] : rows) {
+    test::writeAll(path, text);
+    EXPECT_EQ(HookState::isInstalled(AgentID::codex, home.path()), installed) << text;
   }
-  return std::get<HookError>(r);
+  EXPECT_FALSE(HookState::isInstalled(AgentID::claude, home.path()));  // each agent has its own file
+  auto kimi = HookState::configPath(AgentID::kimi, home.path());
+  fs::create_directories(kimi.parent_path());
+  ASSERT_EQ(::mkfifo(kimi.c_str(), 0600), 0);  // must not block waiting for a writer
+  EXPECT_FALSE(HookState::isInstalled(AgentID::kimi, home.path()));
 }
 
 TEST(HookInstaller, ToolPathResolution) {
   TempDir dir;
   EXPECT_EQ(HookInstaller::resolveToolPath(dir.path()), "/usr/bin/env");
   EXPECT_EQ(HookInstaller::resolveToolPath(""), "/usr/bin/env");
-  std::filesystem::create_directory(dir.path() / "glowticker-cli");  // a folder is not a program
+  fs::create_directory(dir.path() / "glowticker-cli");  // a folder is not a program
   EXPECT_EQ(HookInstaller::resolveToolPath(dir.path()), "/usr/bin/env");
-  std::filesystem::remove(dir.path() / "glowticker-cli");
+  fs::remove(dir.path() / "glowticker-cli");
   stub(dir, "glowticker-cli", "exit 0", 0644);
   EXPECT_EQ(HookInstaller::resolveToolPath(dir.path()), "/usr/bin/env");
-  std::filesystem::permissions(dir.path() / "glowticker-cli", std::filesystem::perms(0755));
-  EXPECT_EQ(HookInstaller::resolveToolPath(dir.path()), (dir.path() / "glowticker-cli").string());
-}
-
-TEST(HookInstaller, CommandLines) {
-  HookInstaller viaEnv(std::string("/usr/bin/env"));
-  EXPECT_EQ(viaEnv.commandLine(AgentID::claude, true),
-            (std::vector<std::string>{"/usr/bin/env", "glowticker", "install", "--agent", "claude"}));
-  EXPECT_EQ(viaEnv.commandLine(AgentID::claude, false),
-            (std::vector<std::string>{"/usr/bin/env", "glowticker", "uninstall", "--agent", "claude"}));
-  HookInstaller direct(std::string("/opt/g/glowticker-cli"));
-  EXPECT_EQ(direct.commandLine(AgentID::kimi, true),
-            (std::vector<std::string>{"/opt/g/glowticker-cli", "install", "--agent", "kimi"}));
+  fs::permissions(dir.path() / "glowticker-cli", fs::perms(0755));
+  EXPECT_EQ(HookInstaller::resolveToolPath(dir.path()), dir.file("glowticker-cli"));
 }
 
 TEST(HookInstaller, ExitStatusAndOutputMixes) {
   TempDir dir;
   // Success: the report comes from standard output, standard error is ignored.
-  auto ok = expectSuccess(HookInstaller(stub(dir, "ok",
-                                             "echo \"=== $3: /home/u/f ===\"\necho \"action: $1\"\n"
-                                             "echo noise >&2\necho\necho 'Note: restart it'"))
-                              .setHook(AgentID::codex, false));
-  ASSERT_EQ(ok.reports.size(), 1u);
-  EXPECT_EQ(ok.reports[0].agent, "codex");
-  EXPECT_EQ(ok.reports[0].action, "uninstall");
-  EXPECT_EQ(ok.note, "restart it");
-
-  auto empty = expectSuccess(HookInstaller(stub(dir, "empty", "exit 0")).setHook(AgentID::claude, true));
-  EXPECT_TRUE(empty.reports.empty());
-  EXPECT_EQ(empty.note, "");
-
-  auto binary = expectSuccess(
-      HookInstaller(stub(dir, "binary", "printf '=== a: b ===\\n\\377\\nNote: x\\n'")).setHook(AgentID::claude, true));
-  EXPECT_TRUE(binary.reports.empty());  // not UTF-8: treated as no text at all
-  EXPECT_EQ(binary.note, "");
-
-  HookError both = expectError(
-      HookInstaller(stub(dir, "both", "printf out; printf ' err\\n' >&2; exit 2")).setHook(AgentID::claude, true));
-  EXPECT_EQ(both.domain, "HookInstaller");
-  EXPECT_EQ(both.code, 2);
-  EXPECT_EQ(both.description, " err\n");  // untrimmed
-
-  HookError outOnly =
-      expectError(HookInstaller(stub(dir, "outonly", "echo 'only out'; exit 1")).setHook(AgentID::claude, true));
-  EXPECT_EQ(outOnly.code, 1);
-  EXPECT_EQ(outOnly.description, "only out\n");
-
-  HookError badErr = expectError(
-      HookInstaller(stub(dir, "baderr", "echo fallback; printf '\\300' >&2; exit 4")).setHook(AgentID::kimi, true));
-  EXPECT_EQ(badErr.description, "fallback\n");  // invalid standard error counts as empty
-
+  auto ok = expectSuccess(
+      HookInstaller(
+          stub(dir, "ok", "echo \"=== $3: /f ===\"\necho \"action: $1\"\necho noise >&2\necho\necho 'Note: it'"))
+          .setHook(AgentID::codex, false));
+  EXPECT_EQ(ok.reports, (std::vector<InstallReport>{{"codex", "/f", "uninstall", "", {}}}));
+  EXPECT_EQ(ok.note, "it");
+  for (const char* body : {"exit 0", "printf '=== a: b ===\\n\\377\\nNote: x\\n'"}) {  // not UTF-8: no text at all
+    auto none = expectSuccess(HookInstaller(stub(dir, "none", body)).setHook(AgentID::claude, true));
+    EXPECT_TRUE(none.reports.empty() && none.note.empty()) << body;
+  }
+  struct Row {
+    std::string body;
+    int code;
+    std::string description;
+  };
+  for (const Row& row : std::vector<Row>{{"printf out; printf ' err\\n' >&2; exit 2", 2, " err\n"},  // untrimmed
+                                         {"echo 'only out'; exit 1", 1, "only out\n"},
+                                         {"echo fallback; printf '\\300' >&2; exit 4", 4, "fallback\n"}}) {
+    HookError e = expectError(HookInstaller(stub(dir, "fails", row.body)).setHook(AgentID::claude, true));
+    EXPECT_EQ(e.domain, "HookInstaller");
+    EXPECT_EQ(e.code, row.code);
+    EXPECT_EQ(e.description, row.description);
+  }
   HookError killed = expectError(HookInstaller(stub(dir, "killed", "kill -9 $$")).setHook(AgentID::kimi, true));
   EXPECT_EQ(killed.code, 128 + 9);
   EXPECT_NE(killed.description.find("signal 9"), std::string::npos) << killed.description;
+
+  HookError missing = expectError(HookInstaller(dir.file("nope")).setHook(AgentID::codex, true));
+  EXPECT_EQ(missing.domain, "POSIX");
+  EXPECT_EQ(missing.code, ENOENT);
+  EXPECT_NE(missing.description.find("nope"), std::string::npos);
+  if (::geteuid() != 0) {  // root may execute what it likes
+    EXPECT_EQ(expectError(HookInstaller(stub(dir, "noexec", "exit 0", 0644)).setHook(AgentID::codex, true)).code,
+              EACCES);
+  }
 }
 
 TEST(HookInstaller, MegabyteOnEachPipeDoesNotStall) {
   TempDir dir;
-  std::string tool = stub(dir, "flood",
-                          "head -c 1048576 /dev/zero | tr '\\0' o\n"
-                          "head -c 1048576 /dev/zero | tr '\\0' e >&2\n"
-                          "exit 3");
-  HookInstaller installer(tool);
+  HookInstaller installer(
+      stub(dir, "flood", "head -c 1048576 /dev/zero | tr '\\0' o\nhead -c 1048576 /dev/zero | tr '\\0' e >&2\nexit 3"));
   installer.setTimeLimit(std::chrono::seconds(20));
   HookError e = expectError(installer.setHook(AgentID::codex, true));
   EXPECT_EQ(e.code, 3);
   EXPECT_EQ(e.description.size(), 1048576u);
   EXPECT_EQ(e.description.find_first_not_of('e'), std::string::npos);
-}
-
-TEST(HookInstaller, LaunchFailures) {
-  TempDir dir;
-  HookError missing = expectError(HookInstaller((dir.path() / "nope").string()).setHook(AgentID::codex, true));
-  EXPECT_EQ(missing.domain, "POSIX");
-  EXPECT_EQ(missing.code, ENOENT);
-  EXPECT_NE(missing.description.find("nope"), std::string::npos);
-
-  if (::geteuid() != 0) {  // root may execute what it likes
-    HookError denied = expectError(HookInstaller(stub(dir, "noexec", "exit 0", 0644)).setHook(AgentID::codex, true));
-    EXPECT_EQ(denied.code, EACCES);
-  }
 }
 
 TEST(HookInstaller, SearchPathFormRunsGlowtickerThroughEnv) {
@@ -136,10 +172,7 @@ TEST(HookInstaller, SearchPathFormRunsGlowtickerThroughEnv) {
   ::setenv("PATH", (dir.path().string() + ":" + oldPath).c_str(), 1);
   HookResult r = HookInstaller(std::string("/usr/bin/env")).setHook(AgentID::kimi, true);
   ::setenv("PATH", oldPath.c_str(), 1);
-  auto ok = expectSuccess(r);
-  ASSERT_EQ(ok.reports.size(), 1u);
-  EXPECT_EQ(ok.reports[0].agent, "kimi");
-  EXPECT_EQ(ok.reports[0].path, "install");
+  EXPECT_EQ(expectSuccess(r).reports, (std::vector<InstallReport>{{"kimi", "install", "", "", {}}}));
 }
 
 TEST(HookInstaller, ConcurrentCallsAndTimeLimit) {
@@ -162,16 +195,10 @@ TEST(HookInstaller, ConcurrentCallsAndTimeLimit) {
   EXPECT_NE(e.description.find("did not finish"), std::string::npos);
 }
 
-}  // namespace
-}  // namespace gt
-
-namespace gt {
-namespace {
-
 // The real companion tool, run the way the app runs it, on a temporary HOME.
 TEST(HookInstaller, RealCompanionToolRoundTrip) {
-  const std::filesystem::path cli = GT_CLI_EXE;
-  if (!std::filesystem::exists(cli)) GTEST_SKIP() << cli << " is not built; build the glowticker-cli target first";
+  const fs::path cli = GT_CLI_EXE;
+  if (!fs::exists(cli)) GTEST_SKIP() << cli << " is not built; build the glowticker-cli target first";
   ASSERT_EQ(HookInstaller::resolveToolPath(cli.parent_path()), cli.string());
   TempDir home;
   std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
@@ -191,7 +218,7 @@ TEST(HookInstaller, RealCompanionToolRoundTrip) {
     EXPECT_FALSE(HookState::isInstalled(agent));
   }
   // A refusal reaches the app as the tool's own sentence.
-  writeFile(HookState::configPath(AgentID::claude, home.path()), "{oops");
+  test::writeAll(HookState::configPath(AgentID::claude, home.path()), "{oops");
   HookError e = expectError(HookInstaller(cli.string()).setHook(AgentID::claude, true));
   EXPECT_EQ(e.code, 1);
   EXPECT_NE(e.description.find("not valid JSON"), std::string::npos) << e.description;

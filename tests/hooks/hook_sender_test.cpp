@@ -1,166 +1,242 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <toml++/toml.h>
+#include <unistd.h>
 
-#include <csignal>
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "../support/test_files.h"
 #include "cli/companion/companion_tool.h"
 #include "cli/hook/hook_event_builder.h"
 #include "core/events/agent_event.h"
 #include "core/hooks/hook_installer.h"
-#include "test_support.h"
+
+extern char** environ;
 
 namespace gt {
 namespace {
 
-using test::LineListener;
-using test::ProcessResult;
-using test::readFile;
-using test::runProcess;
-using test::TempDir;
-using test::writeFile;
-
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Args = std::vector<std::string>;
 const std::string kHook = GT_HOOK_EXE;
 // Generous: the point is that nothing hangs; the speed itself is measured by the benchmark.
-constexpr auto kBound = std::chrono::milliseconds(2000);
+constexpr auto kBound = 2000ms;
 
-std::int64_t nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+int msLeft(Clock::time_point deadline) {
+  return static_cast<int>(
+      std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count()));
 }
+
+struct Proc {
+  int status = -1;  // -1: killed at the limit
+  std::string out;
+  std::chrono::milliseconds took{0};
+};
+
+// Runs argv with HOME set and `in` on standard input (left open when `holdStdin`); killed after 10 s.
+Proc run(Args argv, const std::string& home, const std::string& in, bool holdStdin = false) {
+  Args env{"HOME=" + home};
+  for (char** e = environ; *e; ++e)
+    if (std::string_view(*e).rfind("HOME=", 0) != 0) env.emplace_back(*e);
+  std::vector<char*> args, envp;
+  for (auto& s : argv) args.push_back(s.data());
+  for (auto& s : env) envp.push_back(s.data());
+  args.push_back(nullptr);
+  envp.push_back(nullptr);
+  int inPipe[2], outPipe[2];
+  if (::pipe2(inPipe, O_CLOEXEC) || ::pipe2(outPipe, O_CLOEXEC)) return {};
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, inPipe[0], 0);
+  posix_spawn_file_actions_adddup2(&fa, outPipe[1], 1);
+  auto start = Clock::now();
+  pid_t pid;
+  int rc = ::posix_spawn(&pid, args[0], &fa, nullptr, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&fa);
+  ::close(inPipe[0]);
+  ::close(outPipe[1]);
+  Proc r;
+  if (rc == 0) {
+    ::signal(SIGPIPE, SIG_IGN);
+    (void)!::write(inPipe[1], in.data(), in.size());  // small payloads fit the pipe
+    if (!holdStdin) ::close(inPipe[1]);
+    char buf[4096];
+    for (pollfd p{outPipe[0], POLLIN, 0}; ::poll(&p, 1, msLeft(start + 10s)) > 0;) {
+      ssize_t n = ::read(outPipe[0], buf, sizeof buf);
+      if (n <= 0) break;
+      r.out.append(buf, static_cast<size_t>(n));
+    }
+    bool late = Clock::now() >= start + 10s;
+    if (late) ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    r.took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    r.status = !late && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  if (holdStdin || rc != 0) ::close(inPipe[1]);
+  ::close(outPipe[0]);
+  return r;
+}
+
+// A listening Unix socket; receive() accepts one connection and reads until the peer closes.
+class LineListener {
+ public:
+  explicit LineListener(const std::filesystem::path& path) : path_(path) {
+    std::filesystem::create_directories(path.parent_path());
+    sockaddr_un addr{AF_UNIX, {}};
+    path.string().copy(addr.sun_path, sizeof addr.sun_path - 1);
+    ::unlink(path.c_str());
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(::listen(fd_, 8), 0);
+  }
+  ~LineListener() {
+    ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  std::optional<std::string> receive(std::chrono::milliseconds limit) {
+    auto deadline = Clock::now() + limit;
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, msLeft(deadline)) <= 0) return std::nullopt;
+    int conn = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    std::string data;
+    char buf[4096];
+    for (pollfd c{conn, POLLIN, 0}; conn >= 0 && ::poll(&c, 1, msLeft(deadline)) > 0;) {
+      ssize_t n = ::read(conn, buf, sizeof buf);
+      if (n <= 0) break;
+      data.append(buf, static_cast<size_t>(n));
+    }
+    ::close(conn);
+    return data;
+  }
+
+ private:
+  int fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  std::filesystem::path path_;
+};
 
 class HookSenderTest : public ::testing::Test {
  protected:
-  std::filesystem::path socketPath() { return home_.path() / ".glowticker" / "run" / "events.sock"; }
-  std::map<std::string, std::string> env() { return {{"HOME", home_.path().string()}}; }
-
-  // Runs the hook and returns the one record the listener got.
-  AgentEvent send(const std::vector<std::string>& args, const std::string& stdinBytes) {
+  std::filesystem::path socketPath() { return home_.path() / ".glowticker/run/events.sock"; }
+  Proc hook(Args args, const std::string& in, bool holdStdin = false) {
+    args.insert(args.begin(), kHook);
+    return run(args, home_.path(), in, holdStdin);
+  }
+  // Runs argv and returns the one record line the app would have got ("" when none).
+  std::string send(const Args& argv, const std::string& in, std::chrono::milliseconds wait = kBound) {
     LineListener listener(socketPath());
-    std::vector<std::string> argv{kHook};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::int64_t before = nowMs();
-    ProcessResult p = runProcess(argv, env(), stdinBytes);
+    Proc p = run(argv, home_.path(), in);
     EXPECT_EQ(p.status, 0);
     EXPECT_EQ(p.out, "");
-    std::optional<std::string> line = listener.receive(kBound);
-    if (!line || line->empty() || line->back() != '\n') {
-      ADD_FAILURE() << "no record line";
-      return {};
-    }
-    EXPECT_EQ(line->find('\n'), line->size() - 1) << "one line only";
+    return listener.receive(wait).value_or("");
+  }
+  AgentEvent event(Args args, const std::string& in) {
+    args.insert(args.begin(), kHook);
+    auto before = std::chrono::system_clock::now();
+    std::string line = send(args, in);
+    EXPECT_EQ(line.find('\n'), line.size() - 1) << "one record line: " << line;
     std::string error;
-    std::optional<AgentEvent> ev = decodeAgentEvent(*line, &error);
+    std::optional<AgentEvent> ev = decodeAgentEvent(line, &error);
     if (!ev) {
-      ADD_FAILURE() << error << ": " << *line;
+      ADD_FAILURE() << error << ": " << line;
       return {};
     }
-    EXPECT_GE(ev->ts, before);
-    EXPECT_LE(ev->ts, nowMs());
+    auto ms = [](auto t) {
+      return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+    };
+    EXPECT_GE(ev->ts, ms(before));
+    EXPECT_LE(ev->ts, ms(std::chrono::system_clock::now()));
     return *ev;
   }
-
-  void expectNothingSent(const std::vector<std::string>& args, const std::string& stdinBytes) {
-    LineListener listener(socketPath());
-    std::vector<std::string> argv{kHook};
-    argv.insert(argv.end(), args.begin(), args.end());
-    ProcessResult p = runProcess(argv, env(), stdinBytes);
-    EXPECT_EQ(p.status, 0);
-    EXPECT_EQ(p.out, "");
-    std::optional<std::string> got = listener.receive(std::chrono::milliseconds(100));
-    EXPECT_TRUE(!got || got->empty()) << *got;
-  }
-
-  TempDir home_;
+  test::TempDir home_;
 };
 
-TEST_F(HookSenderTest, CodexTurnComplete) {
-  AgentEvent ev = send({"--agent", "codex",
-                        R"({"type":"agent-turn-complete","thread-id":"t1","turn-id":"7","cwd":"/home/u/src/demo-app/",
-                            "input-messages":["fix the tests"],"last-assistant-message":"All tests pass now.\n\nDone."})"},
-                       "");
-  EXPECT_EQ(ev.type, "agent-turn-complete");
-  EXPECT_EQ(ev.agent, "codex");
-  EXPECT_EQ(ev.state, "done");
-  EXPECT_EQ(ev.title, "任务完成");
-  EXPECT_EQ(ev.message, "All tests pass now. Done.");
-  EXPECT_EQ(ev.project, "demo-app");
-}
-
-TEST_F(HookSenderTest, ClaudeEvents) {
-  AgentEvent stop = send({"--agent", "claude"},
-                         R"({"session_id":"abc","transcript_path":"/home/u/.claude/projects/x.jsonl",
-                             "cwd":"/work/glow","hook_event_name":"Stop","stop_hook_active":false})");
-  EXPECT_EQ(stop.type, "Stop");
-  EXPECT_EQ(stop.state, "done");
-  EXPECT_EQ(stop.project, "glow");
-  EXPECT_FALSE(stop.message.empty());
-
-  AgentEvent note = send({"--agent", "claude"}, R"({"session_id":"abc","cwd":"/work/glow",
-      "hook_event_name":"Notification","message":"Claude needs your permission to use Bash",
-      "notification_type":"permission_prompt"})");
-  EXPECT_EQ(note.state, "waiting");
-  EXPECT_EQ(note.title, "需要你的授权");
-  EXPECT_EQ(note.message, "Claude needs your permission to use Bash");
-
-  AgentEvent perm = send({"--agent", "claude"}, R"({"session_id":"abc","cwd":"/",
-      "hook_event_name":"PermissionRequest","tool_name":"Bash","tool_input":{"command":"rm -rf build"}})");
-  EXPECT_EQ(perm.type, "PermissionRequest");
-  EXPECT_EQ(perm.state, "waiting");
-  EXPECT_EQ(perm.message, "请求使用 Bash：rm -rf build");
-  EXPECT_EQ(perm.project, "/");
-}
-
-TEST_F(HookSenderTest, KimiNotificationAndLongText) {
-  AgentEvent ev = send({"--agent", "kimi"}, R"({"hook_event_name":"Notification","session_id":"s","cwd":"/p/kimi-demo",
-      "sink":"desktop","notification_type":"task","title":"Task","body":"Background task finished"})");
-  EXPECT_EQ(ev.agent, "kimi");
-  EXPECT_EQ(ev.type, "Notification");
-  EXPECT_EQ(ev.message, "Background task finished");
-  EXPECT_EQ(ev.project, "kimi-demo");
+TEST_F(HookSenderTest, PayloadsBecomeRecords) {
+  struct Row {
+    Args args;
+    std::string in;
+    AgentEvent want;  // ts not compared
+  };
+  const std::vector<Row> rows = {
+      {{"--agent", "codex",
+        R"({"type":"agent-turn-complete","thread-id":"t1","turn-id":"7","cwd":"/home/u/src/demo-app/",
+            "input-messages":["fix the tests"],"last-assistant-message":"All tests pass now.\n\nDone."})"},
+       "",
+       {"agent-turn-complete", "codex", "done", "任务完成", "All tests pass now. Done.", "demo-app"}},
+      {{"--agent", "claude"},
+       R"({"session_id":"abc","transcript_path":"/home/u/.claude/projects/x.jsonl",
+           "cwd":"/work/glow","hook_event_name":"Stop","stop_hook_active":false})",
+       {"Stop", "claude", "done", "任务完成", "Claude 已完成本轮回复", "glow"}},
+      {{"--agent", "claude"},
+       R"({"session_id":"abc","cwd":"/work/glow","hook_event_name":"Notification",
+           "message":"Claude needs your permission to use Bash","notification_type":"permission_prompt"})",
+       {"Notification", "claude", "waiting", "需要你的授权", "Claude needs your permission to use Bash", "glow"}},
+      {{"--agent", "claude"},
+       R"({"session_id":"abc","cwd":"/","hook_event_name":"PermissionRequest","tool_name":"Bash",
+           "tool_input":{"command":"rm -rf build"}})",
+       {"PermissionRequest", "claude", "waiting", "需要你的授权", "请求使用 Bash：rm -rf build", "/"}},
+      {{"--agent", "kimi"},
+       R"({"hook_event_name":"Notification","session_id":"s","cwd":"/p/kimi-demo","sink":"desktop",
+           "notification_type":"task","title":"Task","body":"Background task finished"})",
+       {"Notification", "kimi", "waiting", "收到通知", "Background task finished", "kimi-demo"}},
+  };
+  for (const Row& row : rows) {
+    AgentEvent ev = event(row.args, row.in);
+    ev.ts = 0;
+    EXPECT_EQ(ev, row.want) << row.in;
+  }
 
   std::string longText;
   for (int i = 0; i < 500; ++i) longText += "完成";
-  AgentEvent cut = send({"--agent", "codex",
-                         nlohmann::json{{"type", "agent-turn-complete"}, {"last-assistant-message", longText}}.dump()},
-                        "");
+  AgentEvent cut = event({"--agent", "codex",
+                          nlohmann::json{{"type", "agent-turn-complete"}, {"last-assistant-message", longText}}.dump()},
+                         "");
   EXPECT_LE(cut.message.size(), HookEventBuilder::kMaxMessageBytes + std::string("…").size());
-  EXPECT_TRUE(cut.message.ends_with("…"));
-  EXPECT_EQ(cut.message.substr(0, 6), "完成");
+  EXPECT_TRUE(cut.message.starts_with("完成") && cut.message.ends_with("…")) << cut.message;
   EXPECT_EQ(cut.message.size() % 3, 0u) << "cut inside a character";
 }
 
 TEST_F(HookSenderTest, GarbageIsDroppedAndStillExitsZero) {
-  expectNothingSent({"--agent", "claude"}, "not json at all");
-  expectNothingSent({"--agent", "claude"}, "");
-  expectNothingSent({"--agent", "kimi"}, "[1, 2, 3]");
-  expectNothingSent({"--agent", "kimi"}, "{\"cwd\": \"\xff\xfe\"}");
-  expectNothingSent({"--agent", "codex"}, "");
-  expectNothingSent({"--agent", "codex", "{\"type\":"}, "");
-  expectNothingSent({"--agent", "nobody"}, "{}");
-  expectNothingSent({}, "");
-  expectNothingSent({"--agent", "claude"}, std::string(3 * 1024 * 1024, '{'));  // larger than the payload bound
+  const std::vector<std::pair<Args, std::string>> rows = {
+      {{"--agent", "claude"}, "not json at all"},
+      {{"--agent", "claude"}, ""},
+      {{"--agent", "kimi"}, "[1, 2, 3]"},
+      {{"--agent", "kimi"}, "{\"cwd\": \"\xff\xfe\"}"},
+      {{"--agent", "codex"}, ""},
+      {{"--agent", "codex", "{\"type\":"}, ""},
+      {{"--agent", "nobody"}, "{}"},
+      {{}, ""},
+      {{"--agent", "claude"}, std::string(3 * 1024 * 1024, '{')},  // larger than the payload bound
+  };
+  for (auto [args, in] : rows) {
+    args.insert(args.begin(), kHook);
+    EXPECT_EQ(send(args, in, 100ms), "") << testing::PrintToString(args);
+  }
 }
 
 TEST_F(HookSenderTest, NoAppNoReaderNoEndOfInput) {
   const std::string payload = R"({"hook_event_name":"Stop","cwd":"/x"})";
-  // Nobody listening, and not even the folder exists.
-  ProcessResult none = runProcess({kHook, "--agent", "claude"}, env(), payload);
+  Proc none = hook({"--agent", "claude"}, payload);  // nobody listening, not even the folder exists
   EXPECT_EQ(none.status, 0);
-  EXPECT_LT(none.elapsed, kBound);
+  EXPECT_LT(none.took, kBound);
 
   // A listener that never accepts nor reads, whose backlog is full of other connections.
   LineListener listener(socketPath());
-  for (int i = 0; i < 12; ++i) runProcess({kHook, "--agent", "claude"}, env(), payload);
-  ProcessResult stuck = runProcess({kHook, "--agent", "claude"}, env(), payload);
+  for (int i = 0; i < 12; ++i) hook({"--agent", "claude"}, payload);
+  Proc stuck = hook({"--agent", "claude"}, payload);
   EXPECT_EQ(stuck.status, 0);
-  EXPECT_LT(stuck.elapsed, kBound);
+  EXPECT_LT(stuck.took, kBound);
 
-  // A standard input that never closes.
-  ProcessResult open = runProcess({kHook, "--agent", "kimi"}, env(), payload, /*holdStdinOpen=*/true);
+  Proc open = hook({"--agent", "kimi"}, payload, /*holdStdin=*/true);
   EXPECT_EQ(open.status, 0);
-  EXPECT_LT(open.elapsed, kBound);
+  EXPECT_LT(open.took, kBound);
 }
 
 // The hook as the agents run it, installed by the companion tool into their real file formats.
@@ -168,45 +244,32 @@ TEST_F(HookSenderTest, InstalledHooksDeliverEvents) {
   CompanionTool::Options options{home_.path(), kHook};
   std::ostringstream out, err;
   ASSERT_EQ(CompanionTool::install(AgentID::claude, options, out, err), 0) << err.str();
-  auto settings = nlohmann::json::parse(readFile(HookState::configPath(AgentID::claude, home_.path())));
-  std::string command = settings["hooks"]["Stop"][0]["hooks"][0]["command"];
-  {
-    LineListener listener(socketPath());
-    ProcessResult p = runProcess({"/bin/sh", "-c", command}, env(), R"({"hook_event_name":"Stop","cwd":"/a/b"})");
-    EXPECT_EQ(p.status, 0);
-    auto line = listener.receive(kBound);
-    ASSERT_TRUE(line);
-    EXPECT_EQ(decodeAgentEvent(*line)->project, "b");
-  }
+  auto settings = nlohmann::json::parse(test::readAll(HookState::configPath(AgentID::claude, home_.path())));
+  std::string line = send({"/bin/sh", "-c", settings["hooks"]["Stop"][0]["hooks"][0]["command"]},
+                          R"({"hook_event_name":"Stop","cwd":"/a/b"})");
+  EXPECT_EQ(decodeAgentEvent(line).value_or(AgentEvent{}).project, "b") << line;
 
-  // codex: the user's previous notify still runs, with the same payload as its last argument.
-  std::filesystem::path seen = home_.path() / "seen.txt";
-  std::filesystem::path previous = home_.path() / "old-notify.sh";
-  // It records its arguments and its ignored-signal mask (SIGPIPE must be back to default).
-  writeFile(previous,
-            "#!/bin/sh\nprintf '%s|%s|%s' \"$1\" \"$2\" \"$(awk '/^SigIgn/{print $2}' /proc/$$/status)\" > " +
-                seen.string() + ".tmp && mv " + seen.string() + ".tmp " + seen.string() + "\n",
-            0755);
-  writeFile(HookState::configPath(AgentID::codex, home_.path()),
-            "notify = [\"" + previous.string() + "\", \"--flag\"]\n");
+  // codex: the user's previous notify still runs with the same payload as its last argument, and with
+  // SIGPIPE back to default in its ignored-signal mask.
+  std::filesystem::path seen = home_.path() / "seen.txt", previous = home_.path() / "old-notify.sh";
+  test::writeAll(previous,
+                 "#!/bin/sh\nprintf '%s|%s|%s' \"$1\" \"$2\" \"$(awk '/^SigIgn/{print $2}' /proc/$$/status)\" > " +
+                     seen.string() + ".tmp && mv " + seen.string() + ".tmp " + seen.string() + "\n");
+  std::filesystem::permissions(previous, std::filesystem::perms(0755));
+  test::writeAll(HookState::configPath(AgentID::codex, home_.path()),
+                 "notify = [\"" + previous.string() + "\", \"--flag\"]\n");
   ASSERT_EQ(CompanionTool::install(AgentID::codex, options, out, err), 0) << err.str();
+  Args argv;
   auto config = toml::parse_file(HookState::configPath(AgentID::codex, home_.path()).string());
-  std::vector<std::string> argv;
   for (auto&& e : *config["notify"].as_array()) argv.push_back(e.value_or(std::string()));
   const std::string payload = R"({"type":"agent-turn-complete","cwd":"/c/proj","last-assistant-message":"ok"})";
   argv.push_back(payload);
-  LineListener listener(socketPath());
-  ProcessResult p = runProcess(argv, env(), "");
-  EXPECT_EQ(p.status, 0);
-  auto line = listener.receive(kBound);
-  ASSERT_TRUE(line);
-  EXPECT_EQ(decodeAgentEvent(*line)->message, "ok");
-  for (int i = 0; i < 200 && !std::filesystem::exists(seen); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  std::string record = readFile(seen);
+  line = send(argv, "");
+  EXPECT_EQ(decodeAgentEvent(line).value_or(AgentEvent{}).message, "ok") << line;
+  for (int i = 0; i < 200 && !std::filesystem::exists(seen); ++i) std::this_thread::sleep_for(25ms);
+  std::string record = test::readAll(seen);
   ASSERT_TRUE(record.starts_with("--flag|" + payload + "|")) << record;
-  unsigned long long ignored = std::stoull(record.substr(record.rfind('|') + 1), nullptr, 16);
-  EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u);
+  EXPECT_EQ(std::stoull(record.substr(record.rfind('|') + 1), nullptr, 16) & (1ull << (SIGPIPE - 1)), 0u);
 }
 
 TEST(HookEventBuilder, TextHelpers) {
