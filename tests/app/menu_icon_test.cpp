@@ -21,81 +21,59 @@ bool isReddish(QRgb px) { return qAlpha(px) > 0 && qRed(px) > 100 && qRed(px) > 
 class MenuIconTest : public QObject {
   Q_OBJECT
  private slots:
-  void dialCellsAndMargins_data() {
+  void render_data() {
     QTest::addColumn<int>("scale");
     QTest::newRow("1x") << 1;
     QTest::newRow("2x") << 2;
   }
-  void dialCellsAndMargins() {
+  void render() {
     QFETCH(int, scale);
-    const int size = 18 * scale;
+    const int size = 18 * scale, d = 6 * scale;  // the dot is size / 3 across
     QImage img = MenuIcon::render(std::nullopt, size).convertToFormat(QImage::Format_ARGB32);
     QCOMPARE(img.size(), QSize(size, size));
     int filledCells = 0;
-    for (int cy = 0; cy < 18; ++cy) {
-      for (int cx = 0; cx < 18; ++cx) {
-        const bool margin = cx == 0 || cy == 0 || cx == 17 || cy == 17;
-        const bool filled = !margin && kRows[cy - 1][cx - 1] == '#';
-        filledCells += filled;
-        // Every pixel of a cell agrees: a cell is exactly scale x scale pixels.
-        for (int dy = 0; dy < scale; ++dy) {
-          for (int dx = 0; dx < scale; ++dx) {
-            QRgb px = img.pixel(cx * scale + dx, cy * scale + dy);
-            QVERIFY2(filled ? isBlack(px) : isClear(px),
-                     qPrintable(QString("cell %1,%2 pixel %3,%4").arg(cx).arg(cy).arg(dx).arg(dy)));
-          }
-        }
+    for (int y = 0; y < size; ++y) {
+      for (int x = 0; x < size; ++x) {
+        // A cell is exactly scale x scale pixels; the outer ring of cells is margin.
+        const int cx = x / scale, cy = y / scale;
+        const bool filled = cx > 0 && cy > 0 && cx < 17 && cy < 17 && kRows[cy - 1][cx - 1] == '#';
+        filledCells += filled && x % scale == 0 && y % scale == 0;
+        QVERIFY2(filled ? isBlack(img.pixel(x, y)) : isClear(img.pixel(x, y)),
+                 qPrintable(QString("%1,%2").arg(x).arg(y)));
       }
     }
     QCOMPARE(filledCells, 50);
-  }
 
-  void offlineDot_data() { dialCellsAndMargins_data(); }
-  void offlineDot() {
-    QFETCH(int, scale);
-    const int size = 18 * scale;
-    const int d = 6 * scale;  // size / 3
-    QImage img = MenuIcon::render(MenuIcon::offlineDotColor(), size).convertToFormat(QImage::Format_ARGB32);
+    img = MenuIcon::render(MenuIcon::offlineDotColor(), size).convertToFormat(QImage::Format_ARGB32);
     int minX = size, minY = size, maxX = -1, maxY = -1;
     for (int y = 0; y < size; ++y) {
       for (int x = 0; x < size; ++x) {
-        QRgb px = img.pixel(x, y);
-        if (isReddish(px)) {
-          minX = std::min(minX, x), minY = std::min(minY, y);
-          maxX = std::max(maxX, x), maxY = std::max(maxY, y);
+        if (isReddish(img.pixel(x, y))) {
+          minX = std::min(minX, x), minY = std::min(minY, y), maxX = std::max(maxX, x), maxY = std::max(maxY, y);
         } else if (x < size - d || y < size - d) {
-          // Outside the dot's square the image is the plain dial: black or clear, nothing else.
-          QVERIFY(isBlack(px) || isClear(px));
+          QVERIFY(isBlack(img.pixel(x, y)) || isClear(img.pixel(x, y)));  // the plain dial outside the dot
         }
       }
     }
-    // The dot spans d pixels in both directions and touches the bottom and right edges.
-    QCOMPARE(minX, size - d);
-    QCOMPARE(minY, size - d);
-    QCOMPARE(maxX, size - 1);
-    QCOMPARE(maxY, size - 1);
+    // The dot spans d pixels both ways, touches the bottom and right edges and is drawn over the dial.
+    QCOMPARE(QRect(QPoint(minX, minY), QPoint(maxX, maxY)), QRect(size - d, size - d, d, d));
     QCOMPARE(img.pixel(size - d / 2, size - d / 2), MenuIcon::offlineDotColor().rgba());
-    // Drawn over the dial: the cell at row 14, column 11 of the bitmap lies under the dot.
-    QRgb covered = img.pixel(12 * scale + scale / 2, 15 * scale + scale / 2);
-    QVERIFY(isReddish(covered));
+    QVERIFY(isReddish(img.pixel(12 * scale + scale / 2, 15 * scale + scale / 2)));
     // A circle, not a square: the square's corner pixel is at most grazed by the edge's smoothing.
     QVERIFY2(qAlpha(img.pixel(size - d, size - d)) < 96, QByteArray::number(qAlpha(img.pixel(size - d, size - d))));
   }
 
   void forms() {
-    QIcon on = MenuIcon::online();
-    QIcon off = MenuIcon::offline();
+    QIcon on = MenuIcon::online(), off = MenuIcon::offline();
     QVERIFY(on.isMask());
     QVERIFY(!off.isMask());
     for (int s : {18, 36}) {
-      QVERIFY(on.availableSizes().contains(QSize(s, s)));
-      QVERIFY(off.availableSizes().contains(QSize(s, s)));
+      QVERIFY(on.availableSizes().contains(QSize(s, s)) && off.availableSizes().contains(QSize(s, s)));
       QImage onImg = on.pixmap(QSize(s, s)).toImage();
       QCOMPARE(onImg.size(), QSize(s, s));
       for (int y = 0; y < s; ++y)
         for (int x = 0; x < s; ++x) QVERIFY(!isReddish(onImg.pixel(x, y)));
-      QImage offImg = off.pixmap(QSize(s, s)).toImage();
-      QVERIFY(isReddish(offImg.pixel(s - s / 6, s - s / 6)));
+      QVERIFY(isReddish(off.pixmap(QSize(s, s)).toImage().pixel(s - s / 6, s - s / 6)));
     }
     QVERIFY(MenuIcon::render(std::nullopt, 0).isNull());
   }

@@ -1,115 +1,64 @@
-// The panel root, the drop-down window and the tray item on the offscreen platform (no tray host
-// there), with a stand-in device and a real pairing store in a temporary base directory.
+// The panel root, the drop-down window and the tray item on the offscreen platform (no tray host there),
+// with a stand-in device and a real pairing store in a temporary folder.
 #include "app/panel_root_view.h"
 
-#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
-#include <QTemporaryDir>
-#include <QtTest>
-#include <atomic>
 
-#include "app/app_state.h"
 #include "app/tray_controller.h"
 #include "app/tray_panel.h"
-#include "core/pairing/clock_config.h"
+#include "app_test_support.h"
 
-namespace {
-
-class FakeDevice : public gt::ClockAPI {
- public:
-  std::atomic<bool> reachable{true};
-  bool probe(const std::string&, std::int64_t, const std::string&) const override { return reachable; }
-  gt::PairResult pair(const std::string&, std::int64_t, const std::string&, const std::string&) const override {
-    return gt::PairError::invalidCode();
-  }
-};
-
-class QuietCenter : public gt::NotificationCenter {
- public:
-  std::atomic<int> requests{0};
-  gt::AuthorizationStatus authorizationStatus() override { return gt::AuthorizationStatus::authorized; }
-  gt::AuthorizationAnswer requestAuthorization() override {
-    ++requests;
-    return {true, std::nullopt};
-  }
-  std::optional<std::string> add(const gt::NotificationRequest&) override { return std::nullopt; }
-};
-
-class NullLog : public gt::Log {
- public:
-  void error(std::string_view, std::string_view, std::string_view) override {}
-  void info(std::string_view, std::string_view, std::string_view) override {}
-};
-
-gt::ClockConfig record(std::string token) {
-  return {"客厅", "127.0.0.1", 8765, 8766, std::move(token), "2026-03-01T09:05:07Z"};
-}
-
-}  // namespace
+using namespace apptest;
 
 class PanelRootViewTest : public QObject {
   Q_OBJECT
-
- private:
-  QTemporaryDir dir_;
+  std::unique_ptr<TempHome> home_;
   std::shared_ptr<FakeDevice> device_;
-  std::shared_ptr<QuietCenter> center_;
+  std::shared_ptr<RecordingCenter> center_;
   std::unique_ptr<AppState> state_;
 
-  void refreshAndWait() {
-    bool done = false;
-    state_->refresh([&] { done = true; });
-    QTRY_VERIFY_WITH_TIMEOUT(done, 5000);
-  }
-  PanelRootView* makeRoot(QWidget* parent = nullptr) {
-    PairingView::DiscoverFn discover = [] { return PairingView::SearchResult{}; };
+  PanelRootView* makeRoot() {
     StatusView::Services services;
     services.isInstalled = [](gt::AgentID) { return false; };
     services.setHook = [](gt::AgentID, bool) -> gt::HookResult { return gt::HookSuccess{}; };
     services.openUrl = [](const QUrl&) {};
     services.quit = [] {};
-    return new PanelRootView(state_.get(), discover, services, parent);
+    return new PanelRootView(
+        state_.get(), [] { return PairingView::SearchResult{}; }, services);
   }
-  bool iconIsOnline(TrayController& tray) { return tray.icon()->icon().isMask(); }
+  static bool iconIsOnline(TrayController& tray) { return tray.icon()->icon().isMask(); }
 
  private slots:
   void init() {
-    QVERIFY(dir_.isValid());
-    QDir(dir_.path()).removeRecursively();
-    gt::ConfigStore::setBaseDir(std::filesystem::path(dir_.path().toStdString()) / "base");
+    home_ = std::make_unique<TempHome>();
     device_ = std::make_shared<FakeDevice>();
-    center_ = std::make_shared<QuietCenter>();
-    AppState::Parts parts;
-    parts.api = device_;
-    parts.notifier = std::make_shared<gt::Notifier>(center_, std::make_shared<NullLog>());
-    state_ = std::make_unique<AppState>(std::move(parts));
+    center_ = std::make_shared<RecordingCenter>();
+    state_ = makeState(device_, center_);
   }
   void cleanup() {
     state_.reset();
-    gt::ConfigStore::resetBaseDir();
+    home_.reset();
   }
 
   void switchesOnConnAndKeepsItsWidth() {
     std::unique_ptr<PanelRootView> root(makeRoot());
     root->show();
-    // Before any refresh: pairing.
     QVERIFY(root->showingPairing());
     QVERIFY(qobject_cast<PairingView*>(root->current()));
     QCOMPARE(root->width(), 320);
     QPointer<QWidget> first = root->current();
 
-    // A record with an empty token still shows the pairing view, and the same instance stays.
-    QVERIFY(!gt::ConfigStore::save(record("")));
-    refreshAndWait();
+    // An empty token still shows the pairing view, and the same instance stays.
+    QVERIFY(!gt::ConfigStore::save(record("客厅", "")));
+    QVERIFY(refreshAndWait(*state_));
     QVERIFY(root->showingPairing());
     QCOMPARE(root->current(), first.data());
 
     // An unreachable paired device shows the status view, not the pairing view.
-    QVERIFY(!gt::ConfigStore::save(record("tok")));
+    QVERIFY(!gt::ConfigStore::save(record("客厅")));
     device_->reachable = false;
-    refreshAndWait();
-    QCOMPARE(state_->conn(), gt::ConnState::offline());
+    QVERIFY(refreshAndWait(*state_));
     QVERIFY(qobject_cast<StatusView*>(root->current()));
     QTRY_VERIFY_WITH_TIMEOUT(first.isNull(), 2000);  // the old view is gone
     QApplication::processEvents();
@@ -118,13 +67,11 @@ class PanelRootViewTest : public QObject {
 
     // offline -> connected stays in the same branch: the status view is kept, not rebuilt.
     device_->reachable = true;
-    refreshAndWait();
+    QVERIFY(refreshAndWait(*state_));
     QCOMPARE(root->current(), status.data());
 
     // Unpair from inside the status view: back to a fresh pairing view.
-    auto* unpair = root->findChild<QPushButton*>(QStringLiteral("unpairButton"));
-    QVERIFY(unpair);
-    QTest::mouseClick(unpair, Qt::LeftButton);
+    QTest::mouseClick(root->findChild<QPushButton*>(QStringLiteral("unpairButton")), Qt::LeftButton);
     QCOMPARE(state_->conn(), gt::ConnState::unpaired());
     QVERIFY(qobject_cast<PairingView*>(root->current()));
     QTRY_VERIFY_WITH_TIMEOUT(status.isNull(), 2000);
@@ -134,17 +81,20 @@ class PanelRootViewTest : public QObject {
   void placement() {
     const QRect screen(0, 0, 1280, 800);
     const QSize panel(320, 300);
-    // Under an icon at the top right: right edge kept on screen, just below the icon.
-    QCOMPARE(TrayPanel::placement(panel, QRect(1257, 1, 22, 22), {}, screen), QPoint(960, 23));
-    // Icon in the middle of a top bar: centred under it.
-    QCOMPARE(TrayPanel::placement(panel, QRect(600, 0, 24, 24), {}, screen), QPoint(451, 24));
-    // Icon at the bottom: above it.
-    QCOMPARE(TrayPanel::placement(panel, QRect(10, 776, 24, 24), {}, screen), QPoint(0, 476));
-    // No icon place known: at the cursor, inside the screen.
-    QCOMPARE(TrayPanel::placement(panel, QRect(), QPoint(5, 5), screen), QPoint(0, 6));
-    QCOMPARE(TrayPanel::placement(panel, QRect(), QPoint(1279, 799), screen), QPoint(960, 499));
-    // An available area that does not start at the origin (a panel on the left, a bar on top).
-    QCOMPARE(TrayPanel::placement(panel, QRect(), QPoint(50, 10), QRect(40, 30, 1000, 700)), QPoint(40, 30));
+    const struct {
+      QRect icon;
+      QPoint cursor;
+      QRect available;
+      QPoint expected;
+    } rows[] = {
+        {{1257, 1, 22, 22}, {}, screen, {960, 23}},     // icon top right: right edge kept on screen, below it
+        {{600, 0, 24, 24}, {}, screen, {451, 24}},      // middle of a top bar: centred under the icon
+        {{10, 776, 24, 24}, {}, screen, {0, 476}},      // icon at the bottom: above it
+        {{}, {5, 5}, screen, {0, 6}},                   // no icon place known: at the cursor, on screen
+        {{}, {1279, 799}, screen, {960, 499}},          //
+        {{}, {50, 10}, {40, 30, 1000, 700}, {40, 30}},  // available area not at the origin
+    };
+    for (const auto& r : rows) QCOMPARE(TrayPanel::placement(panel, r.icon, r.cursor, r.available), r.expected);
     // Taller than the screen: top edge stays visible.
     QCOMPARE(TrayPanel::placement(QSize(320, 900), QRect(1257, 1, 22, 22), {}, screen).y(), 0);
   }
@@ -160,8 +110,8 @@ class PanelRootViewTest : public QObject {
     QVERIFY(avail.contains(panel.geometry()));
 
     // The content changes under the open panel: the window takes the new height and stays on screen.
-    QVERIFY(!gt::ConfigStore::save(record("tok")));
-    refreshAndWait();
+    QVERIFY(!gt::ConfigStore::save(record("客厅")));
+    QVERIFY(refreshAndWait(*state_));
     QTRY_VERIFY_WITH_TIMEOUT(panel.height() != pairingHeight, 2000);
     QCOMPARE(panel.width(), 320);
     QVERIFY(avail.contains(panel.geometry()));
@@ -180,7 +130,7 @@ class PanelRootViewTest : public QObject {
   }
 
   void trayFollowsConnAndStartsOnce() {
-    QVERIFY(!gt::ConfigStore::save(record("tok")));
+    QVERIFY(!gt::ConfigStore::save(record("客厅")));
     TrayPanel panel(makeRoot(), TrayPanel::Mode::popup);
     TrayController tray(state_.get(), &panel);
     QVERIFY(!iconIsOnline(tray));  // unpaired before the first refresh: offline form
@@ -189,17 +139,16 @@ class PanelRootViewTest : public QObject {
     // Offscreen has no tray host: the start-up still asks for permission, then polls.
     tray.start();
     tray.start();
-    QTRY_VERIFY_WITH_TIMEOUT(state_->conn() == gt::ConnState::connected("客厅"), 5000);
-    QCOMPARE(center_->requests.load(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(state_->conn() == gt::ConnState::connected("客厅"), kGateMs);
+    QCOMPARE(center_->permissionRequests.load(), 1);
     QVERIFY(iconIsOnline(tray));
     QVERIFY(!panel.isVisible());  // the icon changed without the panel being opened
     QVERIFY(tray.icon()->toolTip().contains(QStringLiteral("已连接 客厅")));
 
     device_->reachable = false;
-    refreshAndWait();
+    QVERIFY(refreshAndWait(*state_));
     QVERIFY(!iconIsOnline(tray));
 
-    // The context menu offers the panel and quitting.
     QStringList entries;
     for (QAction* a : tray.icon()->contextMenu()->actions())
       if (!a->isSeparator()) entries << a->text();

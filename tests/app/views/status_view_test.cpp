@@ -1,91 +1,72 @@
-// The status view against a stand-in device, a real pairing store in a temporary base directory and a
-// scripted hook installer whose runs the test can hold open.
+// The status view against a stand-in device, a real pairing store in a temporary folder and a scripted
+// hook installer whose runs the test can hold open.
 #include "app/views/status_view.h"
 
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
-#include <QScrollArea>
-#include <QTemporaryDir>
 #include <QThreadPool>
-#include <QtTest>
 #include <array>
-#include <filesystem>
 
+#include "../app_test_support.h"
 #include "app/views/view_tasks.h"
-#include "core/pairing/clock_config.h"
-#include "view_test_support.h"
 
 using gt::AgentID;
-using viewtest::FakeDevice;
-using viewtest::Gate;
+using namespace apptest;
+constexpr AgentID codex = AgentID::codex, claude = AgentID::claude, kimi = AgentID::kimi;
 
 namespace {
 
 std::size_t idx(AgentID a) { return static_cast<std::size_t>(a); }
 
 // The hook installer and state reader, per agent: a scripted answer, a gate, and a call log.
-class FakeHooks {
- public:
-  struct Call {
-    AgentID agent;
-    bool enabled;
-  };
+struct FakeHooks {
+  std::atomic<int> reads{0}, started{0};
+  std::array<std::atomic<bool>, 3> installed{};
+  std::array<Gate, 3> gates;
+  std::mutex mu;
+  std::array<gt::HookResult, 3> answers{gt::HookSuccess{}, gt::HookSuccess{}, gt::HookSuccess{}};
+  std::vector<std::pair<AgentID, bool>> calls;
 
-  HookToggleRow::SetHookFn setHookFn() {
-    return [this](AgentID agent, bool enabled) {
+  StatusView::Services services() {
+    StatusView::Services s;
+    s.setHook = [this](AgentID agent, bool enabled) {
       ++started;
-      gates_[idx(agent)].wait();
-      std::lock_guard lock(mu_);
-      calls_.push_back({agent, enabled});
-      return answers_[idx(agent)];
+      gates[idx(agent)].wait();
+      std::lock_guard lock(mu);
+      calls.push_back({agent, enabled});
+      return answers[idx(agent)];
     };
-  }
-  HookToggleRow::IsInstalledFn isInstalledFn() {
-    return [this](AgentID agent) {
+    s.isInstalled = [this](AgentID agent) {
       ++reads;
-      return installed_[idx(agent)].load();
+      return installed[idx(agent)].load();
     };
+    return s;
   }
-
   void answer(AgentID a, gt::HookResult r) {
-    std::lock_guard lock(mu_);
-    answers_[idx(a)] = std::move(r);
+    std::lock_guard lock(mu);
+    answers[idx(a)] = std::move(r);
   }
-  void setInstalled(AgentID a, bool v) { installed_[idx(a)] = v; }
-  Gate& gate(AgentID a) { return gates_[idx(a)]; }
-  std::vector<Call> calls() const {
-    std::lock_guard lock(mu_);
-    return calls_;
+  std::vector<std::pair<AgentID, bool>> callLog() {
+    std::lock_guard lock(mu);
+    return calls;
   }
-  void openAll() {
-    for (auto& g : gates_) g.open();
-  }
-  std::atomic<int> reads{0};
-  std::atomic<int> started{0};
-
- private:
-  mutable std::mutex mu_;
-  std::array<gt::HookResult, 3> answers_{gt::HookSuccess{}, gt::HookSuccess{}, gt::HookSuccess{}};
-  std::array<std::atomic<bool>, 3> installed_{};
-  std::array<Gate, 3> gates_;
-  std::vector<Call> calls_;
 };
 
-gt::HookSuccess success(std::vector<gt::InstallReport> reports, std::string note) {
-  return gt::HookSuccess{std::move(reports), std::move(note)};
-}
 gt::InstallReport report(std::string agent, std::string action, std::string backup = {}) {
   return gt::InstallReport{std::move(agent), "/home/u/.x/config", std::move(action), std::move(backup), {"n"}};
 }
+gt::HookSuccess success(std::vector<gt::InstallReport> reports, std::string note = {}) {
+  return gt::HookSuccess{std::move(reports), std::move(note)};
+}
+gt::HookSuccess installed(std::string_view agent) { return success({report(std::string(agent), "installed")}); }
 gt::HookError failure(std::string description) { return gt::HookError{"HookInstaller", 1, std::move(description)}; }
 
 }  // namespace
 
 class StatusViewTest : public QObject {
   Q_OBJECT
-
-  QTemporaryDir home_;
+  std::unique_ptr<TempHome> home_;
   std::shared_ptr<FakeDevice> device_;
   std::unique_ptr<AppState> state_;
   std::unique_ptr<FakeHooks> hooks_;
@@ -93,308 +74,241 @@ class StatusViewTest : public QObject {
   std::vector<QUrl> opened_;
   int quits_ = 0;
 
-  template <typename T>
-  T* child(const QString& name) {
-    auto* w = view_->findChild<T*>(name);
-    if (!w) qFatal("no widget %s", qPrintable(name));
-    return w;
+  QLabel* label(const char* name) { return view_->findChild<QLabel*>(QString::fromLatin1(name)); }
+  QCheckBox* box(AgentID a) { return view_->findChild<QCheckBox*>("hookToggle-" + QString::fromUtf8(gt::rawValue(a))); }
+  QString resultText() { return label("installResultText")->text(); }
+  QString looks() { return apptest::looks(view_.get(), "addressLabel installResult hookError"); }
+  // The three switches, codex to kimi: on or off, '…' while a change runs (and the switch is disabled).
+  QString switches() {
+    QStringList out;
+    for (AgentID a : gt::kAllAgents)
+      out << QString(box(a)->isChecked() ? "on" : "off") + (view_->row(a)->busy() ? "…" : "") +
+                 (box(a)->isEnabled() == view_->row(a)->busy() ? "!" : "");
+    return out.join(' ');
   }
-  QCheckBox* box(AgentID a) {
-    return child<QCheckBox>(QStringLiteral("hookToggle-") + QString::fromUtf8(gt::rawValue(a)));
-  }
-  QScrollArea* resultBox() { return child<QScrollArea>(QStringLiteral("installResult")); }
-  QLabel* errorLine() { return child<QLabel>(QStringLiteral("hookError")); }
-  QString resultText() { return child<QLabel>(QStringLiteral("installResultText"))->text(); }
+  bool busy(AgentID a) { return view_->row(a)->busy(); }
 
   void makeView() {
-    StatusView::Services s;
-    s.setHook = hooks_->setHookFn();
-    s.isInstalled = hooks_->isInstalledFn();
+    StatusView::Services s = hooks_->services();
     s.openUrl = [this](const QUrl& u) { opened_.push_back(u); };
     s.quit = [this] { ++quits_; };
     view_ = std::make_unique<StatusView>(state_.get(), s);
     view_->resize(320, view_->sizeHint().height());
     view_->show();
-    for (AgentID a : gt::kAllAgents) QTRY_VERIFY_WITH_TIMEOUT(!view_->row(a)->reading(), viewtest::kGateMs);
+    for (AgentID a : gt::kAllAgents) QTRY_VERIFY_WITH_TIMEOUT(!view_->row(a)->reading(), kGateMs);
   }
   // A user click on an agent's switch; the change runs until the row is idle again.
   void click(AgentID a) { QTest::mouseClick(box(a), Qt::LeftButton, {}, QPoint(6, box(a)->height() / 2)); }
   void clickAndWait(AgentID a) {
     click(a);
-    QTRY_VERIFY_WITH_TIMEOUT(!view_->row(a)->busy(), viewtest::kGateMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!busy(a), kGateMs);
   }
-  void savePairing() {
-    gt::ClockConfig cfg{"Desk", "192.168.1.20", 8081, 8080, "tok", "2026-03-01T09:05:07Z"};
-    QVERIFY(!gt::ConfigStore::save(cfg));
-    bool done = false;
-    state_->refresh([&] { done = true; });
-    QTRY_VERIFY_WITH_TIMEOUT(done, viewtest::kGateMs);
+  void clickButton(const char* name) {
+    QTest::mouseClick(view_->findChild<QPushButton*>(QString::fromLatin1(name)), Qt::LeftButton);
   }
 
  private slots:
   void init() {
-    QVERIFY(home_.isValid());
-    gt::ConfigStore::setBaseDir(std::filesystem::path(home_.path().toStdString()) / "base");
+    home_ = std::make_unique<TempHome>();
     device_ = std::make_shared<FakeDevice>();
-    state_ = viewtest::makeState(device_);
+    state_ = makeState(device_);
     hooks_ = std::make_unique<FakeHooks>();
     opened_.clear();
     quits_ = 0;
   }
   void cleanup() {
-    if (hooks_) hooks_->openAll();
+    for (auto& g : hooks_->gates) g.open();
     view_.reset();
-    ViewTasks::pool()->waitForDone(viewtest::kGateMs);
+    ViewTasks::pool()->waitForDone(kGateMs);
     state_.reset();
     hooks_.reset();
-    (void)gt::ConfigStore::deleteConfig();
-    gt::ConfigStore::resetBaseDir();
+    home_.reset();
   }
 
   void linkRowAndAddressLine() {
     makeView();
-    auto* link = child<QLabel>(QStringLiteral("linkLabel"));
-    auto* address = child<QLabel>(QStringLiteral("addressLabel"));
-    auto dotColour = [&] { return child<QLabel>(QStringLiteral("linkDot"))->property("dotColor").value<QColor>(); };
-    QCOMPARE(link->text(), QStringLiteral("未配对"));
-    QCOMPARE(dotColour(), QColor(0x8e, 0x8e, 0x93));
-    QVERIFY(!address->isVisible());  // no record loaded
+    auto dot = [&] { return label("linkDot")->property("dotColor").value<QColor>(); };
+    QCOMPARE(label("linkLabel")->text(), QStringLiteral("未配对"));
+    QCOMPARE(dot(), QColor(0x8e, 0x8e, 0x93));
+    QCOMPARE(looks(), QStringLiteral("---"));  // no record loaded, nothing changed yet
 
-    savePairing();
-    QCOMPARE(link->text(), QStringLiteral("已连接 Desk"));
-    QCOMPARE(dotColour().green() > dotColour().red(), true);
-    QVERIFY(address->isVisible());
-    QCOMPARE(address->text(), QStringLiteral("192.168.1.20  ws=8081 http=8080"));
-    viewtest::shot(view_.get(), "status-connected");
+    QVERIFY(!gt::ConfigStore::save({"Desk", "192.168.1.20", 8081, 8080, "tok", "2026-03-01T09:05:07Z"}));
+    QVERIFY(refreshAndWait(*state_));
+    QCOMPARE(label("linkLabel")->text(), QStringLiteral("已连接 Desk"));
+    QVERIFY(dot().green() > dot().red());
+    QCOMPARE(looks(), QStringLiteral("+--"));
+    QCOMPARE(label("addressLabel")->text(), QStringLiteral("192.168.1.20  ws=8081 http=8080"));
 
     device_->reachable = false;
-    bool done = false;
-    state_->refresh([&] { done = true; });
-    QTRY_VERIFY_WITH_TIMEOUT(done, viewtest::kGateMs);
-    QCOMPARE(link->text(), QStringLiteral("离线 / 不可达"));
-    QCOMPARE(dotColour().red() > dotColour().green(), true);
-    QVERIFY(address->isVisible());
+    QVERIFY(refreshAndWait(*state_));
+    QCOMPARE(label("linkLabel")->text(), QStringLiteral("离线 / 不可达"));
+    QVERIFY(dot().red() > dot().green());
+    QCOMPARE(looks(), QStringLiteral("+--"));
 
     // Unpairing deletes the record; the address line goes with it.
-    QTest::mouseClick(child<QPushButton>(QStringLiteral("unpairButton")), Qt::LeftButton);
+    clickButton("unpairButton");
     QVERIFY(!std::filesystem::exists(gt::ConfigStore::configPath()));
     QCOMPARE(state_->conn(), gt::ConnState::unpaired());
-    QVERIFY(!address->isVisible());
-    QCOMPARE(link->text(), QStringLiteral("未配对"));
-  }
-
-  void failedUnpairChangesNothing() {
-    savePairing();
-    makeView();
-    // Another process removed the file: deletion fails, the view and state stay as they were.
-    QVERIFY(!gt::ConfigStore::deleteConfig());
-    QTest::mouseClick(child<QPushButton>(QStringLiteral("unpairButton")), Qt::LeftButton);
-    QCOMPARE(state_->conn(), gt::ConnState::connected("Desk"));
-    QVERIFY(state_->cfg());
-    QVERIFY(child<QLabel>(QStringLiteral("addressLabel"))->isVisible());
-    QVERIFY(!errorLine()->isVisible());
-    QVERIFY(!resultBox()->isVisible());
+    QCOMPARE(looks(), QStringLiteral("---"));
+    QCOMPARE(label("linkLabel")->text(), QStringLiteral("未配对"));
   }
 
   void rowsAndFixedTexts() {
     makeView();
-    QCOMPARE(box(AgentID::codex)->text(), QStringLiteral("Codex"));
-    QCOMPARE(box(AgentID::claude)->text(), QStringLiteral("Claude"));
-    QCOMPARE(box(AgentID::kimi)->text(), QStringLiteral("Kimi"));
-    QVERIFY(box(AgentID::codex)->mapTo(view_.get(), QPoint()).y() <
-            box(AgentID::claude)->mapTo(view_.get(), QPoint()).y());
-    QVERIFY(box(AgentID::claude)->mapTo(view_.get(), QPoint()).y() <
-            box(AgentID::kimi)->mapTo(view_.get(), QPoint()).y());
-    QCOMPARE(child<QLabel>(QStringLiteral("hookNote"))->text(),
-             QStringLiteral("hook 对新启动的会话生效，已运行的 agent 会话请重启。"));
-    QVERIFY(!resultBox()->isVisible());
-    QVERIFY(!errorLine()->isVisible());
-    QVERIFY(resultBox()->maximumHeight() <= 100);
+    int lastY = -1;
+    const std::pair<AgentID, const char*> rows[] = {{codex, "Codex"}, {claude, "Claude"}, {kimi, "Kimi"}};
+    for (auto [a, text] : rows) {
+      QCOMPARE(box(a)->text(), QString::fromLatin1(text));
+      QVERIFY(box(a)->mapTo(view_.get(), QPoint()).y() > lastY);  // in this order, top to bottom
+      lastY = box(a)->mapTo(view_.get(), QPoint()).y();
+    }
+    QCOMPARE(label("hookNote")->text(), QStringLiteral("hook 对新启动的会话生效，已运行的 agent 会话请重启。"));
+    QVERIFY(view_->findChild<QWidget*>("installResult")->maximumHeight() <= 100);
 
-    QTest::mouseClick(child<QPushButton>(QStringLiteral("openConfigButton")), Qt::LeftButton);
+    clickButton("openConfigButton");
     QCOMPARE(opened_.size(), std::size_t(1));
     QVERIFY(opened_[0].isLocalFile());
     QCOMPARE(opened_[0].toLocalFile(), QString::fromStdString(gt::ConfigStore::baseDir().string()));
-    QTest::mouseClick(child<QPushButton>(QStringLiteral("quitButton")), Qt::LeftButton);
+    clickButton("quitButton");
     QCOMPARE(quits_, 1);
   }
 
   void installedHookShowsOnWithoutRunningTheTool() {
-    hooks_->setInstalled(AgentID::claude, true);
+    hooks_->installed[idx(claude)] = true;
     makeView();
-    QVERIFY(!box(AgentID::codex)->isChecked());
-    QVERIFY(box(AgentID::claude)->isChecked());
-    QVERIFY(view_->row(AgentID::claude)->flow().applied);
-    QVERIFY(box(AgentID::claude)->isEnabled());
-    QTest::qWait(20);
-    QVERIFY(hooks_->calls().empty());
+    QCOMPARE(switches(), QStringLiteral("off on off"));
+    QVERIFY(view_->row(claude)->flow().applied);
     // Shown again (panel reopened): read again, still no tool run.
     const int reads = hooks_->reads;
-    hooks_->setInstalled(AgentID::claude, false);
+    hooks_->installed[idx(claude)] = false;
     view_->hide();
     view_->show();
-    QTRY_VERIFY_WITH_TIMEOUT(!box(AgentID::claude)->isChecked(), viewtest::kGateMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!box(claude)->isChecked(), kGateMs);
     QVERIFY(hooks_->reads > reads);
-    QVERIFY(hooks_->calls().empty());
+    QVERIFY(hooks_->callLog().empty());
   }
 
   void successfulChangeShowsTheReport() {
     makeView();
-    hooks_->answer(AgentID::claude, success({report("claude", "installed", "/home/u/.claude/settings.json.bak"),
-                                             report("claude", "kept")},
-                                            "请重启 claude 会话"));
-    hooks_->gate(AgentID::claude).close();
-    click(AgentID::claude);
-    QVERIFY(view_->row(AgentID::claude)->busy());
-    QVERIFY(!box(AgentID::claude)->isEnabled());
-    QVERIFY(box(AgentID::claude)->isChecked());
-    hooks_->gate(AgentID::claude).open();
-    QTRY_VERIFY_WITH_TIMEOUT(!view_->row(AgentID::claude)->busy(), viewtest::kGateMs);
-    QVERIFY(box(AgentID::claude)->isEnabled());
-    QVERIFY(box(AgentID::claude)->isChecked());
-    QVERIFY(view_->row(AgentID::claude)->flow().applied);
-    QVERIFY(resultBox()->isVisible());
+    hooks_->answer(
+        claude, success({report("claude", "installed", "/home/u/.claude/settings.json.bak"), report("claude", "kept")},
+                        "请重启 claude 会话"));
+    hooks_->gates[idx(claude)].close();
+    click(claude);
+    QCOMPARE(switches(), QStringLiteral("off on… off"));
+    hooks_->gates[idx(claude)].open();
+    QTRY_VERIFY_WITH_TIMEOUT(!busy(claude), kGateMs);
+    QCOMPARE(switches(), QStringLiteral("off on off"));
+    QVERIFY(view_->row(claude)->flow().applied);
+    QCOMPARE(looks(), QStringLiteral("-+-"));
     QCOMPARE(resultText(), QStringLiteral("claude: installed (备份: /home/u/.claude/settings.json.bak)\n"
-                                          "claude: kept\n"
-                                          "请重启 claude 会话"));
-    QCOMPARE(hooks_->calls().size(), std::size_t(1));
-    QCOMPARE(hooks_->calls()[0].agent, AgentID::claude);
-    QCOMPARE(hooks_->calls()[0].enabled, true);
+                                          "claude: kept\n请重启 claude 会话"));
+    QCOMPARE(hooks_->callLog(), (std::vector<std::pair<AgentID, bool>>{{claude, true}}));
 
-    // And off again.
-    hooks_->answer(AgentID::claude, success({report("claude", "removed")}, ""));
-    clickAndWait(AgentID::claude);
-    QCOMPARE(hooks_->calls().back().enabled, false);
-    QVERIFY(!view_->row(AgentID::claude)->flow().applied);
+    hooks_->answer(claude, success({report("claude", "removed")}));
+    clickAndWait(claude);
+    QCOMPARE(hooks_->callLog().back(), std::pair(claude, false));
+    QVERIFY(!view_->row(claude)->flow().applied);
     QCOMPARE(resultText(), QStringLiteral("claude: removed"));
   }
 
   void reportTextShapes() {
-    QCOMPARE(HookToggleRow::reportText(success({}, "")), QString());
+    QCOMPARE(HookToggleRow::reportText(success({})), QString());
     QCOMPARE(HookToggleRow::reportText(success({}, "note")), QStringLiteral("\nnote"));
     QCOMPARE(HookToggleRow::reportText(success({report("a", "x")}, "note")), QStringLiteral("a: x\nnote"));
-    QCOMPARE(HookToggleRow::reportText(success({report("a", "x", "b"), report("c", "y")}, "")),
+    QCOMPARE(HookToggleRow::reportText(success({report("a", "x", "b"), report("c", "y")})),
              QStringLiteral("a: x (备份: b)\nc: y"));
 
-    // An empty report still shows the (empty) box.
+    // An empty report still shows the (empty) box; one far longer than the box scrolls inside it.
     makeView();
-    clickAndWait(AgentID::kimi);
-    QVERIFY(view_->installResult());
-    QCOMPARE(*view_->installResult(), QString());
-    QVERIFY(resultBox()->isVisible());
-    QVERIFY(resultBox()->height() <= 100);
-    // A report far longer than the box scrolls inside it.
-    std::vector<gt::InstallReport> many(40, report("kimi", "installed", "/a/b"));
-    hooks_->answer(AgentID::kimi, success(many, "note"));
-    clickAndWait(AgentID::kimi);
-    QTRY_VERIFY_WITH_TIMEOUT(resultBox()->height() <= 100, viewtest::kGateMs);
-    QVERIFY(resultText().count(QLatin1Char('\n')) == 40);
-    viewtest::shot(view_.get(), "status-long-report");
+    clickAndWait(kimi);
+    QCOMPARE(view_->installResult(), std::optional<QString>(QString()));
+    QCOMPARE(looks(), QStringLiteral("-+-"));
+    auto* box = view_->findChild<QWidget*>("installResult");
+    QVERIFY(box->height() <= 100);
+    hooks_->answer(kimi, success(std::vector<gt::InstallReport>(40, report("kimi", "installed", "/a/b")), "n"));
+    clickAndWait(kimi);
+    QTRY_VERIFY_WITH_TIMEOUT(box->height() <= 100, kGateMs);
+    QCOMPARE(resultText().count(QLatin1Char('\n')), 40);
   }
 
   void failedChangeRevertsAndRetries() {
+    hooks_->installed[idx(kimi)] = true;
     makeView();
-    hooks_->answer(AgentID::codex, failure("tool exploded\n"));
-    clickAndWait(AgentID::codex);
-    QVERIFY(!box(AgentID::codex)->isChecked());
-    QVERIFY(!view_->row(AgentID::codex)->flow().applied);
-    QVERIFY(errorLine()->isVisible());
-    QCOMPARE(errorLine()->text(), QStringLiteral("codex 操作失败：tool exploded\n"));
-    // Reverting the switch is the row's own update: it starts no second run.
-    QTest::qWait(20);
-    QCOMPARE(hooks_->calls().size(), std::size_t(1));
+    hooks_->answer(codex, failure("tool exploded\n"));
+    clickAndWait(codex);
+    QCOMPARE(switches(), QStringLiteral("off off on"));
+    QVERIFY(!view_->row(codex)->flow().applied);
+    QCOMPARE(looks(), QStringLiteral("--+"));
+    QCOMPARE(label("hookError")->text(), QStringLiteral("codex 操作失败：tool exploded\n"));
+    QTest::qWait(20);  // reverting the switch is the row's own update: it starts no second run
+    QCOMPARE(hooks_->callLog().size(), std::size_t(1));
 
     // Clicking again retries; success leaves the earlier error line in place.
-    hooks_->answer(AgentID::codex, success({report("codex", "installed")}, ""));
-    clickAndWait(AgentID::codex);
-    QCOMPARE(hooks_->calls().size(), std::size_t(2));
-    QVERIFY(hooks_->calls()[1].enabled);
-    QVERIFY(box(AgentID::codex)->isChecked());
-    QVERIFY(resultBox()->isVisible());
-    QVERIFY(errorLine()->isVisible());
+    hooks_->answer(codex, installed("codex"));
+    clickAndWait(codex);
+    QCOMPARE(hooks_->callLog().back(), std::pair(codex, true));
+    QCOMPARE(switches(), QStringLiteral("on off on"));
+    QCOMPARE(looks(), QStringLiteral("-++"));
     QCOMPARE(resultText(), QStringLiteral("codex: installed"));
 
-    // A later failure elsewhere keeps the result box and replaces the error.
-    hooks_->answer(AgentID::kimi, failure("<i>markup</i>"));
-    clickAndWait(AgentID::kimi);
+    // A failed removal elsewhere turns its switch back on, keeps the result box and replaces the error.
+    hooks_->answer(kimi, failure("<i>markup</i>"));
+    clickAndWait(kimi);
+    QCOMPARE(hooks_->callLog().back(), std::pair(kimi, false));
+    QCOMPARE(switches(), QStringLiteral("on off on"));
     QCOMPARE(resultText(), QStringLiteral("codex: installed"));
-    QCOMPARE(errorLine()->text(), QStringLiteral("kimi 操作失败：<i>markup</i>"));
-    QCOMPARE(errorLine()->textFormat(), Qt::PlainText);
-    viewtest::shot(view_.get(), "status-result-and-error");
+    QCOMPARE(*view_->hookError(), QStringLiteral("kimi 操作失败：<i>markup</i>"));
+    QCOMPARE(label("hookError")->text(), *view_->hookError());
+    QCOMPARE(label("hookError")->textFormat(), Qt::PlainText);
 
-    // Long unbroken paths and messages wrap or scroll inside the 320-px panel (less its margins) instead
-    // of widening it.
-    hooks_->answer(AgentID::claude, success({report("claude", "installed", "/home/" + std::string(200, 'x'))}, ""));
-    clickAndWait(AgentID::claude);
-    hooks_->answer(AgentID::kimi, failure(std::string(200, 'y')));
-    clickAndWait(AgentID::kimi);
+    // Long unbroken paths and messages wrap or scroll inside the 320-px panel instead of widening it.
+    hooks_->answer(claude, success({report("claude", "installed", "/home/" + std::string(200, 'x'))}));
+    clickAndWait(claude);
+    hooks_->answer(kimi, failure(std::string(200, 'y')));
+    clickAndWait(kimi);
     QVERIFY2(view_->minimumSizeHint().width() <= 280, qPrintable(QString::number(view_->minimumSizeHint().width())));
   }
 
-  void failedRemovalTurnsBackOn() {
-    hooks_->setInstalled(AgentID::kimi, true);
+  void rowsRunConcurrentlyAndStayReadable() {
+    // Three slow tool runs at once, on a machine with few cores: none waits for another, a busy row
+    // ignores clicks, and a re-shown view can still read the hook state meanwhile.
     makeView();
-    hooks_->answer(AgentID::kimi, failure("permission denied"));
-    clickAndWait(AgentID::kimi);
-    QCOMPARE(hooks_->calls().at(0).enabled, false);
-    QVERIFY(box(AgentID::kimi)->isChecked());
-    QCOMPARE(*view_->hookError(), QStringLiteral("kimi 操作失败：permission denied"));
-  }
-
-  void rowsRunConcurrently() {
-    makeView();
-    hooks_->answer(AgentID::codex, success({report("codex", "installed")}, ""));
-    hooks_->answer(AgentID::claude, success({report("claude", "installed")}, ""));
-    hooks_->gate(AgentID::codex).close();
-    hooks_->gate(AgentID::claude).close();
-    click(AgentID::codex);
-    QVERIFY(!box(AgentID::codex)->isEnabled());
-    // The busy row ignores clicks; the others stay usable.
-    click(AgentID::codex);
-    QVERIFY(box(AgentID::codex)->isChecked());
-    QVERIFY(box(AgentID::claude)->isEnabled());
-    click(AgentID::claude);
-    QVERIFY(view_->row(AgentID::codex)->busy());
-    QVERIFY(view_->row(AgentID::claude)->busy());
-    QVERIFY(box(AgentID::kimi)->isEnabled());
-
-    hooks_->gate(AgentID::claude).open();
-    QTRY_VERIFY_WITH_TIMEOUT(!view_->row(AgentID::claude)->busy(), viewtest::kGateMs);
-    QVERIFY(view_->row(AgentID::codex)->busy());
-    QCOMPARE(resultText(), QStringLiteral("claude: installed"));
-    hooks_->gate(AgentID::codex).open();
-    QTRY_VERIFY_WITH_TIMEOUT(!view_->row(AgentID::codex)->busy(), viewtest::kGateMs);
-    QCOMPARE(resultText(), QStringLiteral("codex: installed"));  // the later report replaces the earlier
-    QCOMPARE(hooks_->calls().size(), std::size_t(2));
-  }
-
-  void allRowsRunAtOnceAndStayReadable() {
-    // Three slow tool runs at once, on a machine with few cores: none waits for another, and a
-    // re-shown view can still read the hook state meanwhile.
-    makeView();
-    for (AgentID a : gt::kAllAgents) hooks_->gate(a).close();
-    for (AgentID a : gt::kAllAgents) click(a);
-    QTRY_COMPARE_WITH_TIMEOUT(hooks_->started.load(), 3, viewtest::kGateMs);
-    StatusView::Services s;
-    s.setHook = hooks_->setHookFn();
-    s.isInstalled = hooks_->isInstalledFn();
-    StatusView second(state_.get(), s);
+    for (AgentID a : gt::kAllAgents) {
+      hooks_->gates[idx(a)].close();
+      hooks_->answer(a, installed(gt::rawValue(a)));
+    }
+    click(codex);
+    click(codex);
+    click(claude);
+    QCOMPARE(switches(), QStringLiteral("on… on… off"));
+    click(kimi);
+    QTRY_COMPARE_WITH_TIMEOUT(hooks_->started.load(), 3, kGateMs);
+    StatusView second(state_.get(), hooks_->services());
     second.show();
-    for (AgentID a : gt::kAllAgents) QTRY_VERIFY_WITH_TIMEOUT(!second.row(a)->reading(), viewtest::kGateMs);
-    hooks_->openAll();
-    for (AgentID a : gt::kAllAgents) QTRY_VERIFY_WITH_TIMEOUT(!view_->row(a)->busy(), viewtest::kGateMs);
-    QCOMPARE(hooks_->calls().size(), std::size_t(3));
+    for (AgentID a : gt::kAllAgents) QTRY_VERIFY_WITH_TIMEOUT(!second.row(a)->reading(), kGateMs);
+
+    hooks_->gates[idx(claude)].open();
+    QTRY_VERIFY_WITH_TIMEOUT(!busy(claude), kGateMs);
+    QVERIFY(busy(codex));
+    QCOMPARE(resultText(), QStringLiteral("claude: installed"));
+    hooks_->gates[idx(codex)].open();
+    QTRY_VERIFY_WITH_TIMEOUT(!busy(codex), kGateMs);
+    QCOMPARE(resultText(), QStringLiteral("codex: installed"));  // the later report replaces the earlier
+    hooks_->gates[idx(kimi)].open();
+    QTRY_VERIFY_WITH_TIMEOUT(!busy(kimi), kGateMs);
+    QCOMPARE(hooks_->callLog().size(), std::size_t(3));
   }
 
   void viewGoneWhileAChangeRuns() {
     makeView();
-    hooks_->gate(AgentID::codex).close();
-    click(AgentID::codex);
+    hooks_->gates[idx(codex)].close();
+    click(codex);
     view_.reset();
-    hooks_->gate(AgentID::codex).open();
-    ViewTasks::pool()->waitForDone(viewtest::kGateMs);
+    hooks_->gates[idx(codex)].open();
+    ViewTasks::pool()->waitForDone(kGateMs);
     QTest::qWait(20);  // a stray result delivery would crash here
-    QCOMPARE(hooks_->calls().size(), std::size_t(1));
+    QCOMPARE(hooks_->callLog().size(), std::size_t(1));
   }
 };
 

@@ -1,0 +1,160 @@
+#pragma once
+// Stand-ins shared by the app and view tests: a device, a notification centre, a gate that holds a pool
+// task until the test lets it go (always with a time limit), and a pairing store in a temporary folder.
+#include <QElapsedTimer>
+#include <QSemaphore>
+#include <QWidget>
+#include <QtTest>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "../support/test_files.h"
+#include "app/app_state.h"
+#include "core/pairing/clock_config.h"
+
+namespace apptest {
+
+constexpr int kGateMs = 5000;   // how long a test waits for the code under test
+constexpr int kHoldMs = 15000;  // how long a closed gate holds at most: longer, so a wait cannot pass by time-out
+
+class Gate {
+ public:
+  void close() {
+    sem_.tryAcquire(sem_.available());  // permits left by an earlier open() must not let a waiter through
+    closed_ = true;
+  }
+  void open() {
+    closed_ = false;
+    sem_.release(1000);
+  }
+  void wait() {
+    if (closed_) sem_.tryAcquire(1, kHoldMs);
+  }
+
+ private:
+  std::atomic<bool> closed_{false};
+  QSemaphore sem_;
+};
+
+class FakeDevice : public gt::ClockAPI {
+ public:
+  struct Call {
+    std::string host;
+    std::int64_t port;
+    std::string codeOrToken;
+    qint64 atMs;
+  };
+  bool probe(const std::string& host, std::int64_t port, const std::string& token) const override {
+    log(probes_, {host, port, token, clock_.elapsed()});
+    std::this_thread::sleep_for(probeDelay.load());
+    return reachable;
+  }
+  gt::PairResult pair(const std::string& host, std::int64_t port, const std::string& code,
+                      const std::string& client) const override {
+    gate.wait();
+    if (client.empty()) return gt::PairError::transport("no client name");  // the app must name itself
+    log(pairs_, {host, port, code, 0});
+    std::lock_guard lock(mu_);
+    return answer_;
+  }
+  void setAnswer(gt::PairResult r) {
+    std::lock_guard lock(mu_);
+    answer_ = std::move(r);
+  }
+  std::vector<Call> probes() const { return copy(probes_); }
+  std::vector<Call> pairs() const { return copy(pairs_); }
+
+  std::atomic<bool> reachable{true};
+  std::atomic<std::chrono::milliseconds> probeDelay{std::chrono::milliseconds(0)};
+  mutable Gate gate;
+
+ private:
+  void log(std::vector<Call>& to, Call c) const {
+    std::lock_guard lock(mu_);
+    to.push_back(std::move(c));
+  }
+  std::vector<Call> copy(const std::vector<Call>& from) const {
+    std::lock_guard lock(mu_);
+    return from;
+  }
+  mutable std::mutex mu_;
+  mutable std::vector<Call> probes_, pairs_;
+  gt::PairResult answer_ = gt::PairSuccess{"tok-123", "Name The Phone Reports"};
+  QElapsedTimer clock_ = [] {
+    QElapsedTimer t;
+    t.start();
+    return t;
+  }();
+};
+
+class RecordingCenter : public gt::NotificationCenter {
+ public:
+  gt::AuthorizationStatus authorizationStatus() override { return gt::AuthorizationStatus::authorized; }
+  gt::AuthorizationAnswer requestAuthorization() override {
+    ++permissionRequests;
+    return {true, std::nullopt};
+  }
+  std::optional<std::string> add(const gt::NotificationRequest& request) override {
+    std::lock_guard lock(mu);
+    added.push_back(request);
+    return std::nullopt;
+  }
+  std::vector<gt::NotificationRequest> snapshot() {
+    std::lock_guard lock(mu);
+    return added;
+  }
+  std::atomic<int> permissionRequests{0};
+  std::mutex mu;
+  std::vector<gt::NotificationRequest> added;
+};
+
+class NullLog : public gt::Log {
+ public:
+  void error(std::string_view, std::string_view, std::string_view) override {}
+  void info(std::string_view, std::string_view, std::string_view) override {}
+};
+
+// The pairing store lives in a fresh temporary folder for as long as this object does.
+struct TempHome {
+  gt::test::TempDir dir;
+  TempHome() { gt::ConfigStore::setBaseDir(dir.path() / "base"); }
+  ~TempHome() { gt::ConfigStore::resetBaseDir(); }
+};
+
+inline gt::ClockConfig record(std::string name = "客厅的手机", std::string token = "tok-abc") {
+  return {std::move(name), "127.0.0.1", 8765, 8766, std::move(token), "2026-03-01T09:05:07Z"};
+}
+
+inline std::unique_ptr<AppState> makeState(std::shared_ptr<FakeDevice> device,
+                                           std::shared_ptr<RecordingCenter> center = nullptr,
+                                           std::chrono::milliseconds interval = std::chrono::milliseconds(10000),
+                                           std::shared_ptr<gt::EventListener> listener = nullptr) {
+  AppState::Parts parts;
+  parts.api = std::move(device);
+  parts.listener = std::move(listener);
+  if (center) parts.notifier = std::make_shared<gt::Notifier>(center, std::make_shared<NullLog>());
+  parts.pollInterval = interval;
+  return std::make_unique<AppState>(std::move(parts));
+}
+
+// Each named child of root as one character: '+' shown and enabled, 'x' shown but disabled, '-' hidden.
+inline QString looks(const QWidget* root, const char* names) {
+  QString out;
+  for (const QString& name : QString::fromLatin1(names).split(u' ')) {
+    const auto* w = root->findChild<QWidget*>(name);
+    out += !w ? u'?' : !w->isVisible() ? u'-' : w->isEnabled() ? u'+' : u'x';
+  }
+  return out;
+}
+
+// Bounded: a refresh against the fake device ends in well under a second.
+inline bool refreshAndWait(AppState& state) {
+  bool done = false;
+  state.refresh([&] { done = true; });
+  return QTest::qWaitFor([&] { return done; }, kGateMs);
+}
+
+}  // namespace apptest
