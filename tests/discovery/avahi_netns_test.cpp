@@ -131,39 +131,25 @@ class AvahiNetns : public ::testing::Test {
 };
 
 TEST_F(AvahiNetns, ListsPhonesInNameOrderLeavesOutThoseThatDoNotAcceptAndPairsByName) {
-  // Kitchen publishes TXT keys in mixed case and a duplicate: the first occurrence wins.
-  inDev("python3 -c " + quote(R"(
-import socket, time
-s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind(("198.18.0.1", 9000)); s.listen(8); s.settimeout(0.5)
-end = time.monotonic() + 50
-while time.monotonic() < end:
-    try: s.accept()[0].close()
-    except socket.timeout: pass
-)"),
-        "kitchen-server.log");
-  inDev("avahi-publish -s Kitchen _glowticker._tcp 9000 WS=9100 ws=1 http=9101 v=2.0 'device=Wall panel' flag",
-        "kitchen.log");
   const int desk = phone("desk", "Tablet 8", "4321");
+  ASSERT_NE(desk, 0);
+  const std::string port = std::to_string(desk);
+  // Kitchen answers on desk's port with TXT keys in mixed case and a duplicate: the first occurrence wins.
+  inDev("avahi-publish -s Kitchen _glowticker._tcp " + port + " WS=9100 ws=1 http=9101 v=2.0 'device=Wall panel' flag",
+        "kitchen.log");
   // Attic: nothing listens on its port, so the connection is refused at once.
   inDev("avahi-publish -s Attic _glowticker._tcp 9 device=Old", "attic.log");
   // Basement: a full accept queue drops its SYNs, so the connection hangs.
-  inDev("python3 -c " + quote(R"(
-import socket, time
-s = socket.socket(); s.bind(("198.18.0.1", 9300)); s.listen(0)
-fill = []
-for _ in range(4):
-    c = socket.socket(); c.setblocking(False); c.connect_ex(("198.18.0.1", 9300)); fill.append(c)
-time.sleep(50)
-)"),
+  inDev("python3 -c " +
+            quote("import socket, time\na = ('198.18.0.1', 9300); s = socket.socket(); s.bind(a); s.listen(0)\n"
+                  "f = [socket.socket() for _ in range(4)]\nfor c in f: c.setblocking(False); c.connect_ex(a)\n"
+                  "time.sleep(50)"),
         "basement-server.log");
   inDev("avahi-publish -s Basement _glowticker._tcp 9300 device=Hole", "basement.log");
-  ASSERT_NE(desk, 0);
   awaitAdvertised(4);
 
   CommandResult list = cli("devices", 30);
   ASSERT_EQ(list.status, 0) << list.err;
-  const std::string port = std::to_string(desk);
   EXPECT_EQ(lines(list.out),
             (Lines{"Kitchen (Wall panel) @ 198.18.0.1  ws 9100  http 9101  version 2.0",
                    "desk (Tablet 8) @ 198.18.0.1  ws " + port + "  http " + port + "  version 1.4.2"}));

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <stop_token>
 #include <thread>
 
 namespace gt {
@@ -19,8 +20,7 @@ using Clock = std::chrono::steady_clock;
 
 // Plays scripted result sets on its own thread, like a real browser, answers resolutions from a table
 // and records what Discovery asked for.
-class FakeBackend : public DnsSdBackend {
- public:
+struct FakeBackend : DnsSdBackend {
   struct Answer {
     std::vector<AddressCandidate> candidates;
     std::chrono::milliseconds delay{0};  // how long the lookup takes (cut short by the deadline)
@@ -29,65 +29,45 @@ class FakeBackend : public DnsSdBackend {
     ServiceEndpoint endpoint;
     Clock::time_point start, deadline;
   };
-  std::vector<std::pair<std::chrono::milliseconds, std::vector<BrowseResult>>> script;
-  std::string problem, browsed;
-  std::map<std::pair<std::string, int>, Answer> answers;  // by instance name and interface
+  struct Browse : DnsSdBrowse {
+    Browse(const FakeBackend& owner, ResultsHandler handler)
+        : owner(owner), thread([this, handler](std::stop_token stop) {
+            std::mutex m;
+            std::condition_variable_any cv;
+            std::unique_lock<std::mutex> l(m);
+            auto begin = Clock::now();
+            for (const auto& [at, results] : this->owner.script) {
+              if (cv.wait_until(l, stop, begin + at, [&] { return stop.stop_requested(); })) return;
+              handler(results);
+            }
+          }) {}
+    void stop() override {
+      thread.request_stop();
+      if (thread.joinable()) thread.join();
+    }
+    std::string problem() const override { return owner.problem; }
+    const FakeBackend& owner;
+    std::jthread thread;
+  };
 
-  std::vector<Call> calls() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return calls_;
-  }
   std::unique_ptr<DnsSdBrowse> startBrowse(const std::string& type, const std::string& domain,
                                            ResultsHandler handler) override {
     browsed = type + "|" + domain;
     return std::make_unique<Browse>(*this, std::move(handler));
   }
+  // Called one after another on the thread that browses.
   std::vector<AddressCandidate> resolve(const ServiceEndpoint& endpoint, Clock::time_point deadline) override {
-    Clock::time_point start = Clock::now();
-    Answer answer;
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      calls_.push_back({endpoint, start, deadline});
-      auto it = answers.find({endpoint.name, endpoint.interfaceIndex});
-      if (it == answers.end()) return {};
-      answer = it->second;
-    }
-    std::this_thread::sleep_until(std::min(deadline, start + answer.delay));
-    return start + answer.delay >= deadline ? std::vector<AddressCandidate>{} : answer.candidates;
+    calls.push_back({endpoint, Clock::now(), deadline});
+    auto it = answers.find({endpoint.name, endpoint.interfaceIndex});
+    if (it == answers.end()) return {};
+    std::this_thread::sleep_until(std::min(deadline, calls.back().start + it->second.delay));
+    return calls.back().start + it->second.delay >= deadline ? std::vector<AddressCandidate>{} : it->second.candidates;
   }
 
- private:
-  struct Browse : DnsSdBrowse {
-    Browse(FakeBackend& owner, ResultsHandler handler) : owner(owner), handler(std::move(handler)) {
-      thread = std::thread([this] {
-        Clock::time_point begin = Clock::now();
-        for (const auto& [at, results] : this->owner.script) {
-          std::unique_lock<std::mutex> l(lock);
-          if (wake.wait_until(l, begin + at, [this] { return stopped; })) return;
-          l.unlock();
-          this->handler(results);
-        }
-      });
-    }
-    ~Browse() override { stop(); }
-    void stop() override {
-      {
-        std::lock_guard<std::mutex> guard(lock);
-        stopped = true;
-      }
-      wake.notify_all();
-      if (thread.joinable()) thread.join();
-    }
-    std::string problem() const override { return owner.problem; }
-    FakeBackend& owner;
-    ResultsHandler handler;
-    std::mutex lock;
-    std::condition_variable wake;
-    bool stopped = false;
-    std::thread thread;
-  };
-  mutable std::mutex lock_;
-  std::vector<Call> calls_;
+  std::vector<std::pair<std::chrono::milliseconds, std::vector<BrowseResult>>> script;
+  std::string problem, browsed;
+  std::map<std::pair<std::string, int>, Answer> answers;  // by instance name and interface
+  std::vector<Call> calls;
 };
 
 // A TCP listener on 127.0.0.1 with an ephemeral port; the kernel completes handshakes into the backlog.
@@ -149,7 +129,7 @@ TEST_F(DiscoveryTest, SearchLastsTheWholeWindowAndReportsBackendProblems) {
   EXPECT_TRUE(discovery.browse(300ms).empty());
   EXPECT_GE(Clock::now() - start, 300ms);
   EXPECT_LT(Clock::now() - start, 2s);
-  EXPECT_TRUE(backend->calls().empty());
+  EXPECT_TRUE(backend->calls.empty());
   EXPECT_EQ(backend->browsed, "_glowticker._tcp|local.");
   EXPECT_EQ(discovery.problem(), "");
 
@@ -167,8 +147,8 @@ TEST_F(DiscoveryTest, SearchLastsTheWholeWindowAndReportsBackendProblems) {
   reachable("Kitchen");
   start = Clock::now();
   ASSERT_EQ(names(discovery.browse(400ms)), std::vector<std::string>{"Kitchen"});
-  ASSERT_EQ(backend->calls().size(), 1u);
-  EXPECT_GE(backend->calls()[0].start - start, 400ms);
+  ASSERT_EQ(backend->calls.size(), 1u);
+  EXPECT_GE(backend->calls[0].start - start, 400ms);
 }
 
 // Several names on one listener also shows that one device under two names is listed twice.
@@ -183,7 +163,7 @@ TEST_F(DiscoveryTest, ListIsInCodePointOrderAfterNormalisation) {
   auto devices = Discovery(backend).browse(200ms);
   EXPECT_EQ(names(devices), (std::vector<std::string>{"Desk", "Kitchen", "Kitchen 2", "desk", "f", decomposedE}));
   std::vector<std::string> asked;  // resolution followed the same order
-  for (const auto& call : backend->calls()) asked.push_back(call.endpoint.name);
+  for (const auto& call : backend->calls) asked.push_back(call.endpoint.name);
   EXPECT_EQ(asked, names(devices));
   EXPECT_TRUE(Discovery::nameLess("\xC3\xA9", "\xC3\xA9x"));  // a proper prefix first
   EXPECT_FALSE(Discovery::nameLess("e\xCC\x81", "f"));
@@ -235,7 +215,7 @@ TEST_F(DiscoveryTest, UnreachableInstancesAreLeftOutAndTheNextIsStillTried) {
   auto devices = Discovery(backend).browse(50ms);
   ASSERT_EQ(names(devices), std::vector<std::string>{"E ok"});
   EXPECT_EQ(devices[0], (DiscoveredDevice{"E ok", "127.0.0.1", listener.port(), 8889, "Wall", ""}));
-  auto calls = backend->calls();
+  auto calls = backend->calls;
   ASSERT_EQ(calls.size(), 5u);
   for (std::size_t i = 0; i < calls.size(); ++i) {
     EXPECT_LE(calls[i].deadline - calls[i].start, Discovery::kResolveTimeout) << calls[i].endpoint.name;
