@@ -30,70 +30,46 @@ const std::string kHook = GT_HOOK_EXE;
 // Generous: the point is that nothing hangs; the speed itself is measured by the benchmark.
 constexpr auto kBound = 2000ms;
 
-int msLeft(Clock::time_point deadline) {
-  return static_cast<int>(
-      std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count()));
-}
-
 struct Proc {
-  int status = -1;  // -1: killed at the limit
+  int status = -1;
   std::string out;
   std::chrono::milliseconds took{0};
 };
 
-// Runs argv with HOME set and `in` on standard input (left open when `holdStdin`); killed after 10 s.
-Proc run(Args argv, const std::string& home, const std::string& in, bool holdStdin = false) {
-  Args env{"HOME=" + home};
-  for (char** e = environ; *e; ++e)
-    if (std::string_view(*e).rfind("HOME=", 0) != 0) env.emplace_back(*e);
-  std::vector<char*> args, envp;
-  for (auto& s : argv) args.push_back(s.data());
-  for (auto& s : env) envp.push_back(s.data());
+// Runs argv (killed after 10 s) with `in` on standard input, held open when `hold`.
+Proc run(Args argv, const std::string& in, const std::string& outFile, bool hold = false) {
+  argv.insert(argv.begin(), {"/usr/bin/timeout", "-s", "KILL", "10"});
+  std::vector<char*> args;
+  for (auto& a : argv) args.push_back(a.data());
   args.push_back(nullptr);
-  envp.push_back(nullptr);
-  int inPipe[2], outPipe[2];
-  if (::pipe2(inPipe, O_CLOEXEC) || ::pipe2(outPipe, O_CLOEXEC)) return {};
+  int p[2];
+  if (::pipe2(p, O_CLOEXEC) != 0) return {};
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, inPipe[0], 0);
-  posix_spawn_file_actions_adddup2(&fa, outPipe[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, p[0], 0);
+  posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   auto start = Clock::now();
   pid_t pid;
-  int rc = ::posix_spawn(&pid, args[0], &fa, nullptr, args.data(), envp.data());
+  int status = 0;
+  bool spawned = ::posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) == 0;
   posix_spawn_file_actions_destroy(&fa);
-  ::close(inPipe[0]);
-  ::close(outPipe[1]);
-  Proc r;
-  if (rc == 0) {
-    ::signal(SIGPIPE, SIG_IGN);
-    (void)!::write(inPipe[1], in.data(), in.size());  // small payloads fit the pipe
-    if (!holdStdin) ::close(inPipe[1]);
-    char buf[4096];
-    for (pollfd p{outPipe[0], POLLIN, 0}; ::poll(&p, 1, msLeft(start + 10s)) > 0;) {
-      ssize_t n = ::read(outPipe[0], buf, sizeof buf);
-      if (n <= 0) break;
-      r.out.append(buf, static_cast<size_t>(n));
-    }
-    bool late = Clock::now() >= start + 10s;
-    if (late) ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    r.took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-    r.status = !late && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  if (holdStdin || rc != 0) ::close(inPipe[1]);
-  ::close(outPipe[0]);
-  return r;
+  ::close(p[0]);
+  ::signal(SIGPIPE, SIG_IGN);
+  if (spawned) (void)!::write(p[1], in.data(), in.size());  // a payload past the pipe size ends in EPIPE
+  if (!hold) ::close(p[1]);
+  if (spawned) ::waitpid(pid, &status, 0);
+  if (hold) ::close(p[1]);
+  return {spawned && WIFEXITED(status) ? WEXITSTATUS(status) : -1, test::readAll(outFile),
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)};
 }
 
 // A listening Unix socket; receive() accepts one connection and reads until the peer closes.
 class LineListener {
  public:
   explicit LineListener(const std::filesystem::path& path) : path_(path) {
-    std::filesystem::create_directories(path.parent_path());
     sockaddr_un addr{AF_UNIX, {}};
     path.string().copy(addr.sun_path, sizeof addr.sun_path - 1);
-    ::unlink(path.c_str());
+    std::filesystem::create_directories(path.parent_path());
     EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     EXPECT_EQ(::listen(fd_, 8), 0);
   }
@@ -101,19 +77,22 @@ class LineListener {
     ::close(fd_);
     ::unlink(path_.c_str());
   }
-  std::optional<std::string> receive(std::chrono::milliseconds limit) {
+  std::string receive(std::chrono::milliseconds limit) {
     auto deadline = Clock::now() + limit;
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, msLeft(deadline)) <= 0) return std::nullopt;
-    int conn = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    auto left = [&] {
+      return static_cast<int>(
+          std::max(0ms, std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now())).count());
+    };
     std::string data;
+    pollfd p{fd_, POLLIN, 0};
+    int conn = ::poll(&p, 1, left()) > 0 ? ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
     char buf[4096];
-    for (pollfd c{conn, POLLIN, 0}; conn >= 0 && ::poll(&c, 1, msLeft(deadline)) > 0;) {
+    for (pollfd c{conn, POLLIN, 0}; conn >= 0 && ::poll(&c, 1, left()) > 0;) {
       ssize_t n = ::read(conn, buf, sizeof buf);
       if (n <= 0) break;
       data.append(buf, static_cast<size_t>(n));
     }
-    ::close(conn);
+    if (conn >= 0) ::close(conn);
     return data;
   }
 
@@ -124,37 +103,38 @@ class LineListener {
 
 class HookSenderTest : public ::testing::Test {
  protected:
+  void SetUp() override { ::setenv("HOME", home_.path().c_str(), 1); }
+  void TearDown() override { ::setenv("HOME", oldHome_.c_str(), 1); }
   std::filesystem::path socketPath() { return home_.path() / ".glowticker/run/events.sock"; }
-  Proc hook(Args args, const std::string& in, bool holdStdin = false) {
+  Proc hook(Args args, const std::string& in, bool hold = false) {
     args.insert(args.begin(), kHook);
-    return run(args, home_.path(), in, holdStdin);
+    return run(args, in, home_.file("out"), hold);
   }
-  // Runs argv and returns the one record line the app would have got ("" when none).
+  // Runs argv and returns the record line the app would have got ("" when none).
   std::string send(const Args& argv, const std::string& in, std::chrono::milliseconds wait = kBound) {
     LineListener listener(socketPath());
-    Proc p = run(argv, home_.path(), in);
+    Proc p = run(argv, in, home_.file("out"));
     EXPECT_EQ(p.status, 0);
     EXPECT_EQ(p.out, "");
-    return listener.receive(wait).value_or("");
+    return listener.receive(wait);
   }
   AgentEvent event(Args args, const std::string& in) {
     args.insert(args.begin(), kHook);
-    auto before = std::chrono::system_clock::now();
-    std::string line = send(args, in);
-    EXPECT_EQ(line.find('\n'), line.size() - 1) << "one record line: " << line;
-    std::string error;
-    std::optional<AgentEvent> ev = decodeAgentEvent(line, &error);
-    if (!ev) {
-      ADD_FAILURE() << error << ": " << line;
-      return {};
-    }
-    auto ms = [](auto t) {
-      return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+    auto ms = [] {
+      return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
     };
-    EXPECT_GE(ev->ts, ms(before));
-    EXPECT_LE(ev->ts, ms(std::chrono::system_clock::now()));
+    auto before = ms();
+    std::string line = send(args, in), error;
+    EXPECT_EQ(line.find('\n'), line.size() - 1) << "one record line: " << line;
+    std::optional<AgentEvent> ev = decodeAgentEvent(line, &error);
+    EXPECT_TRUE(ev) << error << ": " << line;
+    if (!ev) return {};
+    EXPECT_GE(ev->ts, before);
+    EXPECT_LE(ev->ts, ms());
     return *ev;
   }
+  std::string oldHome_ = std::getenv("HOME") ? std::getenv("HOME") : "";
   test::TempDir home_;
 };
 
@@ -171,8 +151,7 @@ TEST_F(HookSenderTest, PayloadsBecomeRecords) {
        "",
        {"agent-turn-complete", "codex", "done", "任务完成", "All tests pass now. Done.", "demo-app"}},
       {{"--agent", "claude"},
-       R"({"session_id":"abc","transcript_path":"/home/u/.claude/projects/x.jsonl",
-           "cwd":"/work/glow","hook_event_name":"Stop","stop_hook_active":false})",
+       R"({"session_id":"abc","cwd":"/work/glow","hook_event_name":"Stop","stop_hook_active":false})",
        {"Stop", "claude", "done", "任务完成", "Claude 已完成本轮回复", "glow"}},
       {{"--agent", "claude"},
        R"({"session_id":"abc","cwd":"/work/glow","hook_event_name":"Notification",
