@@ -1,9 +1,11 @@
 #include "core/events/notifier.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <mutex>
 #include <vector>
+
+#include "platform/system_log.h"
 
 namespace gt {
 namespace {
@@ -23,24 +25,22 @@ class FakeCenter : public NotificationCenter {
   }
 };
 
-struct Entry {
-  std::string level, subsystem, category, text;
-  bool operator==(const Entry&) const = default;
-};
-
+// Entries as "level text"; every one must come from the notifier category of our subsystem.
 class FakeLog : public Log {
  public:
-  std::vector<Entry> entries;
-  void error(std::string_view s, std::string_view c, std::string_view t) override {
-    entries.push_back({"error", std::string(s), std::string(c), std::string(t)});
-  }
-  void info(std::string_view s, std::string_view c, std::string_view t) override {
-    entries.push_back({"info", std::string(s), std::string(c), std::string(t)});
+  std::vector<std::string> entries;
+  void error(std::string_view s, std::string_view c, std::string_view t) override { add("error ", s, c, t); }
+  void info(std::string_view s, std::string_view c, std::string_view t) override { add("info ", s, c, t); }
+
+ private:
+  void add(std::string level, std::string_view s, std::string_view c, std::string_view t) {
+    EXPECT_EQ(s, kLogSubsystem);
+    EXPECT_EQ(c, "notifier");
+    entries.push_back(level.append(t));
   }
 };
 
-Entry err(std::string text) { return {"error", std::string(kLogSubsystem), "notifier", std::move(text)}; }
-Entry info(std::string text) { return {"info", std::string(kLogSubsystem), "notifier", std::move(text)}; }
+using Entries = std::vector<std::string>;
 
 class NotifierTest : public ::testing::Test {
  protected:
@@ -64,64 +64,53 @@ TEST_F(NotifierTest, PostsUnderAuthorizedAndProvisionalOnly) {
       EXPECT_TRUE(log->entries.empty());
     } else {
       EXPECT_TRUE(center->added.empty()) << s;
-      EXPECT_EQ(log->entries, std::vector<Entry>{err("notify skipped (status=" + std::to_string(s) +
-                                                     "): Build finished. Enable in System Settings > "
-                                                     "Notifications > Glowticker")});
+      EXPECT_EQ(log->entries, Entries{"error notify skipped (status=" + std::to_string(s) +
+                                      "): Build finished. Enable in System Settings > Notifications > Glowticker"});
     }
   }
+  center->status = AuthorizationStatus::authorized;
+  center->addError = "the service went away";
+  notifier.notify(event);
+  EXPECT_EQ(log->entries.back(), "error notify add failed: the service went away");
 }
 
 TEST_F(NotifierTest, IdentifiersAndTitles) {
-  AgentEvent negative{"", "codex", "", "", "", "", -5};
-  EXPECT_EQ(Notifier::identifierFor(negative), "glowticker--5-codex");
-  EXPECT_EQ(Notifier::titleFor(negative), "codex \u00B7 ");
-  EXPECT_EQ(Notifier::identifierFor(AgentEvent{"", "kimi", "", "", "", "", 0}), "glowticker-0-kimi");
+  EXPECT_EQ(Notifier::identifierFor(AgentEvent{"", "codex", "", "", "", "", -5}), "glowticker--5-codex");
+  EXPECT_EQ(Notifier::titleFor(AgentEvent{"", "codex", "", "", "", "", -5}), "codex \u00B7 ");
   EXPECT_EQ(Notifier::identifierFor(AgentEvent{"", "a", "", "", "", "", INT64_MIN}),
             "glowticker--9223372036854775808-a");
-
-  // Equal ts and agent give one identifier, so the centre replaces the first notification.
-  AgentEvent second = event;
-  second.message = "again";
-  notifier.notify(event);
-  notifier.notify(second);
-  ASSERT_EQ(center->added.size(), 2u);
-  EXPECT_EQ(center->added[0].identifier, center->added[1].identifier);
 }
 
-TEST_F(NotifierTest, AddFailureIsLogged) {
-  center->addError = "the service went away";
-  notifier.notify(event);
-  EXPECT_EQ(log->entries, std::vector<Entry>{err("notify add failed: the service went away")});
-}
-
-TEST_F(NotifierTest, RequestPermissionLogsAnswerThenChecksStatus) {
-  center->answer = {true, std::nullopt};
-  center->status = AuthorizationStatus::authorized;
-  notifier.requestPermission();
-  EXPECT_EQ(log->entries, std::vector<Entry>{info("requestAuthorization granted=true")});
-
+TEST_F(NotifierTest, RequestPermissionLogsTheAnswerThenChecksTheStatus) {
   const std::string dropped =
       "; notifications will be silently dropped. Enable in System Settings > Notifications > Glowticker";
-  log->entries.clear();
-  center->status = AuthorizationStatus::provisional;  // notify posts, but this check accepts 2 only
-  notifier.requestPermission();
-  EXPECT_EQ(log->entries, (std::vector<Entry>{info("requestAuthorization granted=true"),
-                                              err("notification authorizationStatus=3" + dropped)}));
-
-  log->entries.clear();
-  center->answer = {false, std::nullopt};
-  center->status = AuthorizationStatus::denied;
-  notifier.requestPermission();
-  EXPECT_EQ(log->entries, (std::vector<Entry>{info("requestAuthorization granted=false"),
-                                              err("notification authorizationStatus=1" + dropped)}));
-
-  log->entries.clear();
-  center->answer = {false, std::string("no session bus")};
-  center->status = AuthorizationStatus::notDetermined;
-  notifier.requestPermission();
-  EXPECT_EQ(log->entries, (std::vector<Entry>{err("requestAuthorization failed: no session bus"),
-                                              err("notification authorizationStatus=0" + dropped)}));
+  auto check = [&](AuthorizationAnswer answer, AuthorizationStatus status, const Entries& expected) {
+    center->answer = std::move(answer);
+    center->status = status;
+    log->entries.clear();
+    notifier.requestPermission();
+    EXPECT_EQ(log->entries, expected);
+  };
+  check({true, std::nullopt}, AuthorizationStatus::authorized, {"info requestAuthorization granted=true"});
+  // notify posts under provisional, but this check accepts authorized only
+  check({true, std::nullopt}, AuthorizationStatus::provisional,
+        {"info requestAuthorization granted=true", "error notification authorizationStatus=3" + dropped});
+  check({false, std::nullopt}, AuthorizationStatus::denied,
+        {"info requestAuthorization granted=false", "error notification authorizationStatus=1" + dropped});
+  check({false, "no session bus"}, AuthorizationStatus::notDetermined,
+        {"error requestAuthorization failed: no session bus", "error notification authorizationStatus=0" + dropped});
   EXPECT_TRUE(center->added.empty());
+}
+
+TEST(SystemLogTest, WithoutAJournalEachEntryIsOneStderrLine) {
+  if (::access("/run/systemd/journal/socket", F_OK) == 0) GTEST_SKIP() << "entries go to the systemd journal here";
+  auto log = makeSystemLog();
+  testing::internal::CaptureStderr();
+  log->error(kLogSubsystem, "notifier", "notify add failed: two\nlines");
+  log->info(kLogSubsystem, "notifier", "requestAuthorization granted=true");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "glowticker error [io.glowticker.desktop/notifier] notify add failed: two lines\n"
+            "glowticker info [io.glowticker.desktop/notifier] requestAuthorization granted=true\n");
 }
 
 }  // namespace

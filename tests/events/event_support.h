@@ -1,0 +1,89 @@
+#pragma once
+// Socket clients and an event collector shared by the listener, send and flood tests.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "core/events/agent_event.h"
+#include "core/events/event_listener.h"
+
+namespace gt::test {
+
+inline sockaddr_un unixAddress(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  return addr;
+}
+
+// A connected stream socket, or -1. A full backlog refuses with EAGAIN; that is retried, as a hook does.
+inline int connectTo(const std::string& path) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr = unixAddress(path);
+  for (int attempt = 0; fd >= 0 && attempt < 2000; ++attempt) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+    if (errno != EAGAIN && errno != EINTR) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (fd >= 0) ::close(fd);
+  return -1;
+}
+
+// A socket file as a crashed run leaves it: bound, then closed without unlink.
+inline bool leaveStaleSocket(const std::string& path) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr = unixAddress(path);
+  bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+inline bool sendAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+inline std::string record(const std::string& agent, std::int64_t ts, const std::string& message = "m") {
+  return encodeAgentEvent(AgentEvent{"t", agent, "s", "title", message, "p", ts}) + "\n";
+}
+
+class Collector {
+ public:
+  EventListener::Callback callback() {
+    return [this](AgentEvent ev) {
+      std::lock_guard<std::mutex> g(m_);
+      events_.push_back(std::move(ev));
+      cv_.notify_all();
+    };
+  }
+  bool waitFor(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    std::unique_lock<std::mutex> g(m_);
+    return cv_.wait_for(g, limit, [&] { return events_.size() >= n; });
+  }
+  std::vector<AgentEvent> events() {
+    std::lock_guard<std::mutex> g(m_);
+    return events_;
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::vector<AgentEvent> events_;
+};
+
+}  // namespace gt::test
