@@ -99,30 +99,7 @@ class AppStateTest : public QObject {
 
   void pairStoresCallersNameAndWholeSecondUtcTime() {
     makeState();
-    std::optional<gt::PairFailure> failure;
-    pair("0123", failure);
-    QVERIFY(!failure);
-    auto pairs = device_->pairs();
-    QCOMPARE(pairs.size(), 1u);
-    QCOMPARE(pairs[0].codeOrToken, std::string("0123"));  // leading zero kept
-    QCOMPARE(pairs[0].port, 8766);
-
-    auto stored = gt::ConfigStore::load();
-    QVERIFY(stored);
-    QCOMPARE(stored->deviceName, std::string("书房"));
-    QCOMPARE(stored->token, std::string("tok-123"));
-    QCOMPARE(stored->wsPort, 8765);
-    QCOMPARE(stored->httpPort, 8766);
-    const QString at = QString::fromStdString(stored->pairedAt);
-    QVERIFY2(QRegularExpression("^\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}Z$").match(at).hasMatch(), qPrintable(at));
-    QVERIFY(std::abs(QDateTime::fromString(at, Qt::ISODate).secsTo(QDateTime::currentDateTimeUtc())) <= 5);
-    // The refresh ran before done: the new pairing is already visible.
-    QCOMPARE(state_->cfg(), stored);
-    QCOMPARE(state_->conn(), gt::ConnState::connected("书房"));
-  }
-
-  void pairFailureChangesNothing() {
-    makeState();
+    // A refused pairing stores and announces nothing.
     device_->setAnswer(gt::PairError::locked(30));
     QSignalSpy connSpy(state_.get(), &AppState::connChanged);
     QSignalSpy cfgSpy(state_.get(), &AppState::cfgChanged);
@@ -132,6 +109,23 @@ class AppStateTest : public QObject {
     QCOMPARE(*failure->pairError, gt::PairError::locked(30));
     QVERIFY(!gt::ConfigStore::load());
     QCOMPARE(connSpy.count() + cfgSpy.count(), 0);
+
+    device_->setAnswer(gt::PairSuccess{"tok-123", "Name The Phone Reports"});
+    pair("0123", failure);
+    QVERIFY(!failure);
+    auto pairs = device_->pairs();
+    QCOMPARE(pairs.size(), 2u);
+    QCOMPARE(pairs[1].codeOrToken, std::string("0123"));  // leading zero kept
+    QCOMPARE(pairs[1].port, 8766);
+    auto stored = gt::ConfigStore::load();
+    QVERIFY(stored);
+    QCOMPARE(*stored, (gt::ClockConfig{"书房", "127.0.0.1", 8765, 8766, "tok-123", stored->pairedAt}));
+    const QString at = QString::fromStdString(stored->pairedAt);
+    QVERIFY2(QRegularExpression("^\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}Z$").match(at).hasMatch(), qPrintable(at));
+    QVERIFY(std::abs(QDateTime::fromString(at, Qt::ISODate).secsTo(QDateTime::currentDateTimeUtc())) <= 5);
+    // The refresh ran before done: the new pairing is already visible.
+    QCOMPARE(state_->cfg(), stored);
+    QCOMPARE(state_->conn(), gt::ConnState::connected("书房"));
   }
 
   void unpair() {
@@ -146,21 +140,16 @@ class AppStateTest : public QObject {
     QVERIFY(state_->cfg());
     QCOMPARE(connSpy.count(), 0);
 
-    QVERIFY(!gt::ConfigStore::save(record()));
-    QVERIFY(!state_->unpair());
-    QCOMPARE(state_->conn(), gt::ConnState::unpaired());
-    QVERIFY(!state_->cfg());
-    QVERIFY(!std::filesystem::exists(gt::ConfigStore::configPath()));
-  }
-
-  void probeInFlightDuringUnpairDoesNotRevive() {
-    makeState();
+    // Unpairing while a probe is in flight: its late answer must not revive the pairing.
     QVERIFY(!gt::ConfigStore::save(record()));
     device_->probeDelay = milliseconds(300);
     bool done = false;
     state_->refresh([&] { done = true; });
-    QTRY_VERIFY_WITH_TIMEOUT(device_->probes().size() == 1, kGateMs);
+    QTRY_VERIFY_WITH_TIMEOUT(device_->probes().size() == 2, kGateMs);
     QVERIFY(!state_->unpair());
+    QVERIFY(!std::filesystem::exists(gt::ConfigStore::configPath()));
+    QCOMPARE(state_->conn(), gt::ConnState::unpaired());
+    QVERIFY(!state_->cfg());
     QTRY_VERIFY_WITH_TIMEOUT(done, kGateMs);
     QCOMPARE(state_->conn(), gt::ConnState::unpaired());
     QVERIFY(!state_->cfg());
@@ -184,17 +173,6 @@ class AppStateTest : public QObject {
     QCOMPARE(state_->conn(), gt::ConnState::connected("客厅的手机"));
   }
 
-  void firstRefreshRunsAtOnce() {
-    QVERIFY(!gt::ConfigStore::save(record()));
-    device_->reachable = false;
-    makeState();
-    QElapsedTimer t;
-    t.start();
-    state_->startPolling();
-    QTRY_VERIFY_WITH_TIMEOUT(state_->conn() == gt::ConnState::offline(), 3000);
-    QVERIFY(t.elapsed() < 2000);
-  }
-
   void eventsBecomeNotificationsAndPermissionIsAsked() {
     const std::string sock = home_->dir.file("run/events.sock");
     auto listener = std::make_shared<gt::EventListener>(sock);
@@ -204,9 +182,16 @@ class AppStateTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(asked, kGateMs);
     QCOMPARE(center_->permissionRequests.load(), 1);
 
+    // The first refresh runs at once, not after the 10-s interval.
+    QVERIFY(!gt::ConfigStore::save(record()));
+    device_->reachable = false;
+    QElapsedTimer t;
+    t.start();
     state_->startPolling();
     state_->startPolling();  // the first callback stays in force: one notification per event
     QVERIFY(listener->isRunning());
+    QTRY_VERIFY_WITH_TIMEOUT(state_->conn() == gt::ConnState::offline(), 3000);
+    QVERIFY(t.elapsed() < 2000);
     const std::string line =
         gt::encodeAgentEvent({"stop", "claude", "done", "任务完成", "a < b & c", "demo", -5}) + "\n";
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);

@@ -41,6 +41,7 @@ class Gate {
 
 class FakeDevice : public gt::ClockAPI {
  public:
+  FakeDevice() { clock_.start(); }
   struct Call {
     std::string host;
     std::int64_t port;
@@ -83,11 +84,7 @@ class FakeDevice : public gt::ClockAPI {
   mutable std::mutex mu_;
   mutable std::vector<Call> probes_, pairs_;
   gt::PairResult answer_ = gt::PairSuccess{"tok-123", "Name The Phone Reports"};
-  QElapsedTimer clock_ = [] {
-    QElapsedTimer t;
-    t.start();
-    return t;
-  }();
+  QElapsedTimer clock_;
 };
 
 class RecordingCenter : public gt::NotificationCenter {
