@@ -31,26 +31,12 @@ HookError expectError(const HookResult& r) {
   return r.index() == 1 ? std::get<HookError>(r) : HookError{};
 }
 
-TEST(InstallReport, WorkedExampleGivesTwoRecordsAndTheRestartNote) {
-  const std::string text =
-      "=== claude: /Users/u/.claude/settings.json ===\naction: installed\nbackup: /Users/u/.claude/settings.json.bak\n"
-      "note:   created hooks section\n\n=== codex: /Users/u/.codex/config.toml ===\n  action: unchanged\n\n"
-      "Note: restart the\nagent to apply the hooks\n";
-  EXPECT_EQ(parseReports(text),
-            (std::vector<InstallReport>{{"claude",
-                                         "/Users/u/.claude/settings.json",
-                                         "installed",
-                                         "/Users/u/.claude/settings.json.bak",
-                                         {"created hooks section"}},
-                                        {"codex", "/Users/u/.codex/config.toml", "unchanged", "", {}}}));
-  EXPECT_EQ(extractRestartNote(text), "restart the agent to apply the hooks");
-  // Without the empty line that ends the codex section, the note lines belong to it.
-  std::string noGap = text;
-  EXPECT_EQ(extractRestartNote(noGap.replace(noGap.find("unchanged\n\n"), 11, "unchanged\n")), std::nullopt);
-}
-
 TEST(InstallReport, Table) {
   const std::vector<std::pair<std::string, std::vector<InstallReport>>> rows = {
+      {"=== claude: /u/s.json ===\naction: installed\nbackup: /u/s.json.bak\nnote:   created hooks section\n\n"
+       "=== codex: /u/c.toml ===\n  action: unchanged\n\nNote: restart the\nagent to apply the hooks\n",
+       {{"claude", "/u/s.json", "installed", "/u/s.json.bak", {"created hooks section"}},
+        {"codex", "/u/c.toml", "unchanged", "", {}}}},
       {"", {}},
       {"action: installed\nnote:   x\n", {}},  // before any header
       {"=== claude ===\naction: x", {{"", "", "x", "", {}}}},
@@ -68,6 +54,10 @@ TEST(InstallReport, Table) {
   for (const auto& [text, want] : rows) EXPECT_EQ(parseReports(text), want) << testing::PrintToString(text);
 
   const std::vector<std::pair<std::string, std::optional<std::string>>> notes = {
+      {"=== c: /p ===\n  action: x\n\nNote: restart the\nagent to apply the hooks\n",
+       "restart the agent to apply the hooks"},
+      // Without the empty line that ends a section, the note lines belong to it.
+      {"=== c: /p ===\n  action: x\nNote: restart the\nagent to apply the hooks\n", std::nullopt},
       {"", std::nullopt},
       {"agent restart\n", std::nullopt},  // an "agent " line needs a note before it
       {"Note:tight\n", "Note:tight"},
