@@ -31,10 +31,7 @@ EOF
     "publish-aaaa-on-ipv4=no" "[reflector]" "enable-reflector=no" "[rlimits]" >"$d/avahi-daemon.conf"
 }
 
-wait_for() {  # $1 = timeout in 0.05 s ticks, rest = command
-  local n=$1; shift
-  until "$@" >/dev/null 2>&1; do n=$((n-1)); [ "$n" -gt 0 ] || return 1; sleep 0.05; done
-}
+wait_for() { local n=$1; shift; until "$@" >/dev/null 2>&1; do n=$((n-1)); [ "$n" -gt 0 ] || return 1; sleep 0.05; done; }
 
 avahi_running() {  # GetState 2: host name probed and announced
   ip netns exec "$(ns_of "$1")" env DBUS_SYSTEM_BUS_ADDRESS="$(bus_of "$1")" \
@@ -59,16 +56,14 @@ up() {
   [ "$(id -u)" = 0 ] || { echo "run as root" >&2; exit 1; }
   if ip netns list 2>/dev/null | grep -qE "^$P-(dev|app)( |$)"; then down; fi
   rm -rf "$STATE"; mkdir -p "$STATE"
-  ip netns add "$(ns_of dev)"
-  ip netns add "$(ns_of app)"
+  ip netns add "$(ns_of dev)"; ip netns add "$(ns_of app)"
   # Both veth ends are created inside the namespaces: they never exist in the host namespace.
   ip link add "$(if_of dev)" netns "$(ns_of dev)" type veth peer name "$(if_of app)" netns "$(ns_of app)"
   local s ns
   for s in dev app; do
     ns=$(ns_of "$s")
-    ip -n "$ns" link set lo up
+    ip -n "$ns" link set lo up; ip -n "$ns" link set "$(if_of "$s")" up
     ip -n "$ns" addr add "$NET.$(side_idx "$s")/24" dev "$(if_of "$s")"
-    ip -n "$ns" link set "$(if_of "$s")" up
     write_configs "$s"
     ip netns exec "$ns" dbus-daemon --config-file="$STATE/$s/dbus.conf" --nofork --nopidfile --nosyslog \
       </dev/null >"$STATE/$s/dbus.log" 2>&1 &
