@@ -1,15 +1,7 @@
 #include "core/common/autostart.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <optional>
-#include <sstream>
-#include <string>
 
 #include "../support/test_files.h"
 
@@ -17,173 +9,97 @@ namespace gt {
 namespace {
 
 namespace fs = std::filesystem;
+using test::readAll, test::writeAll;
+using Opt = std::optional<fs::path>;
 
-// Sets an environment variable for one test and puts the old value back afterwards.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value)
-      ::setenv(name, value->c_str(), 1);
-    else
-      ::unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      ::setenv(name_, old_->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-using test::readAll;
-using test::writeAll;
+std::size_t entriesIn(const fs::path& dir) {
+  return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
 
 class AutostartTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/gt-autostart-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-    home_ = root_ / "home";
-    fs::create_directories(home_);
+    ASSERT_TRUE(dir.ok());
+    setEnv("HOME", home.c_str());
+    setEnv("XDG_CONFIG_HOME", nullptr);
   }
   void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
+      it->second ? ::setenv(it->first, it->second->c_str(), 1) : ::unsetenv(it->first);
   }
-  // A stand-in executable program at `p`.
-  fs::path makeProgram(const fs::path& p) {
+  // Set (or with nullptr unset) for this test only.
+  void setEnv(const char* name, const char* value) {
+    const char* old = std::getenv(name);
+    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+    value ? ::setenv(name, value, 1) : ::unsetenv(name);
+  }
+  fs::path program(const fs::path& p) {  // a stand-in executable
     writeAll(p, "#!/bin/sh\nexit 0\n");
     fs::permissions(p, fs::perms::owner_all);
     return p;
   }
 
-  fs::path root_, home_;
+  test::TempDir dir;
+  fs::path root = dir.path(), home = root / "home";
+
+ private:
+  std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
 };
 
 TEST_F(AutostartTest, EntryPathFollowsXdgConfigHomeAndFallsBackToHome) {
-  ScopedEnv home("HOME", home_.string());
-  {
-    ScopedEnv xdg("XDG_CONFIG_HOME", (root_ / "xdg").string());
-    EXPECT_EQ(Autostart().entryPath(), root_ / "xdg" / "autostart" / "glowticker.desktop");
-  }
-  for (std::optional<std::string> v :
-       {std::optional<std::string>{}, std::optional<std::string>{""}, std::optional<std::string>{"relative/dir"}}) {
-    ScopedEnv xdg("XDG_CONFIG_HOME", v);
-    EXPECT_EQ(Autostart().entryPath(), home_ / ".config" / "autostart" / "glowticker.desktop")
-        << "XDG_CONFIG_HOME=" << v.value_or("<unset>");
+  const fs::path fallback = home / ".config" / "autostart" / "glowticker.desktop";
+  const std::pair<const char*, fs::path> cases[] = {{"/x/xdg", "/x/xdg/autostart/glowticker.desktop"},
+                                                    {nullptr, fallback},
+                                                    {"", fallback},
+                                                    {"relative/dir", fallback}};
+  for (const auto& [xdg, expected] : cases) {
+    setEnv("XDG_CONFIG_HOME", xdg);
+    EXPECT_EQ(Autostart().entryPath(), expected) << (xdg ? xdg : "<unset>");
   }
 }
 
-TEST_F(AutostartTest, OnStatusOffRoundTrip) {
-  ScopedEnv home("HOME", home_.string());
-  ScopedEnv xdg("XDG_CONFIG_HOME", (root_ / "xdg").string());
-  Autostart a;
-  fs::path app = makeProgram(root_ / "bin" / "glowticker-app");
-
-  EXPECT_FALSE(a.status().enabled);
-  EXPECT_FALSE(a.disable()) << "switching off when already off succeeds";
-
-  std::string problem;
-  ASSERT_FALSE(a.enable(app, &problem)) << problem;
-  Autostart::Status st = a.status();
-  EXPECT_TRUE(st.enabled);
-  EXPECT_EQ(st.entryPath, root_ / "xdg" / "autostart" / "glowticker.desktop");
-  ASSERT_TRUE(st.target);
-  EXPECT_EQ(*st.target, app);
-  EXPECT_TRUE(st.targetRunnable);
-
-  std::string text = readAll(a.entryPath());
-  EXPECT_NE(text.find("[Desktop Entry]\n"), std::string::npos);
-  EXPECT_NE(text.find("\nType=Application\n"), std::string::npos);
-  EXPECT_NE(text.find("\nExec=" + app.string() + "\n"), std::string::npos) << text;
-  struct stat sb {};
-  ASSERT_EQ(::stat(a.entryPath().c_str(), &sb), 0);
-  EXPECT_EQ(sb.st_mode & 0777, 0644u);
-  // Nothing but the entry is left in the folder (the temporary file was renamed).
-  EXPECT_EQ(std::distance(fs::directory_iterator(a.entryPath().parent_path()), fs::directory_iterator()), 1);
-
-  // Enabling again replaces the entry rather than appending to it.
-  ASSERT_FALSE(a.enable(app));
-  EXPECT_EQ(readAll(a.entryPath()), text);
-
-  EXPECT_FALSE(a.disable());
-  EXPECT_FALSE(fs::exists(a.entryPath()));
-  EXPECT_FALSE(a.status().enabled);
-}
-
-TEST_F(AutostartTest, RefusesRelativeAndControlCharacterPaths) {
-  Autostart a(root_ / "cfg");
-  std::string problem;
-  EXPECT_TRUE(a.enable("glowticker-app", &problem));
-  EXPECT_NE(problem.find("not absolute"), std::string::npos) << problem;
-  EXPECT_TRUE(a.enable("/opt/bad\nname/glowticker-app", &problem));
-  EXPECT_NE(problem.find("control characters"), std::string::npos) << problem;
-  EXPECT_FALSE(fs::exists(a.entryPath()));
-}
-
-TEST_F(AutostartTest, WriteFailuresGiveAnActionableProblemAndLeaveNoTemporaryFile) {
-  fs::path app = makeProgram(root_ / "app");
-  std::string problem;
-  // Something else sits where the folder or the entry should be (works as root too).
-  writeAll(root_ / "file" / "autostart", "not a folder");
-  EXPECT_TRUE(Autostart(root_ / "file").enable(app, &problem));
-  EXPECT_NE(problem.find("Cannot create the folder"), std::string::npos) << problem;
-
-  Autostart blocked(root_ / "dir");
-  fs::create_directories(blocked.entryPath() / "child");
-  problem.clear();
-  EXPECT_TRUE(blocked.enable(app, &problem));
-  EXPECT_NE(problem.find("Cannot write the autostart entry"), std::string::npos) << problem;
-  EXPECT_EQ(std::distance(fs::directory_iterator(blocked.entryPath().parent_path()), fs::directory_iterator()), 1)
-      << "the temporary file was not cleaned up";
-  EXPECT_FALSE(blocked.status().enabled);
-}
-
-TEST_F(AutostartTest, ReadOnlyFolderGivesAnActionableProblem) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root ignores folder permissions; this case needs an ordinary user";
-  fs::path app = makeProgram(root_ / "app");
-  std::string problem;
-  fs::create_directories(root_ / "ro" / "autostart");
-  fs::permissions(root_ / "ro" / "autostart", fs::perms::owner_read | fs::perms::owner_exec);
-  EXPECT_TRUE(Autostart(root_ / "ro").enable(app, &problem));
-  EXPECT_NE(problem.find("Cannot write the autostart entry"), std::string::npos) << problem;
-  fs::permissions(root_ / "ro" / "autostart", fs::perms::owner_all);
+TEST_F(AutostartTest, EnableFailuresGiveAnActionableProblemAndLeaveNothingBehind) {
+  fs::path app = program(root / "app");
+  auto problemOf = [&](const fs::path& configDir, const fs::path& program) {
+    std::string problem;
+    EXPECT_TRUE(Autostart(configDir).enable(program, &problem));
+    return problem;
+  };
+  EXPECT_NE(problemOf(root / "cfg", "glowticker-app").find("not absolute"), std::string::npos);
+  EXPECT_NE(problemOf(root / "cfg", "/opt/bad\nname/glowticker-app").find("control characters"), std::string::npos);
+  EXPECT_FALSE(fs::exists(root / "cfg"));
+  // Something else sits where the folder or the entry should be (fails for root too).
+  writeAll(root / "file" / "autostart", "not a folder");
+  EXPECT_NE(problemOf(root / "file", app).find("Cannot create the folder"), std::string::npos);
+  fs::create_directories(root / "dir" / "autostart" / "glowticker.desktop" / "child");
+  EXPECT_NE(problemOf(root / "dir", app).find("Cannot write the autostart entry"), std::string::npos);
+  EXPECT_EQ(entriesIn(root / "dir" / "autostart"), 1u) << "the temporary file was not cleaned up";
+  EXPECT_FALSE(Autostart(root / "dir").status().enabled);
+  if (::geteuid() != 0) {  // root ignores folder permissions
+    fs::create_directories(root / "ro" / "autostart");
+    fs::permissions(root / "ro" / "autostart", fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_NE(problemOf(root / "ro", app).find("Cannot write the autostart entry"), std::string::npos);
+    fs::permissions(root / "ro" / "autostart", fs::perms::owner_all);
+  }
 }
 
 TEST_F(AutostartTest, ExecQuotingRoundTripsAwkwardPaths) {
-  // Paths a user really has: spaces, quotes, dollar signs, percent signs, backslashes, non-ASCII.
-  const char* paths[] = {"/usr/bin/glowticker-app",
-                         "/home/li/My Apps/glowticker-app",
-                         "/home/li/it's \"here\"/glowticker-app",
-                         "/home/li/$HOME`x`/glowticker-app",
-                         "/home/li/100%/glowticker-app",
-                         "/home/li/back\\slash/glowticker-app",
-                         "/home/李/应用/glowticker-app",
-                         "/home/li/a=b;c&d|e<f>g~h*i?j#k(l)/glowticker-app"};
-  for (const char* p : paths) {
+  for (const char* p :
+       {"/usr/bin/glowticker-app", "/home/li/My Apps/glowticker-app", "/home/li/it's \"here\"/glowticker-app",
+        "/home/li/$HOME`x`/glowticker-app", "/home/li/100%/glowticker-app", "/home/li/back\\slash/glowticker-app",
+        "/home/李/应用/glowticker-app", "/home/li/a=b;c&d|e<f>g~h*i?j#k(l)/glowticker-app"}) {
     std::string exec = Autostart::execValue(p);
     ASSERT_FALSE(exec.empty()) << p;
     EXPECT_EQ(Autostart::programOf(exec), std::optional<std::string>(p)) << "Exec=" << exec;
     // A lone % would be taken as a field code by the launcher.
-    for (std::size_t i = 0; i < exec.size(); ++i) {
-      if (exec[i] == '%') {
-        EXPECT_TRUE(i + 1 < exec.size() && exec[i + 1] == '%') << exec;
-        ++i;
-      }
-    }
+    for (std::size_t i = exec.find('%'); i != std::string::npos; i = exec.find('%', i + 2))
+      EXPECT_EQ(exec[i + 1], '%') << exec;
   }
   EXPECT_EQ(Autostart::execValue("/usr/bin/glowticker-app"), "/usr/bin/glowticker-app");
   EXPECT_EQ(Autostart::execValue("/a b/app"), "\"/a b/app\"");
   // The backslash is escaped once for the quoting and once more for the string value.
   EXPECT_EQ(Autostart::execValue("/a\\b/app"), "\"/a\\\\\\\\b/app\"");
   EXPECT_EQ(Autostart::execValue("/a\tb/app"), "");
-
   EXPECT_EQ(Autostart::programOf("/usr/bin/app %U --x"), std::optional<std::string>("/usr/bin/app"));
   EXPECT_EQ(Autostart::programOf("\"/a b/app\" --flag"), std::optional<std::string>("/a b/app"));
   EXPECT_EQ(Autostart::programOf("\"/unterminated"), std::nullopt);
@@ -191,77 +107,56 @@ TEST_F(AutostartTest, ExecQuotingRoundTripsAwkwardPaths) {
 }
 
 TEST_F(AutostartTest, StatusReadsEntriesWrittenByOthers) {
-  Autostart a(root_ / "cfg");
-  fs::path app = makeProgram(root_ / "My Apps" / "glowticker-app");
+  Autostart a(root / "cfg");
+  fs::path app = program(root / "My Apps" / "glowticker-app");
   // Written by hand or by a settings tool: comments, other groups, localized keys, spaces around '='.
   writeAll(a.entryPath(), "# user entry\n[Desktop Entry]\nName[zh_CN]=x\nExec = \"" + app.string() +
                               "\" %U\n\n[Desktop Action x]\nExec=/bin/false\n");
   Autostart::Status st = a.status();
   EXPECT_TRUE(st.enabled);
-  ASSERT_TRUE(st.target);
-  EXPECT_EQ(*st.target, app);
+  EXPECT_EQ(st.target, Opt(app));
   EXPECT_TRUE(st.targetRunnable);
-
-  // Switched off by the desktop's settings without removing the file.
-  writeAll(a.entryPath(), "[Desktop Entry]\nExec=" + app.string() + "\nX-GNOME-Autostart-enabled=false\n");
-  EXPECT_FALSE(a.status().enabled);
-  writeAll(a.entryPath(), "[Desktop Entry]\nExec=" + app.string() + "\nHidden=true\n");
-  EXPECT_FALSE(a.status().enabled);
-  EXPECT_EQ(a.repairIfMoved(root_ / "elsewhere"), Autostart::Repair::notNeeded)
-      << "a switched-off entry stays the user's choice";
+  // Switched off by the desktop's settings without removing the file: that stays the user's choice.
+  for (const char* off : {"X-GNOME-Autostart-enabled=false", "Hidden=true"}) {
+    writeAll(a.entryPath(), "[Desktop Entry]\nExec=" + app.string() + "\n" + off + "\n");
+    EXPECT_FALSE(a.status().enabled) << off;
+    EXPECT_EQ(a.repairIfMoved(root / "elsewhere"), Autostart::Repair::notNeeded) << off;
+  }
 }
 
-TEST_F(AutostartTest, MovedExecutableIsRepaired) {
-  ScopedEnv home("HOME", home_.string());
-  ScopedEnv xdg("XDG_CONFIG_HOME", std::nullopt);
+TEST_F(AutostartTest, MovedOrBrokenEntryIsRepairedAndOtherCopiesAreLeftAlone) {
   Autostart a;
-  fs::path oldApp = makeProgram(root_ / "old" / "glowticker-app");
-  ASSERT_FALSE(a.enable(oldApp));
-  ASSERT_EQ(a.entryPath(), home_ / ".config" / "autostart" / "glowticker.desktop");
-
-  // Nothing to do while the entry names the running program.
+  fs::path oldApp = program(root / "old" / "glowticker-app");
   EXPECT_EQ(a.repairIfMoved(oldApp), Autostart::Repair::notNeeded);
+  EXPECT_FALSE(fs::exists(a.entryPath())) << "autostart is switched on only by the user";
+  ASSERT_FALSE(a.enable(oldApp));
+  EXPECT_EQ(a.repairIfMoved(oldApp), Autostart::Repair::notNeeded);  // the entry names the running program
 
-  // The user moves the app; the entry now names a missing file.
-  fs::path newApp = root_ / "new place" / "glowticker-app";
+  fs::path newApp = root / "new place" / "glowticker-app";
   fs::create_directories(newApp.parent_path());
   fs::rename(oldApp, newApp);
   EXPECT_FALSE(a.status().targetRunnable);
   EXPECT_EQ(a.repairIfMoved(newApp), Autostart::Repair::repaired);
   Autostart::Status st = a.status();
   EXPECT_TRUE(st.enabled);
-  ASSERT_TRUE(st.target);
-  EXPECT_EQ(*st.target, newApp);
+  EXPECT_EQ(st.target, Opt(newApp));
   EXPECT_TRUE(st.targetRunnable);
   EXPECT_EQ(a.repairIfMoved(newApp), Autostart::Repair::notNeeded);
 
   // A program that lost its execute bit is no longer runnable either.
   fs::permissions(newApp, fs::perms::owner_read | fs::perms::owner_write);
-  fs::path other = makeProgram(root_ / "third" / "glowticker-app");
+  fs::path other = program(root / "third" / "glowticker-app");
   EXPECT_EQ(a.repairIfMoved(other), Autostart::Repair::repaired);
-
   // Another working copy (an installed app while a development build runs) is left alone.
-  ASSERT_FALSE(a.enable(other));
-  fs::path devBuild = makeProgram(root_ / "build" / "glowticker-app");
-  EXPECT_EQ(a.repairIfMoved(devBuild), Autostart::Repair::notNeeded);
-  EXPECT_EQ(a.status().target, std::optional<fs::path>(other));
-}
+  EXPECT_EQ(a.repairIfMoved(program(root / "build" / "glowticker-app")), Autostart::Repair::notNeeded);
+  EXPECT_EQ(a.status().target, Opt(other));
 
-TEST_F(AutostartTest, NoEntryMeansNoRepair) {
-  Autostart a(root_ / "cfg");
-  EXPECT_EQ(a.repairIfMoved(makeProgram(root_ / "app")), Autostart::Repair::notNeeded);
-  EXPECT_FALSE(fs::exists(a.entryPath())) << "autostart is switched on only by the user";
-}
-
-TEST_F(AutostartTest, RelativeOrBrokenExecIsRewritten) {
-  Autostart a(root_ / "cfg");
-  fs::path app = makeProgram(root_ / "app");
-  writeAll(a.entryPath(), "[Desktop Entry]\nExec=glowticker-app\n");
-  EXPECT_EQ(a.repairIfMoved(app), Autostart::Repair::repaired);
-  EXPECT_EQ(a.status().target, std::optional<fs::path>(app));
-  writeAll(a.entryPath(), "[Desktop Entry]\nName=Glowticker\n");
-  EXPECT_EQ(a.repairIfMoved(app), Autostart::Repair::repaired);
-  EXPECT_TRUE(a.status().enabled);
+  for (const char* broken : {"Exec=glowticker-app\n", "Name=Glowticker\n"}) {  // relative, or no Exec at all
+    writeAll(a.entryPath(), std::string("[Desktop Entry]\n") + broken);
+    EXPECT_EQ(a.repairIfMoved(other), Autostart::Repair::repaired) << broken;
+    EXPECT_TRUE(a.status().enabled) << broken;
+    EXPECT_EQ(a.status().target, Opt(other)) << broken;
+  }
 }
 
 }  // namespace

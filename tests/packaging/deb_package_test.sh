@@ -14,13 +14,12 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 for tool in dpkg dpkg-deb dpkg-shlibdeps cpack file; do
   command -v "$tool" >/dev/null || skip "$tool is not installed (apt-get install dpkg-dev cmake file)"
 done
+bins="/usr/bin/glowticker /usr/bin/glowticker-app /usr/bin/glowticker-cli /usr/bin/glowticker-hook"
 # Never touch a copy the user installed, by package or by hand.
 if dpkg-query -W -f='${Status}' glowticker 2>/dev/null | grep -q "ok installed"; then
   skip "a glowticker package is already installed on this machine"
 fi
-for f in /usr/bin/glowticker /usr/bin/glowticker-app /usr/bin/glowticker-cli /usr/bin/glowticker-hook; do
-  [[ ! -e $f ]] || skip "$f already exists and would be overwritten"
-done
+for f in $bins; do [[ ! -e $f ]] || skip "$f already exists and would be overwritten"; done
 
 tmp=$(mktemp -d)
 installed=0
@@ -33,10 +32,8 @@ cleanup() {
 trap cleanup EXIT
 
 echo "== cpack"
-cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/out" >"$tmp/cpack.log" 2>&1 || {
-  cat "$tmp/cpack.log" >&2
-  fail "cpack failed"
-}
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/out" >"$tmp/cpack.log" 2>&1 ||
+  { cat "$tmp/cpack.log" >&2; fail "cpack failed"; }
 deb=$(ls "$tmp"/out/glowticker_*.deb 2>/dev/null | head -n1)
 [[ -n "$deb" ]] || fail "cpack made no glowticker_*.deb: $(ls "$tmp/out")"
 
@@ -50,20 +47,15 @@ done
 
 echo "== contents"
 dpkg-deb --contents "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$tmp/contents"
-for f in /usr/bin/glowticker /usr/bin/glowticker-app /usr/bin/glowticker-cli /usr/bin/glowticker-hook \
-  /usr/share/applications/glowticker.desktop /usr/share/bash-completion/completions/glowticker \
+for f in $bins /usr/share/applications/glowticker.desktop /usr/share/bash-completion/completions/glowticker \
   /usr/share/bash-completion/completions/glowticker-cli /usr/share/man/man1/glowticker.1.gz \
   /usr/share/icons/hicolor/16x16/apps/glowticker.png /usr/share/icons/hicolor/256x256/apps/glowticker.png; do
   grep -qx "$f" "$tmp/contents" || fail "$f is not in the package"
 done
 
 echo "== dpkg -i"
-dpkg -i "$deb" >"$tmp/dpkg-i.log" 2>&1 || {
-  cat "$tmp/dpkg-i.log" >&2
-  installed=1
-  fail "dpkg -i failed (missing dependencies?)"
-}
 installed=1
+dpkg -i "$deb" >"$tmp/dpkg-i.log" 2>&1 || { cat "$tmp/dpkg-i.log" >&2; fail "dpkg -i failed (missing dependencies?)"; }
 dpkg -L glowticker >"$tmp/files"
 
 [[ $(/usr/bin/glowticker --version) == glowticker\ * ]] || fail "glowticker --version: $(/usr/bin/glowticker --version)"
@@ -77,7 +69,8 @@ HOME="$tmp/home" XDG_CONFIG_HOME= XDG_RUNTIME_DIR="$tmp" QT_QPA_PLATFORM=offscre
 app_pid=$!
 sleep 1
 if ! kill -0 "$app_pid" 2>/dev/null; then
-  wait "$app_pid" && rc=0 || rc=$?
+  rc=0
+  wait "$app_pid" || rc=$?
   app_pid=
   cat "$tmp/app.log" >&2
   fail "glowticker-app exited within a second (status $rc)"
@@ -89,20 +82,11 @@ wait "$app_pid" 2>/dev/null || true
 app_pid=
 
 echo "== dpkg -r"
-dpkg -r glowticker >"$tmp/dpkg-r.log" 2>&1 || {
-  cat "$tmp/dpkg-r.log" >&2
-  fail "dpkg -r failed"
-}
+dpkg -r glowticker >"$tmp/dpkg-r.log" 2>&1 || { cat "$tmp/dpkg-r.log" >&2; fail "dpkg -r failed"; }
 installed=0
 dpkg-query -W -f='${Status}' glowticker 2>/dev/null | grep -q "ok installed" && fail "still installed after dpkg -r"
-left=0
-while read -r f; do
-  # Shared folders such as /usr/bin stay; every file of the package must be gone.
-  if [[ -e "$f" && ! -d "$f" ]] || [[ -L "$f" ]]; then
-    echo "left behind: $f" >&2
-    left=1
-  fi
-done <"$tmp/files"
-((left == 0)) || fail "files left after removal"
+# Shared folders such as /usr/bin stay; every file of the package must be gone.
+left=$(while read -r f; do if [[ -e "$f" && ! -d "$f" ]] || [[ -L "$f" ]]; then echo "$f"; fi; done <"$tmp/files")
+[[ -z "$left" ]] || fail "files left after removal: $left"
 dpkg --purge glowticker >/dev/null 2>&1 || true
 echo "deb package: ok ($(basename "$deb"), $(stat -c %s "$deb") bytes)"

@@ -2,11 +2,9 @@
 # The launcher entry, the bash completion and the generated manual page.
 # Usage: desktop_files_test.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
-src=$1
-build=$2
+src=$1 build=$2
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-echo "== launcher"
 desktop=$src/packaging/glowticker.desktop
 if command -v desktop-file-validate >/dev/null; then
   desktop-file-validate "$desktop" || fail "desktop-file-validate rejected the launcher"
@@ -19,20 +17,13 @@ done
 grep -q "^Comment\[zh_CN\]=.*[^ -~]" "$desktop" || fail "launcher lacks a Chinese comment"
 grep -q "^Categories=.*;" "$desktop" || fail "launcher lacks categories"
 
-echo "== bash completion"
-# Each case: the words typed so far (the last one is being completed) and the exact expected offers.
-complete_words() {
-  bash --norc --noprofile -c '
-    source "$1"; shift
-    COMP_WORDS=("$@"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
-    _glowticker
-    ((${#COMPREPLY[@]} == 0)) || printf "%s\n" "${COMPREPLY[@]}" | sort | tr "\n" " "' _ "$src/packaging/glowticker.bash-completion" "$@"
-}
+# Each check: the exact offers, then the words typed so far (the last one is being completed).
+completion=$src/packaging/glowticker.bash-completion
 check() {
-  local expected=$1
+  local expected=$1 got
   shift
-  local got
-  got=$(complete_words "$@")
+  got=$(bash --norc --noprofile -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    _glowticker; ((${#COMPREPLY[@]} == 0)) || printf "%s\n" "${COMPREPLY[@]}" | sort | tr "\n" " "' _ "$completion" "$@")
   [[ "$got" == "$expected" ]] || fail "completing '$*': got '$got', expected '$expected'"
 }
 check "autostart devices hook install pair send status uninstall unpair " glowticker ""
@@ -48,10 +39,9 @@ check "--code --host --http-port --name --ws-port " glowticker pair --device pho
 check "" glowticker pair --code ""
 check "--message --project --state --title --ts --type " glowticker send --agent codex ""
 check "" glowticker status ""
-bash --norc --noprofile -c 'source "$1"; complete -p glowticker glowticker-cli' _ \
-  "$src/packaging/glowticker.bash-completion" >/dev/null || fail "completion is not registered for both names"
+bash --norc --noprofile -c 'source "$1"; complete -p glowticker glowticker-cli' _ "$completion" >/dev/null ||
+  fail "completion is not registered for both names"
 
-echo "== manual page"
 page=$build/packaging/man/glowticker.1.gz
 if [[ ! -f $page ]]; then
   command -v help2man >/dev/null || { echo "SKIP: help2man not installed (apt-get install help2man)"; exit 77; }
