@@ -1,13 +1,10 @@
 #pragma once
 #include <dirent.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
 #include <string>
-#include <system_error>
 #include <thread>
 
 #include "../support/test_files.h"
@@ -61,12 +58,9 @@ inline std::int64_t rssKiB(const std::string& pid = "self") {
 template <class Pred>
 bool waitFor(Pred done, std::chrono::milliseconds limit,
              std::chrono::milliseconds step = std::chrono::milliseconds(5)) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    if (done()) return true;
+  for (auto end = std::chrono::steady_clock::now() + limit; !done(); std::this_thread::sleep_for(step))
     if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(step);
-  }
+  return true;
 }
 
 }  // namespace gt::stress
