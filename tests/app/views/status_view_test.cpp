@@ -125,7 +125,7 @@ class StatusViewTest : public QObject {
     home_.reset();
   }
 
-  void linkRowAndAddressLine() {
+  void linkRowAddressLineAndFixedTexts() {
     makeView();
     auto dot = [&] { return label("linkDot")->property("dotColor").value<QColor>(); };
     QCOMPARE(label("linkLabel")->text(), QStringLiteral("未配对"));
@@ -151,10 +151,7 @@ class StatusViewTest : public QObject {
     QCOMPARE(state_->conn(), gt::ConnState::unpaired());
     QCOMPARE(looks(), QStringLiteral("---"));
     QCOMPARE(label("linkLabel")->text(), QStringLiteral("未配对"));
-  }
 
-  void rowsAndFixedTexts() {
-    makeView();
     int lastY = -1;
     const std::pair<AgentID, const char*> rows[] = {{codex, "Codex"}, {claude, "Claude"}, {kimi, "Kimi"}};
     for (auto [a, text] : rows) {
