@@ -201,7 +201,7 @@ class PairingViewTest : public QObject {
     QCOMPARE(calls[0].host + " " + calls[0].codeOrToken, std::string("192.168.1.7 4321"));
   }
 
-  // The texts themselves are checked with the pairing flow; here: shown as plain text, view kept as it was.
+  // The texts are checked with the CLI; here: shown as plain text, the view kept as it was.
   void failuresReachTheErrorLine() {
     device_->setAnswer(gt::PairError::transport("<b>bold</b> &amp;"));
     showWith({dev("Desk", "192.168.1.7"), dev("Phone", "192.168.1.8")});
@@ -217,6 +217,9 @@ class PairingViewTest : public QObject {
     QCOMPARE(view_->selected()->name, std::string("Phone"));
     QCOMPARE(view_->devices().size(), std::size_t(2));
     QCOMPARE(state_->conn(), gt::ConnState::unpaired());
+    device_->setAnswer(gt::PairError::locked(-5));  // the phone's number shown as sent, even a negative one
+    pairAndWait();
+    QCOMPARE(errorLine()->text(), QStringLiteral("配对已锁定，请 -5 秒后重试。"));
 
     // A record that cannot be saved (its folder would lie under a plain file) is a failure too.
     device_->setAnswer(gt::PairSuccess{"tok", "phone"});
