@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <tuple>
@@ -83,6 +84,13 @@ TEST(ClockApi, PairResponseMapping) {
   };
   for (const auto& [status, body, expected] : cases)
     EXPECT_EQ(mapPairResponse(status, body), expected) << "status " << status << " body " << body;
+  // The same rows as a real phone would send them: status line, Content-Length and body as libcurl reads them.
+  std::atomic<std::size_t> row{0};
+  TestHttpServer server(
+      false, [&](const HttpRequest&) { return HttpReply::status(std::get<0>(cases[row]), std::get<1>(cases[row])); });
+  ASSERT_TRUE(server.ok());
+  for (; row < cases.size(); ++row)
+    EXPECT_EQ(kApi.pair(kLocal, server.port(), "1234", "c"), std::get<2>(cases[row])) << "row " << row;
 }
 
 TEST(ClockApi, PairSendsCompactJsonOfTwoStringsKeepingLeadingZeros) {
