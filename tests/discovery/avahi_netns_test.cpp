@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include "../support/process.h"
 #include "../support/test_files.h"
 
 namespace gt {
@@ -18,17 +19,8 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
 
-struct CommandResult {
-  int status = -1;
-  std::string out, err;
-  std::chrono::milliseconds took{0};
-};
-
-std::string quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
+using CommandResult = test::ProcessResult;
+using test::shellQuote;
 
 Lines lines(const std::string& text) {
   Lines out;
@@ -47,7 +39,7 @@ class AvahiNetns : public ::testing::Test {
     }
     ASSERT_TRUE(dir_.ok());
     // Distinct per process, so parallel runs never share namespaces or state.
-    env_ = "GT_PREFIX=gtd" + std::to_string(::getpid() % 100000) + " GT_STATE=" + quote(dir_.file("rig")) + " ";
+    env_ = "GT_PREFIX=gtd" + std::to_string(::getpid() % 100000) + " GT_STATE=" + shellQuote(dir_.file("rig")) + " ";
     CommandResult up = rig("up", 40);
     if (up.status != 0 && up.err.find("Operation not permitted") != std::string::npos) {
       GTEST_SKIP() << "network namespaces cannot be created here: " << up.err;
@@ -59,29 +51,25 @@ class AvahiNetns : public ::testing::Test {
     if (rigUp_) rig("down", 30);
   }
 
-  // Runs a shell command line, bounded by `seconds`.
+  // Runs a shell command line with the rig's variables, bounded by `seconds`.
   CommandResult run(const std::string& command, int seconds) {
-    auto start = Clock::now();
-    int status = std::system((env_ + "timeout -k 2 " + std::to_string(seconds) + " " + command + " >" +
-                              quote(dir_.file("out")) + " 2>" + quote(dir_.file("err")))
-                                 .c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, test::readAll(dir_.file("out")),
-            test::readAll(dir_.file("err")),
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)};
+    return test::runShell("env " + env_ + command, dir_.path(), seconds);
   }
-  CommandResult rig(const std::string& args, int seconds) { return run(quote(GT_AVAHI_RIG) + " " + args, seconds); }
+  CommandResult rig(const std::string& args, int seconds) {
+    return run(shellQuote(GT_AVAHI_RIG) + " " + args, seconds);
+  }
 
   // The CLI inside the app namespace, as the desktop would run it, with a private home directory.
   CommandResult cli(const std::string& args, int seconds) {
-    return rig("exec app env HOME=" + quote(dir_.file("home")) +
-                   " TSAN_OPTIONS=suppressions=" + quote(GT_TSAN_SUPPRESSIONS) + " " + quote(GT_CLI) + " " + args,
+    return rig("exec app env HOME=" + shellQuote(dir_.file("home")) + " TSAN_OPTIONS=suppressions=" +
+                   shellQuote(GT_TSAN_SUPPRESSIONS) + " " + shellQuote(GT_CLI) + " " + args,
                seconds);
   }
 
   // A background process in the phone namespace; it ends by itself or when the rig goes down.
   void inDev(const std::string& command, const std::string& log) {
-    ASSERT_EQ(std::system((env_ + "setsid " + quote(GT_AVAHI_RIG) + " exec dev timeout 60 " + command + " >" +
-                           quote(dir_.file(log)) + " 2>&1 </dev/null &")
+    ASSERT_EQ(std::system((env_ + "setsid " + shellQuote(GT_AVAHI_RIG) + " exec dev timeout 60 " + command + " >" +
+                           shellQuote(dir_.file(log)) + " 2>&1 </dev/null &")
                               .c_str()),
               0);
   }
@@ -89,8 +77,8 @@ class AvahiNetns : public ::testing::Test {
   // A simulated phone advertising itself; returns its port once it is serving.
   int phone(const std::string& name, const std::string& device, const std::string& code) {
     const std::string log = "phone-" + name + ".log";
-    inDev("python3 " + quote(GT_SIM_PHONE) + " --bind 198.18.0.1 --advertise " + quote(name) + " --device " +
-              quote(device) + " --code " + code + " --version 1.4.2",
+    inDev("python3 " + shellQuote(GT_SIM_PHONE) + " --bind 198.18.0.1 --advertise " + shellQuote(name) + " --device " +
+              shellQuote(device) + " --code " + code + " --version 1.4.2",
           log);
     for (auto end = Clock::now() + 10s; Clock::now() < end; std::this_thread::sleep_for(50ms)) {
       std::string text = test::readAll(dir_.file(log));
@@ -128,9 +116,9 @@ TEST_F(AvahiNetns, ListsPhonesInNameOrderLeavesOutThoseThatDoNotAcceptAndPairsBy
   inDev("avahi-publish -s Attic _glowticker._tcp 9 device=Old", "attic.log");
   // Basement: a full accept queue drops its SYNs, so the connection hangs.
   inDev("python3 -c " +
-            quote("import socket, time\na = ('198.18.0.1', 9300); s = socket.socket(); s.bind(a); s.listen(0)\n"
-                  "f = [socket.socket() for _ in range(4)]\nfor c in f: c.setblocking(False); c.connect_ex(a)\n"
-                  "time.sleep(50)"),
+            shellQuote("import socket, time\na = ('198.18.0.1', 9300); s = socket.socket(); s.bind(a); s.listen(0)\n"
+                       "f = [socket.socket() for _ in range(4)]\nfor c in f: c.setblocking(False); c.connect_ex(a)\n"
+                       "time.sleep(50)"),
         "basement-server.log");
   inDev("avahi-publish -s Basement _glowticker._tcp 9300 device=Hole", "basement.log");
   awaitAdvertised(4);

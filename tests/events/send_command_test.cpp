@@ -1,12 +1,9 @@
 // `glowticker send` as a process, against a real listener in a temporary home directory.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 
+#include "../support/process.h"
 #include "../support/test_files.h"
 #include "event_support.h"
 
@@ -15,11 +12,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
-
 class SendCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -27,31 +19,13 @@ class SendCommandTest : public ::testing::Test {
     ASSERT_TRUE(home.ok());
   }
 
-  Result send(std::vector<std::string> args) {
+  // Only HOME and PATH, so nothing of the caller's environment leaks in. The command bounds its own
+  // waits to about 2 s; runProgram fails the test after 10.
+  test::ProcessResult send(std::vector<std::string> args) {
     args.insert(args.begin(), {GT_GLOWTICKER, "send"});
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
     std::string homeVar = "HOME=" + home.path().string();
     char* envp[] = {homeVar.data(), const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, home.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, home.file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid;
-    int r = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp);
-    posix_spawn_file_actions_destroy(&fa);
-    if (r != 0) return {};
-    // The command bounds its own waits to about 2 s; give it 10 before calling it hung.
-    int status = 0, i = 0;
-    for (; i < 1000 && ::waitpid(pid, &status, WNOHANG) != pid; ++i) std::this_thread::sleep_for(10ms);
-    if (i == 1000) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      ADD_FAILURE() << "glowticker send did not end within 10 s";
-    }
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, test::readAll(home.file("out")),
-            test::readAll(home.file("err"))};
+    return test::runProgram(args, home.path(), "", false, envp);
   }
 
   test::TempDir home;

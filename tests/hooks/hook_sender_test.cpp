@@ -1,24 +1,19 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <toml++/toml.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "../support/process.h"
 #include "../support/test_files.h"
 #include "cli/companion/companion_tool.h"
 #include "cli/hook/hook_event_builder.h"
 #include "core/events/agent_event.h"
 #include "core/hooks/hook_installer.h"
-
-extern char** environ;
 
 namespace gt {
 namespace {
@@ -26,42 +21,10 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Args = std::vector<std::string>;
+using Proc = test::ProcessResult;
 const std::string kHook = GT_HOOK_EXE;
 // Generous: the point is that nothing hangs; the speed itself is measured by the benchmark.
 constexpr auto kBound = 2000ms;
-
-struct Proc {
-  int status = -1;
-  std::string out;
-  std::chrono::milliseconds took{0};
-};
-
-// Runs argv (killed after 10 s) with `in` on standard input, held open when `hold`.
-Proc run(Args argv, const std::string& in, const std::string& outFile, bool hold = false) {
-  argv.insert(argv.begin(), {"/usr/bin/timeout", "-s", "KILL", "10"});
-  std::vector<char*> args;
-  for (auto& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  int p[2];
-  if (::pipe2(p, O_CLOEXEC) != 0) return {};
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, p[0], 0);
-  posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  auto start = Clock::now();
-  pid_t pid;
-  int status = 0;
-  bool spawned = ::posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) == 0;
-  posix_spawn_file_actions_destroy(&fa);
-  ::close(p[0]);
-  ::signal(SIGPIPE, SIG_IGN);
-  if (spawned) (void)!::write(p[1], in.data(), in.size());  // a payload past the pipe size ends in EPIPE
-  if (!hold) ::close(p[1]);
-  if (spawned) ::waitpid(pid, &status, 0);
-  if (hold) ::close(p[1]);
-  return {spawned && WIFEXITED(status) ? WEXITSTATUS(status) : -1, test::readAll(outFile),
-          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)};
-}
 
 // A listening Unix socket; receive() accepts one connection and reads until the peer closes.
 class LineListener {
@@ -108,12 +71,12 @@ class HookSenderTest : public ::testing::Test {
   std::filesystem::path socketPath() { return home_.path() / ".glowticker/run/events.sock"; }
   Proc hook(Args args, const std::string& in, bool hold = false) {
     args.insert(args.begin(), kHook);
-    return run(args, in, home_.file("out"), hold);
+    return test::runProgram(args, home_.path(), in, hold);
   }
   // Runs argv and returns the record line the app would have got ("" when none).
   std::string send(const Args& argv, const std::string& in, std::chrono::milliseconds wait = kBound) {
     LineListener listener(socketPath());
-    Proc p = run(argv, in, home_.file("out"));
+    Proc p = test::runProgram(argv, home_.path(), in);
     EXPECT_EQ(p.status, 0);
     EXPECT_EQ(p.out, "");
     return listener.receive(wait);

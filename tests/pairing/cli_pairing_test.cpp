@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <regex>
 
+#include "../support/process.h"
 #include "../support/test_files.h"
 #include "test_http_server.h"
 
@@ -45,10 +46,7 @@ struct Phone {
   std::string port;
 };
 
-struct Result {
-  int code;
-  std::string out, err;
-};
+using Result = test::ProcessResult;
 
 class CliPairingTest : public ::testing::Test {
  protected:
@@ -56,13 +54,11 @@ class CliPairingTest : public ::testing::Test {
     if (std::system("python3 -c '' 2>/dev/null") != 0) GTEST_SKIP() << "python3 is needed for the simulated phone";
     ASSERT_TRUE(dir_.ok());
   }
-  // Arguments in shell syntax; killed after 20 s.
+  // Arguments in shell syntax; stopped after 20 s.
   Result glowticker(const std::string& args) {
-    const std::string cmd = "HOME='" + home_.string() + "' http_proxy= HTTP_PROXY= timeout -s KILL 20 " +
-                            GT_GLOWTICKER_BIN + " " + args + " </dev/null >" + dir_.file("out") + " 2>" +
-                            dir_.file("err");
-    int status = std::system(cmd.c_str());
-    return {exitCode(status), test::readAll(dir_.file("out")), test::readAll(dir_.file("err"))};
+    return test::runShell(
+        "env HOME='" + home_.string() + "' http_proxy= HTTP_PROXY= " + GT_GLOWTICKER_BIN + " " + args + " </dev/null",
+        dir_.path(), 20);
   }
   Result pairWith(const std::string& host, const std::string& port, const std::string& code) {
     return glowticker("pair --host '" + host + "' --http-port " + port + " --ws-port 7001 --name 'Desk phone' --code " +
@@ -76,32 +72,32 @@ class CliPairingTest : public ::testing::Test {
 
 TEST_F(CliPairingTest, PairStatusUnpairRoundTrip) {
   auto r = glowticker("status");
-  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "未配对\n");
 
   Phone phone("--code 0042 --device 'Phone model'");
   ASSERT_FALSE(phone.port.empty());
   const std::string record = "127.0.0.1  ws=7001 http=" + phone.port + "\n";
   r = pairWith("127.0.0.1", phone.port, "0042");
-  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("已连接 Desk phone\n" + record), std::string::npos) << r.out;
   EXPECT_EQ(fs::status(config_).permissions(), fs::perms(0600));
   EXPECT_EQ(fs::status(home_ / ".glowticker").permissions(), fs::perms(0700));
   r = glowticker("status");
-  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "已连接 Desk phone\n" + record);
 
   // The phone goes away: the record stays, the link is offline.
   EXPECT_EQ(phone.stop(), 0);
   r = glowticker("status");
-  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "离线 / 不可达\n" + record);
 
-  EXPECT_EQ(glowticker("unpair").code, 0);
+  EXPECT_EQ(glowticker("unpair").status, 0);
   EXPECT_FALSE(fs::exists(config_));
   EXPECT_EQ(glowticker("status").out, "未配对\n");
   r = glowticker("unpair");
-  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("not paired"), std::string::npos) << r.err;
 }
 
@@ -118,7 +114,7 @@ TEST_F(CliPairingTest, EachFailureShowsItsTextAndStoresNothing) {
       {pairWith("a b", "8080", "1234"), "无法连接设备：invalid device address a b:8080\n"},
   };
   for (const auto& [run, err] : cases) {
-    EXPECT_EQ(run.code, 1);
+    EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, err);
   }
   // Refused, and a phone that answers too late (given up within the 5 s bound): the reason is given.
@@ -126,7 +122,7 @@ TEST_F(CliPairingTest, EachFailureShowsItsTextAndStoresNothing) {
     auto t0 = std::chrono::steady_clock::now();
     Result r = pairWith("127.0.0.1", port, "1234");
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(8));
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("无法连接设备：", 0), 0u) << r.err;
     EXPECT_GT(r.err.size(), std::string("无法连接设备：\n").size());
   }
@@ -136,7 +132,7 @@ TEST_F(CliPairingTest, EachFailureShowsItsTextAndStoresNothing) {
   Phone good("--code 1234");
   test::writeAll(home_ / ".glowticker", "in the way");
   Result r = pairWith("127.0.0.1", good.port, "1234");
-  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.rfind("配对失败：", 0), 0u) << r.err;
   EXPECT_NE(r.err.find(".glowticker"), std::string::npos) << r.err;
 }
@@ -154,7 +150,7 @@ TEST_F(CliPairingTest, UsageErrorsExitWithTwo) {
            "unpair --all",
        }) {
     Result r = glowticker(args);
-    EXPECT_EQ(r.code, 2) << args;
+    EXPECT_EQ(r.status, 2) << args;
     EXPECT_FALSE(r.err.empty());
   }
   EXPECT_FALSE(fs::exists(home_ / ".glowticker"));
