@@ -10,7 +10,7 @@
 #include <QSignalSpy>
 #include <algorithm>
 
-#include "app_test_support.h"
+#include "support/app_test_support.h"
 
 using namespace apptest;
 using std::chrono::milliseconds;

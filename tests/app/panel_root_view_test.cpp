@@ -7,7 +7,7 @@
 
 #include "app/tray_controller.h"
 #include "app/tray_panel.h"
-#include "app_test_support.h"
+#include "support/app_test_support.h"
 
 using namespace apptest;
 

@@ -9,8 +9,8 @@
 #include <sstream>
 #include <thread>
 
-#include "../support/process.h"
-#include "../support/test_files.h"
+#include "support/process.h"
+#include "support/test_files.h"
 
 namespace gt {
 namespace {

@@ -12,8 +12,8 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "../support/test_files.h"
-#include "event_support.h"
+#include "support/test_files.h"
+#include "support/event_support.h"
 
 extern char** environ;
 

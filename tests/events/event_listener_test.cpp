@@ -8,8 +8,8 @@
 
 #include <optional>
 
-#include "../support/test_files.h"
-#include "event_support.h"
+#include "support/test_files.h"
+#include "support/event_support.h"
 
 namespace gt {
 namespace {

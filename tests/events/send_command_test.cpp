@@ -3,9 +3,9 @@
 
 #include <algorithm>
 
-#include "../support/process.h"
-#include "../support/test_files.h"
-#include "event_support.h"
+#include "support/process.h"
+#include "support/test_files.h"
+#include "support/event_support.h"
 
 namespace gt {
 namespace {

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "../support/test_files.h"
+#include "support/test_files.h"
 #include "core/hooks/hook_installer.h"
 
 namespace gt {

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <thread>
 
-#include "../support/test_files.h"
+#include "support/test_files.h"
 
 namespace gt {
 namespace {

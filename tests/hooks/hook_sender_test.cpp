@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "../support/process.h"
-#include "../support/test_files.h"
+#include "support/process.h"
+#include "support/test_files.h"
 #include "cli/companion/companion_tool.h"
 #include "cli/hook/hook_event_builder.h"
 #include "core/events/agent_event.h"

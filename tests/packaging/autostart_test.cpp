@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "../support/test_files.h"
+#include "support/test_files.h"
 
 namespace gt {
 namespace {

@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <regex>
 
-#include "../support/process.h"
-#include "../support/test_files.h"
-#include "test_http_server.h"
+#include "support/process.h"
+#include "support/test_files.h"
+#include "support/test_http_server.h"
 
 namespace gt {
 namespace {

@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <tuple>
 
-#include "test_http_server.h"
+#include "support/test_http_server.h"
 
 namespace gt {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <regex>
 
-#include "../support/test_files.h"
+#include "support/test_files.h"
 #include "core/pairing/clock_config.h"
 
 namespace gt {

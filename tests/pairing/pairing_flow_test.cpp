@@ -5,8 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "../support/test_files.h"
-#include "test_http_server.h"
+#include "support/test_files.h"
+#include "support/test_http_server.h"
 
 namespace gt {
 namespace {

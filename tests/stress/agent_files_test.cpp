@@ -10,7 +10,7 @@
 
 #include "cli/companion/companion_tool.h"
 #include "core/hooks/hook_installer.h"
-#include "stress_support.h"
+#include "support/stress_support.h"
 
 namespace gt {
 namespace {

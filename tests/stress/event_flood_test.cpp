@@ -6,8 +6,8 @@
 #include <atomic>
 #include <random>
 
-#include "../events/event_support.h"
-#include "stress_support.h"
+#include "support/event_support.h"
+#include "support/stress_support.h"
 
 namespace gt {
 namespace {

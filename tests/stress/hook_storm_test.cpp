@@ -11,8 +11,8 @@
 #include <set>
 #include <tuple>
 
-#include "../events/event_support.h"
-#include "stress_support.h"
+#include "support/event_support.h"
+#include "support/stress_support.h"
 
 extern char** environ;
 

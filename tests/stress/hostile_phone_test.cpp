@@ -2,9 +2,9 @@
 // its 2 s and pairing within its 5 s with the fitting error, and memory stays put.
 #include <gtest/gtest.h>
 
-#include "../pairing/test_http_server.h"
+#include "support/test_http_server.h"
 #include "core/pairing/clock_api.h"
-#include "stress_support.h"
+#include "support/stress_support.h"
 
 namespace gt {
 namespace {

@@ -10,7 +10,7 @@
 #include <random>
 
 #include "core/pairing/clock_config.h"
-#include "stress_support.h"
+#include "support/stress_support.h"
 
 namespace gt {
 namespace {

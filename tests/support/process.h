@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "test_files.h"
+#include "support/test_files.h"
 
 extern char** environ;
 

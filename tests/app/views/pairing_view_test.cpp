@@ -8,7 +8,7 @@
 #include <QPushButton>
 #include <QThreadPool>
 
-#include "../app_test_support.h"
+#include "support/app_test_support.h"
 #include "app/views/view_tasks.h"
 
 using namespace apptest;

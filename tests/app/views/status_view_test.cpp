@@ -8,7 +8,7 @@
 #include <QThreadPool>
 #include <array>
 
-#include "../app_test_support.h"
+#include "support/app_test_support.h"
 #include "app/views/view_tasks.h"
 
 using gt::AgentID;

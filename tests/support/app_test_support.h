@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "../support/test_files.h"
+#include "support/test_files.h"
 #include "app/app_state.h"
 #include "core/pairing/clock_config.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "../support/test_files.h"
+#include "support/test_files.h"
 
 namespace gt::stress {
 
