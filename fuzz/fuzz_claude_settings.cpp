@@ -12,6 +12,7 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 const std::string kCommand = "'/opt/gt bin/glowticker-hook' --agent claude";
+const gt::HookSetup kSetup{"~/.claude/settings.json", {}, kCommand, gt::agentFromRaw("claude").value()->events};
 
 bool isOurs(const Json& h) {
   return h.is_object() && h.contains("command") && h["command"].is_string() &&
@@ -64,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view text(reinterpret_cast<const char*>(data), size);
   Json before = parse(text);
 
-  gt::ConfigEdit in = gt::ClaudeSettingsEditor::install(text, kCommand);
+  gt::ConfigEdit in = gt::ClaudeSettingsEditor::install(text, kSetup);
   if (!in.error.empty()) {
     GT_FUZZ_CHECK(in.text.empty() && !in.changed);
   } else {
@@ -80,13 +81,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       GT_FUZZ_CHECK(ours == 1);
     }
     // Removing the hook again gives the user's file back.
-    gt::ConfigEdit out = gt::ClaudeSettingsEditor::uninstall(in.text);
+    gt::ConfigEdit out = gt::ClaudeSettingsEditor::uninstall(in.text, kSetup);
     GT_FUZZ_CHECK(out.error.empty());
     Json restored = parse(out.text);
     GT_FUZZ_CHECK(restored.is_object() && restored == usersPart(before));
   }
 
-  gt::ConfigEdit out = gt::ClaudeSettingsEditor::uninstall(text);
+  gt::ConfigEdit out = gt::ClaudeSettingsEditor::uninstall(text, kSetup);
   if (out.error.empty()) {
     Json after = parse(out.text);
     GT_FUZZ_CHECK(after.is_object() && usersPart(after) == usersPart(before));

@@ -26,7 +26,7 @@ bool validUtf8(const std::string& s) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
-  auto agent = in.PickValueInArray(gt::kAllAgents);
+  auto agent = gt::allAgents()[in.ConsumeIntegralInRange<std::size_t>(0, gt::allAgents().size() - 1)];
   auto ts = in.ConsumeIntegral<std::int64_t>();
   std::string cwd = in.ConsumeRandomLengthString(128);
   std::string payload = in.ConsumeRemainingBytesAsString();

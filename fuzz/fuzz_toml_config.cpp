@@ -17,6 +17,8 @@ namespace {
 
 const std::vector<std::string> kCodexArgv = {"/opt/gt/glowticker-hook", "--agent", "codex"};
 const std::string kKimiCommand = "/opt/gt/glowticker-hook --agent kimi";
+const gt::HookSetup kCodex{"~/.codex/config.toml", kCodexArgv, {}, {}};
+const gt::HookSetup kKimi{"~/.kimi-code/config.toml", {}, kKimiCommand, gt::agentFromRaw("kimi").value()->events};
 
 std::optional<toml::table> parse(std::string_view text) {
   try {
@@ -48,7 +50,7 @@ toml::table kimiUsersPart(toml::table t) {
 
 void codex(std::string_view text) {
   auto before = parse(text);
-  gt::ConfigEdit in = gt::CodexConfigEditor::install(text, kCodexArgv);
+  gt::ConfigEdit in = gt::CodexConfigEditor::install(text, kCodex);
   if (!in.error.empty()) return;
   GT_FUZZ_CHECK(before.has_value());
   auto after = parse(in.text);
@@ -62,7 +64,7 @@ void codex(std::string_view text) {
   b.erase("notify");
   GT_FUZZ_CHECK(a == b);
 
-  gt::ConfigEdit out = gt::CodexConfigEditor::uninstall(in.text);
+  gt::ConfigEdit out = gt::CodexConfigEditor::uninstall(in.text, kCodex);
   GT_FUZZ_CHECK(out.error.empty());
   auto restored = parse(out.text);
   GT_FUZZ_CHECK(restored.has_value());
@@ -74,7 +76,7 @@ void codex(std::string_view text) {
 
 void kimi(std::string_view text) {
   auto before = parse(text);
-  gt::ConfigEdit in = gt::KimiConfigEditor::install(text, kKimiCommand);
+  gt::ConfigEdit in = gt::KimiConfigEditor::install(text, kKimi);
   if (!in.error.empty()) return;
   GT_FUZZ_CHECK(before.has_value());
   auto after = parse(in.text);
@@ -86,7 +88,7 @@ void kimi(std::string_view text) {
   for (auto&& e : *hooks) ours += isOurs(e);
   GT_FUZZ_CHECK(ours == 2);
 
-  gt::ConfigEdit out = gt::KimiConfigEditor::uninstall(in.text);
+  gt::ConfigEdit out = gt::KimiConfigEditor::uninstall(in.text, kKimi);
   GT_FUZZ_CHECK(out.error.empty());
   auto restored = parse(out.text);
   GT_FUZZ_CHECK(restored.has_value());

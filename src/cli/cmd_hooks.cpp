@@ -17,13 +17,13 @@ int runCompanion(int argc, char** argv, bool install) {
   if (args.error.empty() && !args.has("agent")) args.error = "--agent is required";
   if (!args.error.empty()) {
     std::cerr << "glowticker " << verb << ": " << args.error << ". Usage: glowticker " << verb
-              << " --agent codex|claude|kimi\n";
+              << " --agent " << agentNames("|") << "\n";
     return 2;
   }
   std::optional<AgentID> agent = agentFromRaw(*args.get("agent"));
   if (!agent) {
     std::cerr << "glowticker " << verb << ": unknown agent '" << *args.get("agent")
-              << "'; use codex, claude or kimi.\n";
+              << "'; use " << agentNames(", ", " or ") << ".\n";
     return 2;
   }
   CompanionTool::Options options{homeDir(), CompanionTool::defaultHookExecutable()};

@@ -1,8 +1,10 @@
 #include <cstring>
 #include <iostream>
+#include <string>
 #include <string_view>
 
 #include "cli/commands.h"
+#include "core/hooks/agent_id.h"
 
 #ifndef GT_VERSION
 #define GT_VERSION "0"
@@ -10,7 +12,7 @@
 
 namespace {
 
-constexpr std::string_view kUsage = R"(Usage: glowticker COMMAND [OPTIONS]
+constexpr std::string_view kUsageTemplate = R"(Usage: glowticker COMMAND [OPTIONS]
 
 Glowticker desktop companion: pair with the Glowticker phone app, check the link, manage the
 coding agents' hooks and send test events to the running app.
@@ -22,7 +24,7 @@ Commands:
   pair --host H --http-port P --ws-port W --name N --code C
                                   pair with a phone at a known address
   unpair                          forget the pairing
-  install --agent AGENT           install the hook for codex, claude or kimi
+  install --agent AGENT           install the hook for {agents}
   uninstall --agent AGENT         remove that hook
   hook --agent AGENT [PAYLOAD]    send an agent's event to the app (run by the agents)
   send --agent A --title T --message M [--type X] [--state S] [--project P] [--ts N]
@@ -33,6 +35,13 @@ Options:
   -h, --help                      show this help and exit
   -V, --version                   show the version and exit
 )";
+
+// The usage text with the registered agents filled in.
+std::string usage() {
+  std::string text(kUsageTemplate);
+  size_t at = text.find("{agents}");
+  return text.replace(at, 8, gt::agentNames(", ", " or "));
+}
 
 struct Command {
   std::string_view name;
@@ -49,12 +58,12 @@ constexpr Command kCommands[] = {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::cerr << kUsage;
+    std::cerr << usage();
     return 2;
   }
   std::string_view word = argv[1];
   if (word == "-h" || word == "--help" || word == "help") {
-    std::cout << kUsage;
+    std::cout << usage();
     return 0;
   }
   if (word == "-V" || word == "--version") {

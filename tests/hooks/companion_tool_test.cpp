@@ -8,6 +8,7 @@
 
 #include "support/test_files.h"
 #include "core/hooks/hook_installer.h"
+#include "core/hooks/hook_state.h"
 
 namespace gt {
 namespace {
@@ -86,21 +87,21 @@ class CompanionToolTest : public ::testing::Test {
 };
 
 TEST_F(CompanionToolTest, ClaudeFreshAndExistingSettings) {
-  InstallReport created = run(AgentID::claude, true);
+  InstallReport created = run(*agentFromRaw("claude"), true);
   EXPECT_EQ(created.action, "created");
   EXPECT_EQ(created.backup, "");
-  auto doc = nlohmann::json::parse(readAll(file(AgentID::claude)));
+  auto doc = nlohmann::json::parse(readAll(file(*agentFromRaw("claude"))));
   for (const char* event : {"Stop", "Notification", "PermissionRequest"}) {
     const auto& hook = doc["hooks"][event].at(0)["hooks"].at(0);
     EXPECT_EQ(hook["type"], "command");
     EXPECT_EQ(hook["command"], "'" + hook_.string() + "' --agent claude");
     EXPECT_TRUE(hook["timeout"].is_number_integer());
   }
-  EXPECT_EQ(fs::status(file(AgentID::claude)).permissions(), fs::perms(0600));
-  EXPECT_EQ(run(AgentID::claude, false).action, "removed");
+  EXPECT_EQ(fs::status(file(*agentFromRaw("claude"))).permissions(), fs::perms(0600));
+  EXPECT_EQ(run(*agentFromRaw("claude"), false).action, "removed");
 
   // Written in the tool's own layout, so that the round trip can be byte for byte.
-  roundTrip(AgentID::claude, nlohmann::ordered_json::parse(R"j({
+  roundTrip(*agentFromRaw("claude"), nlohmann::ordered_json::parse(R"j({
     "$schema": "https://json.schemastore.org/claude-code-settings.json", "model": "opus",
     "permissions": {"allow": ["Bash(npm run test:*)"], "deny": []},
     "hooks": {"PreToolUse": [{"matcher": "Bash", "hooks": [{"type": "command", "command": "~/bin/check-bash.sh"}]}],
@@ -109,20 +110,20 @@ TEST_F(CompanionToolTest, ClaudeFreshAndExistingSettings) {
                                      .dump(2) +
                                  "\n");
   // While installed, the key order is kept and the user's own Stop hook still comes first.
-  run(AgentID::claude, true);
-  auto kept = nlohmann::ordered_json::parse(readAll(file(AgentID::claude)));
+  run(*agentFromRaw("claude"), true);
+  auto kept = nlohmann::ordered_json::parse(readAll(file(*agentFromRaw("claude"))));
   EXPECT_EQ(kept.begin().key(), "$schema");
   EXPECT_EQ(kept["hooks"]["Stop"].size(), 2u);
   EXPECT_EQ(kept["hooks"]["Stop"][0]["hooks"][0]["command"], "paplay /usr/share/sounds/done.oga");
 }
 
 TEST_F(CompanionToolTest, CodexFreshAndExistingConfig) {
-  EXPECT_EQ(run(AgentID::codex, true).action, "created");
-  EXPECT_EQ(*toml::parse_file(file(AgentID::codex).string())["notify"].as_array(),
+  EXPECT_EQ(run(*agentFromRaw("codex"), true).action, "created");
+  EXPECT_EQ(*toml::parse_file(file(*agentFromRaw("codex")).string())["notify"].as_array(),
             (toml::array{hook_.string(), "--agent", "codex"}));
-  run(AgentID::codex, false);
+  run(*agentFromRaw("codex"), false);
 
-  roundTrip(AgentID::codex, R"(# Codex settings
+  roundTrip(*agentFromRaw("codex"), R"(# Codex settings
 model = "o3"
 matrix = [
   [1, 2],
@@ -137,33 +138,33 @@ banner = """
 command = "npx"
 )");
   // Installed, the notify key sits in the top-level table, before the first header.
-  run(AgentID::codex, true);
-  EXPECT_FALSE(toml::parse_file(file(AgentID::codex).string())["mcp_servers"]["docs"]["notify"]);
-  std::string text = readAll(file(AgentID::codex));
+  run(*agentFromRaw("codex"), true);
+  EXPECT_FALSE(toml::parse_file(file(*agentFromRaw("codex")).string())["mcp_servers"]["docs"]["notify"]);
+  std::string text = readAll(file(*agentFromRaw("codex")));
   EXPECT_LT(text.find("notify = "), text.find("# Servers I use"));
   EXPECT_GT(text.find("notify = "), text.find("[not a table]"));
 }
 
 TEST_F(CompanionToolTest, CodexChainsAndRestoresTheUsersNotify) {
   const std::string original = "model = \"o3\"\nnotify = [\"python3\", \"/home/u/.codex/notify.py\"]\n\n[tui]\nx = 1\n";
-  test::writeAll(file(AgentID::codex), original);
-  run(AgentID::codex, true);
-  EXPECT_EQ(*toml::parse_file(file(AgentID::codex).string())["notify"].as_array(),
+  test::writeAll(file(*agentFromRaw("codex")), original);
+  run(*agentFromRaw("codex"), true);
+  EXPECT_EQ(*toml::parse_file(file(*agentFromRaw("codex")).string())["notify"].as_array(),
             (toml::array{hook_.string(), "--agent", "codex", "--chain", "--", "python3", "/home/u/.codex/notify.py"}));
-  EXPECT_EQ(run(AgentID::codex, true).action, "unchanged");
-  EXPECT_EQ(run(AgentID::codex, false).action, "removed");
-  EXPECT_EQ(readAll(file(AgentID::codex)), original);
+  EXPECT_EQ(run(*agentFromRaw("codex"), true).action, "unchanged");
+  EXPECT_EQ(run(*agentFromRaw("codex"), false).action, "removed");
+  EXPECT_EQ(readAll(file(*agentFromRaw("codex"))), original);
 
   // A multi-line notify of the user's comes back as one line with the same argv.
-  test::writeAll(file(AgentID::codex), "notify = [\n  \"notify-send\",\n  \"Codex\",\n]\n");
-  run(AgentID::codex, true);
-  run(AgentID::codex, false);
-  EXPECT_EQ(readAll(file(AgentID::codex)), "notify = [\"notify-send\", \"Codex\"]\n");
+  test::writeAll(file(*agentFromRaw("codex")), "notify = [\n  \"notify-send\",\n  \"Codex\",\n]\n");
+  run(*agentFromRaw("codex"), true);
+  run(*agentFromRaw("codex"), false);
+  EXPECT_EQ(readAll(file(*agentFromRaw("codex"))), "notify = [\"notify-send\", \"Codex\"]\n");
 }
 
 TEST_F(CompanionToolTest, KimiFreshAndExistingHooks) {
-  run(AgentID::kimi, true);
-  auto doc = toml::parse_file(file(AgentID::kimi).string());
+  run(*agentFromRaw("kimi"), true);
+  auto doc = toml::parse_file(file(*agentFromRaw("kimi")).string());
   const toml::array& hooks = *doc["hooks"].as_array();
   ASSERT_EQ(hooks.size(), 2u);
   for (auto&& h : hooks) {
@@ -174,9 +175,9 @@ TEST_F(CompanionToolTest, KimiFreshAndExistingHooks) {
   }
   EXPECT_EQ(hooks[0].as_table()->at("event").value_or(std::string()), "Stop");
   EXPECT_EQ(hooks[1].as_table()->at("event").value_or(std::string()), "Notification");
-  run(AgentID::kimi, false);
+  run(*agentFromRaw("kimi"), false);
 
-  roundTrip(AgentID::kimi, R"(default_model = "kimi-k2"  # fast one
+  roundTrip(*agentFromRaw("kimi"), R"(default_model = "kimi-k2"  # fast one
 
 [models.kimi-k2]
 provider = "moonshot"
@@ -193,22 +194,22 @@ max_steps_per_turn = 100
 
 TEST_F(CompanionToolTest, RefusesWhatItCannotEdit) {
   fs::remove(hook_);
-  run(AgentID::claude, true, 1);
+  run(*agentFromRaw("claude"), true, 1);
   EXPECT_NE(error_.find("glowticker-hook"), std::string::npos) << error_;
-  EXPECT_FALSE(fs::exists(file(AgentID::claude)));
+  EXPECT_FALSE(fs::exists(file(*agentFromRaw("claude"))));
   SetUp();
-  expectRefused(AgentID::claude, "{ \"model\": \"opus\", }\n", "not valid JSON");
-  expectRefused(AgentID::claude, "[1, 2]\n", "JSON object");
-  expectRefused(AgentID::claude, "{\"hooks\": []}\n", "\"hooks\"");
-  expectRefused(AgentID::claude, "{\"x\": \"\xff\"}\n", "not valid JSON");
-  expectRefused(AgentID::codex, "model = \"o3\n[tui]\n", "not valid TOML");
+  expectRefused(*agentFromRaw("claude"), "{ \"model\": \"opus\", }\n", "not valid JSON");
+  expectRefused(*agentFromRaw("claude"), "[1, 2]\n", "JSON object");
+  expectRefused(*agentFromRaw("claude"), "{\"hooks\": []}\n", "\"hooks\"");
+  expectRefused(*agentFromRaw("claude"), "{\"x\": \"\xff\"}\n", "not valid JSON");
+  expectRefused(*agentFromRaw("codex"), "model = \"o3\n[tui]\n", "not valid TOML");
   // Uninstall has nothing of ours to remove there and leaves such a notify alone.
-  expectRefused(AgentID::codex, "notify = \"notify-send\"\n", "not a list of strings", false);
-  expectRefused(AgentID::codex, "notify = []\n", "not a list of strings", false);
-  EXPECT_EQ(run(AgentID::codex, false).action, "unchanged");
-  expectRefused(AgentID::kimi, "hooks = [{ event = \"Stop\", command = \"x\" }]\n", "inline");
-  expectRefused(AgentID::kimi, "[hooks]\nevent = \"Stop\"\n", "not a list");
-  expectRefused(AgentID::kimi, "[[hooks]\n", "not valid TOML");
+  expectRefused(*agentFromRaw("codex"), "notify = \"notify-send\"\n", "not a list of strings", false);
+  expectRefused(*agentFromRaw("codex"), "notify = []\n", "not a list of strings", false);
+  EXPECT_EQ(run(*agentFromRaw("codex"), false).action, "unchanged");
+  expectRefused(*agentFromRaw("kimi"), "hooks = [{ event = \"Stop\", command = \"x\" }]\n", "inline");
+  expectRefused(*agentFromRaw("kimi"), "[hooks]\nevent = \"Stop\"\n", "not a list");
+  expectRefused(*agentFromRaw("kimi"), "[[hooks]\n", "not valid TOML");
 }
 
 }  // namespace

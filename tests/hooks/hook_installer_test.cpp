@@ -1,4 +1,5 @@
 #include "core/hooks/hook_installer.h"
+#include "core/hooks/hook_state.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -70,8 +71,8 @@ TEST(InstallReport, Table) {
 
 TEST(HookState, MarkerInValidUtf8FileContents) {
   TempDir home;
-  auto path = HookState::configPath(AgentID::codex, home.path());
-  EXPECT_FALSE(HookState::isInstalled(AgentID::codex, home.path()));  // missing
+  auto path = HookState::configPath(*agentFromRaw("codex"), home.path());
+  EXPECT_FALSE(HookState::isInstalled(*agentFromRaw("codex"), home.path()));  // missing
   const std::vector<std::pair<std::string, bool>> rows = {
       {"", false},
       {"# Glowticker GLOWTICKER\n", false},
@@ -82,13 +83,13 @@ TEST(HookState, MarkerInValidUtf8FileContents) {
   };
   for (const auto& [text, installed] : rows) {
     test::writeAll(path, text);
-    EXPECT_EQ(HookState::isInstalled(AgentID::codex, home.path()), installed) << text;
+    EXPECT_EQ(HookState::isInstalled(*agentFromRaw("codex"), home.path()), installed) << text;
   }
-  EXPECT_FALSE(HookState::isInstalled(AgentID::claude, home.path()));  // each agent has its own file
-  auto kimi = HookState::configPath(AgentID::kimi, home.path());
+  EXPECT_FALSE(HookState::isInstalled(*agentFromRaw("claude"), home.path()));  // each agent has its own file
+  auto kimi = HookState::configPath(*agentFromRaw("kimi"), home.path());
   fs::create_directories(kimi.parent_path());
   ASSERT_EQ(::mkfifo(kimi.c_str(), 0600), 0);  // must not block waiting for a writer
-  EXPECT_FALSE(HookState::isInstalled(AgentID::kimi, home.path()));
+  EXPECT_FALSE(HookState::isInstalled(*agentFromRaw("kimi"), home.path()));
 }
 
 TEST(HookInstaller, ToolPathResolution) {
@@ -110,11 +111,11 @@ TEST(HookInstaller, ExitStatusAndOutputMixes) {
   auto ok = expectSuccess(
       HookInstaller(
           stub(dir, "ok", "echo \"=== $3: /f ===\"\necho \"action: $1\"\necho noise >&2\necho\necho 'Note: it'"))
-          .setHook(AgentID::codex, false));
+          .setHook(*agentFromRaw("codex"), false));
   EXPECT_EQ(ok.reports, (std::vector<InstallReport>{{"codex", "/f", "uninstall", "", {}}}));
   EXPECT_EQ(ok.note, "it");
   for (const char* body : {"exit 0", "printf '=== a: b ===\\n\\377\\nNote: x\\n'"}) {  // not UTF-8: no text at all
-    auto none = expectSuccess(HookInstaller(stub(dir, "none", body)).setHook(AgentID::claude, true));
+    auto none = expectSuccess(HookInstaller(stub(dir, "none", body)).setHook(*agentFromRaw("claude"), true));
     EXPECT_TRUE(none.reports.empty() && none.note.empty()) << body;
   }
   struct Row {
@@ -125,21 +126,21 @@ TEST(HookInstaller, ExitStatusAndOutputMixes) {
   for (const Row& row : std::vector<Row>{{"printf out; printf ' err\\n' >&2; exit 2", 2, " err\n"},  // untrimmed
                                          {"echo 'only out'; exit 1", 1, "only out\n"},
                                          {"echo fallback; printf '\\300' >&2; exit 4", 4, "fallback\n"}}) {
-    HookError e = expectError(HookInstaller(stub(dir, "fails", row.body)).setHook(AgentID::claude, true));
+    HookError e = expectError(HookInstaller(stub(dir, "fails", row.body)).setHook(*agentFromRaw("claude"), true));
     EXPECT_EQ(e.domain, "HookInstaller");
     EXPECT_EQ(e.code, row.code);
     EXPECT_EQ(e.description, row.description);
   }
-  HookError killed = expectError(HookInstaller(stub(dir, "killed", "kill -9 $$")).setHook(AgentID::kimi, true));
+  HookError killed = expectError(HookInstaller(stub(dir, "killed", "kill -9 $$")).setHook(*agentFromRaw("kimi"), true));
   EXPECT_EQ(killed.code, 128 + 9);
   EXPECT_NE(killed.description.find("signal 9"), std::string::npos) << killed.description;
 
-  HookError missing = expectError(HookInstaller(dir.file("nope")).setHook(AgentID::codex, true));
+  HookError missing = expectError(HookInstaller(dir.file("nope")).setHook(*agentFromRaw("codex"), true));
   EXPECT_EQ(missing.domain, "POSIX");
   EXPECT_EQ(missing.code, ENOENT);
   EXPECT_NE(missing.description.find("nope"), std::string::npos);
   if (::geteuid() != 0) {  // root may execute what it likes
-    EXPECT_EQ(expectError(HookInstaller(stub(dir, "noexec", "exit 0", 0644)).setHook(AgentID::codex, true)).code,
+    EXPECT_EQ(expectError(HookInstaller(stub(dir, "noexec", "exit 0", 0644)).setHook(*agentFromRaw("codex"), true)).code,
               EACCES);
   }
 }
@@ -149,7 +150,7 @@ TEST(HookInstaller, MegabyteOnEachPipeDoesNotStall) {
   HookInstaller installer(
       stub(dir, "flood", "head -c 1048576 /dev/zero | tr '\\0' o\nhead -c 1048576 /dev/zero | tr '\\0' e >&2\nexit 3"));
   installer.setTimeLimit(std::chrono::seconds(20));
-  HookError e = expectError(installer.setHook(AgentID::codex, true));
+  HookError e = expectError(installer.setHook(*agentFromRaw("codex"), true));
   EXPECT_EQ(e.code, 3);
   EXPECT_EQ(e.description.size(), 1048576u);
   EXPECT_EQ(e.description.find_first_not_of('e'), std::string::npos);
@@ -160,7 +161,7 @@ TEST(HookInstaller, SearchPathFormRunsGlowtickerThroughEnv) {
   stub(dir, "glowticker", "echo \"=== $3: $1 ===\"");
   std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
   ::setenv("PATH", (dir.path().string() + ":" + oldPath).c_str(), 1);
-  HookResult r = HookInstaller(std::string("/usr/bin/env")).setHook(AgentID::kimi, true);
+  HookResult r = HookInstaller(std::string("/usr/bin/env")).setHook(*agentFromRaw("kimi"), true);
   ::setenv("PATH", oldPath.c_str(), 1);
   EXPECT_EQ(expectSuccess(r).reports, (std::vector<InstallReport>{{"kimi", "install", "", "", {}}}));
 }
@@ -170,8 +171,8 @@ TEST(HookInstaller, ConcurrentCallsAndTimeLimit) {
   std::string tool = stub(dir, "slow", "sleep 0.3; echo \"=== $3: p ===\"");
   HookResult a, b;
   auto start = std::chrono::steady_clock::now();
-  std::thread t1([&] { a = HookInstaller(tool).setHook(AgentID::codex, true); });
-  std::thread t2([&] { b = HookInstaller(tool).setHook(AgentID::claude, true); });
+  std::thread t1([&] { a = HookInstaller(tool).setHook(*agentFromRaw("codex"), true); });
+  std::thread t2([&] { b = HookInstaller(tool).setHook(*agentFromRaw("claude"), true); });
   t1.join();
   t2.join();
   EXPECT_EQ(expectSuccess(a).reports.at(0).agent, "codex");
@@ -180,7 +181,7 @@ TEST(HookInstaller, ConcurrentCallsAndTimeLimit) {
 
   HookInstaller hung(stub(dir, "hung", "exec sleep 30"));
   hung.setTimeLimit(std::chrono::milliseconds(300));
-  HookError e = expectError(hung.setHook(AgentID::codex, true));
+  HookError e = expectError(hung.setHook(*agentFromRaw("codex"), true));
   EXPECT_EQ(e.code, 128 + 9);
   EXPECT_NE(e.description.find("did not finish"), std::string::npos);
 }
@@ -193,7 +194,7 @@ TEST(HookInstaller, RealCompanionToolRoundTrip) {
   TempDir home;
   std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
   ::setenv("HOME", home.path().c_str(), 1);
-  for (AgentID agent : kAllAgents) {
+  for (AgentID agent : allAgents()) {
     HookInstaller installer(cli.string());
     HookSuccess on = expectSuccess(installer.setHook(agent, true));
     ASSERT_EQ(on.reports.size(), 1u);
@@ -208,8 +209,8 @@ TEST(HookInstaller, RealCompanionToolRoundTrip) {
     EXPECT_FALSE(HookState::isInstalled(agent));
   }
   // A refusal reaches the app as the tool's own sentence.
-  test::writeAll(HookState::configPath(AgentID::claude, home.path()), "{oops");
-  HookError e = expectError(HookInstaller(cli.string()).setHook(AgentID::claude, true));
+  test::writeAll(HookState::configPath(*agentFromRaw("claude"), home.path()), "{oops");
+  HookError e = expectError(HookInstaller(cli.string()).setHook(*agentFromRaw("claude"), true));
   EXPECT_EQ(e.code, 1);
   EXPECT_NE(e.description.find("not valid JSON"), std::string::npos) << e.description;
   ::setenv("HOME", oldHome.c_str(), 1);

@@ -14,6 +14,7 @@
 #include "cli/hook/hook_event_builder.h"
 #include "core/events/agent_event.h"
 #include "core/hooks/hook_installer.h"
+#include "core/hooks/hook_state.h"
 
 namespace gt {
 namespace {
@@ -185,8 +186,8 @@ TEST_F(HookSenderTest, NoAppNoReaderNoEndOfInput) {
 TEST_F(HookSenderTest, InstalledHooksDeliverEvents) {
   CompanionTool::Options options{home_.path(), kHook};
   std::ostringstream out, err;
-  ASSERT_EQ(CompanionTool::install(AgentID::claude, options, out, err), 0) << err.str();
-  auto settings = nlohmann::json::parse(test::readAll(HookState::configPath(AgentID::claude, home_.path())));
+  ASSERT_EQ(CompanionTool::install(*agentFromRaw("claude"), options, out, err), 0) << err.str();
+  auto settings = nlohmann::json::parse(test::readAll(HookState::configPath(*agentFromRaw("claude"), home_.path())));
   std::string line = send({"/bin/sh", "-c", settings["hooks"]["Stop"][0]["hooks"][0]["command"]},
                           R"({"hook_event_name":"Stop","cwd":"/a/b"})");
   EXPECT_EQ(decodeAgentEvent(line).value_or(AgentEvent{}).project, "b") << line;
@@ -198,11 +199,11 @@ TEST_F(HookSenderTest, InstalledHooksDeliverEvents) {
                  "#!/bin/sh\nprintf '%s|%s|%s' \"$1\" \"$2\" \"$(awk '/^SigIgn/{print $2}' /proc/$$/status)\" > " +
                      seen.string() + ".tmp && mv " + seen.string() + ".tmp " + seen.string() + "\n");
   std::filesystem::permissions(previous, std::filesystem::perms(0755));
-  test::writeAll(HookState::configPath(AgentID::codex, home_.path()),
+  test::writeAll(HookState::configPath(*agentFromRaw("codex"), home_.path()),
                  "notify = [\"" + previous.string() + "\", \"--flag\"]\n");
-  ASSERT_EQ(CompanionTool::install(AgentID::codex, options, out, err), 0) << err.str();
+  ASSERT_EQ(CompanionTool::install(*agentFromRaw("codex"), options, out, err), 0) << err.str();
   Args argv;
-  auto config = toml::parse_file(HookState::configPath(AgentID::codex, home_.path()).string());
+  auto config = toml::parse_file(HookState::configPath(*agentFromRaw("codex"), home_.path()).string());
   for (auto&& e : *config["notify"].as_array()) argv.push_back(e.value_or(std::string()));
   const std::string payload = R"({"type":"agent-turn-complete","cwd":"/c/proj","last-assistant-message":"ok"})";
   argv.push_back(payload);
@@ -221,7 +222,7 @@ TEST(HookEventBuilder, TextHelpers) {
   EXPECT_EQ(HookEventBuilder::projectName("/home/u/proj//"), "proj");
   EXPECT_EQ(HookEventBuilder::projectName("///"), "/");
   EXPECT_EQ(HookEventBuilder::projectName("rel"), "rel");
-  EXPECT_EQ(HookEventBuilder::build(AgentID::codex, "{}", 5, "/fallback/dir")->project, "dir");
+  EXPECT_EQ(HookEventBuilder::build(*agentFromRaw("codex"), "{}", 5, "/fallback/dir")->project, "dir");
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ grep -q "^Categories=.*;" "$desktop" || fail "launcher lacks categories"
 
 # Each check: the exact offers, then the words typed so far (the last one is being completed).
 completion=$src/packaging/glowticker.bash-completion
+export PATH=$build/bin:$PATH  # the completion asks the program for its agents
 check() {
   local expected=$1 got
   shift

@@ -14,6 +14,7 @@
 
 #include "app/app_state.h"
 #include "app/views/view_style.h"
+#include "core/hooks/hook_state.h"
 #include "core/pairing/clock_config.h"
 
 namespace {
@@ -93,7 +94,7 @@ StatusView::StatusView(AppState* state, Services services, QWidget* parent)
   ViewStyle::bold(section);
   layout->addWidget(section);
 
-  for (gt::AgentID agent : gt::kAllAgents) {
+  for (gt::AgentID agent : gt::allAgents()) {
     auto* row = new HookToggleRow(
         agent,
         [this](const QString& text) {
@@ -105,7 +106,7 @@ StatusView::StatusView(AppState* state, Services services, QWidget* parent)
           renderReports();
         },
         services_.setHook, services_.isInstalled, this);
-    rows_[static_cast<std::size_t>(agent)] = row;
+    rows_.push_back(row);
     layout->addWidget(row);
   }
 
@@ -173,6 +174,12 @@ StatusView::StatusView(AppState* state, Services services, QWidget* parent)
 }
 
 StatusView::~StatusView() = default;
+
+HookToggleRow* StatusView::row(gt::AgentID agent) const {
+  for (HookToggleRow* r : rows_)
+    if (r->agent() == agent) return r;
+  return nullptr;
+}
 
 QString StatusView::addressText(const std::string& host, std::int64_t wsPort, std::int64_t httpPort) {
   return QString::fromStdString(host) + QStringLiteral("  ws=") + QString::number(wsPort) + QStringLiteral(" http=") +

@@ -1,9 +1,9 @@
 #pragma once
 #include <QUrl>
 #include <QWidget>
-#include <array>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "app/views/hook_toggle_row.h"
 
@@ -35,7 +35,7 @@ class StatusView : public QWidget {
   // View state, for tests.
   const std::optional<QString>& installResult() const { return installResult_; }
   const std::optional<QString>& hookError() const { return hookError_; }
-  HookToggleRow* row(gt::AgentID agent) const { return rows_[static_cast<std::size_t>(agent)]; }
+  HookToggleRow* row(gt::AgentID agent) const;
 
  private:
   void renderLink();
@@ -49,7 +49,7 @@ class StatusView : public QWidget {
   QLabel* dot_ = nullptr;
   QLabel* linkLabel_ = nullptr;
   QLabel* addressLabel_ = nullptr;
-  std::array<HookToggleRow*, gt::kAllAgents.size()> rows_{};
+  std::vector<HookToggleRow*> rows_;  // in the order of gt::allAgents()
   QScrollArea* resultBox_ = nullptr;
   QLabel* resultLabel_ = nullptr;
   QLabel* errorLabel_ = nullptr;

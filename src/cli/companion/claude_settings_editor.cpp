@@ -8,9 +8,7 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr const char* kEvents[] = {"Stop", "Notification", "PermissionRequest"};
 constexpr int kHookTimeoutSeconds = 10;
-constexpr const char* kWhere = "~/.claude/settings.json";
 
 bool isOurs(const Json& hook) {
   if (!hook.is_object()) return false;
@@ -63,19 +61,19 @@ std::string serialize(const Json& doc, std::string_view original) {
   return doc.dump(indent, indentChar, false, Json::error_handler_t::strict) + "\n";
 }
 
-std::optional<Json> parseSettings(std::string_view text, std::string& error) {
+std::optional<Json> parseSettings(std::string_view text, const std::string& where, std::string& error) {
   if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) return Json::object();
   Json doc = Json::parse(text, nullptr, false);
   if (doc.is_discarded()) {
-    error = std::string(kWhere) + " is not valid JSON; fix it (or move it aside) and try again. It was left unchanged.";
+    error = where + " is not valid JSON; fix it (or move it aside) and try again. It was left unchanged.";
     return std::nullopt;
   }
   if (!doc.is_object()) {
-    error = std::string(kWhere) + " does not hold a JSON object; fix it and try again. It was left unchanged.";
+    error = where + " does not hold a JSON object; fix it and try again. It was left unchanged.";
     return std::nullopt;
   }
   if (doc.contains("hooks") && !doc["hooks"].is_object()) {
-    error = std::string("\"hooks\" in ") + kWhere +
+    error = std::string("\"hooks\" in ") + where +
             " is not a JSON object, so hooks cannot be added to it; fix it and try again. It was left unchanged.";
     return std::nullopt;
   }
@@ -84,26 +82,30 @@ std::optional<Json> parseSettings(std::string_view text, std::string& error) {
 
 }  // namespace
 
-ConfigEdit ClaudeSettingsEditor::install(std::string_view text, const std::string& hookCommand) {
+namespace ClaudeSettingsEditor {
+
+ConfigEdit install(std::string_view text, const HookSetup& setup) {
   std::string error;
-  std::optional<Json> parsed = parseSettings(text, error);
+  std::optional<Json> parsed = parseSettings(text, setup.where, error);
   if (!parsed) return ConfigEdit::refuse(error);
   const Json original = *parsed;
   Json doc = *parsed;
-  for (const char* event : kEvents) {
+  for (std::string_view eventName : setup.events) {
+    std::string event(eventName);
     if (doc.contains("hooks") && doc["hooks"].contains(event) && !doc["hooks"][event].is_array())
-      return ConfigEdit::refuse(std::string("\"hooks\".\"") + event + "\" in " + kWhere +
+      return ConfigEdit::refuse(std::string("\"hooks\".\"") + event + "\" in " + setup.where +
                                 " is not a list; fix it and try again. It was left unchanged.");
   }
   if (!doc.contains("hooks")) doc["hooks"] = Json::object();
   Json& hooks = doc["hooks"];
   removeOurs(hooks);
-  for (const char* event : kEvents) {
+  for (std::string_view eventName : setup.events) {
+    std::string event(eventName);
     Json group = Json::object();
     group["matcher"] = "";
     Json hook = Json::object();
     hook["type"] = "command";
-    hook["command"] = hookCommand;
+    hook["command"] = setup.shellCommand;
     hook["timeout"] = kHookTimeoutSeconds;
     group["hooks"] = Json::array({hook});
     if (!hooks.contains(event)) hooks[event] = Json::array();
@@ -112,13 +114,13 @@ ConfigEdit ClaudeSettingsEditor::install(std::string_view text, const std::strin
   ConfigEdit edit;
   edit.changed = doc != original;
   edit.text = edit.changed ? serialize(doc, text) : std::string(text);
-  edit.notes.push_back("hook events: Stop, Notification, PermissionRequest");
+  edit.notes.push_back(eventsNote(setup.events));
   return edit;
 }
 
-ConfigEdit ClaudeSettingsEditor::uninstall(std::string_view text) {
+ConfigEdit uninstall(std::string_view text, const HookSetup& setup) {
   std::string error;
-  std::optional<Json> parsed = parseSettings(text, error);
+  std::optional<Json> parsed = parseSettings(text, setup.where, error);
   if (!parsed) return ConfigEdit::refuse(error);
   Json doc = std::move(*parsed);
   ConfigEdit edit;
@@ -132,5 +134,11 @@ ConfigEdit ClaudeSettingsEditor::uninstall(std::string_view text) {
   edit.text = serialize(doc, text);
   return edit;
 }
+
+}  // namespace ClaudeSettingsEditor
+
+namespace editors {
+extern constinit const AgentEditor claude{"claude", ClaudeSettingsEditor::install, ClaudeSettingsEditor::uninstall};
+}  // namespace editors
 
 }  // namespace gt

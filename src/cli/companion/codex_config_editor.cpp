@@ -8,8 +8,6 @@ namespace gt {
 
 namespace {
 
-constexpr std::string_view kWhere = "~/.codex/config.toml";
-
 std::string notifyLine(const std::vector<std::string>& argv) { return "notify = " + TomlText::stringArray(argv); }
 
 // Where a new top-level key goes: right after the last line of the top-level key/value block, which
@@ -23,9 +21,9 @@ size_t topLevelInsertionPoint(const TomlText& doc) {
 
 // The edited text must parse, carry exactly `expected` as its notify, and match the original elsewhere.
 ConfigEdit verified(const toml::table& original, std::string text,
-                    const std::optional<std::vector<std::string>>& expected) {
+                    const std::optional<std::vector<std::string>>& expected, const std::string& where) {
   std::string error;
-  std::optional<toml::table> after = TomlText::parse(text, kWhere, error);
+  std::optional<toml::table> after = TomlText::parse(text, where, error);
   toml::table before = original;
   bool ok = after.has_value();
   if (ok) {
@@ -36,7 +34,7 @@ ConfigEdit verified(const toml::table& original, std::string text,
     ok = ok && *after == before;
   }
   if (!ok)
-    return ConfigEdit::refuse(std::string(kWhere) +
+    return ConfigEdit::refuse(where +
                               " has a layout this tool cannot edit safely; add or remove the notify line by hand. "
                               "It was left unchanged.");
   ConfigEdit edit;
@@ -47,30 +45,32 @@ ConfigEdit verified(const toml::table& original, std::string text,
 
 }  // namespace
 
-bool CodexConfigEditor::isOurs(const std::vector<std::string>& argv) {
+namespace CodexConfigEditor {
+
+bool isOurs(const std::vector<std::string>& argv) {
   return !argv.empty() && argv[0].find(kHookMarker) != std::string::npos;
 }
 
-std::vector<std::string> CodexConfigEditor::chainedArgv(const std::vector<std::string>& ourArgv) {
+std::vector<std::string> chainedArgv(const std::vector<std::string>& ourArgv) {
   auto chain = std::find(ourArgv.begin(), ourArgv.end(), "--chain");
   if (chain == ourArgv.end() || chain + 1 == ourArgv.end() || *(chain + 1) != "--") return {};
   return {chain + 2, ourArgv.end()};
 }
 
-ConfigEdit CodexConfigEditor::install(std::string_view text, const std::vector<std::string>& hookArgv) {
+ConfigEdit install(std::string_view text, const HookSetup& setup) {
   std::string error;
-  std::optional<toml::table> parsed = TomlText::parse(text, kWhere, error);
+  std::optional<toml::table> parsed = TomlText::parse(text, setup.where, error);
   if (!parsed) return ConfigEdit::refuse(error);
   const toml::node* notify = parsed->get("notify");
   std::optional<std::vector<std::string>> current = stringList(notify);
   if (notify && (!current || current->empty()))
-    return ConfigEdit::refuse(std::string(kWhere) +
+    return ConfigEdit::refuse(setup.where +
                               " has a `notify` that is not a list of strings; fix it and try again. "
                               "It was left unchanged.");
 
   std::vector<std::string> previous;
   if (current) previous = isOurs(*current) ? chainedArgv(*current) : *current;
-  std::vector<std::string> wanted = hookArgv;
+  std::vector<std::string> wanted = setup.argv;
   if (!previous.empty()) {
     wanted.push_back("--chain");
     wanted.push_back("--");
@@ -92,14 +92,14 @@ ConfigEdit CodexConfigEditor::install(std::string_view text, const std::vector<s
     if (at == doc.lineCount()) doc.terminateLastLine();
     doc.insert(at, notifyLine(wanted));
   }
-  ConfigEdit checked = verified(*parsed, doc.join(), wanted);
+  ConfigEdit checked = verified(*parsed, doc.join(), wanted, setup.where);
   checked.notes = std::move(edit.notes);
   return checked;
 }
 
-ConfigEdit CodexConfigEditor::uninstall(std::string_view text) {
+ConfigEdit uninstall(std::string_view text, const HookSetup& setup) {
   std::string error;
-  std::optional<toml::table> parsed = TomlText::parse(text, kWhere, error);
+  std::optional<toml::table> parsed = TomlText::parse(text, setup.where, error);
   if (!parsed) return ConfigEdit::refuse(error);
   const toml::node* notify = parsed->get("notify");
   std::optional<std::vector<std::string>> current = stringList(notify);
@@ -114,12 +114,18 @@ ConfigEdit CodexConfigEditor::uninstall(std::string_view text) {
   const toml::source_region& r = notify->source();
   if (previous.empty()) {
     doc.erase(r.begin.line - 1, r.end.line);
-    return verified(*parsed, doc.join(), std::nullopt);
+    return verified(*parsed, doc.join(), std::nullopt, setup.where);
   }
   doc.replace(r.begin.line - 1, r.end.line, notifyLine(previous));
-  ConfigEdit edit = verified(*parsed, doc.join(), previous);
+  ConfigEdit edit = verified(*parsed, doc.join(), previous, setup.where);
   if (edit.error.empty()) edit.notes.push_back("your previous notify command was put back");
   return edit;
 }
+
+}  // namespace CodexConfigEditor
+
+namespace editors {
+extern constinit const AgentEditor codex{"codex", CodexConfigEditor::install, CodexConfigEditor::uninstall};
+}  // namespace editors
 
 }  // namespace gt

@@ -5,12 +5,10 @@
 
 #include <ostream>
 
-#include "cli/companion/claude_settings_editor.h"
-#include "cli/companion/codex_config_editor.h"
+#include "cli/companion/agent_editor.h"
 #include "cli/companion/config_file.h"
-#include "cli/companion/kimi_config_editor.h"
 #include "cli/companion/shell_quote.h"
-#include "core/hooks/hook_installer.h"
+#include "core/hooks/hook_state.h"
 
 namespace gt {
 
@@ -25,38 +23,15 @@ std::string checkHookExecutable(const std::filesystem::path& hook) {
 }
 
 ConfigEdit edit(AgentID agent, bool install, const std::string& text, const std::filesystem::path& hook) {
+  const AgentEditor* editor = editorFor(agent);
   std::string name(rawValue(agent));
-  std::string shellCommand = shellQuote(hook.string()) + " --agent " + name;
-  switch (agent) {
-    case AgentID::claude:
-      return install ? ClaudeSettingsEditor::install(text, shellCommand) : ClaudeSettingsEditor::uninstall(text);
-    case AgentID::codex:
-      return install ? CodexConfigEditor::install(text, {hook.string(), "--agent", name})
-                     : CodexConfigEditor::uninstall(text);
-    case AgentID::kimi:
-      return install ? KimiConfigEditor::install(text, shellCommand) : KimiConfigEditor::uninstall(text);
-  }
-  return ConfigEdit::refuse("Unknown agent.");
+  if (!editor) return ConfigEdit::refuse("No configuration editor is registered for " + name + ".");
+  HookSetup setup{"~/" + std::string(agent->configFile), {hook.string(), "--agent", name},
+                  shellQuote(hook.string()) + " --agent " + name, agent->events};
+  return install ? editor->install(text, setup) : editor->uninstall(text, setup);
 }
 
-}  // namespace
-
-std::filesystem::path CompanionTool::defaultHookExecutable() {
-  std::error_code ec;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return "glowticker-hook";
-  return exe.parent_path() / "glowticker-hook";
-}
-
-int CompanionTool::install(AgentID agent, const Options& options, std::ostream& out, std::ostream& err) {
-  return run(agent, true, options, out, err);
-}
-
-int CompanionTool::uninstall(AgentID agent, const Options& options, std::ostream& out, std::ostream& err) {
-  return run(agent, false, options, out, err);
-}
-
-int CompanionTool::run(AgentID agent, bool install, const Options& options, std::ostream& out, std::ostream& err) {
+int run(AgentID agent, bool install, const CompanionTool::Options& options, std::ostream& out, std::ostream& err) {
   auto fail = [&](const std::string& message) {
     err << "glowticker: " << message << "\n";
     return 1;
@@ -101,6 +76,23 @@ int CompanionTool::run(AgentID agent, bool install, const Options& options, std:
     out << (install ? "Note: nothing to do; the hook is already installed.\n"
                     : "Note: nothing to do; no hook was installed.\n");
   return 0;
+}
+
+}  // namespace
+
+std::filesystem::path CompanionTool::defaultHookExecutable() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return "glowticker-hook";
+  return exe.parent_path() / "glowticker-hook";
+}
+
+int CompanionTool::install(AgentID agent, const Options& options, std::ostream& out, std::ostream& err) {
+  return run(agent, true, options, out, err);
+}
+
+int CompanionTool::uninstall(AgentID agent, const Options& options, std::ostream& out, std::ostream& err) {
+  return run(agent, false, options, out, err);
 }
 
 }  // namespace gt

@@ -6,8 +6,6 @@ namespace gt {
 
 namespace {
 
-constexpr std::string_view kWhere = "~/.kimi-code/config.toml";
-constexpr const char* kEvents[] = {"Stop", "Notification"};
 constexpr int64_t kHookTimeoutSeconds = 10;
 
 bool isOurs(const toml::node& entry) {
@@ -16,22 +14,22 @@ bool isOurs(const toml::node& entry) {
   return command && command->is_string() && command->as_string()->get().find(kHookMarker) != std::string::npos;
 }
 
-toml::table hookEntry(const char* event, const std::string& command) {
+toml::table hookEntry(std::string_view event, const std::string& command) {
   return toml::table{{"event", event}, {"matcher", ""}, {"command", command}, {"timeout", kHookTimeoutSeconds}};
 }
 
 // Checks the "hooks" value before any edit; an empty string means it can be edited as [[hooks]] tables.
-std::string checkHooks(const toml::table& root, const TomlText& doc) {
+std::string checkHooks(const toml::table& root, const TomlText& doc, const std::string& where) {
   const toml::node* hooks = root.get("hooks");
   if (!hooks) return {};
   const toml::array* list = hooks->as_array();
   if (!list || !list->is_array_of_tables())
-    return std::string(kWhere) + " has a `hooks` value that is not a list of [[hooks]] tables; fix it and try again. " +
+    return where + " has a `hooks` value that is not a list of [[hooks]] tables; fix it and try again. " +
            "It was left unchanged.";
   for (auto&& e : *list) {
     size_t line = e.source().begin.line - 1;
     if (e.as_table()->is_inline() || line >= doc.lineCount() || !doc.content(line).starts_with("[["))
-      return std::string(kWhere) + " has an inline `hooks = [...]` list; rewrite it as [[hooks]] tables and try " +
+      return where + " has an inline `hooks = [...]` list; rewrite it as [[hooks]] tables and try " +
              "again. It was left unchanged.";
   }
   return {};
@@ -54,9 +52,10 @@ void removeOurBlocks(const toml::table& root, TomlText& doc) {
   }
 }
 
-ConfigEdit verified(const toml::table& original, std::string text, const toml::array& expectedHooks) {
+ConfigEdit verified(const toml::table& original, std::string text, const toml::array& expectedHooks,
+                    const std::string& where) {
   std::string error;
-  std::optional<toml::table> after = TomlText::parse(text, kWhere, error);
+  std::optional<toml::table> after = TomlText::parse(text, where, error);
   bool ok = after.has_value();
   if (ok) {
     const toml::node* got = after->get("hooks");
@@ -67,7 +66,7 @@ ConfigEdit verified(const toml::table& original, std::string text, const toml::a
     ok = ok && *after == before;
   }
   if (!ok)
-    return ConfigEdit::refuse(std::string(kWhere) +
+    return ConfigEdit::refuse(where +
                               " has a layout this tool cannot edit safely; edit its [[hooks]] tables by hand. "
                               "It was left unchanged.");
   ConfigEdit edit;
@@ -86,16 +85,19 @@ toml::array keptHooks(const toml::table& root) {
 
 }  // namespace
 
-ConfigEdit KimiConfigEditor::install(std::string_view text, const std::string& hookCommand) {
+namespace KimiConfigEditor {
+
+ConfigEdit install(std::string_view text, const HookSetup& setup) {
+  const std::string& hookCommand = setup.shellCommand;
   std::string error;
-  std::optional<toml::table> parsed = TomlText::parse(text, kWhere, error);
+  std::optional<toml::table> parsed = TomlText::parse(text, setup.where, error);
   if (!parsed) return ConfigEdit::refuse(error);
   TomlText doc(text, *parsed);
-  if (std::string why = checkHooks(*parsed, doc); !why.empty()) return ConfigEdit::refuse(why);
+  if (std::string why = checkHooks(*parsed, doc, setup.where); !why.empty()) return ConfigEdit::refuse(why);
 
   removeOurBlocks(*parsed, doc);
   toml::array expected = keptHooks(*parsed);
-  for (const char* event : kEvents) {
+  for (std::string_view event : setup.events) {
     doc.terminateLastLine();
     if (doc.lineCount() > 0) doc.insert(doc.lineCount(), "");
     doc.insert(doc.lineCount(), "[[hooks]]");
@@ -107,22 +109,22 @@ ConfigEdit KimiConfigEditor::install(std::string_view text, const std::string& h
   }
   std::string newText = doc.join();
   ConfigEdit edit;
-  edit.notes.push_back("hook events: Stop, Notification");
+  edit.notes.push_back(eventsNote(setup.events));
   if (newText == text) {
     edit.text = std::move(newText);
     return edit;
   }
-  ConfigEdit checked = verified(*parsed, std::move(newText), expected);
+  ConfigEdit checked = verified(*parsed, std::move(newText), expected, setup.where);
   checked.notes = std::move(edit.notes);
   return checked;
 }
 
-ConfigEdit KimiConfigEditor::uninstall(std::string_view text) {
+ConfigEdit uninstall(std::string_view text, const HookSetup& setup) {
   std::string error;
-  std::optional<toml::table> parsed = TomlText::parse(text, kWhere, error);
+  std::optional<toml::table> parsed = TomlText::parse(text, setup.where, error);
   if (!parsed) return ConfigEdit::refuse(error);
   TomlText doc(text, *parsed);
-  if (std::string why = checkHooks(*parsed, doc); !why.empty()) return ConfigEdit::refuse(why);
+  if (std::string why = checkHooks(*parsed, doc, setup.where); !why.empty()) return ConfigEdit::refuse(why);
   toml::array expected = keptHooks(*parsed);
   const toml::node* hooks = parsed->get("hooks");
   if (!hooks || expected.size() == hooks->as_array()->size()) {
@@ -132,7 +134,13 @@ ConfigEdit KimiConfigEditor::uninstall(std::string_view text) {
     return edit;
   }
   removeOurBlocks(*parsed, doc);
-  return verified(*parsed, doc.join(), expected);
+  return verified(*parsed, doc.join(), expected, setup.where);
 }
+
+}  // namespace KimiConfigEditor
+
+namespace editors {
+extern constinit const AgentEditor kimi{"kimi", KimiConfigEditor::install, KimiConfigEditor::uninstall};
+}  // namespace editors
 
 }  // namespace gt

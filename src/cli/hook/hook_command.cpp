@@ -114,22 +114,23 @@ void startChained(const std::vector<std::string>& chain, const std::string& payl
 
 }  // namespace
 
-int HookCommand::run(int argc, char** argv, const Limits& limits) {
+namespace HookCommand {
+
+int run(int argc, char** argv, const Limits& limits) {
   Clock::time_point start = Clock::now();
   // A closed standard error must not kill us with SIGPIPE while we write a complaint to it.
   ::signal(SIGPIPE, SIG_IGN);
   try {
     Invocation inv = parse(argc, argv);
     if (!inv.agent) {
-      static constexpr std::string_view kUsage =
-          "glowticker-hook: usage: glowticker-hook --agent codex|claude|kimi [PAYLOAD]\n";
-      (void)!::write(STDERR_FILENO, kUsage.data(), kUsage.size());
+      std::string usage = "glowticker-hook: usage: glowticker-hook --agent " + agentNames("|") + " [PAYLOAD]\n";
+      (void)!::write(STDERR_FILENO, usage.data(), usage.size());
       return 0;
     }
     std::string payload;
     if (inv.payload)
       payload = inv.payload->substr(0, limits.maxPayloadBytes);
-    else if (*inv.agent != AgentID::codex)
+    else if ((*inv.agent)->payload == PayloadArrival::standardInput)
       payload = readStdin(limits.maxPayloadBytes, start + limits.stdinWait);
 
     if (std::optional<AgentEvent> ev = HookEventBuilder::build(*inv.agent, payload, nowMs(), currentDir())) {
@@ -142,5 +143,33 @@ int HookCommand::run(int argc, char** argv, const Limits& limits) {
   }
   return 0;
 }
+
+std::string helpText() {
+  std::string onStdin, asArgument;
+  for (AgentID a : allAgents()) {
+    std::string& list = a->payload == PayloadArrival::standardInput ? onStdin : asArgument;
+    list += (list.empty() ? "" : " and ") + std::string(rawValue(a));
+  }
+  std::string how = "The agents run it on every event";
+  if (!onStdin.empty()) how += ": " + onStdin + " pass the event as JSON on standard\ninput";
+  if (!asArgument.empty()) how += (onStdin.empty() ? ": " : ", ") + asArgument + " as the last argument";
+  return "Usage: glowticker-hook --agent " + agentNames("|") +
+         " [PAYLOAD]\n"
+         "\n"
+         "Sends one coding agent's hook event to the running Glowticker app, which shows it as a desktop\n"
+         "notification. " +
+         how +
+         ". It prints nothing, finishes within 200 ms and always exits 0.\n"
+         "'glowticker install --agent AGENT' sets it up in the agent's configuration.\n"
+         "\n"
+         "Options:\n"
+         "  --agent AGENT   the agent that runs the hook: " +
+         agentNames(", ", " or ") +
+         "\n"
+         "  -h, --help      show this help and exit\n"
+         "  -V, --version   show the version and exit\n";
+}
+
+}  // namespace HookCommand
 
 }  // namespace gt

@@ -9,21 +9,23 @@
 
 namespace gt {
 
-// Turns one agent's hook payload (JSON) into the event record the app shows.
-class HookEventBuilder {
- public:
-  // Long assistant replies are cut to this many bytes (on a character boundary) plus an ellipsis.
-  static constexpr size_t kMaxMessageBytes = 240;
+// Turns one agent's hook payload (JSON) into the event record the app shows, through the agent's own
+// mapping; the cutting and the project name are the same for every agent.
+namespace HookEventBuilder {
 
-  // Nothing when the payload is not a JSON object: a record made of guesses would only mislead.
-  // `fallbackCwd` names the project when the payload has no "cwd".
-  static std::optional<AgentEvent> build(AgentID agent, std::string_view payload, std::int64_t tsMs,
-                                         std::string_view fallbackCwd);
+// Long assistant replies are cut to this many bytes (on a character boundary) plus an ellipsis.
+inline constexpr size_t kMaxMessageBytes = 240;
 
-  // Whitespace runs become one space; the result is cut to `maxBytes` on a UTF-8 boundary.
-  static std::string shortText(std::string_view text, size_t maxBytes = kMaxMessageBytes);
-  // The last component of a directory path ("/" stays "/").
-  static std::string projectName(std::string_view cwd);
-};
+// Nothing when the payload is not a JSON object: a record made of guesses would only mislead.
+// `fallbackCwd` names the project when the payload has no "cwd".
+std::optional<AgentEvent> build(AgentID agent, std::string_view payload, std::int64_t tsMs,
+                                std::string_view fallbackCwd);
+
+// Whitespace runs become one space; the result is cut to `maxBytes` on a UTF-8 boundary.
+std::string shortText(std::string_view text, size_t maxBytes = kMaxMessageBytes);
+// The last component of a directory path ("/" stays "/").
+std::string projectName(std::string_view cwd);
+
+}  // namespace HookEventBuilder
 
 }  // namespace gt

@@ -1,27 +1,36 @@
 #pragma once
-#include <array>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
+
+#include "core/hooks/agent_spec.h"
 
 namespace gt {
 
-enum class AgentID { codex, claude, kimi };
+// One registered agent. Cheap to copy; compares by identity.
+class AgentID {
+ public:
+  explicit AgentID(const AgentSpec& spec) : spec_(&spec) {}
+  const AgentSpec& spec() const { return *spec_; }
+  const AgentSpec* operator->() const { return spec_; }
+  bool operator==(const AgentID&) const = default;
 
-inline constexpr std::array<AgentID, 3> kAllAgents{AgentID::codex, AgentID::claude, AgentID::kimi};
+ private:
+  const AgentSpec* spec_;
+};
 
-constexpr std::string_view rawValue(AgentID agent) {
-  switch (agent) {
-    case AgentID::codex: return "codex";
-    case AgentID::claude: return "claude";
-    case AgentID::kimi: return "kimi";
-  }
-  return {};
-}
+inline std::string_view rawValue(AgentID agent) { return agent->name; }
 
-constexpr std::optional<AgentID> agentFromRaw(std::string_view raw) {
-  for (AgentID a : kAllAgents)
-    if (rawValue(a) == raw) return a;
-  return std::nullopt;
-}
+// Every registered agent, in the order the app lists them: the built-in ones, then any added.
+std::span<const AgentID> allAgents();
+std::optional<AgentID> agentFromRaw(std::string_view raw);
+
+// The names joined for usage texts: ("|") gives "codex|claude|kimi", (", ", " or ") "codex, claude or kimi".
+std::string agentNames(std::string_view separator, std::string_view lastSeparator = {});
+
+// Adds an agent after the built-in ones. `spec` must outlive the program. Call before anything
+// else looks agents up (there is no lock); a name already taken is refused with nothing.
+std::optional<AgentID> registerAgent(const AgentSpec& spec);
 
 }  // namespace gt

@@ -3,26 +3,13 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <variant>
 #include <vector>
 
 #include "core/hooks/agent_id.h"
+#include "core/hooks/install_report.h"
 
 namespace gt {
-
-// One per-file section of the companion tool's report.
-struct InstallReport {
-  std::string agent;
-  std::string path;
-  std::string action;
-  std::string backup;
-  std::vector<std::string> notes;
-  bool operator==(const InstallReport&) const = default;
-};
-
-std::vector<InstallReport> parseReports(std::string_view text);
-std::optional<std::string> extractRestartNote(std::string_view text);
 
 struct HookSuccess {
   std::vector<InstallReport> reports;
@@ -58,12 +45,5 @@ class HookInstaller {
   std::string cliPath_;
   std::chrono::milliseconds timeLimit_{std::chrono::minutes(2)};
 };
-
-// Whether an agent's own configuration file carries the hook marker "glowticker".
-namespace HookState {
-std::filesystem::path configPath(AgentID agent, const std::filesystem::path& home);
-bool isInstalled(AgentID agent);
-bool isInstalled(AgentID agent, const std::filesystem::path& home);
-}  // namespace HookState
 
 }  // namespace gt

@@ -5,9 +5,11 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "core/common/paths.h"
-#include "core/hooks/hook_installer.h"
+#include "core/hooks/hook_state.h"
 #include "core/hooks/utf8_text.h"
 
 namespace gt {
@@ -66,17 +68,7 @@ std::optional<std::string> readRegularFile(const std::filesystem::path& path) {
 
 namespace HookState {
 
-std::filesystem::path configPath(AgentID agent, const std::filesystem::path& home) {
-  switch (agent) {
-    case AgentID::codex:
-      return home / ".codex" / "config.toml";
-    case AgentID::claude:
-      return home / ".claude" / "settings.json";
-    case AgentID::kimi:
-      return home / ".kimi-code" / "config.toml";
-  }
-  return {};
-}
+std::filesystem::path configPath(AgentID agent, const std::filesystem::path& home) { return home / agent->configFile; }
 
 bool isInstalled(AgentID agent) { return isInstalled(agent, homeDir()); }
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "core/hooks/hook_installer.h"
+#include "core/hooks/install_report.h"
 
 namespace gt {
 
@@ -46,6 +46,20 @@ std::string_view trimBlanks(std::string_view s) {
     end = prev;
   }
   return s.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin));
+}
+
+// The value as one line: line feeds become spaces.
+std::string oneLine(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c == '\n') c = ' ';
+  return out;
+}
+
+// A field value as it reads back: one line, without the blanks that trimming would take off its end.
+std::string fieldValue(std::string_view s) {
+  std::string shielded = "x" + oneLine(s);  // the "x" shields the leading blanks, which do read back
+  return std::string(trimBlanks(shielded).substr(1));
 }
 
 bool startsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
@@ -102,6 +116,22 @@ std::optional<std::string> extractRestartNote(std::string_view text) {
     note += pieces[i];
   }
   return note;
+}
+
+std::string writeReport(const std::vector<InstallReport>& reports, std::string_view restartNote) {
+  std::string out;
+  for (const InstallReport& r : reports) {
+    std::string agent = oneLine(r.agent);
+    for (size_t at; (at = agent.find(": ")) != std::string::npos;) agent.erase(at + 1, 1);
+    out += "=== " + agent + ": " + oneLine(r.path) + " ===\n";
+    if (std::string action = fieldValue(r.action); !action.empty()) out += "action: " + action + "\n";
+    if (std::string backup = fieldValue(r.backup); !backup.empty()) out += "backup: " + backup + "\n";
+    for (const std::string& n : r.notes)
+      if (std::string note = fieldValue(n); !note.empty()) out += "note:   " + note + "\n";
+    out += "\n";
+  }
+  if (std::string note = oneLine(restartNote); !note.empty()) out += "Note: " + note + "\n";
+  return out;
 }
 
 }  // namespace gt

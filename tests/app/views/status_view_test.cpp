@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QThreadPool>
+#include <algorithm>
 #include <array>
 
 #include "support/app_test_support.h"
@@ -13,11 +14,11 @@
 
 using gt::AgentID;
 using namespace apptest;
-constexpr AgentID codex = AgentID::codex, claude = AgentID::claude, kimi = AgentID::kimi;
+const AgentID codex = *gt::agentFromRaw("codex"), claude = *gt::agentFromRaw("claude"), kimi = *gt::agentFromRaw("kimi");
 
 namespace {
 
-std::size_t idx(AgentID a) { return static_cast<std::size_t>(a); }
+std::size_t idx(AgentID a) { return std::find(gt::allAgents().begin(), gt::allAgents().end(), a) - gt::allAgents().begin(); }
 
 // The hook installer and state reader, per agent: a scripted answer, a gate, and a call log.
 struct FakeHooks {
@@ -81,7 +82,7 @@ class StatusViewTest : public QObject {
   // The three switches, codex to kimi: on or off, '…' while a change runs (and the switch is disabled).
   QString switches() {
     QStringList out;
-    for (AgentID a : gt::kAllAgents)
+    for (AgentID a : gt::allAgents())
       out << QString(box(a)->isChecked() ? "on" : "off") + (view_->row(a)->busy() ? "…" : "") +
                  (box(a)->isEnabled() == view_->row(a)->busy() ? "!" : "");
     return out.join(' ');
@@ -95,7 +96,7 @@ class StatusViewTest : public QObject {
     view_ = std::make_unique<StatusView>(state_.get(), s);
     view_->resize(320, view_->sizeHint().height());
     view_->show();
-    for (AgentID a : gt::kAllAgents) QTRY_VERIFY_WITH_TIMEOUT(!view_->row(a)->reading(), kGateMs);
+    for (AgentID a : gt::allAgents()) QTRY_VERIFY_WITH_TIMEOUT(!view_->row(a)->reading(), kGateMs);
   }
   // A user click on an agent's switch; the change runs until the row is idle again.
   void click(AgentID a) { QTest::mouseClick(box(a), Qt::LeftButton, {}, QPoint(6, box(a)->height() / 2)); }
@@ -271,7 +272,7 @@ class StatusViewTest : public QObject {
     // Three slow tool runs at once, on a machine with few cores: none waits for another, a busy row
     // ignores clicks, and a re-shown view can still read the hook state meanwhile.
     makeView();
-    for (AgentID a : gt::kAllAgents) {
+    for (AgentID a : gt::allAgents()) {
       hooks_->gates[idx(a)].close();
       hooks_->answer(a, installed(gt::rawValue(a)));
     }
@@ -283,7 +284,7 @@ class StatusViewTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(hooks_->started.load(), 3, kGateMs);
     StatusView second(state_.get(), hooks_->services());
     second.show();
-    for (AgentID a : gt::kAllAgents) QTRY_VERIFY_WITH_TIMEOUT(!second.row(a)->reading(), kGateMs);
+    for (AgentID a : gt::allAgents()) QTRY_VERIFY_WITH_TIMEOUT(!second.row(a)->reading(), kGateMs);
 
     hooks_->gates[idx(claude)].open();
     QTRY_VERIFY_WITH_TIMEOUT(!busy(claude), kGateMs);

@@ -1,0 +1,45 @@
+#include <vector>
+
+#include "core/hooks/agent_id.h"
+
+namespace gt {
+
+// The built-in agents, one file each under agents/. A new agent is one more name here and below.
+namespace agents {
+extern const AgentSpec codex, claude, kimi;
+}
+
+namespace {
+
+std::vector<AgentID>& registry() {
+  static std::vector<AgentID> all{AgentID(agents::codex), AgentID(agents::claude), AgentID(agents::kimi)};
+  return all;
+}
+
+}  // namespace
+
+std::span<const AgentID> allAgents() { return registry(); }
+
+std::optional<AgentID> agentFromRaw(std::string_view raw) {
+  for (AgentID a : registry())
+    if (rawValue(a) == raw) return a;
+  return std::nullopt;
+}
+
+std::string agentNames(std::string_view separator, std::string_view lastSeparator) {
+  std::string out;
+  const std::vector<AgentID>& all = registry();
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (i > 0) out += i + 1 == all.size() && !lastSeparator.empty() ? lastSeparator : separator;
+    out += rawValue(all[i]);
+  }
+  return out;
+}
+
+std::optional<AgentID> registerAgent(const AgentSpec& spec) {
+  if (spec.name.empty() || agentFromRaw(spec.name)) return std::nullopt;
+  registry().emplace_back(spec);
+  return registry().back();
+}
+
+}  // namespace gt

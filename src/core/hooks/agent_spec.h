@@ -1,0 +1,26 @@
+#pragma once
+#include <nlohmann/json_fwd.hpp>
+#include <span>
+#include <string_view>
+
+namespace gt {
+
+struct AgentEvent;
+
+// How an agent hands its hook the event payload.
+enum class PayloadArrival { standardInput, lastArgument };
+
+// What the core and the hook know about one coding agent. Each agent is one constant in its own file
+// under agents/, listed once in agent_registry.cpp; its configuration editor sits beside it in the
+// companion tool.
+struct AgentSpec {
+  std::string_view name;        // the raw value: `--agent NAME` and the record's "agent"
+  std::string_view configFile;  // relative to the home directory
+  PayloadArrival payload;
+  // The hook events it subscribes; empty for an agent with a single notify command.
+  std::span<const std::string_view> events;
+  // Fills the record's type, state, title and message from the payload, a JSON object.
+  void (*toEvent)(const nlohmann::json& payload, AgentEvent& event);
+};
+
+}  // namespace gt
