@@ -16,6 +16,7 @@
 #include "app/tray_panel.h"
 #include "core/common/autostart.h"
 #include "core/common/paths.h"
+#include "core/common/program_path.h"
 #include "platform/desktop_notification_center.h"
 #include "platform/system_log.h"
 
@@ -57,11 +58,9 @@ bool answeredInfoOption(int argc, char** argv) {
 
 // A moved or reinstalled app keeps starting at login.
 void repairAutostart() {
-  char exe[4096];
-  ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-  if (n <= 0) return;
-  exe[n] = '\0';
-  gt::Autostart().repairIfMoved(exe);
+  std::error_code ec;
+  std::filesystem::path exe = gt::runningProgram(ec);
+  if (!ec) gt::Autostart().repairIfMoved(exe);
 }
 
 bool envSet(const char* name) {

@@ -8,6 +8,8 @@
 
 #include "cli/commands.h"
 #include "core/common/autostart.h"
+#include "core/common/program_path.h"
+#include "core/common/utf8.h"
 
 namespace gt::cli {
 namespace {
@@ -19,13 +21,13 @@ constexpr const char* kUsage = "Usage: glowticker autostart on|off|status\n";
 // The tray app installed or built beside this program; autostart always names it by absolute path.
 std::optional<fs::path> appBesideMe(std::string& problem) {
   std::error_code ec;
-  fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  fs::path self = runningProgram(ec);
   if (ec) {
     problem = "cannot find this program's own location (/proc/self/exe): " + ec.message() + ".";
     return std::nullopt;
   }
   fs::path app = self.parent_path() / "glowticker-app";
-  if (!fs::is_regular_file(app, ec) || ::access(app.c_str(), X_OK) != 0) {
+  if (!isExecutableFile(app)) {
     problem = "the tray app " + app.string() + " is missing or not executable; install glowticker-app beside " +
               self.filename().string() + " and try again.";
     return std::nullopt;
@@ -70,9 +72,9 @@ int runAutostart(int argc, char** argv) {
       std::cout << "Autostart off.\n";
       return 0;
     }
-    std::cout << "Autostart on: " << st.target->string() << " (" << st.entryPath.string() << ")\n";
+    std::cout << "Autostart on: " << terminalSafe(st.target->string()) << " (" << st.entryPath.string() << ")\n";
     if (!st.targetRunnable)
-      std::cout << "Warning: " << st.target->string()
+      std::cout << "Warning: " << terminalSafe(st.target->string())
                 << " does not exist or is not executable; run 'glowticker autostart on' again.\n";
     return 0;
   }

@@ -8,6 +8,7 @@
 #include "cli/companion/agent_editor.h"
 #include "cli/companion/config_file.h"
 #include "cli/companion/shell_quote.h"
+#include "core/common/program_path.h"
 #include "core/hooks/hook_state.h"
 
 namespace gt {
@@ -81,10 +82,8 @@ int run(AgentID agent, bool install, const CompanionTool::Options& options, std:
 }  // namespace
 
 std::filesystem::path CompanionTool::defaultHookExecutable() {
-  std::error_code ec;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return "glowticker-hook";
-  return exe.parent_path() / "glowticker-hook";
+  std::filesystem::path dir = runningProgramDir();
+  return dir.empty() ? std::filesystem::path("glowticker-hook") : dir / "glowticker-hook";
 }
 
 int CompanionTool::install(AgentID agent, const Options& options, std::ostream& out, std::ostream& err) {

@@ -8,11 +8,13 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/common/file_io.h"
+
 namespace gt {
 
 namespace {
 
-constexpr off_t kMaxConfigBytes = 16 * 1024 * 1024;
+constexpr std::size_t kMaxConfigBytes = 16 * 1024 * 1024;
 
 std::string sysError(const std::string& what, const std::filesystem::path& path, int err) {
   return "Could not " + what + " " + path.string() + ": " + std::strerror(err) + ".";
@@ -44,44 +46,25 @@ std::optional<ConfigFile> ConfigFile::load(const std::filesystem::path& path, st
     }
     file.target = resolved;
   }
-  int fd = ::open(file.target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    if (errno == ENOENT) return file;
-    error = sysError("read", path, errno);
-    return std::nullopt;
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    error = path.string() + " is not a regular file; move it aside and try again.";
-    return std::nullopt;
-  }
-  if (st.st_size > kMaxConfigBytes) {
-    ::close(fd);
-    error = path.string() + " is larger than 16 MiB, which is not a configuration file this tool will edit.";
-    return std::nullopt;
-  }
-  file.exists = true;
-  file.mode = st.st_mode & 07777;
-  char buf[16384];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int err = errno;
-      ::close(fd);
-      error = sysError("read", path, err);
+  FileRead read = readFileBounded(file.target, kMaxConfigBytes);
+  switch (read.status) {
+    case FileRead::Status::ok:
+      break;
+    case FileRead::Status::missing:
+      return file;
+    case FileRead::Status::notRegular:
+      error = path.string() + " is not a regular file; move it aside and try again.";
       return std::nullopt;
-    }
-    if (n == 0) break;
-    file.text.append(buf, static_cast<size_t>(n));
-    if (file.text.size() > static_cast<size_t>(kMaxConfigBytes)) {
-      ::close(fd);
+    case FileRead::Status::tooLarge:
       error = path.string() + " is larger than 16 MiB, which is not a configuration file this tool will edit.";
       return std::nullopt;
-    }
+    case FileRead::Status::failed:
+      error = sysError("read", path, read.error.value());
+      return std::nullopt;
   }
-  ::close(fd);
+  file.exists = true;
+  file.mode = read.mode;
+  file.text = std::move(read.text);
   return file;
 }
 
@@ -128,26 +111,10 @@ bool ConfigFile::replace(const std::string& newText, std::string& error) const {
       std::filesystem::permissions(dir, std::filesystem::perms::owner_all, ec);
     }
   }
-  std::string tmpl = (dir / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
-  int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-  if (fd < 0) {
-    error = sysError("write a temporary file in", dir, errno);
+  std::filesystem::path failed;
+  if (auto ec = replaceFileAtomically(target, newText, {exists ? mode : mode_t{0600}, {}}, &failed)) {
+    error = sysError(failed == dir ? "write a temporary file in" : "write", failed == dir ? dir : path, ec.value());
     return false;
-  }
-  mode_t wanted = exists ? mode : 0600;
-  bool ok = ::fchmod(fd, wanted) == 0 && writeAll(fd, newText) && ::fsync(fd) == 0;
-  int err = errno;
-  ::close(fd);
-  if (!ok || ::rename(tmpl.c_str(), target.c_str()) != 0) {
-    if (ok) err = errno;
-    ::unlink(tmpl.c_str());
-    error = sysError("write", path, err);
-    return false;
-  }
-  // The rename is durable only once the folder entry is on disk too.
-  if (int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
   }
   return true;
 }

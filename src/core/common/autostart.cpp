@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/common/file_io.h"
 #include "core/common/paths.h"
 
 namespace gt {
@@ -115,30 +116,6 @@ std::string entryText(const std::string& exec) {
   return o.str();
 }
 
-std::error_code writeAtomically(const fs::path& path, const std::string& text) {
-  std::string tmpl = (path.parent_path() / ".glowticker.desktop.XXXXXX").string();
-  int fd = ::mkstemp(tmpl.data());
-  if (fd < 0) return {errno, std::generic_category()};
-  std::error_code ec;
-  const char* p = text.data();
-  std::size_t left = text.size();
-  while (left > 0 && !ec) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0)
-      ec = {errno, std::generic_category()};
-    else
-      p += n, left -= static_cast<std::size_t>(n);
-  }
-  // Readable by others like every desktop file; mkstemp creates 0600.
-  if (!ec && ::fchmod(fd, 0644) != 0) ec = {errno, std::generic_category()};
-  if (!ec && ::fsync(fd) != 0) ec = {errno, std::generic_category()};
-  if (::close(fd) != 0 && !ec) ec = {errno, std::generic_category()};
-  if (!ec && ::rename(tmpl.c_str(), path.c_str()) != 0) ec = {errno, std::generic_category()};
-  if (ec) ::unlink(tmpl.c_str());
-  return ec;
-}
-
 }  // namespace
 
 Autostart::Autostart() : Autostart(configHome()) {}
@@ -226,7 +203,8 @@ std::error_code Autostart::enable(const fs::path& appPath, std::string* problem)
     fs::permissions(dir, fs::perms::owner_all, ec);
     ec.clear();
   }
-  ec = writeAtomically(entryPath_, entryText(exec));
+  // Readable by others like every desktop file.
+  ec = replaceFileAtomically(entryPath_, entryText(exec), {0644, {}});
   if (ec) return fail(ec, "Cannot write the autostart entry " + entryPath_.string() + ": " + ec.message() + ".");
   return {};
 }

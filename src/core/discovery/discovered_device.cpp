@@ -1,14 +1,13 @@
 #include "core/discovery/discovered_device.h"
 
-#include <unicode/ustring.h>
-#include <unicode/utypes.h>
-
 #include <array>
 #include <charconv>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "core/common/utf8.h"
 
 namespace gt {
 namespace {
@@ -25,17 +24,6 @@ bool keyEquals(std::string_view a, std::string_view b) {
     if (lower(a[i]) != lower(b[i])) return false;
   }
   return true;
-}
-
-bool isValidUtf8(std::string_view bytes) {
-  if (bytes.empty()) return true;
-  // UTF-16 never needs more units than the UTF-8 input has bytes.
-  std::vector<UChar> out(bytes.size() + 1);
-  UErrorCode status = U_ZERO_ERROR;
-  int32_t length = 0;
-  u_strFromUTF8(out.data(), static_cast<int32_t>(out.size()), &length, bytes.data(), static_cast<int32_t>(bytes.size()),
-                &status);
-  return U_SUCCESS(status);
 }
 
 // Digits only, after one optional sign, no spaces, within the signed 64-bit range.
@@ -67,7 +55,7 @@ std::vector<std::string> txtEntries(const std::vector<std::string>& rawTxt) {
       if (!keyEquals(itemKey, key)) continue;
       if (eq != std::string_view::npos) {
         std::string_view value = item.substr(eq + 1);
-        if (value.size() < static_cast<std::size_t>(INT32_MAX) && isValidUtf8(value)) {
+        if (isValidUtf8(value)) {
           entries.push_back(std::string(key) + "=" + std::string(value));
         }
       }

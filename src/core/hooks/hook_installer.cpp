@@ -12,7 +12,8 @@
 #include <chrono>
 #include <cstring>
 
-#include "core/hooks/utf8_text.h"
+#include "core/common/program_path.h"
+#include "core/common/utf8.h"
 
 extern char** environ;
 
@@ -23,13 +24,6 @@ namespace {
 constexpr std::string_view kEnv = "/usr/bin/env";
 // A tool that floods its output is still drained to the end, but only this much of each stream is kept.
 constexpr size_t kMaxKeptOutput = 16 * 1024 * 1024;
-
-std::filesystem::path runningExecutableDir() {
-  std::error_code ec;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec || exe.empty()) return {};
-  return exe.parent_path();
-}
 
 class Fd {
  public:
@@ -57,15 +51,12 @@ std::string textOrEmpty(std::string bytes) { return isValidUtf8(bytes) ? std::mo
 }  // namespace
 
 HookInstaller::HookInstaller(std::optional<std::string> cliPath)
-    : cliPath_(cliPath ? std::move(*cliPath) : resolveToolPath(runningExecutableDir())) {}
+    : cliPath_(cliPath ? std::move(*cliPath) : resolveToolPath(runningProgramDir())) {}
 
 std::string HookInstaller::resolveToolPath(const std::filesystem::path& executableDir) {
   if (!executableDir.empty()) {
     std::filesystem::path candidate = executableDir / "glowticker-cli";
-    struct stat st {};
-    // access() says yes to a directory too, so the file type is checked as well.
-    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
-      return candidate.string();
+    if (isExecutableFile(candidate)) return candidate.string();
   }
   return std::string(kEnv);
 }

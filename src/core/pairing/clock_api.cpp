@@ -1,13 +1,14 @@
 #include "core/pairing/clock_api.h"
 
 #include <curl/curl.h>
-#include <unicode/ustring.h>
 
 #include <cmath>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+
+#include "core/common/utf8.h"
 
 namespace gt {
 
@@ -131,14 +132,6 @@ bool isNonHttpFailure(CURLcode code) {
   // libcurl refuses a reply without a status line (HTTP/0.9) as an unsupported protocol; the URL's
   // own scheme is always http, so that code cannot mean anything else here.
   return code == CURLE_UNSUPPORTED_PROTOCOL || code == CURLE_WEIRD_SERVER_REPLY;
-}
-
-bool isValidUtf8(const std::string& s) {
-  if (s.empty()) return true;
-  UErrorCode status = U_ZERO_ERROR;
-  int32_t needed = 0;
-  u_strFromUTF8(nullptr, 0, &needed, s.data(), static_cast<int32_t>(s.size()), &status);
-  return status == U_BUFFER_OVERFLOW_ERROR || U_SUCCESS(status);
 }
 
 std::int64_t retryAfterFrom(const std::string& body) {

@@ -9,12 +9,12 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "core/common/file_io.h"
 #include "core/common/paths.h"
 
 namespace gt {
@@ -63,30 +63,6 @@ std::string randomUuid() {
   return text;
 }
 
-std::error_code writeAll(int fd, const std::string& data) {
-  const char* p = data.data();
-  std::size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return lastError();
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return {};
-}
-
-std::error_code fsyncDirectory(const std::filesystem::path& dir) {
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return lastError();
-  std::error_code ec;
-  if (::fsync(fd) != 0) ec = lastError();
-  ::close(fd);
-  return ec;
-}
-
 // Creates `dir` and its missing parents; only `dir` itself is made private.
 std::error_code createBaseDir(const std::filesystem::path& dir) {
   std::error_code ec;
@@ -127,13 +103,9 @@ std::optional<ClockConfig> decodeClockConfig(std::string_view json) {
 }
 
 std::string encodeClockConfig(const ClockConfig& cfg) {
-  nlohmann::ordered_json doc;
-  doc["device_name"] = cfg.deviceName;
-  doc["host"] = cfg.host;
-  doc["ws_port"] = cfg.wsPort;
-  doc["http_port"] = cfg.httpPort;
-  doc["token"] = cfg.token;
-  doc["paired_at"] = cfg.pairedAt;
+  const nlohmann::ordered_json doc = {{"device_name", cfg.deviceName}, {"host", cfg.host},
+                                      {"ws_port", cfg.wsPort},          {"http_port", cfg.httpPort},
+                                      {"token", cfg.token},             {"paired_at", cfg.pairedAt}};
   return doc.dump(2) + "\n";
 }
 
@@ -161,18 +133,9 @@ void resetBaseDir() {
 std::filesystem::path configPath() { return baseDir() / "config.json"; }
 
 std::optional<ClockConfig> load() {
-  const auto path = configPath();
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
-  auto size = std::filesystem::file_size(path, ec);
-  if (ec || size > kMaxConfigBytes) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string text(static_cast<std::size_t>(size), '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(in.gcount()));
-  if (in.bad()) return std::nullopt;
-  return decodeClockConfig(text);
+  FileRead file = readFileBounded(configPath(), kMaxConfigBytes);
+  if (!file.ok()) return std::nullopt;
+  return decodeClockConfig(file.text);
 }
 
 // A save killed between creating its temporary file and the rename leaves that file behind, with a copy
@@ -209,33 +172,10 @@ std::error_code save(const ClockConfig& cfg, std::filesystem::path* failedPath) 
     return fail(std::make_error_code(std::errc::illegal_byte_sequence), dir / "config.json");
   }
 
-  const auto tmp = dir / (".config-" + randomUuid() + ".tmp");
-  const auto target = dir / "config.json";
-
-  // Created private from the start: the token must never be readable by others, not even briefly.
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return fail(lastError(), tmp);
-  auto abandon = [&](std::error_code ec) {
-    if (fd >= 0) ::close(fd);
-    ::unlink(tmp.c_str());  // it holds the token; do not leave it lying around
-    return fail(ec, tmp);
-  };
-  if (auto ec = writeAll(fd, bytes)) return abandon(ec);
-  if (::fchmod(fd, 0600) != 0) return abandon(lastError());
-  // On disk before it takes the pairing file's name, so a power loss cannot leave an empty file.
-  if (::fsync(fd) != 0) return abandon(lastError());
-  int closed = ::close(fd);
-  fd = -1;
-  if (closed != 0) return abandon(lastError());
-
-  // rename(2) replaces an existing pairing file atomically and creates it when there was none.
-  if (::rename(tmp.c_str(), target.c_str()) != 0) {
-    auto ec = lastError();
-    ::unlink(tmp.c_str());
-    return fail(ec, target);
-  }
-  // Make the rename itself durable.
-  if (auto ec = fsyncDirectory(dir)) return fail(ec, dir);
+  ReplaceOptions options;
+  options.mode = 0600;
+  options.tempPath = dir / (".config-" + randomUuid() + ".tmp");
+  if (auto ec = replaceFileAtomically(dir / "config.json", bytes, options, failedPath)) return ec;
   sweepAbandonedTemporaries(dir);
   return {};
 }

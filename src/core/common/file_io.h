@@ -1,0 +1,38 @@
+#pragma once
+#include <sys/types.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace gt {
+
+// A whole small file read with a size bound, so a planted huge file or FIFO never stalls or swells us.
+struct FileRead {
+  enum class Status { ok, missing, notRegular, tooLarge, failed };
+  Status status = Status::failed;
+  std::string text;
+  mode_t mode = 0;       // permission bits of the file read
+  std::error_code error;  // set for `failed` (and `missing`)
+  bool ok() const { return status == Status::ok; }
+};
+
+// Follows symbolic links; anything but a regular file of at most `maxBytes` is refused, unread.
+FileRead readFileBounded(const std::filesystem::path& path, std::size_t maxBytes);
+
+struct ReplaceOptions {
+  mode_t mode = 0600;
+  // Empty: a fresh unique name beside the target. Given: it must be in the target's folder and not exist.
+  std::filesystem::path tempPath;
+};
+
+// Replaces `target` with `bytes` so that a reader or a crash sees the old file or the new one, never a
+// mix: a private temporary file in the same folder, written, given `mode`, fsynced, renamed over the
+// target, then the folder fsynced. On failure the temporary file is gone and `failedPath` (when given)
+// names the path that failed: the temporary file, the target (rename) or the folder.
+std::error_code replaceFileAtomically(const std::filesystem::path& target, std::string_view bytes,
+                                      const ReplaceOptions& options = {}, std::filesystem::path* failedPath = nullptr);
+
+}  // namespace gt

@@ -1,0 +1,47 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/common/utf8.h"
+
+namespace gt {
+namespace {
+
+std::string utf8(char32_t c) {
+  std::string s;
+  if (c < 0x80) return std::string(1, static_cast<char>(c));
+  if (c < 0x800) return s + char(0xC0 | (c >> 6)) + char(0x80 | (c & 0x3F));
+  if (c < 0x10000) return s + char(0xE0 | (c >> 12)) + char(0x80 | ((c >> 6) & 0x3F)) + char(0x80 | (c & 0x3F));
+  return s + char(0xF0 | (c >> 18)) + char(0x80 | ((c >> 12) & 0x3F)) + char(0x80 | ((c >> 6) & 0x3F)) +
+         char(0x80 | (c & 0x3F));
+}
+
+// Every code point: the controls and direction overrides become their escape, everything else passes.
+TEST(TerminalSafe, EscapesExactlyTheControlsAndDirectionOverrides) {
+  for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    const std::string in = "a" + utf8(c) + "b";
+    ASSERT_TRUE(isValidUtf8(in)) << std::hex << static_cast<unsigned>(c);
+    const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F);
+    const bool bidi = (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+    char esc[16];
+    std::snprintf(esc, sizeof esc, c < 0x80 ? "a\\x%02x" "b" : "a\\u%04x" "b", static_cast<unsigned>(c));
+    ASSERT_EQ(terminalSafe(in), control || bidi ? std::string(esc) : in) << std::hex << static_cast<unsigned>(c);
+  }
+}
+
+// Malformed input (stray continuation, overlong, surrogate, beyond U+10FFFF, truncated) is refused by the
+// check and shown byte by byte.
+TEST(TerminalSafe, MalformedBytesAreRefusedAndShownAsHex) {
+  for (const std::string bad : {"\x80", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x80", "\xFF"}) {
+    EXPECT_FALSE(isValidUtf8("ok" + bad)) << bad;
+    std::string shown;
+    char esc[8];
+    for (unsigned char b : bad) shown += (std::snprintf(esc, sizeof esc, "\\x%02x", b), esc);
+    EXPECT_EQ(terminalSafe("ok" + bad + "é"), "ok" + shown + "é");
+  }
+  EXPECT_TRUE(isValidUtf8(""));
+}
+
+}  // namespace
+}  // namespace gt
