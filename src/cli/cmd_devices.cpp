@@ -3,6 +3,7 @@
 
 #include "cli/args.h"
 #include "cli/commands.h"
+#include "core/common/utf8.h"
 #include "core/discovery/discovery.h"
 #include "platform/avahi_backend.h"
 
@@ -12,12 +13,13 @@ namespace {
 // The same window the pairing view uses.
 constexpr std::chrono::seconds kSearchWindow{3};
 
-// The pairing view's picker text, then what a user needs to pair by hand.
+// The pairing view's picker text, then what a user needs to pair by hand. Every field comes from the
+// phone, so it is printed with its control characters made visible.
 std::string deviceLine(const DiscoveredDevice& d) {
   std::string line = d.name + " (" + (d.device.empty() ? std::string("unknown") : d.device) + ") @ " + d.host;
   line += "  ws " + std::to_string(d.wsPort) + "  http " + std::to_string(d.httpPort);
   line += "  version " + (d.version.empty() ? std::string("unknown") : d.version);
-  return line;
+  return terminalSafe(line);
 }
 
 }  // namespace
@@ -37,7 +39,7 @@ int runDevices(int argc, char** argv) {
   for (const DiscoveredDevice& d : devices) std::cout << deviceLine(d) << "\n";
   std::cout.flush();
   if (!discovery.problem().empty()) {
-    std::cerr << "glowticker devices: " << discovery.problem() << "\n";
+    std::cerr << "glowticker devices: " << terminalSafe(discovery.problem()) << "\n";
     return 1;
   }
   if (devices.empty()) {

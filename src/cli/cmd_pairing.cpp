@@ -5,6 +5,7 @@
 
 #include "cli/args.h"
 #include "cli/commands.h"
+#include "core/common/utf8.h"
 #include "core/pairing/clock_api.h"
 #include "core/pairing/clock_config.h"
 #include "core/pairing/pairing_flow.h"
@@ -29,8 +30,9 @@ std::optional<std::int64_t> parsePort(const std::string& text) {
   return v;
 }
 
+// The record and the link label carry the phone's own text, printed with control characters made visible.
 void printRecord(const ClockConfig& cfg) {
-  std::cout << cfg.host << "  ws=" << cfg.wsPort << " http=" << cfg.httpPort << "\n";
+  std::cout << terminalSafe(cfg.host) << "  ws=" << cfg.wsPort << " http=" << cfg.httpPort << "\n";
 }
 
 }  // namespace
@@ -43,7 +45,7 @@ int runStatus(int argc, char** argv) {
 
   ClockAPI api;
   RefreshOutcome outcome = loadAndProbe(api);
-  std::cout << outcome.conn.label() << "\n";
+  std::cout << terminalSafe(outcome.conn.label()) << "\n";
   if (outcome.cfg) printRecord(*outcome.cfg);
   return 0;
 }
@@ -66,7 +68,7 @@ int runPair(int argc, char** argv) {
     std::string problem;
     auto found = findDeviceByName(*args.get("device"), problem);
     if (!found) {
-      std::cerr << "glowticker pair: " << problem << "\n";
+      std::cerr << "glowticker pair: " << terminalSafe(problem) << "\n";
       return 1;
     }
     host = found->host;
@@ -91,13 +93,13 @@ int runPair(int argc, char** argv) {
   ClockAPI api;
   auto result = pairAndStore(api, host, httpPort, wsPort, name, code);
   if (auto* failure = std::get_if<PairFailure>(&result)) {
-    std::cerr << pairFailureText(*failure) << "\n";
+    std::cerr << terminalSafe(pairFailureText(*failure)) << "\n";
     return 1;
   }
   // Then refresh as the app does, so the user sees the link the app will show.
-  std::cout << "Paired with " << name << "; saved to " << ConfigStore::configPath().string() << ".\n";
+  std::cout << "Paired with " << terminalSafe(name) << "; saved to " << ConfigStore::configPath().string() << ".\n";
   RefreshOutcome outcome = loadAndProbe(api);
-  std::cout << outcome.conn.label() << "\n";
+  std::cout << terminalSafe(outcome.conn.label()) << "\n";
   if (outcome.cfg) printRecord(*outcome.cfg);
   return 0;
 }

@@ -110,7 +110,8 @@ TEST_F(AvahiNetns, ListsPhonesInNameOrderLeavesOutThoseThatDoNotAcceptAndPairsBy
   ASSERT_NE(desk, 0);
   const std::string port = std::to_string(desk);
   // Kitchen answers on desk's port with TXT keys in mixed case and a duplicate: the first occurrence wins.
-  inDev("avahi-publish -s Kitchen _glowticker._tcp " + port + " WS=9100 ws=1 http=9101 v=2.0 'device=Wall panel' flag",
+  // Its name would clear the screen and reverse the text; it is listed inert.
+  inDev("avahi-publish -s \"$(printf 'Kitchen\\033[2J\\342\\200\\256')\" _glowticker._tcp " + port + " WS=9100 ws=1 http=9101 v=2.0 'device=Wall panel' flag",
         "kitchen.log");
   // Attic: nothing listens on its port, so the connection is refused at once.
   inDev("avahi-publish -s Attic _glowticker._tcp 9 device=Old", "attic.log");
@@ -126,7 +127,7 @@ TEST_F(AvahiNetns, ListsPhonesInNameOrderLeavesOutThoseThatDoNotAcceptAndPairsBy
   CommandResult list = cli("devices", 30);
   ASSERT_EQ(list.status, 0) << list.err;
   EXPECT_EQ(lines(list.out),
-            (Lines{"Kitchen (Wall panel) @ 198.18.0.1  ws 9100  http 9101  version 2.0",
+            (Lines{"Kitchen\\x1b[2J\\u202e (Wall panel) @ 198.18.0.1  ws 9100  http 9101  version 2.0",
                    "desk (Tablet 8) @ 198.18.0.1  ws " + port + "  http " + port + "  version 1.4.2"}));
   // The 3 s window, a refused connection (at once) and a hanging one (its full second), then two more;
   // never more than the window and one second per instance.

@@ -11,6 +11,7 @@
 #include "support/process.h"
 #include "support/test_files.h"
 #include "support/test_http_server.h"
+#include "core/pairing/clock_config.h"
 
 namespace gt {
 namespace {
@@ -54,14 +55,15 @@ class CliPairingTest : public ::testing::Test {
     if (std::system("python3 -c '' 2>/dev/null") != 0) GTEST_SKIP() << "python3 is needed for the simulated phone";
     ASSERT_TRUE(dir_.ok());
   }
-  // Arguments in shell syntax; stopped after 20 s.
+  // Arguments in shell syntax; stopped after 20 s. A group-writable umask must not loosen the store.
   Result glowticker(const std::string& args) {
     return test::runShell(
-        "env HOME='" + home_.string() + "' http_proxy= HTTP_PROXY= " + GT_GLOWTICKER_BIN + " " + args + " </dev/null",
+        "umask 002; env HOME='" + home_.string() + "' http_proxy= HTTP_PROXY= " + GT_GLOWTICKER_BIN + " " + args + " </dev/null",
         dir_.path(), 20);
   }
-  Result pairWith(const std::string& host, const std::string& port, const std::string& code) {
-    return glowticker("pair --host '" + host + "' --http-port " + port + " --ws-port 7001 --name 'Desk phone' --code " +
+  Result pairWith(const std::string& host, const std::string& port, const std::string& code,
+                  const std::string& name = "'Desk phone'") {
+    return glowticker("pair --host '" + host + "' --http-port " + port + " --ws-port 7001 --name " + name + " --code " +
                       code);
   }
 
@@ -78,14 +80,20 @@ TEST_F(CliPairingTest, PairStatusUnpairRoundTrip) {
   Phone phone("--code 0042 --device 'Phone model'");
   ASSERT_FALSE(phone.port.empty());
   const std::string record = "127.0.0.1  ws=7001 http=" + phone.port + "\n";
-  r = pairWith("127.0.0.1", phone.port, "0042");
+  // A name that would retitle the terminal and reverse the text is stored as given and printed inert.
+  const std::string name = "Desk\x1b]0;pwn\x07 phone\xe2\x80\xae";
+  const std::string shown = "Desk\\x1b]0;pwn\\x07 phone\\u202e";
+  r = pairWith("127.0.0.1", phone.port, "0042", "\"$(printf 'Desk\\033]0;pwn\\007 phone\\342\\200\\256')\"");
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("已连接 Desk phone\n" + record), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Paired with " + shown), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("已连接 " + shown + "\n" + record), std::string::npos) << r.out;
   EXPECT_EQ(fs::status(config_).permissions(), fs::perms(0600));
   EXPECT_EQ(fs::status(home_ / ".glowticker").permissions(), fs::perms(0700));
   r = glowticker("status");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "已连接 Desk phone\n" + record);
+  EXPECT_EQ(r.out, "已连接 " + shown + "\n" + record);
+  ASSERT_TRUE(decodeClockConfig(test::readAll(config_)));
+  EXPECT_EQ(decodeClockConfig(test::readAll(config_))->deviceName, name);
 
   // The phone goes away: the record stays, the link is offline.
   EXPECT_EQ(phone.stop(), 0);
