@@ -79,6 +79,17 @@ std::error_code createBaseDir(const std::filesystem::path& dir) {
   return {};
 }
 
+// The token must never stay readable by others, whoever loosened the modes: each load tightens the
+// pairing file of ours to 0600. Loading creates nothing, so an unpaired home stays as it is.
+void tightenPairingFile(const std::filesystem::path& file) {
+  int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0)
+    ::fchmod(fd, 0600);
+  ::close(fd);
+}
+
 struct BaseDirState {
   std::mutex mutex;
   std::optional<std::filesystem::path> dir;
@@ -133,6 +144,7 @@ void resetBaseDir() {
 std::filesystem::path configPath() { return baseDir() / "config.json"; }
 
 std::optional<ClockConfig> load() {
+  tightenPairingFile(configPath());
   FileRead file = readFileBounded(configPath(), kMaxConfigBytes);
   if (!file.ok()) return std::nullopt;
   return decodeClockConfig(file.text);
