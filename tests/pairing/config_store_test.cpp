@@ -1,12 +1,10 @@
 #include <gtest/gtest.h>
-#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <regex>
 
 #include "support/test_files.h"
 #include "core/pairing/clock_config.h"
@@ -42,44 +40,30 @@ class ConfigStoreTest : public ::testing::Test {
   const fs::path base_ = dir_.path() / "nested" / ".glowticker", file_ = base_ / "config.json";
 };
 
-TEST(ClockConfigCoding, PrettyInKeyOrderAndRoundTrips) {
-  EXPECT_EQ(encodeClockConfig(kSecond),
-            "{\n  \"device_name\": \"Pocket \\\"phone\\\" 手机\",\n  \"host\": \"fe80::1\",\n  \"ws_port\": 9001,\n"
-            "  \"http_port\": 9000,\n  \"token\": \"tok-2\",\n  \"paired_at\": \"2026-03-02T10:00:00Z\"\n}\n");
-  EXPECT_EQ(decodeClockConfig(encodeClockConfig(kSecond)), kSecond);
-}
-
+// What the fuzz target's round trip cannot show: which documents are refused.
 TEST(ClockConfigCoding, DecodingIsStrict) {
   const std::string good =
       R"({"device_name":"D","host":"h","ws_port":1,"http_port":2,"token":"t","paired_at":"2026-03-01T09:05:07Z")";
-  EXPECT_EQ(decodeClockConfig(good + "}"), (ClockConfig{"D", "h", 1, 2, "t", "2026-03-01T09:05:07Z"}));
-  EXPECT_TRUE(decodeClockConfig(good + R"(,"extra":[1,2,{}]})")) << "extra keys are ignored";
-  EXPECT_TRUE(
-      decodeClockConfig(R"({"paired_at":"p","token":"","http_port":0,"ws_port":-3,"host":"","device_name":""})"))
-      << "key order and empty values do not matter";
+  EXPECT_EQ(decodeClockConfig(good + R"(,"extra":[1]})"), (ClockConfig{"D", "h", 1, 2, "t", "2026-03-01T09:05:07Z"}));
+  EXPECT_EQ(decodeClockConfig(encodeClockConfig(kSecond)), kSecond);
   for (const char* bad : {
            R"({"device_name":"D","host":"h","ws_port":1,"http_port":2,"token":"t"})",
            R"({"device_name":"D","host":"h","ws_port":1,"http_port":"8080","token":"t","paired_at":"p"})",
            R"({"device_name":"D","host":"h","ws_port":1,"http_port":8080.0,"token":"t","paired_at":"p"})",
-           R"({"device_name":"D","host":"h","ws_port":1,"http_port":18446744073709551615,"token":"t","paired_at":"p"})",
+           R"({"device_name":"D","host":"h","ws_port":1,"http_port":9223372036854775808,"token":"t","paired_at":"p"})",
            R"({"device_name":"D","host":"h","ws_port":1,"http_port":2,"token":7,"paired_at":"p"})",
-           R"({"device_name":null,"host":"h","ws_port":1,"http_port":2,"token":"t","paired_at":"p"})",
            R"([{"device_name":"D","host":"h","ws_port":1,"http_port":2,"token":"t","paired_at":"p"}])",
-           R"({"device_name":"D","host":"h","ws_port":1,"http_port":2,"token":"t","paired_at":"p")",
-           "{\"device_name\":\"\xff\",\"host\":\"h\",\"ws_port\":1,\"http_port\":2,\"token\":\"t\",\"paired_at\":"
-           "\"p\"}",
-           "",
-           "null",
        }) {
     EXPECT_EQ(decodeClockConfig(bad), std::nullopt) << bad;
   }
+  EXPECT_TRUE(decodeClockConfig(
+      R"({"device_name":"D","host":"h","ws_port":1,"http_port":9223372036854775807,"token":"t","paired_at":"p"})"));
 }
 
 TEST_F(ConfigStoreTest, SaveIsPrivateReplacesTheFileAndDeleteRemovesIt) {
   EXPECT_EQ(ConfigStore::load(), std::nullopt);
   EXPECT_EQ(ConfigStore::deleteConfig(), std::errc::no_such_file_or_directory);
   ASSERT_FALSE(ConfigStore::save(kFirst));
-  EXPECT_EQ(ConfigStore::configPath(), file_);
   EXPECT_EQ(modeOf(base_), fs::perms(0700));
   EXPECT_EQ(modeOf(file_), fs::perms(0600));
   EXPECT_EQ(readAll(file_), encodeClockConfig(kFirst));
@@ -93,28 +77,7 @@ TEST_F(ConfigStoreTest, SaveIsPrivateReplacesTheFileAndDeleteRemovesIt) {
   EXPECT_EQ(namesIn(base_), kOnlyConfig) << "no temporary file left behind";
 
   EXPECT_FALSE(ConfigStore::deleteConfig());
-  EXPECT_FALSE(fs::exists(file_));
   EXPECT_EQ(ConfigStore::load(), std::nullopt);
-  EXPECT_EQ(ConfigStore::deleteConfig(), std::errc::no_such_file_or_directory);
-}
-
-TEST_F(ConfigStoreTest, TemporaryFileHasAnUpperCaseRandomUuidName) {
-  fs::create_directories(base_);
-  int in = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  ASSERT_GE(in, 0);
-  ASSERT_GE(::inotify_add_watch(in, base_.c_str(), IN_CREATE), 0);
-  ASSERT_FALSE(ConfigStore::save(kFirst));
-  ASSERT_FALSE(ConfigStore::save(kSecond));
-  alignas(inotify_event) char buf[4096];
-  ssize_t n = ::read(in, buf, sizeof buf);
-  ::close(in);
-  std::vector<std::string> created;
-  for (char* p = buf; p < buf + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
-    created.emplace_back(reinterpret_cast<inotify_event*>(p)->name);
-  ASSERT_EQ(created.size(), 2u);
-  const std::regex pattern(R"(\.config-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\.tmp)");
-  for (const auto& name : created) EXPECT_TRUE(std::regex_match(name, pattern)) << name;
-  EXPECT_NE(created[0], created[1]);
 }
 
 TEST_F(ConfigStoreTest, TemporariesLeftByAKilledSaveAreSweptButALiveOneIsKept) {
@@ -136,8 +99,6 @@ TEST_F(ConfigStoreTest, TemporariesLeftByAKilledSaveAreSweptButALiveOneIsKept) {
 }
 
 TEST_F(ConfigStoreTest, UnreadableFilesLoadAsAbsent) {
-  writeAll(file_, R"({"device_name":"D","host":"h","ws_port":1,"http_port":"8080","token":"t","paired_at":"p"})");
-  EXPECT_EQ(ConfigStore::load(), std::nullopt);
   writeAll(file_, encodeClockConfig(kFirst) + std::string(2 * 1024 * 1024, ' '));
   EXPECT_EQ(ConfigStore::load(), std::nullopt) << "far larger than any pairing file";
   fs::remove(file_);
