@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <string>
 
+#include "core/common/file_io.h"
 #include "core/common/utf8.h"
+#include "support/test_files.h"
 
 namespace gt {
 namespace {
@@ -41,6 +45,22 @@ TEST(TerminalSafe, MalformedBytesAreRefusedAndShownAsHex) {
     EXPECT_EQ(terminalSafe("ok" + bad + "é"), "ok" + shown + "é");
   }
   EXPECT_TRUE(isValidUtf8(""));
+}
+
+// The bound is inclusive; a FIFO is refused without blocking; the replacement gets the mode asked for.
+TEST(FileIo, BoundedReadAndAtomicReplace) {
+  test::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const auto file = dir.path() / "f";
+  EXPECT_EQ(readFileBounded(file, 4).status, FileRead::Status::missing);
+  ASSERT_FALSE(replaceFileAtomically(file, "abcd", {0640, {}}));
+  FileRead r = readFileBounded(file, 4);
+  EXPECT_TRUE(r.ok());
+  EXPECT_EQ(r.text, "abcd");
+  EXPECT_EQ(r.mode, 0640u);
+  EXPECT_EQ(readFileBounded(file, 3).status, FileRead::Status::tooLarge);
+  ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(readFileBounded(dir.path() / "fifo", 4).status, FileRead::Status::notRegular);
 }
 
 }  // namespace
