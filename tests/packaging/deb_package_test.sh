@@ -23,9 +23,7 @@ for f in $bins; do [[ ! -e $f ]] || skip "$f already exists and would be overwri
 
 tmp=$(mktemp -d)
 installed=0
-app_pid=
 cleanup() {
-  [[ -n "$app_pid" ]] && kill -KILL "$app_pid" 2>/dev/null || true
   ((installed)) && dpkg --purge glowticker >/dev/null 2>&1 || true
   rm -rf "$tmp"
 }
@@ -64,22 +62,11 @@ man -w glowticker >/dev/null 2>&1 || ! command -v man >/dev/null || fail "man ca
 
 echo "== glowticker-app from the installed path"
 mkdir -p "$tmp/home"
+# Still running after a second (timeout says 124, or 137 when TERM was not enough) means it started.
+rc=0
 HOME="$tmp/home" XDG_CONFIG_HOME= XDG_RUNTIME_DIR="$tmp" QT_QPA_PLATFORM=offscreen \
-  DBUS_SESSION_BUS_ADDRESS="unix:path=$tmp/no-bus" /usr/bin/glowticker-app >"$tmp/app.log" 2>&1 &
-app_pid=$!
-sleep 1
-if ! kill -0 "$app_pid" 2>/dev/null; then
-  rc=0
-  wait "$app_pid" || rc=$?
-  app_pid=
-  cat "$tmp/app.log" >&2
-  fail "glowticker-app exited within a second (status $rc)"
-fi
-kill -TERM "$app_pid"
-for _ in $(seq 50); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
-kill -KILL "$app_pid" 2>/dev/null || true
-wait "$app_pid" 2>/dev/null || true
-app_pid=
+  DBUS_SESSION_BUS_ADDRESS="unix:path=$tmp/no-bus" timeout -k 5 1 /usr/bin/glowticker-app >"$tmp/app.log" 2>&1 || rc=$?
+[[ $rc -eq 124 || $rc -eq 137 ]] || { cat "$tmp/app.log" >&2; fail "glowticker-app exited within a second (status $rc)"; }
 
 echo "== dpkg -r"
 dpkg -r glowticker >"$tmp/dpkg-r.log" 2>&1 || { cat "$tmp/dpkg-r.log" >&2; fail "dpkg -r failed"; }
