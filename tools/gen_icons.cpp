@@ -21,7 +21,7 @@ const QColor kPlate(0x20, 0x25, 0x2B);
 const QColor kDial(0xFF, 0xC2, 0x4A);
 
 QImage appIcon(int size) {
-  QImage dial = MenuIcon::render(std::nullopt, size);
+  QImage dial = gt::MenuIcon::render(std::nullopt, size);
   {
     QPainter tint(&dial);
     tint.setCompositionMode(QPainter::CompositionMode_SourceIn);

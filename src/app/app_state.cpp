@@ -1,42 +1,13 @@
 #include "app/app_state.h"
 
-#include <QFutureWatcher>
 #include <QThreadPool>
 #include <QTimer>
-#include <QtConcurrent/QtConcurrentRun>
 #include <utility>
 
+#include "app/background.h"
 #include "core/pairing/clock_config.h"
 
-namespace {
-
-// Probes (2 s), pairing requests (5 s) and notification posts can all be waiting at once; the global
-// pool has only as many threads as cores, so slow network calls would queue behind each other there.
-// Never destroyed: the listener's reader threads may post to it until the process exits.
-QThreadPool* workPool() {
-  static QThreadPool* pool = [] {
-    auto* p = new QThreadPool;
-    p->setMaxThreadCount(16);
-    p->setExpiryTimeout(30000);
-    return p;
-  }();
-  return pool;
-}
-
-// Runs `work` on the pool and `then` with its result on `context`'s thread; nothing runs if `context`
-// is gone by then (the watcher is its child and dies with it).
-template <typename Work, typename Then>
-void runThen(QObject* context, Work work, Then then) {
-  using R = std::invoke_result_t<Work>;
-  auto* watcher = new QFutureWatcher<R>(context);
-  QObject::connect(watcher, &QFutureWatcherBase::finished, context, [watcher, then = std::move(then)]() mutable {
-    watcher->deleteLater();
-    then(watcher->result());
-  });
-  watcher->setFuture(QtConcurrent::run(workPool(), std::move(work)));
-}
-
-}  // namespace
+namespace gt {
 
 struct AppState::Poll {
   std::uint64_t generation = 0;  // bumped by each startPolling; older loops see the change and end
@@ -48,14 +19,20 @@ AppState::AppState(Parts parts, QObject* parent)
 
 AppState::~AppState() = default;
 
-void AppState::setConn(gt::ConnState c) {
+void AppState::setConn(ConnState c) {
   conn_ = std::move(c);
   emit connChanged();
 }
 
-void AppState::setCfg(std::optional<gt::ClockConfig> c) {
+void AppState::setCfg(std::optional<ClockConfig> c) {
   cfg_ = std::move(c);
   emit cfgChanged();
+}
+
+void AppState::start() {
+  if (started_) return;
+  started_ = true;
+  requestNotificationPermission([this] { startPolling(); });
 }
 
 void AppState::refresh(std::function<void()> done) {
@@ -66,18 +43,18 @@ void AppState::refresh(std::function<void()> done) {
   auto finish = [done = std::move(done)] {
     if (done) done();
   };
-  runThen(
-      this, [] { return gt::ConfigStore::load(); },
-      [this, seq, finish](std::optional<gt::ClockConfig> loaded) {
+  runInBackground(
+      parts_.pool, this, [] { return ConfigStore::load(); },
+      [this, seq, finish](std::optional<ClockConfig> loaded) {
         if (seq != poll_->refreshSeq) return finish();
         setCfg(loaded);
         if (!loaded || loaded->token.empty()) {
-          setConn(gt::ConnState::unpaired());
+          setConn(ConnState::unpaired());
           return finish();
         }
-        runThen(
-            this, [api = parts_.api, loaded] { return gt::probeState(*api, loaded); },
-            [this, seq, finish](gt::ConnState state) {
+        runInBackground(
+            parts_.pool, this, [api = parts_.api, loaded] { return probeState(*api, loaded); },
+            [this, seq, finish](ConnState state) {
               if (seq == poll_->refreshSeq) setConn(std::move(state));
               finish();
             });
@@ -102,22 +79,22 @@ void AppState::startPolling() {
   // The callback holds only the notifier: it runs on the listener's reader threads and must not
   // touch this object. Each event is posted on its own pool task so slow posts never delay reading.
   if (parts_.listener) {
-    parts_.listener->start([notifier = parts_.notifier](gt::AgentEvent event) {
+    parts_.listener->start([notifier = parts_.notifier, pool = parts_.pool](AgentEvent event) {
       if (!notifier) return;
-      workPool()->start([notifier, event = std::move(event)] { notifier->notify(event); });
+      pool->start([notifier, event = std::move(event)] { notifier->notify(event); });
     });
   }
 }
 
 void AppState::pair(const std::string& host, std::int64_t httpPort, std::int64_t wsPort, const std::string& deviceName,
-                    const std::string& code, std::function<void(std::optional<gt::PairFailure>)> done) {
-  runThen(
-      this,
+                    const std::string& code, std::function<void(std::optional<PairFailure>)> done) {
+  runInBackground(
+      parts_.pool, this,
       [api = parts_.api, host, httpPort, wsPort, deviceName, code] {
-        return gt::pairAndStore(*api, host, httpPort, wsPort, deviceName, code);
+        return pairAndStore(*api, host, httpPort, wsPort, deviceName, code);
       },
-      [this, done = std::move(done)](std::variant<gt::ClockConfig, gt::PairFailure> result) {
-        if (auto* failure = std::get_if<gt::PairFailure>(&result)) {
+      [this, done = std::move(done)](std::variant<ClockConfig, PairFailure> result) {
+        if (auto* failure = std::get_if<PairFailure>(&result)) {
           if (done) done(*failure);
           return;
         }
@@ -128,16 +105,16 @@ void AppState::pair(const std::string& host, std::int64_t httpPort, std::int64_t
 }
 
 std::error_code AppState::unpair() {
-  if (std::error_code ec = gt::ConfigStore::deleteConfig()) return ec;
+  if (std::error_code ec = ConfigStore::deleteConfig()) return ec;
   ++poll_->refreshSeq;  // a probe still in flight must not bring the old pairing back
   setCfg(std::nullopt);
-  setConn(gt::ConnState::unpaired());
+  setConn(ConnState::unpaired());
   return {};
 }
 
 void AppState::requestNotificationPermission(std::function<void()> done) {
-  runThen(
-      this,
+  runInBackground(
+      parts_.pool, this,
       [notifier = parts_.notifier] {
         if (notifier) notifier->requestPermission();
         return true;
@@ -146,3 +123,5 @@ void AppState::requestNotificationPermission(std::function<void()> done) {
         if (done) done();
       });
 }
+
+}  // namespace gt

@@ -14,33 +14,40 @@
 #include "core/pairing/conn_state.h"
 #include "core/pairing/pairing_flow.h"
 
+class QThreadPool;
+
+namespace gt {
+
 // The one owner of lasting state: link state, pairing record, poll loop, event intake. Lives on the UI
-// thread; `conn` and `cfg` are read and written only there. Network work runs on a thread pool and its
+// thread; `conn` and `cfg` are read and written only there. Network work runs on the given pool and its
 // results come back to the UI thread.
 class AppState : public QObject {
   Q_OBJECT
  public:
   struct Parts {
-    std::shared_ptr<gt::ClockAPI> api;
-    std::shared_ptr<gt::EventListener> listener;
-    std::shared_ptr<gt::Notifier> notifier;
+    QThreadPool* pool = nullptr;  // must outlive the listener's reader threads
+    std::shared_ptr<ClockAPI> api;
+    std::shared_ptr<EventListener> listener;
+    std::shared_ptr<Notifier> notifier;
     std::chrono::milliseconds pollInterval{10000};  // sleep between the end of one refresh and the next
   };
 
   explicit AppState(Parts parts, QObject* parent = nullptr);
   ~AppState() override;
 
-  const gt::ConnState& conn() const { return conn_; }
-  const std::optional<gt::ClockConfig>& cfg() const { return cfg_; }
+  const ConnState& conn() const { return conn_; }
+  const std::optional<ClockConfig>& cfg() const { return cfg_; }
   bool isOnline() const { return conn_.isOnline(); }
 
+  // The start-up sequence, once: ask for notification permission, then start polling and event intake.
+  void start();
   // Reloads the pairing file and probes the device; `done` runs on the UI thread afterwards.
   void refresh(std::function<void()> done = {});
   // (Re)starts the poll loop (first refresh at once) and starts the event listener.
   void startPolling();
   // Pairs, stores the record, then refreshes; `done` gets the failure, or nullopt on success.
   void pair(const std::string& host, std::int64_t httpPort, std::int64_t wsPort, const std::string& deviceName,
-            const std::string& code, std::function<void(std::optional<gt::PairFailure>)> done);
+            const std::string& code, std::function<void(std::optional<PairFailure>)> done);
   // Deletes the record; on success cfg is cleared and conn becomes unpaired.
   std::error_code unpair();
   // Asks the notifier for permission off the UI thread; `done` runs on the UI thread afterwards.
@@ -52,12 +59,15 @@ class AppState : public QObject {
   void cfgChanged();
 
  private:
-  void setConn(gt::ConnState c);
-  void setCfg(std::optional<gt::ClockConfig> c);
+  void setConn(ConnState c);
+  void setCfg(std::optional<ClockConfig> c);
 
   Parts parts_;
-  gt::ConnState conn_;
-  std::optional<gt::ClockConfig> cfg_;
+  ConnState conn_;
+  std::optional<ClockConfig> cfg_;
   struct Poll;
   std::shared_ptr<Poll> poll_;
+  bool started_ = false;
 };
+
+}  // namespace gt

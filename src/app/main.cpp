@@ -1,22 +1,35 @@
-// glowticker-app: the tray companion. One AppState for the life of the process; a tray icon with its
-// drop-down panel when there is a display, the same background work without widgets when there is none.
+// glowticker-app: the tray companion, and the one place where its parts are built and wired: one pool for
+// the work the UI starts, one AppState for the life of the process, the panel's services, and a tray icon
+// with its drop-down panel when there is a display (the same background work without widgets otherwise).
 #include <unistd.h>
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFile>
 #include <QGuiApplication>
+#include <QThreadPool>
+#include <QUrl>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "app/app_state.h"
+#include "app/fake_devices.h"
 #include "app/panel_root_view.h"
+#include "app/panel_services.h"
 #include "app/tray_controller.h"
 #include "app/tray_panel.h"
+#include "app/ui_trace.h"
 #include "core/common/autostart.h"
 #include "core/common/paths.h"
 #include "core/common/program_path.h"
+#include "core/discovery/discovery.h"
+#include "core/hooks/hook_installer.h"
+#include "core/hooks/hook_state.h"
+#include "core/pairing/clock_config.h"
+#include "platform/avahi_backend.h"
 #include "platform/desktop_notification_center.h"
 #include "platform/system_log.h"
 
@@ -68,28 +81,103 @@ bool envSet(const char* name) {
   return v && *v;
 }
 
-std::unique_ptr<AppState> makeState() {
-  AppState::Parts parts;
+// Probes (2 s), pairing requests (5 s), LAN searches, tool runs (minutes) and notification posts can all
+// be waiting at once; the global pool has only one thread per core. Never destroyed: quitting must not
+// wait for a tool run, and the listener's reader threads may post to it until the process exits.
+QThreadPool* makeWorkPool() {
+  auto* pool = new QThreadPool;
+  pool->setMaxThreadCount(16);
+  pool->setExpiryTimeout(30000);
+  return pool;
+}
+
+constexpr auto kSearchWindow = std::chrono::seconds(3);
+
+// A new Discovery over Avahi per search, or the GLOWTICKER_FAKE_DEVICES list when that is set.
+std::function<gt::DeviceSearch()> makeDiscover() {
+  if (auto fake = gt::FakeDevices::fromEnvironment()) {
+    return [devices = std::move(*fake)] { return gt::DeviceSearch{devices, {}}; };
+  }
+  return [] {
+    gt::Discovery discovery(gt::makeAvahiBackend());
+    gt::DeviceSearch r;
+    r.devices = discovery.browse(kSearchWindow);
+    r.problem = discovery.problem();
+    return r;
+  };
+}
+
+gt::PanelServices makePanelServices(QThreadPool* pool) {
+  gt::PanelServices s;
+  s.pool = pool;
+  s.discover = makeDiscover();
+  s.setHook = [](gt::AgentID agent, bool enabled) { return gt::HookInstaller{}.setHook(agent, enabled); };
+  s.isInstalled = [](gt::AgentID agent) { return gt::HookState::isInstalled(agent); };
+  s.openConfigDir = [] {
+    const auto dir = gt::ConfigStore::baseDir();
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QFile::decodeName(dir.c_str())));
+  };
+  s.quit = [] { QCoreApplication::quit(); };
+  return s;
+}
+
+std::unique_ptr<gt::AppState> makeState(QThreadPool* pool) {
+  gt::AppState::Parts parts;
+  parts.pool = pool;
   parts.api = std::make_shared<gt::ClockAPI>();
   // From the home directory itself, so moving the pairing store's base directory never moves the socket.
   parts.listener = std::make_shared<gt::EventListener>(gt::eventSocketPath().string());
   parts.notifier = std::make_shared<gt::Notifier>(gt::makeDesktopNotificationCenter(), gt::makeSystemLog());
-  return std::make_unique<AppState>(std::move(parts));
+  return std::make_unique<gt::AppState>(std::move(parts));
 }
 
-// Polling and event intake begin once the permission question has been answered.
-void startBackgroundWork(AppState* s) {
-  s->requestNotificationPermission([s] { s->startPolling(); });
+// Makes the application object: a QApplication with a tray when a display can be reached, else a
+// QCoreApplication (no display at all) or an offscreen QApplication (a display that does not answer),
+// each saying so in one line.
+std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv, bool& withTray) {
+  withTray = false;
+  // Without any display Qt's GUI would abort at start; the background work needs none.
+  if (!envSet("DISPLAY") && !envSet("WAYLAND_DISPLAY") && !envSet("QT_QPA_PLATFORM")) {
+    auto app = std::make_unique<QCoreApplication>(argc, argv);
+    std::fprintf(stderr,
+                 "glowticker-app: no display; running without a tray icon (events still become notifications).\n");
+    return app;
+  }
+  // An X display that cannot be reached (a stale DISPLAY after a logout, a forwarded session that went
+  // away) would make Qt abort; fall back to running without a screen so events still become
+  // notifications.
+  const bool chosePlatform = envSet("QT_QPA_PLATFORM");
+  if (!chosePlatform && !envSet("WAYLAND_DISPLAY")) qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
+  auto app = std::make_unique<QApplication>(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);    // closing the panel must not end the program
+  if (!chosePlatform) qunsetenv("QT_QPA_PLATFORM");  // programs started from the app choose their own platform
+  if (!chosePlatform && QGuiApplication::platformName() == QLatin1String("offscreen")) {
+    std::fprintf(stderr, "glowticker-app: cannot reach the display %s; running without a tray icon.\n",
+                 qgetenv("DISPLAY").constData());
+    return app;
+  }
+  QGuiApplication::setDesktopFileName(QStringLiteral("glowticker"));
+  withTray = true;
+  return app;
 }
 
-int runWithoutDisplay(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  std::fprintf(stderr,
-               "glowticker-app: no display; running without a tray icon (events still become notifications).\n");
-  auto state = makeState();
-  startBackgroundWork(state.get());
-  return app.exec();
-}
+// The tray icon, its panel and, for scripted runs, the trace; destroyed before the state they show.
+struct Tray {
+  explicit Tray(gt::AppState* state, gt::PanelServices services) {
+    auto* root = new gt::PanelRootView(state, std::move(services));
+    // Wayland lets no client place its own popup next to a tray icon: use a small ordinary window there.
+    const auto mode = QGuiApplication::platformName() == QLatin1String("wayland") ? gt::TrayPanel::Mode::window
+                                                                                  : gt::TrayPanel::Mode::popup;
+    panel = std::make_unique<gt::TrayPanel>(root, mode);
+    controller = std::make_unique<gt::TrayController>(state, panel.get());
+    if (qEnvironmentVariableIntValue("GLOWTICKER_UI_TRACE") == 1) {
+      trace = std::make_unique<gt::UiTrace>(panel.get(), controller->icon());
+    }
+  }
+  std::unique_ptr<gt::TrayPanel> panel;
+  std::unique_ptr<gt::TrayController> controller;
+  std::unique_ptr<gt::UiTrace> trace;
+};
 
 }  // namespace
 
@@ -98,43 +186,19 @@ int main(int argc, char** argv) {
   repairAutostart();
   QCoreApplication::setApplicationName(QStringLiteral("glowticker"));
   QCoreApplication::setOrganizationDomain(QStringLiteral("glowticker.io"));
-  // Without any display Qt's GUI would abort at start; the background work needs none.
-  if (!envSet("DISPLAY") && !envSet("WAYLAND_DISPLAY") && !envSet("QT_QPA_PLATFORM")) {
-    return runWithoutDisplay(argc, argv);
+  bool withTray = false;
+  auto app = makeApplication(argc, argv, withTray);
+
+  QThreadPool* pool = makeWorkPool();
+  auto state = makeState(pool);
+  std::unique_ptr<Tray> tray;
+  if (withTray) {
+    tray = std::make_unique<Tray>(state.get(), makePanelServices(pool));
+    tray->controller->start();
   }
-
-  // An X display that cannot be reached (a stale DISPLAY after a logout, a forwarded session that went
-  // away) would make Qt abort; fall back to running without a screen so events still become
-  // notifications.
-  const bool chosePlatform = envSet("QT_QPA_PLATFORM");
-  if (!chosePlatform && !envSet("WAYLAND_DISPLAY")) qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
-
-  QApplication app(argc, argv);
-  QApplication::setQuitOnLastWindowClosed(false);  // closing the panel must not end the program
-  if (!chosePlatform && QGuiApplication::platformName() == QLatin1String("offscreen")) {
-    std::fprintf(stderr, "glowticker-app: cannot reach the display %s; running without a tray icon.\n",
-                 qgetenv("DISPLAY").constData());
-    qunsetenv("QT_QPA_PLATFORM");
-    auto state = makeState();
-    startBackgroundWork(state.get());
-    return app.exec();
-  } else if (!chosePlatform) {
-    qunsetenv("QT_QPA_PLATFORM");  // programs started from the app choose their own platform
-  }
-  QGuiApplication::setDesktopFileName(QStringLiteral("glowticker"));
-  const bool trace = qEnvironmentVariableIntValue("GLOWTICKER_UI_TRACE") == 1;
-
-  auto state = makeState();
-  auto* root = new PanelRootView(state.get());
-  // Wayland lets no client place its own popup next to a tray icon: use a small ordinary window there.
-  const auto mode =
-      QGuiApplication::platformName() == QLatin1String("wayland") ? TrayPanel::Mode::window : TrayPanel::Mode::popup;
-  TrayPanel panel(root, mode);
-  panel.setTrace(trace);
-  TrayController tray(state.get(), &panel);
-  tray.setTrace(trace);
-  tray.start();
-  // The panel and the tray are declared after the state, so they (and the views, which refer to the
-  // state) go first at exit.
-  return app.exec();
+  // Polling and event intake begin once the icon is up and the permission question has been answered.
+  state->start();
+  const int rc = app->exec();
+  tray.reset();  // the views refer to the state
+  return rc;
 }

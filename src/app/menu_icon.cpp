@@ -4,6 +4,7 @@
 #include <QPixmap>
 #include <array>
 
+namespace gt {
 namespace {
 
 constexpr std::array<const char*, 16> kBitmap = {
@@ -72,3 +73,5 @@ QIcon online() { return makeIcon(std::nullopt, true); }
 QIcon offline() { return makeIcon(offlineDotColor(), false); }
 
 }  // namespace MenuIcon
+
+}  // namespace gt

@@ -6,7 +6,7 @@
 
 // The tray icon: a 16x16-cell pixel dial in an 18-cell square (one empty cell of margin on each side),
 // drawn in code at any size, with an optional dot in the lower right corner.
-namespace MenuIcon {
+namespace gt::MenuIcon {
 
 // The dot colour of the offline form.
 QColor offlineDotColor();
@@ -21,4 +21,4 @@ QIcon offline();
 // over the dial. Also used to generate the desktop icons.
 QImage render(std::optional<QColor> dot, int pixelSize);
 
-}  // namespace MenuIcon
+}  // namespace gt::MenuIcon

@@ -4,10 +4,13 @@
 #include <cassert>
 
 #include "app/app_state.h"
+#include "app/views/pairing_view.h"
+#include "app/views/status_view.h"
 
-PanelRootView::PanelRootView(AppState* state, PairingView::DiscoverFn discover, StatusView::Services services,
-                             QWidget* parent)
-    : QWidget(parent), state_(state), discover_(std::move(discover)), services_(std::move(services)) {
+namespace gt {
+
+PanelRootView::PanelRootView(AppState* state, PanelServices services, QWidget* parent)
+    : QWidget(parent), state_(state), services_(std::move(services)) {
   assert(state_ && "PanelRootView needs the application state");
   setObjectName(QStringLiteral("panelRoot"));
   setFixedWidth(kWidth);
@@ -21,7 +24,7 @@ PanelRootView::PanelRootView(AppState* state, PairingView::DiscoverFn discover, 
 void PanelRootView::sync() {
   // The choice follows conn alone: a record with an empty token, or the time before the first refresh,
   // still shows the pairing view.
-  const bool pairing = state_->conn().kind == gt::ConnState::Kind::unpaired;
+  const bool pairing = state_->conn().kind == ConnState::Kind::unpaired;
   if (current_ && pairing == showingPairing_) return;
   if (current_) {
     layout_->removeWidget(current_);
@@ -29,7 +32,7 @@ void PanelRootView::sync() {
     current_->deleteLater();  // may be inside one of its own slots (unpair) right now
   }
   if (pairing) {
-    current_ = new PairingView(state_, discover_, {}, this);
+    current_ = new PairingView(state_, services_, this);
   } else {
     current_ = new StatusView(state_, services_, this);
   }
@@ -38,3 +41,5 @@ void PanelRootView::sync() {
   current_->show();
   emit viewChanged();
 }
+
+}  // namespace gt

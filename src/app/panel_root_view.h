@@ -1,11 +1,13 @@
 #pragma once
 #include <QWidget>
 
-#include "app/views/pairing_view.h"
-#include "app/views/status_view.h"
+#include "app/panel_services.h"
+
+class QVBoxLayout;
+
+namespace gt {
 
 class AppState;
-class QVBoxLayout;
 
 // The panel's content: the pairing view while nothing usable is paired (conn is unpaired), the status
 // view otherwise. Each view is built fresh whenever the branch changes, so it starts from its own initial
@@ -15,9 +17,8 @@ class PanelRootView : public QWidget {
  public:
   static constexpr int kWidth = 320;
 
-  // `state` must outlive the view. Empty discover/services take the views' defaults.
-  explicit PanelRootView(AppState* state, PairingView::DiscoverFn discover = {}, StatusView::Services services = {},
-                         QWidget* parent = nullptr);
+  // `state` and the services' pool must outlive the view; the services are handed to each view.
+  PanelRootView(AppState* state, PanelServices services, QWidget* parent = nullptr);
 
   // The view currently shown: a PairingView or a StatusView.
   QWidget* current() const { return current_; }
@@ -31,9 +32,10 @@ class PanelRootView : public QWidget {
   void sync();
 
   AppState* state_;
-  PairingView::DiscoverFn discover_;
-  StatusView::Services services_;
+  PanelServices services_;
   QVBoxLayout* layout_ = nullptr;
   QWidget* current_ = nullptr;
   bool showingPairing_ = false;
 };
+
+}  // namespace gt

@@ -4,13 +4,12 @@
 #include <QGuiApplication>
 #include <QPainter>
 #include <QScreen>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <cstdio>
 
 #include "app/panel_root_view.h"
 
+namespace gt {
 namespace {
 // A press on the icon closes the popup before the icon reports its click; a click arriving this soon
 // after the popup closed is that same press.
@@ -30,12 +29,6 @@ TrayPanel::TrayPanel(PanelRootView* root, Mode mode, QWidget* parent)
   layout->setSizeConstraint(QLayout::SetFixedSize);
   root_->setParent(this);
   layout->addWidget(root_);
-  connect(root_, &PanelRootView::viewChanged, this, [this] {
-    if (trace_) QTimer::singleShot(0, this, [this] { traceWidgets(true); });
-  });
-  traceTimer_ = new QTimer(this);
-  traceTimer_->setInterval(200);
-  connect(traceTimer_, &QTimer::timeout, this, [this] { traceWidgets(false); });
 }
 
 QPoint TrayPanel::placement(QSize panel, QRect icon, QPoint cursor, QRect available) {
@@ -89,25 +82,9 @@ void TrayPanel::place() {
   move(placement(size(), anchor_, cursorAtOpen_, available));
 }
 
-void TrayPanel::showEvent(QShowEvent* event) {
-  QFrame::showEvent(event);
-  if (trace_) {
-    std::printf("PANEL_SHOWN\n");
-    std::fflush(stdout);
-    lastTrace_.clear();
-    QTimer::singleShot(0, this, [this] { traceWidgets(true); });
-    traceTimer_->start();
-  }
-}
-
 void TrayPanel::hideEvent(QHideEvent* event) {
   QFrame::hideEvent(event);
   sinceHidden_.start();
-  traceTimer_->stop();
-  if (trace_) {
-    std::printf("PANEL_HIDDEN\n");
-    std::fflush(stdout);
-  }
 }
 
 void TrayPanel::paintEvent(QPaintEvent* event) {
@@ -126,18 +103,4 @@ void TrayPanel::resizeEvent(QResizeEvent* event) {
   if (isVisible()) place();
 }
 
-void TrayPanel::traceWidgets(bool force) {
-  if (!trace_ || !isVisible()) return;
-  QStringList lines;
-  const auto children = findChildren<QWidget*>();
-  for (QWidget* w : children) {
-    const QString name = w->objectName();
-    if (name.isEmpty() || name.startsWith(QLatin1String("qt_")) || !w->isVisibleTo(this)) continue;
-    const QPoint g = w->mapToGlobal(QPoint(0, 0));
-    lines << QStringLiteral("WIDGET %1 %2,%3 %4x%5").arg(name).arg(g.x()).arg(g.y()).arg(w->width()).arg(w->height());
-  }
-  if (!force && lines == lastTrace_) return;
-  lastTrace_ = lines;
-  for (const QString& line : lines) std::printf("%s\n", qPrintable(line));
-  std::fflush(stdout);
-}
+}  // namespace gt

@@ -3,10 +3,10 @@
 #include <QFrame>
 #include <QPoint>
 #include <QRect>
-#include <QStringList>
+
+namespace gt {
 
 class PanelRootView;
-class QTimer;
 
 // The window that drops down from the tray icon and hosts the panel root. A frameless popup placed
 // under the icon (or at the cursor when the host tells nothing about the icon) and kept inside the
@@ -32,26 +32,19 @@ class TrayPanel : public QFrame {
   PanelRootView* root() const { return root_; }
   Mode mode() const { return mode_; }
 
-  // With tracing on, prints "PANEL_SHOWN", "PANEL_HIDDEN" and "WIDGET <name> x,y wxh" lines (global coordinates) for
-  // the named widgets whenever the panel is shown or its layout changes. For scripted UI runs.
-  void setTrace(bool on) { trace_ = on; }
-
  protected:
-  void showEvent(QShowEvent* event) override;
   void hideEvent(QHideEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
 
  private:
   void place();
-  void traceWidgets(bool force);
 
   PanelRootView* root_;
   Mode mode_;
   QRect anchor_;
   QPoint cursorAtOpen_;
   QElapsedTimer sinceHidden_;
-  bool trace_ = false;
-  QTimer* traceTimer_ = nullptr;
-  QStringList lastTrace_;
 };
+
+}  // namespace gt

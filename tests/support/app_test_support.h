@@ -1,8 +1,9 @@
 #pragma once
 // Stand-ins shared by the app and view tests: a device, a notification centre, a gate that holds a pool
-// task until the test lets it go (always with a time limit), and a pairing store in a temporary folder.
-#include <QElapsedTimer>
+// task until the test lets it go (always with a time limit), a pairing store in a temporary folder, and
+// one work pool like the app's.
 #include <QSemaphore>
+#include <QThreadPool>
 #include <QWidget>
 #include <QtTest>
 #include <atomic>
@@ -11,9 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "support/test_files.h"
 #include "app/app_state.h"
+#include "app/panel_services.h"
 #include "core/pairing/clock_config.h"
+#include "support/test_files.h"
 
 namespace apptest {
 
@@ -39,17 +41,11 @@ class Gate {
   QSemaphore sem_;
 };
 
+// Calls are logged as "host port codeOrToken".
 class FakeDevice : public gt::ClockAPI {
  public:
-  FakeDevice() { clock_.start(); }
-  struct Call {
-    std::string host;
-    std::int64_t port;
-    std::string codeOrToken;
-    qint64 atMs;
-  };
   bool probe(const std::string& host, std::int64_t port, const std::string& token) const override {
-    log(probes_, {host, port, token, clock_.elapsed()});
+    log(probes_, host + " " + std::to_string(port) + " " + token);
     std::this_thread::sleep_for(probeDelay.load());
     return reachable;
   }
@@ -57,7 +53,7 @@ class FakeDevice : public gt::ClockAPI {
                       const std::string& client) const override {
     gate.wait();
     if (client.empty()) return gt::PairError::transport("no client name");  // the app must name itself
-    log(pairs_, {host, port, code, 0});
+    log(pairs_, host + " " + std::to_string(port) + " " + code);
     std::lock_guard lock(mu_);
     return answer_;
   }
@@ -65,26 +61,25 @@ class FakeDevice : public gt::ClockAPI {
     std::lock_guard lock(mu_);
     answer_ = std::move(r);
   }
-  std::vector<Call> probes() const { return copy(probes_); }
-  std::vector<Call> pairs() const { return copy(pairs_); }
+  std::vector<std::string> probes() const { return copy(probes_); }
+  std::vector<std::string> pairs() const { return copy(pairs_); }
 
   std::atomic<bool> reachable{true};
   std::atomic<std::chrono::milliseconds> probeDelay{std::chrono::milliseconds(0)};
   mutable Gate gate;
 
  private:
-  void log(std::vector<Call>& to, Call c) const {
+  void log(std::vector<std::string>& to, std::string c) const {
     std::lock_guard lock(mu_);
     to.push_back(std::move(c));
   }
-  std::vector<Call> copy(const std::vector<Call>& from) const {
+  std::vector<std::string> copy(const std::vector<std::string>& from) const {
     std::lock_guard lock(mu_);
     return from;
   }
   mutable std::mutex mu_;
-  mutable std::vector<Call> probes_, pairs_;
+  mutable std::vector<std::string> probes_, pairs_;
   gt::PairResult answer_ = gt::PairSuccess{"tok-123", "Name The Phone Reports"};
-  QElapsedTimer clock_;
 };
 
 class RecordingCenter : public gt::NotificationCenter {
@@ -94,18 +89,8 @@ class RecordingCenter : public gt::NotificationCenter {
     ++permissionRequests;
     return {true, std::nullopt};
   }
-  std::optional<std::string> add(const gt::NotificationRequest& request) override {
-    std::lock_guard lock(mu);
-    added.push_back(request);
-    return std::nullopt;
-  }
-  std::vector<gt::NotificationRequest> snapshot() {
-    std::lock_guard lock(mu);
-    return added;
-  }
+  std::optional<std::string> add(const gt::NotificationRequest&) override { return std::nullopt; }
   std::atomic<int> permissionRequests{0};
-  std::mutex mu;
-  std::vector<gt::NotificationRequest> added;
 };
 
 class NullLog : public gt::Log {
@@ -114,27 +99,49 @@ class NullLog : public gt::Log {
   void info(std::string_view, std::string_view, std::string_view) override {}
 };
 
+// Never destroyed and as wide as the app's: a test's cleanup waits for it to drain instead.
+inline QThreadPool* pool() {
+  static QThreadPool* p = [] {
+    auto* pool = new QThreadPool;
+    pool->setMaxThreadCount(16);
+    return pool;
+  }();
+  return p;
+}
+
 // The pairing store lives in a fresh temporary folder for as long as this object does.
 struct TempHome {
   gt::test::TempDir dir;
   TempHome() { gt::ConfigStore::setBaseDir(dir.path() / "base"); }
-  ~TempHome() { gt::ConfigStore::resetBaseDir(); }
+  ~TempHome() {
+    pool()->waitForDone(kGateMs);  // no task may still use the store or the fakes
+    gt::ConfigStore::resetBaseDir();
+  }
 };
 
 inline gt::ClockConfig record(std::string name = "客厅的手机", std::string token = "tok-abc") {
   return {std::move(name), "127.0.0.1", 8765, 8766, std::move(token), "2026-03-01T09:05:07Z"};
 }
 
-inline std::unique_ptr<AppState> makeState(std::shared_ptr<FakeDevice> device,
-                                           std::shared_ptr<RecordingCenter> center = nullptr,
-                                           std::chrono::milliseconds interval = std::chrono::milliseconds(10000),
-                                           std::shared_ptr<gt::EventListener> listener = nullptr) {
-  AppState::Parts parts;
+inline std::unique_ptr<gt::AppState> makeState(std::shared_ptr<FakeDevice> device,
+                                               std::shared_ptr<RecordingCenter> center = nullptr,
+                                               std::chrono::milliseconds interval = std::chrono::milliseconds(10000)) {
+  gt::AppState::Parts parts;
+  parts.pool = pool();
   parts.api = std::move(device);
-  parts.listener = std::move(listener);
   if (center) parts.notifier = std::make_shared<gt::Notifier>(center, std::make_shared<NullLog>());
   parts.pollInterval = interval;
-  return std::make_unique<AppState>(std::move(parts));
+  return std::make_unique<gt::AppState>(std::move(parts));
+}
+
+// Services that find nothing, install nothing and open nothing.
+inline gt::PanelServices services() {
+  return {pool(),
+          [] { return gt::DeviceSearch{}; },
+          [](gt::AgentID, bool) { return gt::HookResult(gt::HookSuccess{}); },
+          [](gt::AgentID) { return false; },
+          [] {},
+          [] {}};
 }
 
 // Each named child of root as one character: '+' shown and enabled, 'x' shown but disabled, '-' hidden.
@@ -148,7 +155,7 @@ inline QString looks(const QWidget* root, const char* names) {
 }
 
 // Bounded: a refresh against the fake device ends in well under a second.
-inline bool refreshAndWait(AppState& state) {
+inline bool refreshAndWait(gt::AppState& state) {
   bool done = false;
   state.refresh([&] { done = true; });
   return QTest::qWaitFor([&] { return done; }, kGateMs);

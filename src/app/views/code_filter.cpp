@@ -6,6 +6,7 @@
 
 #include <memory>
 
+namespace gt {
 namespace {
 
 // Calls fn(start, end) for each grapheme cluster of text (UTF-16 offsets); stops when fn returns false.
@@ -55,3 +56,5 @@ int clusterCount(const QString& text) {
 }
 
 }  // namespace CodeFilter
+
+}  // namespace gt

@@ -1,6 +1,8 @@
 #pragma once
 #include <QString>
 
+namespace gt {
+
 // The pairing code field's rules. "Characters" are user-perceived characters (extended grapheme
 // clusters), so a digit followed by a combining mark counts once, as the user sees it.
 namespace CodeFilter {
@@ -15,3 +17,5 @@ QString filter(const QString& text);
 int clusterCount(const QString& text);
 
 }  // namespace CodeFilter
+
+}  // namespace gt

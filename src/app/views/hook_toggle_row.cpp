@@ -1,26 +1,25 @@
 #include "app/views/hook_toggle_row.h"
 
 #include <QCheckBox>
-#include <QFutureWatcher>
 #include <QHBoxLayout>
 #include <QShowEvent>
 #include <QStringList>
-#include <QtConcurrent/QtConcurrentRun>
 
-#include "app/views/view_tasks.h"
+#include "app/background.h"
 
-HookToggleRow::HookToggleRow(gt::AgentID agent, TextFn onResult, TextFn onError, SetHookFn setHook,
-                             IsInstalledFn isInstalled, QWidget* parent)
+namespace gt {
+
+HookToggleRow::HookToggleRow(AgentID agent, TextFn onResult, TextFn onError, const PanelServices& services,
+                             QWidget* parent)
     : QWidget(parent),
       agent_(agent),
       onResult_(std::move(onResult)),
       onError_(std::move(onError)),
-      setHook_(std::move(setHook)),
-      isInstalled_(std::move(isInstalled)) {
+      services_(services) {
   auto* layout = new QHBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   box_ = new QCheckBox(labelFor(agent), this);
-  box_->setObjectName(QStringLiteral("hookToggle-") + QString::fromUtf8(gt::rawValue(agent)));
+  box_->setObjectName(QStringLiteral("hookToggle-") + QString::fromUtf8(rawValue(agent)));
   connect(box_, &QCheckBox::toggled, this, &HookToggleRow::onEnabledChanged);
   layout->addWidget(box_);
   layout->addStretch(1);
@@ -29,8 +28,8 @@ HookToggleRow::HookToggleRow(gt::AgentID agent, TextFn onResult, TextFn onError,
 
 HookToggleRow::~HookToggleRow() = default;
 
-QString HookToggleRow::labelFor(gt::AgentID agent) {
-  QStringList words = QString::fromUtf8(gt::rawValue(agent)).split(QLatin1Char(' '));
+QString HookToggleRow::labelFor(AgentID agent) {
+  QStringList words = QString::fromUtf8(rawValue(agent)).split(QLatin1Char(' '));
   for (QString& w : words) {
     w = w.toLower();
     if (!w.isEmpty()) w[0] = w[0].toUpper();
@@ -38,7 +37,7 @@ QString HookToggleRow::labelFor(gt::AgentID agent) {
   return words.join(QLatin1Char(' '));
 }
 
-QString HookToggleRow::reportText(const gt::HookSuccess& success) {
+QString HookToggleRow::reportText(const HookSuccess& success) {
   QStringList lines;
   for (const auto& r : success.reports) {
     QString line = QString::fromStdString(r.agent) + QStringLiteral(": ") + QString::fromStdString(r.action);
@@ -50,9 +49,8 @@ QString HookToggleRow::reportText(const gt::HookSuccess& success) {
   return text;
 }
 
-QString HookToggleRow::errorText(gt::AgentID agent, const gt::HookError& error) {
-  return QString::fromUtf8(gt::rawValue(agent)) + QStringLiteral(" 操作失败：") +
-         QString::fromStdString(error.description);
+QString HookToggleRow::errorText(AgentID agent, const HookError& error) {
+  return QString::fromUtf8(rawValue(agent)) + QStringLiteral(" 操作失败：") + QString::fromStdString(error.description);
 }
 
 bool HookToggleRow::switchOn() const { return box_->isChecked(); }
@@ -68,23 +66,22 @@ void HookToggleRow::readState() {
   if (busy_ || reading_) return;
   reading_ = true;
   updateControl();
-  auto* watcher = new QFutureWatcher<bool>(this);
-  connect(watcher, &QFutureWatcher<bool>::finished, this, [this, watcher] {
-    watcher->deleteLater();
-    const bool installed = watcher->future().resultCount() > 0 && watcher->result();
-    reading_ = false;
-    // flow first: the switch's own update below then equals it and starts no change.
-    flow_.applied = installed;
-    box_->setChecked(installed);
-    updateControl();
-  });
-  watcher->setFuture(QtConcurrent::run(ViewTasks::pool(), [fn = isInstalled_, agent = agent_] {
-    try {
-      return fn(agent);
-    } catch (...) {
-      return false;
-    }
-  }));
+  runInBackground(
+      services_.pool, this,
+      [fn = services_.isInstalled, agent = agent_] {
+        try {
+          return fn(agent);
+        } catch (...) {
+          return false;
+        }
+      },
+      [this](bool installed) {
+        reading_ = false;
+        // flow first: the switch's own update below then equals it and starts no change.
+        flow_.applied = installed;
+        box_->setChecked(installed);
+        updateControl();
+      });
 }
 
 void HookToggleRow::onEnabledChanged(bool v) {
@@ -96,33 +93,29 @@ void HookToggleRow::onEnabledChanged(bool v) {
 }
 
 void HookToggleRow::applyChange(bool v) {
-  using Watcher = QFutureWatcher<gt::HookResult>;
-  auto* watcher = new Watcher(this);
-  connect(watcher, &Watcher::finished, this, [this, watcher, v] {
-    watcher->deleteLater();
-    const gt::HookResult result = watcher->future().resultCount() > 0
-                                      ? watcher->result()
-                                      : gt::HookResult(gt::HookError{"HookInstaller", -1, "no result"});
-    if (const auto* ok = std::get_if<gt::HookSuccess>(&result)) {
-      flow_.applied = v;
-      if (onResult_) onResult_(reportText(*ok));
-      busy_ = false;
-      updateControl();
-    } else {
-      // Back to what is really applied; equal to flow, so no new change starts.
-      box_->setChecked(flow_.applied);
-      if (onError_) onError_(errorText(agent_, std::get<gt::HookError>(result)));
-      busy_ = false;
-      updateControl();
-    }
-  });
-  watcher->setFuture(QtConcurrent::run(ViewTasks::pool(), [fn = setHook_, agent = agent_, v]() -> gt::HookResult {
-    try {
-      return fn(agent, v);
-    } catch (const std::exception& e) {
-      return gt::HookError{"HookInstaller", -1, e.what()};
-    }
-  }));
+  runInBackground(
+      services_.pool, this,
+      [fn = services_.setHook, agent = agent_, v]() -> HookResult {
+        try {
+          return fn(agent, v);
+        } catch (const std::exception& e) {
+          return HookError{"HookInstaller", -1, e.what()};
+        }
+      },
+      [this, v](const HookResult& result) {
+        if (const auto* ok = std::get_if<HookSuccess>(&result)) {
+          flow_.applied = v;
+          if (onResult_) onResult_(reportText(*ok));
+        } else {
+          // Back to what is really applied; equal to flow, so no new change starts.
+          box_->setChecked(flow_.applied);
+          if (onError_) onError_(errorText(agent_, std::get<HookError>(result)));
+        }
+        busy_ = false;
+        updateControl();
+      });
 }
 
 void HookToggleRow::updateControl() { box_->setEnabled(!busy_ && !reading_); }
+
+}  // namespace gt

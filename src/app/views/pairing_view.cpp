@@ -1,8 +1,6 @@
 #include "app/views/pairing_view.h"
 
 #include <QComboBox>
-#include <QCoreApplication>
-#include <QFutureWatcher>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -11,22 +9,17 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QVBoxLayout>
-#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 
 #include "app/app_state.h"
+#include "app/background.h"
 #include "app/views/code_filter.h"
-#include "app/views/fake_devices.h"
 #include "app/views/view_style.h"
-#include "app/views/view_tasks.h"
-#include "core/discovery/discovery.h"
-#include "platform/avahi_backend.h"
 
-PairingView::PairingView(AppState* state, DiscoverFn discover, QuitFn quit, QWidget* parent)
-    : QWidget(parent),
-      state_(state),
-      discover_(discover ? std::move(discover) : defaultDiscover()),
-      quit_(quit ? std::move(quit) : [] { QCoreApplication::quit(); }) {
+namespace gt {
+
+PairingView::PairingView(AppState* state, const PanelServices& services, QWidget* parent)
+    : QWidget(parent), state_(state), services_(services) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(ViewStyle::kSpacing);
@@ -102,7 +95,7 @@ PairingView::PairingView(AppState* state, DiscoverFn discover, QuitFn quit, QWid
   actions->addStretch(1);
   quitButton_ = new QPushButton(QStringLiteral("退出"), this);
   quitButton_->setObjectName(QStringLiteral("quitButton"));
-  connect(quitButton_, &QPushButton::clicked, this, [this] { quit_(); });
+  connect(quitButton_, &QPushButton::clicked, this, [this] { services_.quit(); });
   actions->addWidget(quitButton_);
   layout->addLayout(actions);
 
@@ -111,20 +104,7 @@ PairingView::PairingView(AppState* state, DiscoverFn discover, QuitFn quit, QWid
 
 PairingView::~PairingView() = default;
 
-PairingView::DiscoverFn PairingView::defaultDiscover() {
-  if (auto fake = FakeDevices::fromEnvironment()) {
-    return [devices = std::move(*fake)] { return SearchResult{devices, {}}; };
-  }
-  return [] {
-    gt::Discovery discovery(gt::makeAvahiBackend());
-    SearchResult r;
-    r.devices = discovery.browse(std::chrono::seconds(kSearchSeconds));
-    r.problem = discovery.problem();
-    return r;
-  };
-}
-
-QString PairingView::entryText(const gt::DiscoveredDevice& d) {
+QString PairingView::entryText(const DiscoveredDevice& d) {
   const QString model = d.device.empty() ? QStringLiteral("unknown") : QString::fromStdString(d.device);
   return QString::fromStdString(d.name) + QStringLiteral(" (") + model + QStringLiteral(") @ ") +
          QString::fromStdString(d.host);
@@ -140,30 +120,29 @@ void PairingView::showEvent(QShowEvent* event) {
 
 void PairingView::browse() {
   // One search at a time; one asked for before the view is first shown counts as the appearance's.
-  if (search_) return;
+  if (searchRunning_) return;
   started_ = true;
   searching_ = true;
   error_.reset();
   render();
-  // The watcher is a child: when the view goes away before the search ends, the result is dropped.
-  auto* watcher = new QFutureWatcher<SearchResult>(this);
-  search_ = watcher;
-  connect(watcher, &QFutureWatcher<SearchResult>::finished, this, [this, watcher] {
-    search_ = nullptr;
-    watcher->deleteLater();
-    onSearchDone(watcher->future().resultCount() > 0 ? watcher->result() : SearchResult{});
-  });
+  searchRunning_ = true;
   // Searching cannot fail: whatever goes wrong below shows as "no device".
-  watcher->setFuture(QtConcurrent::run(ViewTasks::pool(), [fn = discover_]() -> SearchResult {
-    try {
-      return fn();
-    } catch (...) {
-      return {};
-    }
-  }));
+  runInBackground(
+      services_.pool, this,
+      [fn = services_.discover]() -> DeviceSearch {
+        try {
+          return fn();
+        } catch (...) {
+          return {};
+        }
+      },
+      [this](DeviceSearch result) {
+        searchRunning_ = false;
+        onSearchDone(std::move(result));
+      });
 }
 
-void PairingView::onSearchDone(SearchResult result) {
+void PairingView::onSearchDone(DeviceSearch result) {
   devices_ = std::move(result.devices);
   problem_ = std::move(result.problem);
   // Each search starts the choice again from the top of the list.
@@ -199,18 +178,17 @@ void PairingView::onCodeEdited(const QString& text) {
 
 void PairingView::pair() {
   if (!selected_ || busy_ || !state_) return;
-  const gt::DiscoveredDevice d = *selected_;
+  const DiscoveredDevice d = *selected_;
   busy_ = true;
   render();
   // A successful pairing can make the panel root drop this view before the callback runs.
   QPointer<PairingView> self(this);
-  state_->pair(d.host, d.httpPort, d.wsPort, d.name, code_.toStdString(),
-               [self](std::optional<gt::PairFailure> failure) {
-                 if (!self) return;
-                 if (failure) self->error_ = QString::fromStdString(gt::pairFailureText(*failure));
-                 self->busy_ = false;
-                 self->render();
-               });
+  state_->pair(d.host, d.httpPort, d.wsPort, d.name, code_.toStdString(), [self](std::optional<PairFailure> failure) {
+    if (!self) return;
+    if (failure) self->error_ = QString::fromStdString(pairFailureText(*failure));
+    self->busy_ = false;
+    self->render();
+  });
 }
 
 void PairingView::render() {
@@ -238,3 +216,5 @@ void PairingView::render() {
 
   rescanButton_->setEnabled(!searching_);
 }
+
+}  // namespace gt

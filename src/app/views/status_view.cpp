@@ -1,8 +1,5 @@
 #include "app/views/status_view.h"
 
-#include <QCoreApplication>
-#include <QDesktopServices>
-#include <QFile>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -14,9 +11,7 @@
 
 #include "app/app_state.h"
 #include "app/views/view_style.h"
-#include "core/hooks/hook_state.h"
-#include "core/pairing/clock_config.h"
-
+namespace gt {
 namespace {
 
 constexpr int kDotSize = 8;
@@ -54,17 +49,8 @@ QFrame* divider(QWidget* parent) {
 
 }  // namespace
 
-StatusView::StatusView(AppState* state, Services services, QWidget* parent)
-    : QWidget(parent), state_(state), services_(std::move(services)) {
-  if (!services_.setHook) {
-    services_.setHook = [](gt::AgentID agent, bool enabled) { return gt::HookInstaller{}.setHook(agent, enabled); };
-  }
-  if (!services_.isInstalled) {
-    services_.isInstalled = [](gt::AgentID agent) { return gt::HookState::isInstalled(agent); };
-  }
-  if (!services_.openUrl) services_.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
-  if (!services_.quit) services_.quit = [] { QCoreApplication::quit(); };
-
+StatusView::StatusView(AppState* state, const PanelServices& services, QWidget* parent)
+    : QWidget(parent), state_(state), services_(services) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(ViewStyle::kSpacing);
@@ -94,7 +80,7 @@ StatusView::StatusView(AppState* state, Services services, QWidget* parent)
   ViewStyle::bold(section);
   layout->addWidget(section);
 
-  for (gt::AgentID agent : gt::allAgents()) {
+  for (AgentID agent : allAgents()) {
     auto* row = new HookToggleRow(
         agent,
         [this](const QString& text) {
@@ -105,7 +91,7 @@ StatusView::StatusView(AppState* state, Services services, QWidget* parent)
           hookError_ = text;
           renderReports();
         },
-        services_.setHook, services_.isInstalled, this);
+        services_, this);
     rows_.push_back(row);
     layout->addWidget(row);
   }
@@ -145,11 +131,7 @@ StatusView::StatusView(AppState* state, Services services, QWidget* parent)
   auto* commands = new QHBoxLayout;
   auto* openConfig = new QPushButton(QStringLiteral("打开配置目录"), this);
   openConfig->setObjectName(QStringLiteral("openConfigButton"));
-  connect(openConfig, &QPushButton::clicked, this, [this] {
-    // Read at the click: the base directory can be moved (tests, other stores).
-    const auto dir = gt::ConfigStore::baseDir();
-    services_.openUrl(QUrl::fromLocalFile(QFile::decodeName(dir.c_str())));
-  });
+  connect(openConfig, &QPushButton::clicked, this, [this] { services_.openConfigDir(); });
   commands->addWidget(openConfig);
   commands->addStretch(1);
   auto* unpair = new QPushButton(QStringLiteral("解除配对"), this);
@@ -175,7 +157,7 @@ StatusView::StatusView(AppState* state, Services services, QWidget* parent)
 
 StatusView::~StatusView() = default;
 
-HookToggleRow* StatusView::row(gt::AgentID agent) const {
+HookToggleRow* StatusView::row(AgentID agent) const {
   for (HookToggleRow* r : rows_)
     if (r->agent() == agent) return r;
   return nullptr;
@@ -187,16 +169,16 @@ QString StatusView::addressText(const std::string& host, std::int64_t wsPort, st
 }
 
 void StatusView::renderLink() {
-  const gt::ConnState conn = state_ ? state_->conn() : gt::ConnState::unpaired();
+  const ConnState conn = state_ ? state_->conn() : ConnState::unpaired();
   QColor colour = ViewStyle::grey();
-  if (conn.kind == gt::ConnState::Kind::offline) colour = ViewStyle::red();
-  if (conn.kind == gt::ConnState::Kind::connected) colour = ViewStyle::green();
+  if (conn.kind == ConnState::Kind::offline) colour = ViewStyle::red();
+  if (conn.kind == ConnState::Kind::connected) colour = ViewStyle::green();
   dot_->setProperty("dotColor", colour);
   dot_->setStyleSheet(
       QStringLiteral("background-color: %1; border-radius: %2px;").arg(colour.name()).arg(kDotSize / 2));
   linkLabel_->setText(QString::fromStdString(conn.label()));
 
-  const std::optional<gt::ClockConfig> cfg = state_ ? state_->cfg() : std::nullopt;
+  const std::optional<ClockConfig> cfg = state_ ? state_->cfg() : std::nullopt;
   addressLabel_->setVisible(cfg.has_value());
   addressLabel_->setText(cfg ? addressText(cfg->host, cfg->wsPort, cfg->httpPort) : QString());
 }
@@ -209,3 +191,5 @@ void StatusView::renderReports() {
   errorLabel_->setVisible(hookError_.has_value());
   errorLabel_->setText(hookError_.value_or(QString()));
 }
+
+}  // namespace gt

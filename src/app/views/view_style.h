@@ -4,6 +4,8 @@
 #include <QLabel>
 #include <QPalette>
 
+namespace gt {
+
 // Text roles shared by the panel views (headline, caption, dimmed, red), so both views look alike.
 namespace ViewStyle {
 
@@ -61,3 +63,5 @@ inline void wrapping(QLabel* l) {
 }
 
 }  // namespace ViewStyle
+
+}  // namespace gt

@@ -1,9 +1,10 @@
-#include "app/views/fake_devices.h"
+#include "app/fake_devices.h"
 
 #include <charconv>
 #include <cstdlib>
 #include <string>
 
+namespace gt {
 namespace {
 
 std::optional<std::int64_t> parsePort(std::string_view s) {
@@ -13,7 +14,7 @@ std::optional<std::int64_t> parsePort(std::string_view s) {
   return v;
 }
 
-std::optional<gt::DiscoveredDevice> parseEntry(std::string_view entry) {
+std::optional<DiscoveredDevice> parseEntry(std::string_view entry) {
   const auto at = entry.rfind('@');
   if (at == std::string_view::npos || at == 0) return std::nullopt;
   std::string_view rest = entry.substr(at + 1);
@@ -24,7 +25,7 @@ std::optional<gt::DiscoveredDevice> parseEntry(std::string_view entry) {
   auto http = parsePort(rest.substr(httpColon + 1, wsColon - httpColon - 1));
   auto ws = parsePort(rest.substr(wsColon + 1));
   if (!http || !ws) return std::nullopt;
-  gt::DiscoveredDevice d;
+  DiscoveredDevice d;
   d.name = std::string(entry.substr(0, at));
   d.host = std::string(rest.substr(0, httpColon));
   d.httpPort = *http;
@@ -36,8 +37,8 @@ std::optional<gt::DiscoveredDevice> parseEntry(std::string_view entry) {
 
 namespace FakeDevices {
 
-std::vector<gt::DiscoveredDevice> parse(std::string_view list) {
-  std::vector<gt::DiscoveredDevice> out;
+std::vector<DiscoveredDevice> parse(std::string_view list) {
+  std::vector<DiscoveredDevice> out;
   while (!list.empty()) {
     const auto comma = list.find(',');
     if (auto d = parseEntry(list.substr(0, comma))) out.push_back(std::move(*d));
@@ -47,10 +48,12 @@ std::vector<gt::DiscoveredDevice> parse(std::string_view list) {
   return out;
 }
 
-std::optional<std::vector<gt::DiscoveredDevice>> fromEnvironment() {
+std::optional<std::vector<DiscoveredDevice>> fromEnvironment() {
   const char* v = std::getenv(kEnvVar);
   if (!v) return std::nullopt;
   return parse(v);
 }
 
 }  // namespace FakeDevices
+
+}  // namespace gt

@@ -14,13 +14,13 @@
 // The name is everything before the last '@'; the two ports are the last two ':'-separated fields
 // (decimal, 1–65535), so the host may itself hold ':'. Malformed entries are left out; an empty
 // variable lists no device. The model field stays empty ("unknown").
-namespace FakeDevices {
+namespace gt::FakeDevices {
 
 inline constexpr const char* kEnvVar = "GLOWTICKER_FAKE_DEVICES";
 
-std::vector<gt::DiscoveredDevice> parse(std::string_view list);
+std::vector<DiscoveredDevice> parse(std::string_view list);
 
 // The parsed variable, or nullopt when it is not set.
-std::optional<std::vector<gt::DiscoveredDevice>> fromEnvironment();
+std::optional<std::vector<DiscoveredDevice>> fromEnvironment();
 
-}  // namespace FakeDevices
+}  // namespace gt::FakeDevices

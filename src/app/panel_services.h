@@ -1,0 +1,31 @@
+#pragma once
+#include <QThreadPool>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/discovery/discovered_device.h"
+#include "core/hooks/agent_id.h"
+#include "core/hooks/hook_installer.h"
+
+namespace gt {
+
+// One LAN search's outcome.
+struct DeviceSearch {
+  std::vector<DiscoveredDevice> devices;
+  std::string problem;  // why the network could not be searched (e.g. no avahi-daemon); empty when fine
+};
+
+// What the panel's views use of the world. Built once by main and handed down; views never build
+// platform services themselves. The three functions marked "pool" run on `pool` and must be safe there,
+// also several at once.
+struct PanelServices {
+  QThreadPool* pool = nullptr;                       // work the UI starts
+  std::function<DeviceSearch()> discover;            // pool
+  std::function<HookResult(AgentID, bool)> setHook;  // pool
+  std::function<bool(AgentID)> isInstalled;          // pool
+  std::function<void()> openConfigDir;
+  std::function<void()> quit;
+};
+
+}  // namespace gt

@@ -1,0 +1,204 @@
+// AppState, the panel root, the drop-down window, the tray item and its icon, on the offscreen platform
+// (no tray host there), with a stand-in device and a real pairing store in a temporary folder. Events
+// becoming notifications are covered by the end-to-end scripts on a private bus.
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalSpy>
+
+#include "app/menu_icon.h"
+#include "app/panel_root_view.h"
+#include "app/tray_controller.h"
+#include "app/tray_panel.h"
+#include "app/views/pairing_view.h"
+#include "app/views/status_view.h"
+#include "support/app_test_support.h"
+
+using namespace apptest;
+using gt::ConnState;
+namespace ConfigStore = gt::ConfigStore;
+using std::chrono::milliseconds;
+
+class AppTest : public QObject {
+  Q_OBJECT
+  std::unique_ptr<TempHome> home_;
+  std::shared_ptr<FakeDevice> device_;
+  std::shared_ptr<RecordingCenter> center_;
+  std::unique_ptr<gt::AppState> state_;
+
+  std::optional<gt::PairFailure> pair(const std::string& code) {
+    std::optional<gt::PairFailure> failure;
+    bool done = false;
+    state_->pair("127.0.0.1", 8766, 8765, "书房", code, [&](std::optional<gt::PairFailure> f) {
+      failure = std::move(f);
+      done = true;
+    });
+    if (!QTest::qWaitFor([&] { return done; }, kGateMs)) qFatal("pairing never ended");
+    return failure;
+  }
+
+ private slots:
+  void init() {
+    home_ = std::make_unique<TempHome>();
+    device_ = std::make_shared<FakeDevice>();
+    center_ = std::make_shared<RecordingCenter>();
+    state_ = makeState(device_, center_);
+  }
+  void cleanup() {
+    state_.reset();
+    home_.reset();
+  }
+
+  void refreshOutcomes() {
+    QVERIFY(!ConfigStore::save(record("客厅的手机", "")));  // an empty token counts as unpaired: no request
+    QSignalSpy connSpy(state_.get(), &gt::AppState::connChanged);
+    QVERIFY(refreshAndWait(*state_));
+    QCOMPARE(state_->conn(), ConnState::unpaired());
+    QVERIFY(state_->cfg() && device_->probes().empty());
+    // Reachable: shown with the name stored in the file, not the phone's own name.
+    QVERIFY(!ConfigStore::save(record()));
+    QVERIFY(refreshAndWait(*state_));
+    QCOMPARE(state_->conn(), ConnState::connected("客厅的手机"));
+    QCOMPARE(*state_->cfg(), record());
+    QCOMPARE(device_->probes(), std::vector<std::string>{"127.0.0.1 8766 tok-abc"});
+    device_->reachable = false;
+    QVERIFY(refreshAndWait(*state_));
+    QCOMPARE(state_->conn(), ConnState::offline());
+    // A file another process broke: back to unpaired. Every assignment is announced.
+    gt::test::writeAll(ConfigStore::configPath(), "{ not json");
+    QVERIFY(refreshAndWait(*state_));
+    QCOMPARE(state_->conn(), ConnState::unpaired());
+    QVERIFY(!state_->cfg());
+    QCOMPARE(connSpy.count(), 4);
+  }
+
+  void pairStoresCallersNameAndWholeSecondUtcTime() {
+    device_->setAnswer(gt::PairError::locked(30));
+    auto failure = pair("9999");
+    QVERIFY(failure && failure->pairError);
+    QCOMPARE(*failure->pairError, gt::PairError::locked(30));
+    QVERIFY(!ConfigStore::load());  // a refused pairing stores nothing
+    device_->setAnswer(gt::PairSuccess{"tok-123", "Name The Phone Reports"});
+    QVERIFY(!pair("0123"));
+    QCOMPARE(device_->pairs().back(), std::string("127.0.0.1 8766 0123"));
+    auto stored = ConfigStore::load();
+    QVERIFY(stored);
+    QCOMPARE(*stored, (gt::ClockConfig{"书房", "127.0.0.1", 8765, 8766, "tok-123", stored->pairedAt}));
+    const auto at = QDateTime::fromString(QString::fromStdString(stored->pairedAt), "yyyy-MM-ddTHH:mm:ssZ");
+    QVERIFY2(std::abs(at.secsTo(QDateTime::currentDateTimeUtc())) <= 5, stored->pairedAt.c_str());
+    QCOMPARE(state_->conn(), ConnState::connected("书房"));  // refreshed before done
+  }
+
+  void unpairFailsWithoutFileAndBeatsAProbeInFlight() {
+    QVERIFY(!ConfigStore::save(record()));
+    QVERIFY(refreshAndWait(*state_));
+    QVERIFY(!ConfigStore::deleteConfig());
+    QVERIFY(state_->unpair());  // the file vanished behind our back: nothing changes
+    QCOMPARE(state_->conn(), ConnState::connected("客厅的手机"));
+    QVERIFY(!ConfigStore::save(record()));
+    device_->probeDelay = milliseconds(300);
+    bool done = false;
+    state_->refresh([&] { done = true; });
+    QTRY_VERIFY_WITH_TIMEOUT(device_->probes().size() == 2, kGateMs);
+    QVERIFY(!state_->unpair());
+    QVERIFY(!std::filesystem::exists(ConfigStore::configPath()));
+    QTRY_VERIFY_WITH_TIMEOUT(done, kGateMs);
+    QCOMPARE(state_->conn(), ConnState::unpaired());  // the late answer did not revive the pairing
+    QVERIFY(!state_->cfg());
+  }
+
+  void startsOnceAndPollsEveryRefreshPlusInterval() {
+    QVERIFY(!ConfigStore::save(record()));
+    device_->probeDelay = milliseconds(100);
+    state_ = makeState(device_, center_, milliseconds(200));
+    state_->start();
+    state_->start();
+    state_->startPolling();  // a second loop replaces the first
+    // Probes start at about 0, 300, 600, 900 ms (+ scheduling); two loops would double them.
+    QTest::qWait(1050);
+    QCOMPARE(center_->permissionRequests.load(), 1);
+    const auto n = device_->probes().size();
+    QVERIFY2(n >= 2 && n <= 5, QByteArray::number(qulonglong(n)));
+    QCOMPARE(state_->conn(), ConnState::connected("客厅的手机"));
+  }
+
+  void panelRootFollowsConnAndTrayFollowsIt() {
+    auto* root = new gt::PanelRootView(state_.get(), services());
+    gt::TrayPanel panel(root, gt::TrayPanel::Mode::popup);
+    gt::TrayController tray(state_.get(), &panel);
+    tray.start();
+    const auto online = [&] { return tray.icon()->icon().isMask(); };
+    QVERIFY(!online() && qobject_cast<gt::PairingView*>(root->current()));
+    QPointer<QWidget> first = root->current();
+    QVERIFY(!ConfigStore::save(record("客厅", "")));  // an empty token keeps the same pairing view
+    QVERIFY(refreshAndWait(*state_));
+    QCOMPARE(root->current(), first.data());
+    // An unreachable paired device shows the status view and the offline icon.
+    QVERIFY(!ConfigStore::save(record("客厅")));
+    device_->reachable = false;
+    QVERIFY(refreshAndWait(*state_));
+    QVERIFY(qobject_cast<gt::StatusView*>(root->current()) && !online());
+    QTRY_VERIFY_WITH_TIMEOUT(first.isNull(), 2000);
+    QPointer<QWidget> status = root->current();
+    device_->reachable = true;
+    QVERIFY(refreshAndWait(*state_));
+    QCOMPARE(root->current(), status.data());  // same branch: kept, not rebuilt
+    QVERIFY(online() && tray.icon()->toolTip().contains(QStringLiteral("已连接 客厅")));
+    QVERIFY(!panel.isVisible());
+
+    // The panel opens from the menu; the content changes under it and it stays on screen, 320 wide.
+    tray.icon()->contextMenu()->actions().first()->trigger();
+    QVERIFY(panel.isVisible());
+    QTRY_COMPARE_WITH_TIMEOUT(panel.width(), 320, 2000);
+    const int statusHeight = panel.height();
+    QTest::mouseClick(root->findChild<QPushButton*>(QStringLiteral("unpairButton")), Qt::LeftButton);
+    QVERIFY(qobject_cast<gt::PairingView*>(root->current()) && !online());
+    QTRY_VERIFY_WITH_TIMEOUT(panel.height() != statusHeight, 2000);
+    QCOMPARE(panel.width(), 320);
+    QVERIFY(panel.screen()->availableGeometry().contains(panel.geometry()));
+    // The press that closed the popup also reports a click on the icon: that click must not reopen it.
+    panel.hide();
+    panel.toggle(QRect());
+    QVERIFY(!panel.isVisible());
+    QTest::qWait(400);
+    panel.toggle(QRect());
+    QVERIFY(panel.isVisible());
+    panel.toggle(QRect());
+    QVERIFY(!panel.isVisible());
+  }
+
+  void placement() {
+    const QRect screen(0, 0, 1280, 800);
+    const struct {
+      QRect icon;
+      QPoint cursor;
+      QRect available;
+      QPoint expected;
+    } rows[] = {
+        {{1257, 1, 22, 22}, {}, screen, {960, 23}},     // icon top right: right edge kept on screen, below it
+        {{600, 0, 24, 24}, {}, screen, {451, 24}},      // middle of a top bar: centred under the icon
+        {{10, 776, 24, 24}, {}, screen, {0, 476}},      // icon at the bottom: above it
+        {{}, {1279, 799}, screen, {960, 499}},          // no icon place known: at the cursor, on screen
+        {{}, {50, 10}, {40, 30, 1000, 700}, {40, 30}},  // available area not at the origin
+    };
+    for (const auto& r : rows)
+      QCOMPARE(gt::TrayPanel::placement({320, 300}, r.icon, r.cursor, r.available), r.expected);
+    QCOMPARE(gt::TrayPanel::placement({320, 900}, {1257, 1, 22, 22}, {}, screen).y(), 0);  // top edge stays visible
+  }
+
+  void iconDialAndDot() {
+    for (int size : {18, 36}) {  // whole-pixel cells: 50 of them, each (size/18)² black pixels, one cell margin
+      const QImage dial = gt::MenuIcon::render(std::nullopt, size).convertToFormat(QImage::Format_ARGB32);
+      int black = 0;
+      for (int y = 0; y < size; ++y)
+        for (int x = 0; x < size; ++x) black += dial.pixel(x, y) == qRgba(0, 0, 0, 255);
+      QCOMPARE(black, 50 * (size / 18) * (size / 18));
+      QCOMPARE(dial.pixel(size * 7 / 18, size / 18), qRgba(0, 0, 0, 255));  // the top of the dial
+      const QImage off = gt::MenuIcon::render(gt::MenuIcon::offlineDotColor(), size);
+      QCOMPARE(off.pixel(size - size / 6, size - size / 6), gt::MenuIcon::offlineDotColor().rgba());
+      QCOMPARE(qAlpha(off.pixel(size - size / 3 - 1, size - 1)), 0);  // the dot is size/3 across
+    }
+  }
+};
+
+QTEST_MAIN(AppTest)
+#include "app_test.moc"
