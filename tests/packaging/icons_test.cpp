@@ -22,7 +22,7 @@ TEST(AppIcons, EverySizeShowsTheTrayDialOnAnOpaquePlate) {
                            .convertToFormat(QImage::Format_ARGB32);
     ASSERT_FALSE(img.isNull()) << "missing or unreadable icon at " << size << " px under " GT_ICON_DIR;
     ASSERT_EQ(img.size(), QSize(size, size));
-    const QImage dial = MenuIcon::render(std::nullopt, size).convertToFormat(QImage::Format_ARGB32);
+    const QImage dial = gt::MenuIcon::render(std::nullopt, size).convertToFormat(QImage::Format_ARGB32);
     const QPoint onDial(size * 15 / 36, size * 3 / 36);  // the top row's first filled cell
     const QRgb amber = img.pixel(onDial);
     const QRgb plate = img.pixel(size * 17 / 36, size * 21 / 36);
