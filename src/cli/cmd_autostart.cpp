@@ -68,8 +68,23 @@ int runAutostart(int argc, char** argv) {
   }
   if (verb == "status") {
     Autostart::Status st = autostart.status();
-    if (!st.enabled) {
+    std::string entry = st.entryPath.string();
+    if (!st.exists) {
       std::cout << "Autostart off.\n";
+      return 0;
+    }
+    if (!st.target) {
+      std::cout << "Autostart off: " << entry << " has no Exec line this program can read.\n";
+      return 0;
+    }
+    if (!st.ours) {
+      std::cout << "Autostart off: " << entry << " runs " << terminalSafe(st.target->string())
+                << ", not glowticker-app; it is left as it is.\n";
+      return 0;
+    }
+    if (st.switchedOff) {
+      std::cout << "Autostart off: " << entry
+                << " is switched off (Hidden=true or X-GNOME-Autostart-enabled=false); it is left as it is.\n";
       return 0;
     }
     std::cout << "Autostart on: " << terminalSafe(st.target->string()) << " (" << st.entryPath.string() << ")\n";

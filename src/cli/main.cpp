@@ -56,7 +56,7 @@ constexpr Command kCommands[] = {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int dispatch(int argc, char** argv) {
   if (argc < 2) {
     std::cerr << usage();
     return 2;
@@ -74,4 +74,16 @@ int main(int argc, char** argv) {
     if (c.name == word) return c.run(argc - 2, argv + 2);
   std::cerr << "glowticker: unknown command '" << word << "'. Run 'glowticker --help' for the list.\n";
   return 2;
+}
+
+int main(int argc, char** argv) {
+  // Whatever a command did not expect ends it with one line and status 1, never an abort.
+  try {
+    return dispatch(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "glowticker: unexpected error: " << e.what() << "\n";
+  } catch (...) {
+    std::cerr << "glowticker: unexpected error.\n";
+  }
+  return 1;
 }

@@ -154,12 +154,6 @@ TEST_F(CompanionToolTest, CodexChainsAndRestoresTheUsersNotify) {
   EXPECT_EQ(run(*agentFromRaw("codex"), true).action, "unchanged");
   EXPECT_EQ(run(*agentFromRaw("codex"), false).action, "removed");
   EXPECT_EQ(readAll(file(*agentFromRaw("codex"))), original);
-
-  // A multi-line notify of the user's comes back as one line with the same argv.
-  test::writeAll(file(*agentFromRaw("codex")), "notify = [\n  \"notify-send\",\n  \"Codex\",\n]\n");
-  run(*agentFromRaw("codex"), true);
-  run(*agentFromRaw("codex"), false);
-  EXPECT_EQ(readAll(file(*agentFromRaw("codex"))), "notify = [\"notify-send\", \"Codex\"]\n");
 }
 
 TEST_F(CompanionToolTest, KimiFreshAndExistingHooks) {

@@ -12,6 +12,7 @@
 #include "cli/hook/hook_command.h"
 #include "core/events/event_listener.h"
 #include "core/hooks/agent_payload.h"
+#include "core/hooks/hook_identity.h"
 #include "core/hooks/hook_state.h"
 #include "core/hooks/install_report.h"
 #include "support/test_files.h"
@@ -34,13 +35,25 @@ ConfigEdit install(std::string_view text, const HookSetup& setup) {
   for (std::string_view event : setup.events) edit.text += std::string(event) + " " + setup.shellCommand + "\n";
   return edit;
 }
+// Ours: a line whose command runs our hook for zed under one of its events.
+bool ours(std::string_view line) {
+  size_t space = line.find(' ');
+  return space != std::string_view::npos &&
+         hook_identity::isOurEntry("zed", kEvents, line.substr(0, space), line.substr(space + 1));
+}
 ConfigEdit uninstall(std::string_view text, const HookSetup&) {
   ConfigEdit edit;
   std::istringstream lines{std::string(text)};
   for (std::string line; std::getline(lines, line);)
-    if (line.find(kHookMarker) == std::string::npos) edit.text += line + "\n";
+    if (!ours(line)) edit.text += line + "\n";
   edit.changed = edit.text != text;
   return edit;
+}
+bool holdsOurHook(AgentID, std::string_view text) {
+  std::istringstream lines{std::string(text)};
+  for (std::string line; std::getline(lines, line);)
+    if (ours(line)) return true;
+  return false;
 }
 constinit const AgentEditor kZedEditor{"zed", install, uninstall};
 
@@ -49,6 +62,7 @@ TEST(FourthAgent, InstallStateHookAndUninstall) {
   ::setenv("HOME", home.path().c_str(), 1);
   AgentID zed = registerAgent(kZed).value();
   registerEditor(kZedEditor);
+  hook_identity::registerHookReader({"zed", holdsOurHook});
   EXPECT_EQ(agentFromRaw("zed"), zed);
   EXPECT_NE(HookCommand::helpText().find("codex, claude, kimi or zed"), std::string::npos);
 

@@ -69,26 +69,12 @@ TEST(InstallReport, Table) {
   for (const auto& [text, want] : notes) EXPECT_EQ(extractRestartNote(text), want) << text;
 }
 
-TEST(HookState, MarkerInValidUtf8FileContents) {
+// A FIFO planted at the path must not block the app waiting for a writer.
+TEST(HookState, FifoAtThePath) {
   TempDir home;
-  auto path = HookState::configPath(*agentFromRaw("codex"), home.path());
-  EXPECT_FALSE(HookState::isInstalled(*agentFromRaw("codex"), home.path()));  // missing
-  const std::vector<std::pair<std::string, bool>> rows = {
-      {"", false},
-      {"# Glowticker GLOWTICKER\n", false},
-      {"# see myglowtickers.txt\n", true},
-      {"notify = [\"/x/glowticker-hook\"]\n\xc3\x28\n", false},  // invalid UTF-8
-      {"x = \"\xed\xa0\x80 glowticker\"\n", false},              // an encoded surrogate is not UTF-8
-      {"x = \"日本 glowticker\"\n", true},
-  };
-  for (const auto& [text, installed] : rows) {
-    test::writeAll(path, text);
-    EXPECT_EQ(HookState::isInstalled(*agentFromRaw("codex"), home.path()), installed) << text;
-  }
-  EXPECT_FALSE(HookState::isInstalled(*agentFromRaw("claude"), home.path()));  // each agent has its own file
   auto kimi = HookState::configPath(*agentFromRaw("kimi"), home.path());
   fs::create_directories(kimi.parent_path());
-  ASSERT_EQ(::mkfifo(kimi.c_str(), 0600), 0);  // must not block waiting for a writer
+  ASSERT_EQ(::mkfifo(kimi.c_str(), 0600), 0);
   EXPECT_FALSE(HookState::isInstalled(*agentFromRaw("kimi"), home.path()));
 }
 

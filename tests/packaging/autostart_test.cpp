@@ -106,56 +106,63 @@ TEST_F(AutostartTest, ExecQuotingRoundTripsAwkwardPaths) {
   EXPECT_EQ(Autostart::programOf("   "), std::nullopt);
 }
 
-TEST_F(AutostartTest, StatusReadsEntriesWrittenByOthers) {
-  Autostart a(root / "cfg");
-  fs::path app = program(root / "My Apps" / "glowticker-app");
-  // Written by hand or by a settings tool: comments, other groups, localized keys, spaces around '='.
-  writeAll(a.entryPath(), "# user entry\n[Desktop Entry]\nName[zh_CN]=x\nExec = \"" + app.string() +
-                              "\" %U\n\n[Desktop Action x]\nExec=/bin/false\n");
-  Autostart::Status st = a.status();
-  EXPECT_TRUE(st.enabled);
-  EXPECT_EQ(st.target, Opt(app));
-  EXPECT_TRUE(st.targetRunnable);
-  // Switched off by the desktop's settings without removing the file: that stays the user's choice.
-  for (const char* off : {"X-GNOME-Autostart-enabled=false", "Hidden=true"}) {
-    writeAll(a.entryPath(), "[Desktop Entry]\nExec=" + app.string() + "\n" + off + "\n");
-    EXPECT_FALSE(a.status().enabled) << off;
-    EXPECT_EQ(a.repairIfMoved(root / "elsewhere"), Autostart::Repair::notNeeded) << off;
-  }
-}
-
-TEST_F(AutostartTest, MovedOrBrokenEntryIsRepairedAndOtherCopiesAreLeftAlone) {
+TEST_F(AutostartTest, MovedEntryIsRepairedAndStatusFollows) {
   Autostart a;
   fs::path oldApp = program(root / "old" / "glowticker-app");
   EXPECT_EQ(a.repairIfMoved(oldApp), Autostart::Repair::notNeeded);
   EXPECT_FALSE(fs::exists(a.entryPath())) << "autostart is switched on only by the user";
   ASSERT_FALSE(a.enable(oldApp));
   EXPECT_EQ(a.repairIfMoved(oldApp), Autostart::Repair::notNeeded);  // the entry names the running program
-
   fs::path newApp = root / "new place" / "glowticker-app";
   fs::create_directories(newApp.parent_path());
   fs::rename(oldApp, newApp);
   EXPECT_FALSE(a.status().targetRunnable);
   EXPECT_EQ(a.repairIfMoved(newApp), Autostart::Repair::repaired);
   Autostart::Status st = a.status();
-  EXPECT_TRUE(st.enabled);
+  EXPECT_TRUE(st.enabled && st.targetRunnable);
   EXPECT_EQ(st.target, Opt(newApp));
-  EXPECT_TRUE(st.targetRunnable);
-  EXPECT_EQ(a.repairIfMoved(newApp), Autostart::Repair::notNeeded);
-
   // A program that lost its execute bit is no longer runnable either.
   fs::permissions(newApp, fs::perms::owner_read | fs::perms::owner_write);
-  fs::path other = program(root / "third" / "glowticker-app");
-  EXPECT_EQ(a.repairIfMoved(other), Autostart::Repair::repaired);
-  // Another working copy (an installed app while a development build runs) is left alone.
-  EXPECT_EQ(a.repairIfMoved(program(root / "build" / "glowticker-app")), Autostart::Repair::notNeeded);
-  EXPECT_EQ(a.status().target, Opt(other));
+  EXPECT_EQ(a.repairIfMoved(program(root / "third" / "glowticker-app")), Autostart::Repair::repaired);
+}
 
-  for (const char* broken : {"Exec=glowticker-app\n", "Name=Glowticker\n"}) {  // relative, or no Exec at all
-    writeAll(a.entryPath(), std::string("[Desktop Entry]\n") + broken);
-    EXPECT_EQ(a.repairIfMoved(other), Autostart::Repair::repaired) << broken;
-    EXPECT_TRUE(a.status().enabled) << broken;
-    EXPECT_EQ(a.status().target, Opt(other)) << broken;
+// A start changes only our program's path inside Exec, and only when that program is gone; the
+// user's prefix, arguments, keys, comments and line endings stay, and what is not ours stays whole.
+TEST_F(AutostartTest, StartRespectsTheUsersEntry) {
+  setEnv("PATH", (root / "empty").c_str());  // a bare glowticker-app is found nowhere
+  Autostart a;
+  const std::string gone = (root / "old" / "glowticker-app").string();
+  const fs::path app = program(root / "new place" / "glowticker-app");
+  const std::string other = program(root / "dev" / "glowticker-app").string();  // another working copy
+  const std::string q = Autostart::execValue(app);
+  const std::string head = "[Desktop Entry]\nType=Application\n";
+  const struct {
+    std::string before, after;
+    bool ours, off;
+  } rows[] = {
+      {"# mine\r\n[Desktop Entry]\r\nExec=env QT_SCALE_FACTOR=2 " + gone +
+           " --minimized %U\r\nX-GNOME-Autostart-Delay=15\r\nOnlyShowIn=KDE;\r\n",
+       "# mine\r\n[Desktop Entry]\r\nExec=env QT_SCALE_FACTOR=2 " + q +
+           " --minimized %U\r\nX-GNOME-Autostart-Delay=15\r\nOnlyShowIn=KDE;\r\n",
+       true, false},
+      {head + "Exec=env QT_SCALE_FACTOR=2 glowticker-app\nOnlyShowIn=KDE;\n",
+       head + "Exec=env QT_SCALE_FACTOR=2 " + q + "\nOnlyShowIn=KDE;\n", true, false},
+      {head + "Exec = \"" + gone + "\"\n\n[Desktop Action x]\nExec=/bin/false\n",
+       head + "Exec = " + q + "\n\n[Desktop Action x]\nExec=/bin/false\n", true, false},
+      {head + "Name=Glowticker", "[Desktop Entry]\nExec=" + q + "\nType=Application\nName=Glowticker", true, false},
+      {head + "Exec=/usr/bin/other-app --tray\n", "", false, false},
+      {head + "Exec=" + gone + "\nHidden=true\n", "", true, true},
+      {head + "Exec=env A=1 " + gone + "\nX-GNOME-Autostart-enabled=false\n", "", true, true},
+      {head + "Exec=" + other + "\n", "", true, false},
+  };
+  for (const auto& r : rows) {
+    writeAll(a.entryPath(), r.before);
+    a.repairIfMoved(app);
+    EXPECT_EQ(readAll(a.entryPath()), r.after.empty() ? r.before : r.after);
+    Autostart::Status st = a.status();
+    EXPECT_EQ(st.ours, r.ours) << r.before;
+    EXPECT_EQ(st.switchedOff, r.off) << r.before;
+    EXPECT_EQ(st.enabled, r.ours && !r.off) << r.before;
   }
 }
 

@@ -43,6 +43,13 @@ mv "$tmp/gone" "$app"
 XDG_CONFIG_HOME="$tmp/xdg" gt autostart on >/dev/null
 [[ -f "$tmp/xdg/autostart/glowticker.desktop" ]] || fail "XDG_CONFIG_HOME not honoured"
 
+# An entry that is not ours, or that the user switched off, is reported and left alone.
+unset XDG_CONFIG_HOME
+printf '[Desktop Entry]\nExec=/usr/bin/other-app\n' >"$entry"
+gt autostart status | grep -qF "runs /usr/bin/other-app, not glowticker-app" || fail "status of another program's entry"
+printf '[Desktop Entry]\nExec="%s"\nHidden=true\n' "$app" >"$entry"
+gt autostart status | grep -qF "is switched off" || fail "status of a switched-off entry"
+
 for args in "" maybe; do
   rc=0
   gt autostart $args >/dev/null 2>&1 || rc=$?

@@ -15,6 +15,7 @@ struct HookSetup {
   std::vector<std::string> argv;             // our hook as an argv: glowticker-hook --agent NAME
   std::string shellCommand;                  // the same as one shell command line
   std::span<const std::string_view> events;  // the hook events the agent subscribes
+  std::string agent;                         // the agent's raw value, which tells our entries (hook_identity)
 };
 
 // One agent's configuration editor, defined beside its editing code and listed in agent_editor.cpp.

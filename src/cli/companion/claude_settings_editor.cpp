@@ -1,138 +1,236 @@
 #include "cli/companion/claude_settings_editor.h"
 
-#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "cli/companion/json_text.h"
+#include "core/hooks/hook_identity.h"
 
 namespace gt {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 constexpr int kHookTimeoutSeconds = 10;
 
-bool isOurs(const Json& hook) {
-  if (!hook.is_object()) return false;
-  auto it = hook.find("command");
-  return it != hook.end() && it->is_string() && it->get<std::string>().find(kHookMarker) != std::string::npos;
-}
+std::string unchangedNote(const std::string& what) { return what + " It was left unchanged."; }
 
-// Drops our command hooks everywhere under "hooks", then groups and events left empty by that.
-// Returns how many hooks were dropped.
-int removeOurs(Json& hooks) {
-  int removed = 0;
-  std::vector<std::string> emptiedEvents;
-  for (auto& [event, groups] : hooks.items()) {
-    if (!groups.is_array()) continue;
-    bool touched = false;
-    for (auto g = groups.begin(); g != groups.end();) {
-      if (!g->is_object() || !g->contains("hooks") || !(*g)["hooks"].is_array()) {
-        ++g;
-        continue;
-      }
-      Json& list = (*g)["hooks"];
-      size_t before = list.size();
-      for (auto h = list.begin(); h != list.end();) h = isOurs(*h) ? list.erase(h) : h + 1;
-      size_t dropped = before - list.size();
-      removed += static_cast<int>(dropped);
-      touched = touched || dropped > 0;
-      g = (dropped > 0 && list.empty()) ? groups.erase(g) : g + 1;
+// Parses the settings; blank text (a missing file) stands for an empty object.
+std::optional<JsonDocument> parseSettings(std::string& text, const HookSetup& setup, std::string& error) {
+  if (text.find_first_not_of(" \t\r\n") == std::string::npos) text = "{}\n";
+  std::string why;
+  std::optional<JsonDocument> doc = parseJsonDocument(text, &why);
+  if (!doc) {
+    error = unchangedNote(setup.where + " is not valid JSON (" + why + "); fix it (or move it aside) and try again.");
+    return std::nullopt;
+  }
+  if (!doc->root.isObject()) {
+    error = unchangedNote(setup.where + " does not hold a JSON object; fix it and try again.");
+    return std::nullopt;
+  }
+  const Json::Value& root = doc->root;
+  const Json::Value& hooks = root["hooks"];
+  if (!hooks.isNull() && !hooks.isObject()) {
+    error = unchangedNote(std::string("\"hooks\" in ") + setup.where +
+                          " is not a JSON object, so hooks cannot be added to it; fix it and try again.");
+    return std::nullopt;
+  }
+  for (std::string_view event : setup.events) {
+    const Json::Value& groups = hooks[std::string(event)];
+    if (!groups.isNull() && !groups.isArray()) {
+      error = unchangedNote("\"hooks\".\"" + std::string(event) + "\" in " + setup.where +
+                            " is not a list; fix it and try again.");
+      return std::nullopt;
     }
-    if (touched && groups.empty()) emptiedEvents.push_back(event);
-  }
-  for (const std::string& e : emptiedEvents) hooks.erase(e);
-  return removed;
-}
-
-// Keeps the file's own indentation so a re-written file differs only where we changed it.
-std::string serialize(const Json& doc, std::string_view original) {
-  int indent = 2;
-  char indentChar = ' ';
-  if (size_t nl = original.find('\n'); nl != std::string_view::npos && nl + 1 < original.size()) {
-    size_t i = nl + 1;
-    if (original[i] == '\t') {
-      indentChar = '\t';
-      indent = 1;
-    } else {
-      size_t n = 0;
-      while (i + n < original.size() && original[i + n] == ' ') ++n;
-      if (n > 0 && n <= 8) indent = static_cast<int>(n);
-    }
-  }
-  return doc.dump(indent, indentChar, false, Json::error_handler_t::strict) + "\n";
-}
-
-std::optional<Json> parseSettings(std::string_view text, const std::string& where, std::string& error) {
-  if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) return Json::object();
-  Json doc = Json::parse(text, nullptr, false);
-  if (doc.is_discarded()) {
-    error = where + " is not valid JSON; fix it (or move it aside) and try again. It was left unchanged.";
-    return std::nullopt;
-  }
-  if (!doc.is_object()) {
-    error = where + " does not hold a JSON object; fix it and try again. It was left unchanged.";
-    return std::nullopt;
-  }
-  if (doc.contains("hooks") && !doc["hooks"].is_object()) {
-    error = std::string("\"hooks\" in ") + where +
-            " is not a JSON object, so hooks cannot be added to it; fix it and try again. It was left unchanged.";
-    return std::nullopt;
   }
   return doc;
+}
+
+bool isOurs(const HookSetup& setup, std::string_view event, const Json::Value& hook) {
+  return hook.isObject() && hook["command"].isString() &&
+         hook_identity::isOurEntry(setup.agent, setup.events, event, hook["command"].asString());
+}
+
+// Removes the first of our hooks, with the group, event list and "hooks" object it leaves empty.
+// Returns false when there is none.
+bool removeOne(std::string& text, const HookSetup& setup) {
+  std::string error;
+  std::optional<JsonDocument> doc = parseJsonDocument(text, &error);
+  if (!doc || !doc->root.isObject()) return false;
+  const Json::Value& root = doc->root;
+  const Json::Value& hooksObject = root["hooks"];
+  if (!hooksObject.isObject()) return false;
+  for (std::string_view event : setup.events) {
+    const Json::Value& groups = hooksObject[std::string(event)];
+    if (!groups.isArray()) continue;
+    for (const Json::Value& group : groups) {
+      if (!group.isObject() || !group["hooks"].isArray()) continue;
+      for (const Json::Value& hook : group["hooks"]) {
+        if (!isOurs(setup, event, hook)) continue;
+        // Widen the cut one container at a time while ours is all that container holds.
+        size_t b = json_text::begin(*doc, hook), e = json_text::end(*doc, hook);
+        // An item glued to its container's bracket went into a container that was there before.
+        const Json::Value* levels[] = {&group, &groups, &hooksObject};
+        for (const Json::Value* container : levels) {
+          if (!json_text::alone(text, b, e) || (container != &group && json_text::glued(text, b))) break;
+          b = json_text::begin(*doc, *container);
+          e = json_text::end(*doc, *container);
+          if (container != &group) b = json_text::memberBegin(text, b);
+        }
+        std::pair<size_t, size_t> span = json_text::removalSpan(text, b, e);
+        text.erase(span.first, span.second - span.first);
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+std::string groupText(const json_text::Layout& l, const std::string& indent, const std::string& command) {
+  std::string in1 = indent + l.unit, in2 = in1 + l.unit, in3 = in2 + l.unit;
+  return "{" + l.eol + in1 + "\"matcher\": \"\"," + l.eol + in1 + "\"hooks\": [" + l.eol + in2 + "{" + l.eol + in3 +
+         "\"type\": \"command\"," + l.eol + in3 + "\"command\": " + json_text::quote(command) + "," + l.eol + in3 +
+         "\"timeout\": " + std::to_string(kHookTimeoutSeconds) + l.eol + in2 + "}" + l.eol + in1 + "]" + l.eol + indent +
+         "}";
+}
+
+// Adds one group with our hook under `event`, creating the event list and "hooks" object as needed.
+void addOne(std::string& text, std::string_view event, const std::string& command, bool fresh) {
+  std::optional<JsonDocument> parsed = parseJsonDocument(text);
+  if (!parsed) return;  // left to the check of the result
+  const JsonDocument& doc = *parsed;
+  json_text::Layout layout = json_text::layoutOf(text);
+  auto group = [&](const std::string& indent) { return groupText(layout, indent, command); };
+  auto eventMember = [&](const std::string& indent) {
+    return json_text::quote(event) + ": [" + layout.eol + indent + layout.unit + group(indent + layout.unit) +
+           layout.eol + indent + "]";
+  };
+  const Json::Value& hooks = doc.root["hooks"];
+  if (!hooks.isObject())
+    text = json_text::appended(
+        text, doc, doc.root, layout,
+        [&](const std::string& indent) {
+          return "\"hooks\": {" + layout.eol + indent + layout.unit + eventMember(indent + layout.unit) + layout.eol +
+                 indent + "}";
+        },
+        !fresh);
+  else if (!hooks[std::string(event)].isArray())
+    text = json_text::appended(text, doc, hooks, layout, eventMember);
+  else
+    text = json_text::appended(text, doc, hooks[std::string(event)], layout, group);
+}
+
+// The settings without our hooks and the groups that held only them; empty lists of our events and
+// an empty "hooks" object, which mean nothing to the agent, are left out too.
+Json::Value usersPart(Json::Value root, const HookSetup& setup) {
+  if (!root.isMember("hooks") || !root["hooks"].isObject()) return root;
+  Json::Value& hooks = root["hooks"];
+  for (std::string_view event : setup.events) {
+    if (!hooks.isMember(std::string(event)) || !hooks[std::string(event)].isArray()) continue;
+    Json::Value& groups = hooks[std::string(event)];
+    Json::Value kept(Json::arrayValue);
+    for (const Json::Value& group : groups) {
+      if (!group.isObject() || !group["hooks"].isArray()) {
+        kept.append(group);
+        continue;
+      }
+      Json::Value keptGroup = group;
+      Json::Value list(Json::arrayValue);
+      for (const Json::Value& hook : group["hooks"]) {
+        if (!isOurs(setup, event, hook)) list.append(hook);
+      }
+      if (list.empty() && !group["hooks"].empty()) continue;
+      keptGroup["hooks"] = list;
+      kept.append(keptGroup);
+    }
+    if (kept.empty())
+      hooks.removeMember(std::string(event));
+    else
+      groups = kept;
+  }
+  if (hooks.empty()) root.removeMember("hooks");
+  return root;
+}
+
+bool holdsOurs(const Json::Value& root, const HookSetup& setup);
+
+// The edited text must parse, show our hook exactly when it should, and say the same elsewhere.
+ConfigEdit verified(std::string_view original, std::string text, bool ours, const HookSetup& setup) {
+  std::optional<JsonDocument> before = parseJsonDocument(original);
+  std::optional<JsonDocument> after = parseJsonDocument(text);
+  Json::Value users = before ? usersPart(before->root, setup) : Json::Value(Json::objectValue);
+  if (!after || usersPart(after->root, setup) != users || holdsOurs(after->root, setup) != ours)
+    return ConfigEdit::refuse(unchangedNote(setup.where +
+                                            " has a layout this tool cannot edit safely; edit its hooks by hand."));
+  ConfigEdit edit;
+  edit.changed = text != original;
+  edit.text = std::move(text);
+  return edit;
+}
+
+// Per event, how many of our hooks the settings hold, and how many of them run `command`.
+std::vector<std::pair<int, int>> ourHooks(const Json::Value& root, const HookSetup& setup, const std::string& command) {
+  std::vector<std::pair<int, int>> counts;
+  const Json::Value& hooks = root["hooks"];
+  for (std::string_view event : setup.events) {
+    auto& [ours, running] = counts.emplace_back(0, 0);
+    const Json::Value& groups = hooks.isObject() ? hooks[std::string(event)] : Json::Value::nullSingleton();
+    for (const Json::Value& group : groups.isArray() ? groups : Json::Value::nullSingleton())
+      if (group.isObject() && group["hooks"].isArray())
+        for (const Json::Value& hook : group["hooks"])
+          if (isOurs(setup, event, hook)) ++ours, running += hook["command"].asString() == command;
+  }
+  return counts;
+}
+
+// Our hook exactly once under each event, running this command: an install has nothing to do and
+// leaves our entries where they are.
+bool installedAsWanted(const Json::Value& root, const HookSetup& setup) {
+  for (auto [ours, running] : ourHooks(root, setup, setup.shellCommand))
+    if (ours != 1 || running != 1) return false;
+  return true;
+}
+
+bool holdsOurs(const Json::Value& root, const HookSetup& setup) {
+  for (auto [ours, running] : ourHooks(root, setup, {}))
+    if (ours > 0) return true;
+  return false;
 }
 
 }  // namespace
 
 namespace ClaudeSettingsEditor {
 
-ConfigEdit install(std::string_view text, const HookSetup& setup) {
-  std::string error;
-  std::optional<Json> parsed = parseSettings(text, setup.where, error);
-  if (!parsed) return ConfigEdit::refuse(error);
-  const Json original = *parsed;
-  Json doc = *parsed;
-  for (std::string_view eventName : setup.events) {
-    std::string event(eventName);
-    if (doc.contains("hooks") && doc["hooks"].contains(event) && !doc["hooks"][event].is_array())
-      return ConfigEdit::refuse(std::string("\"hooks\".\"") + event + "\" in " + setup.where +
-                                " is not a list; fix it and try again. It was left unchanged.");
+ConfigEdit install(std::string_view original, const HookSetup& setup) {
+  std::string text(original), error;
+  std::optional<JsonDocument> doc = parseSettings(text, setup, error);
+  if (!doc) return ConfigEdit::refuse(error);
+  if (installedAsWanted(doc->root, setup)) {
+    ConfigEdit edit;
+    edit.text = std::string(original);
+    edit.notes.push_back(eventsNote(setup.events));
+    return edit;
   }
-  if (!doc.contains("hooks")) doc["hooks"] = Json::object();
-  Json& hooks = doc["hooks"];
-  removeOurs(hooks);
-  for (std::string_view eventName : setup.events) {
-    std::string event(eventName);
-    Json group = Json::object();
-    group["matcher"] = "";
-    Json hook = Json::object();
-    hook["type"] = "command";
-    hook["command"] = setup.shellCommand;
-    hook["timeout"] = kHookTimeoutSeconds;
-    group["hooks"] = Json::array({hook});
-    if (!hooks.contains(event)) hooks[event] = Json::array();
-    hooks[event].push_back(std::move(group));
+  while (removeOne(text, setup)) {
   }
-  ConfigEdit edit;
-  edit.changed = doc != original;
-  edit.text = edit.changed ? serialize(doc, text) : std::string(text);
-  edit.notes.push_back(eventsNote(setup.events));
+  bool fresh = original.find_first_not_of(" \t\r\n") == std::string_view::npos;
+  for (std::string_view event : setup.events) addOne(text, event, setup.shellCommand, fresh);
+  ConfigEdit edit = verified(original, std::move(text), true, setup);
+  if (edit.error.empty()) edit.notes.push_back(eventsNote(setup.events));
   return edit;
 }
 
-ConfigEdit uninstall(std::string_view text, const HookSetup& setup) {
-  std::string error;
-  std::optional<Json> parsed = parseSettings(text, setup.where, error);
-  if (!parsed) return ConfigEdit::refuse(error);
-  Json doc = std::move(*parsed);
-  ConfigEdit edit;
-  edit.text = std::string(text);
-  if (!doc.contains("hooks") || removeOurs(doc["hooks"]) == 0) {
+ConfigEdit uninstall(std::string_view original, const HookSetup& setup) {
+  std::string text(original), error;
+  if (original.find_first_not_of(" \t\r\n") != std::string_view::npos && !parseSettings(text, setup, error))
+    return ConfigEdit::refuse(error);
+  bool removed = false;
+  while (removeOne(text, setup)) removed = true;
+  if (!removed) {
+    ConfigEdit edit;
+    edit.text = std::string(original);
     edit.notes.push_back("no glowticker hook was installed");
     return edit;
   }
-  if (doc["hooks"].empty()) doc.erase("hooks");
-  edit.changed = true;
-  edit.text = serialize(doc, text);
-  return edit;
+  return verified(original, std::move(text), false, setup);
 }
 
 }  // namespace ClaudeSettingsEditor

@@ -3,12 +3,37 @@
 #include <algorithm>
 
 #include "cli/companion/toml_text.h"
+#include "core/hooks/hook_identity.h"
 
 namespace gt {
 
 namespace {
 
 std::string notifyLine(const std::vector<std::string>& argv) { return "notify = " + TomlText::stringArray(argv); }
+
+// Our argv as the first items of the user's own notify list: "hook", "--agent", "codex", "--chain", "--", .
+std::string chainPrefix(const std::vector<std::string>& hookArgv) {
+  std::string out;
+  for (const std::string& word : hookArgv) out += TomlText::quote(word) + ", ";
+  return out + "\"--chain\", \"--\", ";
+}
+
+// The bytes of our items in front of a chained notify: from after "[" through the ", " after "--".
+// Cutting exactly them gives back the user's list as it was written, comments and line breaks included.
+std::pair<size_t, size_t> prefixSpan(std::string_view text, const TomlText& doc, const toml::array& notify,
+                                     const std::vector<std::string>& argv) {
+  size_t dashes = 0;
+  for (size_t i = 0; i + 1 < argv.size(); ++i)
+    if (argv[i] == "--chain" && argv[i + 1] == "--") {
+      dashes = i + 1;
+      break;
+    }
+  size_t from = doc.offset(notify.source().begin) + 1;
+  size_t to = doc.offset(notify.get(dashes)->source().end);
+  if (to < text.size() && text[to] == ',') ++to;
+  if (to < text.size() && text[to] == ' ') ++to;
+  return {from, to};
+}
 
 // Where a new top-level key goes: right after the last line of the top-level key/value block, which
 // ends at the first table header (a key written after a header would belong to that table).
@@ -47,10 +72,6 @@ ConfigEdit verified(const toml::table& original, std::string text,
 
 namespace CodexConfigEditor {
 
-bool isOurs(const std::vector<std::string>& argv) {
-  return !argv.empty() && argv[0].find(kHookMarker) != std::string::npos;
-}
-
 std::vector<std::string> chainedArgv(const std::vector<std::string>& ourArgv) {
   auto chain = std::find(ourArgv.begin(), ourArgv.end(), "--chain");
   if (chain == ourArgv.end() || chain + 1 == ourArgv.end() || *(chain + 1) != "--") return {};
@@ -58,19 +79,23 @@ std::vector<std::string> chainedArgv(const std::vector<std::string>& ourArgv) {
 }
 
 ConfigEdit install(std::string_view text, const HookSetup& setup) {
+  const std::vector<std::string>& hookArgv = setup.argv;
+  const std::string& where = setup.where;
+  auto isOurs = [&](const std::vector<std::string>& argv) { return hook_identity::isOurArgv(setup.agent, argv); };
   std::string error;
-  std::optional<toml::table> parsed = TomlText::parse(text, setup.where, error);
+  std::optional<toml::table> parsed = TomlText::parse(text, where, error);
   if (!parsed) return ConfigEdit::refuse(error);
   const toml::node* notify = parsed->get("notify");
   std::optional<std::vector<std::string>> current = stringList(notify);
   if (notify && (!current || current->empty()))
-    return ConfigEdit::refuse(setup.where +
+    return ConfigEdit::refuse(where +
                               " has a `notify` that is not a list of strings; fix it and try again. "
                               "It was left unchanged.");
 
   std::vector<std::string> previous;
   if (current) previous = isOurs(*current) ? chainedArgv(*current) : *current;
-  std::vector<std::string> wanted = setup.argv;
+  bool chained = current && isOurs(*current) && !previous.empty();
+  std::vector<std::string> wanted = hookArgv;
   if (!previous.empty()) {
     wanted.push_back("--chain");
     wanted.push_back("--");
@@ -84,26 +109,39 @@ ConfigEdit install(std::string_view text, const HookSetup& setup) {
     return edit;
   }
   TomlText doc(text, *parsed);
+  if (current && !previous.empty()) {
+    // Our items go in front of the user's list, which stays as they wrote it.
+    std::pair<size_t, size_t> span{doc.offset(notify->source().begin) + 1, 0};
+    if (chained) span = prefixSpan(text, doc, *notify->as_array(), *current);
+    std::string edited(text);
+    edited.replace(span.first, chained ? span.second - span.first : 0, chainPrefix(hookArgv));
+    ConfigEdit checked = verified(*parsed, std::move(edited), wanted, where);
+    checked.notes = std::move(edit.notes);
+    return checked;
+  }
   if (notify) {
     const toml::source_region& r = notify->source();
     doc.replace(r.begin.line - 1, r.end.line, notifyLine(wanted));
   } else {
     size_t at = topLevelInsertionPoint(doc);
-    if (at == doc.lineCount()) doc.terminateLastLine();
+    bool unterminated = at == doc.lineCount() && at > 0 && !doc.line(at - 1).ends_with("\n");
+    if (unterminated) doc.terminateLastLine();
     doc.insert(at, notifyLine(wanted));
+    if (unterminated) doc.unterminateLastLine();  // the file keeps ending without a line break
   }
-  ConfigEdit checked = verified(*parsed, doc.join(), wanted, setup.where);
+  ConfigEdit checked = verified(*parsed, doc.join(), wanted, where);
   checked.notes = std::move(edit.notes);
   return checked;
 }
 
 ConfigEdit uninstall(std::string_view text, const HookSetup& setup) {
+  const std::string& where = setup.where;
   std::string error;
-  std::optional<toml::table> parsed = TomlText::parse(text, setup.where, error);
+  std::optional<toml::table> parsed = TomlText::parse(text, where, error);
   if (!parsed) return ConfigEdit::refuse(error);
   const toml::node* notify = parsed->get("notify");
   std::optional<std::vector<std::string>> current = stringList(notify);
-  if (!current || !isOurs(*current)) {
+  if (!current || !hook_identity::isOurArgv(setup.agent, *current)) {
     ConfigEdit edit;
     edit.text = std::string(text);
     edit.notes.push_back("no glowticker hook was installed");
@@ -113,11 +151,15 @@ ConfigEdit uninstall(std::string_view text, const HookSetup& setup) {
   TomlText doc(text, *parsed);
   const toml::source_region& r = notify->source();
   if (previous.empty()) {
+    bool last = r.end.line == doc.lineCount() && !doc.line(r.end.line - 1).ends_with("\n");
     doc.erase(r.begin.line - 1, r.end.line);
-    return verified(*parsed, doc.join(), std::nullopt, setup.where);
+    if (last) doc.unterminateLastLine();
+    return verified(*parsed, doc.join(), std::nullopt, where);
   }
-  doc.replace(r.begin.line - 1, r.end.line, notifyLine(previous));
-  ConfigEdit edit = verified(*parsed, doc.join(), previous, setup.where);
+  std::pair<size_t, size_t> span = prefixSpan(text, doc, *notify->as_array(), *current);
+  std::string edited(text);
+  edited.erase(span.first, span.second - span.first);
+  ConfigEdit edit = verified(*parsed, std::move(edited), previous, where);
   if (edit.error.empty()) edit.notes.push_back("your previous notify command was put back");
   return edit;
 }

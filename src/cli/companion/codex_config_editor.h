@@ -16,7 +16,6 @@ ConfigEdit uninstall(std::string_view text, const HookSetup& setup);
 
 // The user's own notify argv carried by one of ours, if any.
 std::vector<std::string> chainedArgv(const std::vector<std::string>& ourArgv);
-bool isOurs(const std::vector<std::string>& argv);
 }  // namespace CodexConfigEditor
 
 }  // namespace gt

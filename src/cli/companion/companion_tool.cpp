@@ -7,8 +7,11 @@
 
 #include "cli/companion/agent_editor.h"
 #include "cli/companion/config_file.h"
+#include "cli/companion/edit_lock.h"
 #include "cli/companion/shell_quote.h"
 #include "core/common/program_path.h"
+#include "core/common/utf8.h"
+#include "core/hooks/hook_identity.h"
 #include "core/hooks/hook_state.h"
 
 namespace gt {
@@ -28,7 +31,7 @@ ConfigEdit edit(AgentID agent, bool install, const std::string& text, const std:
   std::string name(rawValue(agent));
   if (!editor) return ConfigEdit::refuse("No configuration editor is registered for " + name + ".");
   HookSetup setup{"~/" + std::string(agent->configFile), {hook.string(), "--agent", name},
-                  shellQuote(hook.string()) + " --agent " + name, agent->events};
+                  shellQuote(hook.string()) + " --agent " + name, agent->events, name};
   return install ? editor->install(text, setup) : editor->uninstall(text, setup);
 }
 
@@ -40,7 +43,15 @@ int run(AgentID agent, bool install, const CompanionTool::Options& options, std:
   if (install)
     if (std::string why = checkHookExecutable(options.hookExecutable); !why.empty()) return fail(why);
 
+  // The agents' files are UTF-8 text: a path that is not cannot be written into them.
+  if (!isValidUtf8(options.hookExecutable.native()))
+    return fail("The hook program's path " + options.hookExecutable.string() +
+                " is not valid UTF-8, so it cannot be written into " + std::string(rawValue(agent)) +
+                "'s configuration; move Glowticker to a folder whose name is UTF-8 text. Nothing was changed.");
+
   std::filesystem::path path = HookState::configPath(agent, options.home);
+  EditLock lock(path);
+  if (!lock.held()) return fail(lock.error() + " Nothing was changed.");
   std::string error;
   std::optional<ConfigFile> file = ConfigFile::load(path, error);
   if (!file) return fail(error);
@@ -56,7 +67,7 @@ int run(AgentID agent, bool install, const CompanionTool::Options& options, std:
       backup = copy->string();
     }
     if (!file->replace(change.text, error)) return fail(error + " The file was left as it was.");
-    bool hadOurs = file->text.find(kHookMarker) != std::string::npos;
+    bool hadOurs = hook_identity::holdsOurHook(agent, file->text);
     action = !install ? "removed" : !file->exists ? "created" : hadOurs ? "updated" : "installed";
   }
 
@@ -64,7 +75,7 @@ int run(AgentID agent, bool install, const CompanionTool::Options& options, std:
   if (install && !marked)
     return fail(path.string() + " does not show the hook after the edit; check the file and try again.");
   if (!install && marked)
-    change.notes.push_back("the file still mentions glowticker elsewhere, so the app keeps showing the hook as on");
+    return fail(path.string() + " still shows the hook after the edit; check the file and try again.");
 
   out << "=== " << rawValue(agent) << ": " << path.string() << " ===\n";
   out << "action: " << action << "\n";

@@ -18,7 +18,4 @@ struct ConfigEdit {
   }
 };
 
-// The marker that tells our hook entries from the user's own.
-inline constexpr const char* kHookMarker = "glowticker-hook";
-
 }  // namespace gt

@@ -1,6 +1,9 @@
 #include "cli/companion/kimi_config_editor.h"
 
+#include <algorithm>
+
 #include "cli/companion/toml_text.h"
+#include "core/hooks/hook_identity.h"
 
 namespace gt {
 
@@ -8,10 +11,11 @@ namespace {
 
 constexpr int64_t kHookTimeoutSeconds = 10;
 
-bool isOurs(const toml::node& entry) {
+bool isOurs(const toml::node& entry, const HookSetup& setup) {
   const toml::table* t = entry.as_table();
-  const toml::node* command = t ? t->get("command") : nullptr;
-  return command && command->is_string() && command->as_string()->get().find(kHookMarker) != std::string::npos;
+  auto event = t ? t->get_as<std::string>("event") : nullptr;
+  auto command = t ? t->get_as<std::string>("command") : nullptr;
+  return event && command && hook_identity::isOurEntry(setup.agent, setup.events, event->get(), command->get());
 }
 
 toml::table hookEntry(std::string_view event, const std::string& command) {
@@ -36,19 +40,21 @@ std::string checkHooks(const toml::table& root, const TomlText& doc, const std::
 }
 
 // Removes our [[hooks]] tables (each with the blank line before it) from the text.
-void removeOurBlocks(const toml::table& root, TomlText& doc) {
+void removeOurBlocks(const toml::table& root, TomlText& doc, const HookSetup& setup) {
   const toml::array* list = root.get("hooks") ? root.get("hooks")->as_array() : nullptr;
   if (!list) return;
   std::vector<size_t> starts;
   for (auto&& e : *list)
-    if (isOurs(e)) starts.push_back(e.source().begin.line - 1);
+    if (isOurs(e, setup)) starts.push_back(e.source().begin.line - 1);
   for (auto s = starts.rbegin(); s != starts.rend(); ++s) {
     size_t begin = *s;
-    size_t end = doc.nextHeaderAfter(begin);
+    size_t end = std::min(doc.nextHeaderAfter(begin), doc.lineCount());
     // Comments and blank lines just above the next header belong to it.
     while (end > begin + 1 && (doc.blank(end - 1) || doc.comment(end - 1))) --end;
     if (begin > 0 && doc.blank(begin - 1)) --begin;
+    bool lastUnterminated = end == doc.lineCount() && !doc.line(end - 1).ends_with("\n");
     doc.erase(begin, end);
+    if (lastUnterminated) doc.unterminateLastLine();
   }
 }
 
@@ -75,11 +81,11 @@ ConfigEdit verified(const toml::table& original, std::string text, const toml::a
   return edit;
 }
 
-toml::array keptHooks(const toml::table& root) {
+toml::array keptHooks(const toml::table& root, const HookSetup& setup) {
   toml::array kept;
   if (const toml::node* hooks = root.get("hooks"))
     for (auto&& e : *hooks->as_array())
-      if (!isOurs(e)) kept.push_back(e);
+      if (!isOurs(e, setup)) kept.push_back(e);
   return kept;
 }
 
@@ -89,14 +95,32 @@ namespace KimiConfigEditor {
 
 ConfigEdit install(std::string_view text, const HookSetup& setup) {
   const std::string& hookCommand = setup.shellCommand;
+  const std::string& where = setup.where;
   std::string error;
-  std::optional<toml::table> parsed = TomlText::parse(text, setup.where, error);
+  std::optional<toml::table> parsed = TomlText::parse(text, where, error);
   if (!parsed) return ConfigEdit::refuse(error);
   TomlText doc(text, *parsed);
-  if (std::string why = checkHooks(*parsed, doc, setup.where); !why.empty()) return ConfigEdit::refuse(why);
+  if (std::string why = checkHooks(*parsed, doc, where); !why.empty()) return ConfigEdit::refuse(why);
 
-  removeOurBlocks(*parsed, doc);
-  toml::array expected = keptHooks(*parsed);
+  // Our hook already there once per event, running this command: leave it where it is.
+  size_t ours = 0;
+  std::vector<std::string> events, all(setup.events.begin(), setup.events.end());
+  if (const toml::array* hooks = parsed->get_as<toml::array>("hooks"))
+    for (auto&& e : *hooks)
+      if (isOurs(e, setup) && ++ours && e.as_table()->get_as<std::string>("command")->get() == hookCommand)
+        events.push_back(e.as_table()->get_as<std::string>("event")->get());
+  std::sort(events.begin(), events.end());
+  std::sort(all.begin(), all.end());
+  if (ours == events.size() && events == all) {
+    ConfigEdit edit;
+    edit.text = std::string(text);
+    edit.notes.push_back(eventsNote(setup.events));
+    return edit;
+  }
+
+  removeOurBlocks(*parsed, doc, setup);
+  toml::array expected = keptHooks(*parsed, setup);
+  bool unterminated = doc.lineCount() > 0 && !doc.line(doc.lineCount() - 1).ends_with("\n");
   for (std::string_view event : setup.events) {
     doc.terminateLastLine();
     if (doc.lineCount() > 0) doc.insert(doc.lineCount(), "");
@@ -107,6 +131,7 @@ ConfigEdit install(std::string_view text, const HookSetup& setup) {
     doc.insert(doc.lineCount(), "timeout = " + std::to_string(kHookTimeoutSeconds));
     expected.push_back(hookEntry(event, hookCommand));
   }
+  if (unterminated) doc.unterminateLastLine();
   std::string newText = doc.join();
   ConfigEdit edit;
   edit.notes.push_back(eventsNote(setup.events));
@@ -114,18 +139,19 @@ ConfigEdit install(std::string_view text, const HookSetup& setup) {
     edit.text = std::move(newText);
     return edit;
   }
-  ConfigEdit checked = verified(*parsed, std::move(newText), expected, setup.where);
+  ConfigEdit checked = verified(*parsed, std::move(newText), expected, where);
   checked.notes = std::move(edit.notes);
   return checked;
 }
 
 ConfigEdit uninstall(std::string_view text, const HookSetup& setup) {
+  const std::string& where = setup.where;
   std::string error;
-  std::optional<toml::table> parsed = TomlText::parse(text, setup.where, error);
+  std::optional<toml::table> parsed = TomlText::parse(text, where, error);
   if (!parsed) return ConfigEdit::refuse(error);
   TomlText doc(text, *parsed);
-  if (std::string why = checkHooks(*parsed, doc, setup.where); !why.empty()) return ConfigEdit::refuse(why);
-  toml::array expected = keptHooks(*parsed);
+  if (std::string why = checkHooks(*parsed, doc, where); !why.empty()) return ConfigEdit::refuse(why);
+  toml::array expected = keptHooks(*parsed, setup);
   const toml::node* hooks = parsed->get("hooks");
   if (!hooks || expected.size() == hooks->as_array()->size()) {
     ConfigEdit edit;
@@ -133,8 +159,8 @@ ConfigEdit uninstall(std::string_view text, const HookSetup& setup) {
     edit.notes.push_back("no glowticker hook was installed");
     return edit;
   }
-  removeOurBlocks(*parsed, doc);
-  return verified(*parsed, doc.join(), expected, setup.where);
+  removeOurBlocks(*parsed, doc, setup);
+  return verified(*parsed, doc.join(), expected, where);
 }
 
 }  // namespace KimiConfigEditor

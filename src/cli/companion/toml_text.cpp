@@ -39,6 +39,7 @@ TomlText::TomlText(std::string_view text, const toml::table& parsed) {
   while (start < text.size()) {
     size_t lf = text.find('\n', start);
     size_t end = lf == std::string_view::npos ? text.size() : lf + 1;
+    starts_.push_back(start);
     lines_.emplace_back(text.substr(start, end - start));
     start = end;
   }
@@ -69,6 +70,18 @@ std::string_view TomlText::content(size_t i) const {
   return s;
 }
 
+size_t TomlText::offset(const toml::source_position& at) const {
+  if (at.line == 0 || at.line > starts_.size()) return starts_.empty() ? 0 : starts_.back() + lines_.back().size();
+  size_t pos = starts_[at.line - 1];
+  const std::string& line = lines_[at.line - 1];
+  size_t i = 0;
+  for (size_t column = 1; column < at.column && i < line.size(); ++column) {
+    ++i;  // past the lead byte, then past its continuation bytes
+    while (i < line.size() && (static_cast<unsigned char>(line[i]) & 0xC0) == 0x80) ++i;
+  }
+  return pos + i;
+}
+
 size_t TomlText::nextHeaderAfter(size_t i) const {
   for (size_t h : headers_)
     if (h > i) return h;
@@ -92,6 +105,13 @@ void TomlText::replace(size_t from, size_t to, std::string lineText) {
 
 void TomlText::terminateLastLine() {
   if (!lines_.empty() && !lines_.back().ends_with("\n")) lines_.back() += eol_;
+}
+
+void TomlText::unterminateLastLine() {
+  if (lines_.empty()) return;
+  std::string& last = lines_.back();
+  if (last.ends_with("\n")) last.pop_back();
+  if (last.ends_with("\r")) last.pop_back();
 }
 
 std::string TomlText::join() const {

@@ -31,11 +31,16 @@ class TomlText {
   bool blank(size_t i) const { return content(i).empty(); }
   bool comment(size_t i) const { return !content(i).empty() && content(i).front() == '#'; }
 
+  // The byte offset in the original text of a parsed position (its columns count characters).
+  size_t offset(const toml::source_position& at) const;
+
   void insert(size_t at, std::string lineText);  // lineText without line ending
   void erase(size_t from, size_t to);            // [from, to)
   void replace(size_t from, size_t to, std::string lineText);
   // Makes sure the last line ends with a line feed, so that appended lines start on their own.
   void terminateLastLine();
+  // Takes the line ending off the last line: a file that did not end with one stays so.
+  void unterminateLastLine();
   std::string join() const;
 
   // A TOML basic string, escaped by the TOML library itself.
@@ -46,6 +51,7 @@ class TomlText {
   std::vector<std::string> lines_;
   std::string eol_ = "\n";
   std::vector<size_t> headers_;
+  std::vector<size_t> starts_;  // where each original line starts
 };
 
 // The string elements of an array of strings, or nothing when the node is something else.

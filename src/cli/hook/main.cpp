@@ -17,5 +17,10 @@ int main(int argc, char** argv) {
     std::fputs("glowticker-hook " GT_VERSION "\n", stdout);
     return 0;
   }
-  return gt::HookCommand::run(argc - 1, argv + 1);
+  // The agent must never see the hook fail: whatever goes wrong, it ends quietly with 0.
+  try {
+    return gt::HookCommand::run(argc - 1, argv + 1);
+  } catch (...) {
+    return 0;
+  }
 }

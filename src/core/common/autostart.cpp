@@ -35,64 +35,150 @@ std::string trim(std::string_view s) {
   return std::string(s);
 }
 
-// The general string-value escapes of desktop entries: \s \n \t \r \\.
-std::string unescapeValue(std::string_view v) {
-  std::string out;
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    if (v[i] != '\\' || i + 1 == v.size()) {
-      out += v[i];
-      continue;
-    }
-    switch (char c = v[++i]) {
-      case 's':
-        out += ' ';
-        break;
-      case 'n':
-        out += '\n';
-        break;
-      case 't':
-        out += '\t';
-        break;
-      case 'r':
-        out += '\r';
-        break;
-      case '\\':
-        out += '\\';
-        break;
-      default:
-        out += '\\';
-        out += c;
-        break;
-    }
+// The entry's text and where the keys of its [Desktop Entry] group sit; localized keys
+// (Name[zh_CN]) are skipped.
+struct EntryText {
+  std::string text;
+  struct Key {
+    std::string name, value;
+    std::size_t valueBegin = 0, valueEnd = 0;  // the raw value's bytes in text
+  };
+  std::vector<Key> keys;
+  std::size_t groupEnd = std::string::npos;  // just after the [Desktop Entry] header line
+  mode_t mode = 0644;
+  const Key* find(std::string_view name) const {
+    const Key* last = nullptr;
+    for (const Key& k : keys)
+      if (k.name == name) last = &k;
+    return last;
   }
-  return out;
+};
+
+std::optional<EntryText> readEntry(const fs::path& path) {
+  FileRead file = readFileBounded(path, kMaxEntryBytes);
+  if (!file.ok()) return std::nullopt;
+  EntryText e;
+  e.text = std::move(file.text);
+  e.mode = file.mode;
+  bool inMain = false;
+  for (std::size_t start = 0; start < e.text.size();) {
+    std::size_t lf = e.text.find('\n', start);
+    std::size_t stop = lf == std::string::npos ? e.text.size() : lf;
+    std::string_view line(e.text.data() + start, stop - start);
+    std::size_t next = lf == std::string::npos ? e.text.size() : lf + 1;
+    std::string t = trim(line);
+    if (!t.empty() && t[0] == '[') {
+      inMain = t == "[Desktop Entry]";
+      if (inMain) e.groupEnd = next;
+    } else if (inMain && !t.empty() && t[0] != '#') {
+      std::size_t eq = line.find('=');
+      std::string key = eq == std::string_view::npos ? "" : trim(line.substr(0, eq));
+      if (!key.empty() && key.find('[') == std::string::npos) {
+        std::size_t vb = eq + 1;
+        while (vb < line.size() && (line[vb] == ' ' || line[vb] == '\t')) ++vb;
+        std::string value = trim(line.substr(vb));
+        e.keys.push_back({key, value, start + vb, start + vb + value.size()});
+      }
+    }
+    start = next;
+  }
+  return e;
 }
 
-// Keys of the [Desktop Entry] group; localized keys (Name[zh_CN]) are skipped.
-std::optional<std::vector<std::pair<std::string, std::string>>> readEntry(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::vector<std::pair<std::string, std::string>> keys;
-  std::string line;
-  std::size_t total = 0;
-  bool inMain = false;
-  while (std::getline(in, line)) {
-    total += line.size() + 1;
-    if (total > kMaxEntryBytes) return std::nullopt;
-    std::string t = trim(line);
-    if (t.empty() || t[0] == '#') continue;
-    if (t[0] == '[') {
-      inMain = t == "[Desktop Entry]";
+// One argument of an Exec value and where its raw bytes are.
+struct ExecArg {
+  std::string text;
+  std::size_t begin = 0, end = 0;  // offsets in the raw value
+};
+
+// Splits a raw Exec value into arguments: the string escapes (\s \\ ...) first, then the Exec
+// quoting ("..." with \" \` \$ \\, %% for %). Nothing when a quote is left open.
+std::optional<std::vector<ExecArg>> execArgs(std::string_view raw) {
+  std::vector<std::pair<char, std::size_t>> chars;  // unescaped characters with their raw offsets
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    std::size_t at = i;
+    char c = raw[i];
+    if (c == '\\' && i + 1 < raw.size()) {
+      char n = raw[++i];
+      switch (n) {
+        case 's': c = ' '; break;
+        case 'n': c = '\n'; break;
+        case 't': c = '\t'; break;
+        case 'r': c = '\r'; break;
+        case '\\': c = '\\'; break;
+        default:  // not a string escape: both characters stand
+          chars.emplace_back('\\', at);
+          c = n;
+      }
+    }
+    chars.emplace_back(c, at);
+  }
+  std::vector<ExecArg> args;
+  std::size_t i = 0;
+  auto rawEnd = [&](std::size_t k) { return k < chars.size() ? chars[k].second : raw.size(); };
+  while (i < chars.size()) {
+    if (chars[i].first == ' ' || chars[i].first == '\t') {
+      ++i;
       continue;
     }
-    if (!inMain) continue;
-    auto eq = t.find('=');
-    if (eq == std::string::npos) continue;
-    std::string key = trim(std::string_view(t).substr(0, eq));
-    if (key.find('[') != std::string::npos) continue;
-    keys.emplace_back(key, trim(std::string_view(t).substr(eq + 1)));
+    ExecArg arg;
+    arg.begin = chars[i].second;
+    if (chars[i].first == '"') {
+      bool closed = false;
+      for (++i; i < chars.size(); ++i) {
+        char c = chars[i].first;
+        if (c == '\\' && i + 1 < chars.size()) {
+          arg.text += chars[++i].first;
+        } else if (c == '"') {
+          closed = true;
+          ++i;
+          break;
+        } else {
+          arg.text += c;
+        }
+      }
+      if (!closed) return std::nullopt;
+    } else {
+      for (; i < chars.size() && chars[i].first != ' ' && chars[i].first != '\t'; ++i) arg.text += chars[i].first;
+    }
+    arg.end = rawEnd(i);
+    std::string plain;
+    for (std::size_t k = 0; k < arg.text.size(); ++k) {
+      plain += arg.text[k];
+      if (arg.text[k] == '%' && k + 1 < arg.text.size() && arg.text[k + 1] == '%') ++k;
+    }
+    arg.text = plain;
+    args.push_back(std::move(arg));
   }
-  return keys;
+  return args;
+}
+
+// The argument that names the program: the first one, or the one after `env NAME=VALUE ...`.
+std::optional<ExecArg> programArg(std::string_view raw) {
+  std::optional<std::vector<ExecArg>> args = execArgs(raw);
+  if (!args || args->empty()) return std::nullopt;
+  std::size_t i = 0;
+  if (fs::path((*args)[0].text).filename() == "env") {
+    for (i = 1; i < args->size() && (*args)[i].text.find('=') != std::string::npos && (*args)[i].text[0] != '='; ++i) {
+    }
+    if (i == args->size()) return std::nullopt;
+  }
+  if ((*args)[i].text.empty()) return std::nullopt;
+  return (*args)[i];
+}
+
+// A bare program name is found the way the session's launcher finds it: in PATH.
+std::optional<fs::path> resolve(const fs::path& program) {
+  if (program.native().find('/') != std::string::npos) return program;
+  const char* path = std::getenv("PATH");
+  std::string_view dirs = path ? path : "";
+  for (std::size_t start = 0; start <= dirs.size();) {
+    std::size_t colon = std::min(dirs.find(':', start), dirs.size());
+    fs::path candidate = fs::path(std::string(dirs.substr(start, colon - start))) / program;
+    if (colon > start && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = colon + 1;
+  }
+  return std::nullopt;
 }
 
 bool isRunnable(const fs::path& p) {
@@ -152,34 +238,8 @@ std::string Autostart::execValue(const fs::path& program) {
 }
 
 std::optional<std::string> Autostart::programOf(const std::string& rawValue) {
-  std::string v = unescapeValue(rawValue);
-  std::string arg;
-  std::size_t i = 0;
-  while (i < v.size() && (v[i] == ' ' || v[i] == '\t')) ++i;
-  if (i == v.size()) return std::nullopt;
-  if (v[i] == '"') {
-    bool closed = false;
-    for (++i; i < v.size(); ++i) {
-      if (v[i] == '\\' && i + 1 < v.size()) {
-        arg += v[++i];
-      } else if (v[i] == '"') {
-        closed = true;
-        break;
-      } else {
-        arg += v[i];
-      }
-    }
-    if (!closed) return std::nullopt;
-  } else {
-    for (; i < v.size() && v[i] != ' ' && v[i] != '\t'; ++i) arg += v[i];
-  }
-  std::string out;
-  for (std::size_t k = 0; k < arg.size(); ++k) {
-    out += arg[k];
-    if (arg[k] == '%' && k + 1 < arg.size() && arg[k + 1] == '%') ++k;
-  }
-  if (out.empty()) return std::nullopt;
-  return out;
+  std::optional<ExecArg> program = programArg(rawValue);
+  return program ? std::optional<std::string>(program->text) : std::nullopt;
 }
 
 std::error_code Autostart::enable(const fs::path& appPath, std::string* problem) const {
@@ -219,31 +279,43 @@ Autostart::Status Autostart::status() const {
   Status st;
   st.entryPath = entryPath_;
   std::error_code ec;
-  if (!fs::exists(entryPath_, ec)) return st;
-  auto keys = readEntry(entryPath_);
-  if (!keys) return st;
-  bool hidden = false, gnomeOff = false;
-  for (const auto& [k, v] : *keys) {
-    if (k == "Exec") {
-      auto program = programOf(v);
-      st.target = program ? std::optional<fs::path>(*program) : std::nullopt;
-    }
-    if (k == "Hidden" && v == "true") hidden = true;
-    if (k == "X-GNOME-Autostart-enabled" && v == "false") gnomeOff = true;
-  }
-  st.enabled = !hidden && !gnomeOff && st.target.has_value();
-  st.targetRunnable = st.target && st.target->is_absolute() && isRunnable(*st.target);
+  st.exists = fs::exists(entryPath_, ec);
+  if (!st.exists) return st;
+  std::optional<EntryText> entry = readEntry(entryPath_);
+  if (!entry) return st;
+  const EntryText::Key* exec = entry->find("Exec");
+  std::optional<ExecArg> program = exec ? programArg(exec->value) : std::nullopt;
+  if (program) st.target = fs::path(program->text);
+  st.ours = st.target && st.target->filename() == "glowticker-app";
+  const EntryText::Key* hidden = entry->find("Hidden");
+  const EntryText::Key* gnome = entry->find("X-GNOME-Autostart-enabled");
+  st.switchedOff = (hidden && hidden->value == "true") || (gnome && gnome->value == "false");
+  st.enabled = st.ours && !st.switchedOff;
+  std::optional<fs::path> found = st.target ? resolve(*st.target) : std::nullopt;
+  st.targetRunnable = found && found->is_absolute() && isRunnable(*found);
   return st;
 }
 
 Autostart::Repair Autostart::repairIfMoved(const fs::path& currentAppPath) const {
   Status st = status();
-  std::error_code ec;
-  if (!fs::exists(entryPath_, ec)) return Repair::notNeeded;
-  // A switched-off entry (Hidden or GNOME's flag) stays the user's choice.
-  if (!st.enabled && st.target) return Repair::notNeeded;
-  if (st.targetRunnable) return Repair::notNeeded;
-  return enable(currentAppPath) ? Repair::failed : Repair::repaired;
+  if (!st.exists || st.switchedOff || st.targetRunnable) return Repair::notNeeded;
+  std::optional<EntryText> entry = readEntry(entryPath_);
+  if (!entry || entry->groupEnd == std::string::npos) return Repair::notNeeded;
+  const EntryText::Key* exec = entry->find("Exec");
+  std::string exe = execValue(currentAppPath);
+  if (exe.empty() || !currentAppPath.is_absolute()) return Repair::failed;
+  std::string text = entry->text;
+  if (!exec) {
+    // No Exec at all: the entry runs nothing; give it ours, right under the group header.
+    std::string eol = entry->groupEnd >= 2 && text[entry->groupEnd - 2] == '\r' ? "\r\n" : "\n";
+    if (entry->groupEnd == text.size() && !text.empty() && text.back() != '\n') text += eol;
+    text.insert(std::min(entry->groupEnd, text.size()), "Exec=" + exe + eol);
+  } else {
+    std::optional<ExecArg> program = programArg(exec->value);
+    if (!program || !st.ours) return Repair::notNeeded;  // someone else's entry, or one we cannot read
+    text.replace(exec->valueBegin + program->begin, program->end - program->begin, exe);
+  }
+  return replaceFileAtomically(entryPath_, text, {entry->mode & 07777, {}}) ? Repair::failed : Repair::repaired;
 }
 
 }  // namespace gt

@@ -13,10 +13,14 @@ namespace gt {
 class Autostart {
  public:
   struct Status {
-    bool enabled = false;                         // the entry exists and the desktop will run it
+    bool enabled = false;                         // the entry exists, is ours and the desktop will run it
     std::filesystem::path entryPath;              // where the entry is (or would be)
-    std::optional<std::filesystem::path> target;  // the program its Exec line names, when readable
-    bool targetRunnable = false;                  // target is an executable regular file
+    bool exists = false;                          // an entry is there (readable or not)
+    bool ours = false;                            // its Exec runs glowticker-app (after any `env NAME=VALUE`)
+    bool switchedOff = false;                     // Hidden=true or X-GNOME-Autostart-enabled=false
+    std::optional<std::filesystem::path> target;  // the program its Exec line runs, when readable
+    bool targetRunnable = false;                  // target is an executable regular file (searched in PATH
+                                                  // when it is a bare name)
   };
 
   enum class Repair { notNeeded, repaired, failed };
@@ -34,15 +38,18 @@ class Autostart {
   // Removes the entry; removing an absent entry succeeds.
   std::error_code disable() const;
   Status status() const;
-  // When an entry exists but its program is gone or no longer executable (the app was moved or
-  // reinstalled elsewhere), rewrites it to `currentAppPath`. An entry that names another working
-  // program is left alone: the user may run a development build beside an installed one.
+  // When our entry's glowticker-app is gone or no longer executable (the app was moved or
+  // reinstalled elsewhere), puts `currentAppPath` in its place inside Exec; every other byte of the
+  // entry stays. An entry without Exec gets one. Left alone: an entry that runs another program, one
+  // the user switched off, and one that names another working copy (a development build beside an
+  // installed one).
   Repair repairIfMoved(const std::filesystem::path& currentAppPath) const;
 
   // The Exec value for a program path, quoted per the Desktop Entry rules when it needs to be; empty
   // when the path holds characters an Exec line cannot carry (control characters).
   static std::string execValue(const std::filesystem::path& program);
-  // The program (first argument) of an Exec value, or nullopt when the value is malformed.
+  // The program an Exec value runs (its first argument, or the one after `env NAME=VALUE ...`), or
+  // nullopt when the value is malformed.
   static std::optional<std::string> programOf(const std::string& execValue);
 
  private:

@@ -3,7 +3,7 @@
 
 #include "core/common/file_io.h"
 #include "core/common/paths.h"
-#include "core/common/utf8.h"
+#include "core/hooks/hook_identity.h"
 #include "core/hooks/hook_state.h"
 
 namespace gt {
@@ -23,8 +23,7 @@ bool isInstalled(AgentID agent) { return isInstalled(agent, homeDir()); }
 
 bool isInstalled(AgentID agent, const std::filesystem::path& home) {
   FileRead file = readFileBounded(configPath(agent, home), kMaxConfigBytes);
-  if (!file.ok() || !isValidUtf8(file.text)) return false;
-  return file.text.find("glowticker") != std::string::npos;
+  return file.ok() && hook_identity::holdsOurHook(agent, file.text);
 }
 
 }  // namespace HookState
