@@ -41,7 +41,7 @@ TEST(HookIdentity, OursIsWhatTheCommandRuns) {
   for (const auto& r : rows) EXPECT_EQ(hook_identity::isOurCommand(rawValue(r.agent), r.command), r.ours) << r.command;
   EXPECT_FALSE(hook_identity::isOurArgv("codex", {"/home/u/bin/my-glowticker-hook-wrapper", "--loud"}));
   EXPECT_TRUE(hook_identity::isOurArgv(
-      codex, {"/x/glowticker-hook", "--agent", "codex", "--chain", "--", "y", "--agent", "kimi"}));
+      "codex", {"/x/glowticker-hook", "--agent", "codex", "--chain", "--", "y", "--agent", "kimi"}));
   EXPECT_FALSE(hook_identity::isOurArgv("codex", {"/x/glowticker-hook", "--chain", "--", "--agent", "codex"}));
 }
 
@@ -49,7 +49,7 @@ TEST(HookIdentity, OursIsWhatTheCommandRuns) {
 TEST(HookIdentity, StateReadsTheFileAsTheAgentDoes) {
   test::TempDir home;
   const std::string claudeHook = R"({"hooks": {"EVENT": [{"hooks": [{"type": "command", "command": "CMD"}]}]}})";
-  auto claude = [&](std::string event, std::string command) {
+  auto settings = [&](std::string event, std::string command) {
     std::string s = claudeHook;
     s.replace(s.find("EVENT"), 5, event);
     return s.replace(s.find("CMD"), 3, command);
@@ -59,10 +59,10 @@ TEST(HookIdentity, StateReadsTheFileAsTheAgentDoes) {
     std::string text;
     bool on;
   } rows[] = {
-      {claude, claude("Stop", "/o/glowticker-hook --agent claude"), true},
-      {claude, "\xEF\xBB\xBF" + claude("Notification", "glowticker hook --agent claude"), true},
-      {claude, claude("PreToolUse", "/o/glowticker-hook --agent claude"), false},
-      {claude, claude("Stop", "~/bin/log-glowticker-hook-events.sh"), false},
+      {claude, settings("Stop", "/o/glowticker-hook --agent claude"), true},
+      {claude, "\xEF\xBB\xBF" + settings("Notification", "glowticker hook --agent claude"), true},
+      {claude, settings("PreToolUse", "/o/glowticker-hook --agent claude"), false},
+      {claude, settings("Stop", "~/bin/log-glowticker-hook-events.sh"), false},
       {claude, R"({"env": {"NOTE": "glowticker-hook --agent claude"}})", false},
       {codex, "# notify = [\"glowticker-hook\", \"--agent\", \"codex\"]\n", false},
       {codex, "notify = [\"/o/glowticker-hook\", \"--agent\", \"codex\"]\n", true},
