@@ -1,6 +1,7 @@
 // glowticker-app: the tray companion, and the one place where its parts are built and wired: one pool for
 // the work the UI starts, one AppState for the life of the process, the panel's services, and a tray icon
 // with its drop-down panel when there is a display (the same background work without widgets otherwise).
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -16,6 +17,7 @@
 #include <memory>
 
 #include "app/app_state.h"
+#include "app/desktop_bus.h"
 #include "app/fake_devices.h"
 #include "app/panel_root_view.h"
 #include "app/panel_services.h"
@@ -23,6 +25,7 @@
 #include "app/tray_panel.h"
 #include "app/ui_trace.h"
 #include "core/common/autostart.h"
+#include "core/common/instance_lock.h"
 #include "core/common/paths.h"
 #include "core/common/program_path.h"
 #include "core/discovery/discovery.h"
@@ -46,6 +49,7 @@ constexpr const char* kUsage =
     "local network, pairs with it by the 4-digit code the phone shows, shows whether the paired phone is\n"
     "reachable, and turns the events of coding agents (codex, claude, kimi) into desktop notifications.\n"
     "Click the tray icon to open its panel. Without a tray or a display it keeps working in the background.\n"
+    "One copy runs per user: starting it again opens the running copy's panel.\n"
     "\n"
     "Options:\n"
     "  -h, --help      show this help and exit\n"
@@ -161,6 +165,23 @@ std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv, bool& 
   return app;
 }
 
+// ~/.glowticker/run, private to the user: it holds the one-copy lock and the event socket.
+std::filesystem::path makeRunDir() {
+  const auto run = gt::eventSocketPath().parent_path();
+  ::mkdir(run.parent_path().c_str(), 0700);
+  ::mkdir(run.c_str(), 0700);
+  return run;
+}
+
+// Another copy of this user runs: bring its panel up instead of starting a second one, whose listener
+// would take the socket path from the first.
+int showRunningCopy(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  const bool shown = gt::DesktopBus::askToShowPanel();
+  std::printf(shown ? "glowticker-app: already running; its panel is open.\n" : "glowticker-app: already running.\n");
+  return 0;
+}
+
 // The tray icon, its panel and, for scripted runs, the trace; destroyed before the state they show.
 struct Tray {
   explicit Tray(gt::AppState* state, gt::PanelServices services) {
@@ -183,6 +204,13 @@ struct Tray {
 
 int main(int argc, char** argv) {
   if (answeredInfoOption(argc, argv)) return 0;
+  // One copy per user and home directory, decided by a lock the kernel drops however the holder ends.
+  const gt::InstanceLock lock(makeRunDir() / "app.lock");
+  if (lock.state() == gt::InstanceLock::State::takenByAnother) return showRunningCopy(argc, argv);
+  if (lock.state() == gt::InstanceLock::State::unavailable) {
+    std::fprintf(stderr, "glowticker-app: cannot tell whether another copy runs (%s); starting anyway.\n",
+                 lock.error().c_str());
+  }
   repairAutostart();
   QCoreApplication::setApplicationName(QStringLiteral("glowticker"));
   QCoreApplication::setOrganizationDomain(QStringLiteral("glowticker.io"));
@@ -196,6 +224,11 @@ int main(int argc, char** argv) {
     tray = std::make_unique<Tray>(state.get(), makePanelServices(pool));
     tray->controller->start();
   }
+  gt::DesktopBus bus([&tray] {
+    if (tray) tray->controller->openPanel();
+  });
+  QString why;
+  if (!bus.publish(&why)) std::fprintf(stderr, "glowticker-app: not on the session bus: %s\n", qPrintable(why));
   // Polling and event intake begin once the icon is up and the permission question has been answered.
   state->start();
   const int rc = app->exec();

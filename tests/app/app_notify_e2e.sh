@@ -1,7 +1,9 @@
 #!/bin/bash
 # glowticker-app without a tray, on a private session bus with a recording notification server: one
 # `glowticker send` becomes one notification. Run with no display, offscreen (no tray host) and with a
-# DISPLAY no X server answers (must not abort). Usage: app_notify_e2e.sh APP_BIN GLOWTICKER_BIN NOTIFY_SINK_BIN
+# DISPLAY no X server answers (must not abort). Then one copy per user: a second start asks the running
+# copy to show its panel and ends; after kill -9 a new start takes over at once; events arrive throughout.
+# Usage: app_notify_e2e.sh APP_BIN GLOWTICKER_BIN NOTIFY_SINK_BIN
 set -u
 APP=$1 CLI=$2 SINK=$3
 command -v dbus-daemon >/dev/null || { echo "SKIP: dbus-daemon is not installed (package dbus)"; exit 77; }
@@ -13,21 +15,29 @@ waitfor() {  # waitfor SECONDS command...: bounded poll
   until "$@"; do [ "$(date +%s%3N)" -gt "$end" ] && return 1; sleep 0.05; done
 }
 fail() { echo "FAIL: $*"; for f in "$WORK"/*.log; do echo "--- $f"; cat "$f"; done; exit 1; }
+# runapp NAME [env assignments...]: becomes the app of scenario NAME's user, on its bus, with $WRAP before
+# it; only in a subshell (& or $(...)), so $! is the app itself.
+runapp() {
+  local name=$1; shift
+  exec ${WRAP:-} env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM HOME="$WORK/home-$name" XDG_RUNTIME_DIR="$WORK/xdg-$name" \
+    DBUS_SESSION_BUS_ADDRESS="$bus" "$@" "$APP"
+}
+sent() { [ "$(grep -c '"summary":"claude · 任务完成"' "$log")" -eq "$1" ]; }  # sent N: N notifications so far
+send() { HOME=$home "$CLI" send --agent claude --title "任务完成" --message 'tests <pass> & done' --ts 42; }
 
-scenario() {  # scenario NAME [env assignments for the app...]
-  local name=$1 home=$WORK/home-$1 out; shift
+scenario() {  # scenario NAME [env assignments for the app...]; leaves home, bus, log and app set
+  local name=$1 out; shift
+  home=$WORK/home-$name
   mkdir -p "$home" "$WORK/xdg-$name" && chmod 700 "$WORK/xdg-$name"
   out=$(dbus-daemon --session --fork --address="unix:path=$WORK/bus-$name" --print-address=1 --print-pid=1) ||
     fail "no private session bus"
-  local bus=${out%%$'\n'*} log=$WORK/sink-$name.jsonl; PIDS+=("${out##*$'\n'}")
+  bus=${out%%$'\n'*} log=$WORK/sink-$name.jsonl; PIDS+=("${out##*$'\n'}")
   DBUS_SESSION_BUS_ADDRESS=$bus "$SINK" --log "$log" >"$WORK/sink-$name.log" 2>&1 & PIDS+=($!)
   waitfor 10 grep -q ready "$WORK/sink-$name.log" || fail "$name: notification sink did not start"
-  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM HOME="$home" XDG_RUNTIME_DIR="$WORK/xdg-$name" \
-    DBUS_SESSION_BUS_ADDRESS="$bus" "$@" "$APP" >"$WORK/app-$name.log" 2>&1 &
-  local app=$!; PIDS+=($app)
+  runapp "$name" "$@" >"$WORK/app-$name.log" 2>&1 &
+  app=$!; PIDS+=($app)
   waitfor 10 test -S "$home/.glowticker/run/events.sock" || fail "$name: the app never opened its event socket"
-  HOME=$home "$CLI" send --agent claude --title "任务完成" --message 'tests <pass> & done' --ts 42 ||
-    fail "$name: glowticker send failed"
+  send || fail "$name: glowticker send failed"
   waitfor 10 grep -q '"summary":"claude · 任务完成"' "$log" || fail "$name: no notification arrived"
   grep -q '"app_name":"Glowticker"' "$log" || fail "$name: wrong app name"
   # The sink advertises body-markup: the body must arrive escaped so it shows exactly as sent.
@@ -38,9 +48,21 @@ scenario() {  # scenario NAME [env assignments for the app...]
 
 scenario nodisplay
 grep -q 'no display' "$WORK/app-nodisplay.log" || fail "nodisplay: no explanation printed"
-scenario notray QT_QPA_PLATFORM=offscreen
-grep -q 'icon will appear when a tray becomes available' "$WORK/app-notray.log" || fail "notray: missing tray not explained"
-[ "$(grep -c 'tray' "$WORK/app-notray.log")" -eq 1 ] || fail "notray: expected exactly one line about the tray"
 scenario deaddisplay DISPLAY=:4242
 grep -q 'cannot reach the display :4242' "$WORK/app-deaddisplay.log" || fail "deaddisplay: no explanation printed"
+scenario notray QT_QPA_PLATFORM=offscreen GLOWTICKER_UI_TRACE=1
+grep -q 'icon will appear when a tray becomes available' "$WORK/app-notray.log" || fail "notray: missing tray not explained"
+[ "$(grep -c 'tray' "$WORK/app-notray.log")" -eq 1 ] || fail "notray: expected exactly one line about the tray"
+
+out=$(WRAP="timeout 10" runapp notray 2>&1) || fail "second start ended with status $?: $out"
+[ "$(wc -l <<<"$out")" -eq 1 ] && grep -q 'already running' <<<"$out" || fail "second start said: $out"
+waitfor 5 grep -q '^PANEL_SHOWN' "$WORK/app-notray.log" || fail "the running copy did not show its panel"
+send && waitfor 10 sent 2 || fail "after a second start, an event was lost"
+kill -9 "$app"; wait "$app" 2>/dev/null
+runapp notray >"$WORK/app-after-kill.log" 2>&1 &
+app=$!; PIDS+=($app)
+waitfor 5 send 2>/dev/null || fail "after kill -9, a new start did not take events within 5 s"
+waitfor 10 sent 3 || fail "after kill -9, the event did not become a notification"
+kill -0 "$app" 2>/dev/null || fail "the new copy exited: $(cat "$WORK/app-after-kill.log")"
+echo "ok: one copy per user"
 echo "PASS"

@@ -11,6 +11,7 @@
 #include "app/tray_panel.h"
 #include "app/views/pairing_view.h"
 #include "app/views/status_view.h"
+#include "core/common/instance_lock.h"
 #include "support/app_test_support.h"
 
 using namespace apptest;
@@ -183,6 +184,18 @@ class AppTest : public QObject {
     for (const auto& r : rows)
       QCOMPARE(gt::TrayPanel::placement({320, 300}, r.icon, r.cursor, r.available), r.expected);
     QCOMPARE(gt::TrayPanel::placement({320, 900}, {1257, 1, 22, 22}, {}, screen).y(), 0);  // top edge stays visible
+  }
+
+  void instanceLockIsExclusiveAndEndsWithItsHolder() {
+    using State = gt::InstanceLock::State;
+    const auto path = home_->dir.path() / "app.lock";
+    auto first = std::make_unique<gt::InstanceLock>(path);
+    QCOMPARE(first->state(), State::held);
+    QCOMPARE(gt::InstanceLock(path).state(), State::takenByAnother);
+    first.reset();
+    QCOMPARE(gt::InstanceLock(path).state(), State::held);
+    const gt::InstanceLock nowhere(home_->dir.path() / "no" / "app.lock");
+    QVERIFY(nowhere.state() == State::unavailable && !nowhere.error().empty());
   }
 
   void iconDialAndDot() {
