@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-#include <regex>
 
 #include "support/test_files.h"
 #include "support/test_http_server.h"
@@ -25,20 +24,13 @@ TEST(Iso8601UtcSeconds, WholeSecondsInUtcWithZ) {
   EXPECT_EQ(iso8601UtcSeconds(system_clock::time_point{} - 500ms), "1969-12-31T23:59:59Z");
 }
 
-// Only the token decides the probe's request; without one nothing is sent.
+// Without a token nothing is sent; connected and offline are shown end to end by the CLI test.
 TEST(ProbeState, EmptyTokenIsUnpairedWithoutAnyRequest) {
-  TestHttpServer server(false, [](const HttpRequest& r) {
-    return HttpReply::status(r.target == "/api/agent?token=good" ? 200 : 401, "");
-  });
+  TestHttpServer server(false, [](const HttpRequest&) { return HttpReply::status(200, ""); });
   ASSERT_TRUE(server.ok());
-  ClockConfig cfg{"Stored name", "127.0.0.1", 1, server.port(), "", "2026-03-01T09:05:07Z"};
   EXPECT_EQ(probeState(kApi, std::nullopt), ConnState::unpaired());
-  EXPECT_EQ(probeState(kApi, cfg), ConnState::unpaired());
+  EXPECT_EQ(probeState(kApi, ClockConfig{"n", "127.0.0.1", 1, server.port(), "", ""}), ConnState::unpaired());
   EXPECT_TRUE(server.requests().empty());
-  cfg.token = "good";
-  EXPECT_EQ(probeState(kApi, cfg), ConnState::connected("Stored name"));
-  cfg.token = "bad";
-  EXPECT_EQ(probeState(kApi, cfg), ConnState::offline());
 }
 
 class PairAndStoreTest : public ::testing::Test {
@@ -51,27 +43,16 @@ class PairAndStoreTest : public ::testing::Test {
   test::TempDir dir_;
 };
 
-TEST_F(PairAndStoreTest, StoresTheCallersNameAndPortsWithTheReturnedToken) {
-  TestHttpServer server(false, [](const HttpRequest& r) {
-    if (r.method == "GET") return HttpReply::status(r.target == "/api/agent?token=T-9" ? 200 : 401, "");
-    return HttpReply::status(200, R"({"token":"T-9","device":"Name the phone reports"})");
-  });
+// The CLI test shows the stored name, address and ports end to end; here, what it cannot see.
+TEST_F(PairAndStoreTest, SendsThisHostsNameAndStampsThePairingTime) {
+  TestHttpServer server(false, [](const HttpRequest&) { return HttpReply::status(200, R"({"token":"T-9"})"); });
   ASSERT_TRUE(server.ok());
   const std::string before = iso8601UtcSeconds(std::chrono::system_clock::now());
   auto result = pairAndStore(kApi, "127.0.0.1", server.port(), 7001, "My phone", "0042");
   ASSERT_TRUE(std::holds_alternative<ClockConfig>(result));
-  const auto& cfg = std::get<ClockConfig>(result);
-  EXPECT_EQ(cfg, (ClockConfig{"My phone", "127.0.0.1", 7001, server.port(), "T-9", cfg.pairedAt}));
-  EXPECT_GE(cfg.pairedAt, before);
-  EXPECT_TRUE(std::regex_match(cfg.pairedAt, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)"))) << cfg.pairedAt;
-  EXPECT_EQ(ConfigStore::load(), cfg);
-
-  auto body = nlohmann::json::parse(server.requests().at(0).body);
-  EXPECT_EQ(body["client"], localHostName());
-  EXPECT_EQ(body["code"], "0042");
-  auto outcome = loadAndProbe(kApi);
-  EXPECT_EQ(outcome.cfg, cfg);
-  EXPECT_EQ(outcome.conn, ConnState::connected("My phone"));
+  EXPECT_GE(std::get<ClockConfig>(result).pairedAt, before);
+  EXPECT_EQ(ConfigStore::load(), std::get<ClockConfig>(result));
+  EXPECT_EQ(nlohmann::json::parse(server.requests().at(0).body)["client"], localHostName());
 }
 
 // A code that cannot be sent as JSON is an other error, not an exception. Wrong codes and unsaved records
