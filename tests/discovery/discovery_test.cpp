@@ -50,9 +50,8 @@ struct FakeBackend : DnsSdBackend {
     std::jthread thread;
   };
 
-  std::unique_ptr<DnsSdBrowse> startBrowse(const std::string& type, const std::string& domain,
+  std::unique_ptr<DnsSdBrowse> startBrowse(const std::string&, const std::string&,
                                            ResultsHandler handler) override {
-    browsed = type + "|" + domain;
     return std::make_unique<Browse>(*this, std::move(handler));
   }
   // Called one after another on the thread that browses.
@@ -65,7 +64,7 @@ struct FakeBackend : DnsSdBackend {
   }
 
   std::vector<std::pair<std::chrono::milliseconds, std::vector<BrowseResult>>> script;
-  std::string problem, browsed;
+  std::string problem;
   std::map<std::pair<std::string, int>, Answer> answers;  // by instance name and interface
   std::vector<Call> calls;
 };
@@ -123,30 +122,19 @@ class DiscoveryTest : public ::testing::Test {
   Listener listener;
 };
 
+// The real daemon's window and problem text are checked in the namespace test; here, that a problem does
+// not outlive its search and that early results still wait for the window's end.
 TEST_F(DiscoveryTest, SearchLastsTheWholeWindowAndReportsBackendProblems) {
   Discovery discovery(backend);
-  auto start = Clock::now();
-  EXPECT_TRUE(discovery.browse(300ms).empty());
-  EXPECT_GE(Clock::now() - start, 300ms);
-  EXPECT_LT(Clock::now() - start, 2s);
-  EXPECT_TRUE(backend->calls.empty());
-  EXPECT_EQ(backend->browsed, "_glowticker._tcp|local.");
-  EXPECT_EQ(discovery.problem(), "");
-
   backend->problem = "avahi-daemon is not running";
-  start = Clock::now();
-  EXPECT_TRUE(discovery.browse(200ms).empty());
-  EXPECT_GE(Clock::now() - start, 200ms);
+  EXPECT_TRUE(discovery.browse(10ms).empty());
   EXPECT_EQ(discovery.problem(), "avahi-daemon is not running");
   backend->problem.clear();
-  discovery.browse(10ms);
-  EXPECT_EQ(discovery.problem(), "");
-
-  // Results only early in the window still wait for its end before resolving.
   backend->script = {{0ms, {result("Kitchen")}}};
   reachable("Kitchen");
-  start = Clock::now();
+  const auto start = Clock::now();
   ASSERT_EQ(names(discovery.browse(400ms)), std::vector<std::string>{"Kitchen"});
+  EXPECT_EQ(discovery.problem(), "");
   ASSERT_EQ(backend->calls.size(), 1u);
   EXPECT_GE(backend->calls[0].start - start, 400ms);
 }
