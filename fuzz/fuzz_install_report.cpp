@@ -1,21 +1,59 @@
-// The companion tool's report is another program's standard output.
+// The companion tool's report, written by one program and parsed by another: whatever the writer
+// writes reads back as the same values, and whatever the parser reads from any text is writable.
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
-#include "core/hooks/hook_installer.h"
+#include "core/hooks/install_report.h"
 #include "fuzz_check.h"
 
+namespace {
+
+std::string noteOf(std::string_view text) { return gt::extractRestartNote(text).value_or(""); }
+
+// Writable for certain (see writeReport); ends of fields beyond ASCII are left to the fixed-point check.
+bool oneLine(const std::string& s) { return s.find('\n') == std::string::npos; }
+bool fieldEnd(const std::string& s) {
+  return oneLine(s) && (s.empty() || (s.back() != ' ' && s.back() != '\t' && static_cast<unsigned char>(s.back()) < 0x80));
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // The input as another program's output.
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  auto reports = gt::parseReports(text);
-  std::size_t headers = 0;
-  for (std::size_t at = 0; (at = text.find("===", at)) != std::string_view::npos; at += 3) ++headers;
-  GT_FUZZ_CHECK(reports.size() <= headers);  // every section starts with a "=== … ===" header
-  for (const auto& r : reports) {
-    GT_FUZZ_CHECK(r.agent.size() <= size && r.path.size() <= size && r.action.size() <= size);
-    for (const auto& n : r.notes) GT_FUZZ_CHECK(!n.empty() && n.size() <= size);
+  std::vector<gt::InstallReport> parsed = gt::parseReports(text);
+  std::string written = gt::writeReport(parsed, noteOf(text));
+  GT_FUZZ_CHECK(gt::parseReports(written) == parsed);
+  GT_FUZZ_CHECK(noteOf(written) == noteOf(text));
+
+  // The input as values for the writer.
+  FuzzedDataProvider in(data, size);
+  bool writable = true;
+  auto take = [&](bool field) {
+    std::string s = in.ConsumeRandomLengthString(32);
+    writable = writable && (field ? fieldEnd(s) : oneLine(s));
+    return s;
+  };
+  std::vector<gt::InstallReport> reports(in.ConsumeIntegralInRange(0, 3));
+  for (gt::InstallReport& r : reports) {
+    r.agent = take(false);
+    writable = writable && r.agent.find(": ") == std::string::npos;
+    r.path = take(false);
+    r.action = take(true);
+    r.backup = take(true);
+    for (int n = in.ConsumeIntegralInRange(0, 3); n > 0; --n) {
+      r.notes.push_back(take(true));
+      writable = writable && !r.notes.back().empty();
+    }
   }
-  if (auto note = gt::extractRestartNote(text)) GT_FUZZ_CHECK(note->size() <= size);
+  std::string restart = take(false);
+  std::string out = gt::writeReport(reports, restart);
+  std::vector<gt::InstallReport> back = gt::parseReports(out);
+  GT_FUZZ_CHECK(gt::writeReport(back, noteOf(out)) == out);  // what was written is what reads back
+  if (writable) GT_FUZZ_CHECK(back == reports && noteOf(out) == restart);
   return 0;
 }

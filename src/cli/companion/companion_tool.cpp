@@ -13,6 +13,7 @@
 #include "core/common/utf8.h"
 #include "core/hooks/hook_identity.h"
 #include "core/hooks/hook_state.h"
+#include "core/hooks/install_report.h"
 
 namespace gt {
 
@@ -77,16 +78,11 @@ int run(AgentID agent, bool install, const CompanionTool::Options& options, std:
   if (!install && marked)
     return fail(path.string() + " still shows the hook after the edit; check the file and try again.");
 
-  out << "=== " << rawValue(agent) << ": " << path.string() << " ===\n";
-  out << "action: " << action << "\n";
-  if (!backup.empty()) out << "backup: " << backup << "\n";
-  for (const std::string& note : change.notes) out << "note:   " << note << "\n";
-  out << "\n";
-  if (change.changed)
-    out << "Note: restart " << rawValue(agent) << " so that running sessions pick up the change.\n";
-  else
-    out << (install ? "Note: nothing to do; the hook is already installed.\n"
-                    : "Note: nothing to do; no hook was installed.\n");
+  std::string name(rawValue(agent));
+  std::string note = change.changed ? "restart " + name + " so that running sessions pick up the change."
+                     : install      ? "nothing to do; the hook is already installed."
+                                    : "nothing to do; no hook was installed.";
+  out << writeReport({InstallReport{name, path.string(), action, backup, change.notes}}, note);
   return 0;
 }
 
