@@ -37,7 +37,7 @@ gt::EventListener& listener() {
   static gt::EventListener* l = [] {
     char dir[] = "/tmp/gt-fuzz-framing-XXXXXX";
     GT_FUZZ_CHECK(::mkdtemp(dir) != nullptr);
-    auto* made = new gt::EventListener(std::string(dir) + "/events.sock");
+    auto* made = new gt::EventListener(std::string(dir) + "/run/events.sock");
     made->start([](gt::AgentEvent ev) {
       std::lock_guard<std::mutex> g(sink().lock);
       sink().events.push_back(std::move(ev));
@@ -45,7 +45,7 @@ gt::EventListener& listener() {
     });
     GT_FUZZ_CHECK(made->isRunning());
     std::atexit([] {
-      std::filesystem::path dir = std::filesystem::path(listener().socketPath()).parent_path();
+      std::filesystem::path dir = std::filesystem::path(listener().socketPath()).parent_path().parent_path();
       listener().stop();
       std::error_code ec;
       std::filesystem::remove_all(dir, ec);

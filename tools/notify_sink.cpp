@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr const char* kUsage = R"(Usage: gt-notify-sink [--log FILE] [--no-markup]
+constexpr const char* kUsage = R"(Usage: gt-notify-sink [--log FILE] [--no-markup] [--silent]
 
 A stand-in desktop notification server for tests and demos. It owns the name
 org.freedesktop.Notifications on the session bus ($DBUS_SESSION_BUS_ADDRESS, else
@@ -26,6 +26,7 @@ Options:
   --log FILE     append one JSON line per Notify call to FILE, flushed at once:
                  {"app_name":…,"replaces_id":N,"id":N,"summary":…,"body":…}
   --no-markup    do not advertise the "body-markup" capability
+  --silent       take every call and never answer, as a wedged server does
   -h, --help     show this help and exit
 
 Once the name is owned it prints "ready" on standard output. It runs until SIGTERM or SIGINT
@@ -35,12 +36,14 @@ and exits 0; it exits 1 when the bus cannot be reached or the name is already ow
 struct Sink {
   FILE* log = nullptr;
   bool markup = true;
+  bool silent = false;
   std::uint32_t lastId = 0;
   std::set<std::uint32_t> open;  // ids shown and not closed
 };
 
 int getCapabilities(sd_bus_message* m, void* userdata, sd_bus_error*) {
   auto* sink = static_cast<Sink*>(userdata);
+  if (sink->silent) return 1;  // handled, and no reply ever comes
   sd_bus_message* reply = nullptr;
   int r = sd_bus_message_new_method_return(m, &reply);
   if (r < 0) return r;
@@ -53,12 +56,14 @@ int getCapabilities(sd_bus_message* m, void* userdata, sd_bus_error*) {
   return r;
 }
 
-int getServerInformation(sd_bus_message* m, void*, sd_bus_error*) {
+int getServerInformation(sd_bus_message* m, void* userdata, sd_bus_error*) {
+  if (static_cast<Sink*>(userdata)->silent) return 1;
   return sd_bus_reply_method_return(m, "ssss", "gt-notify-sink", "Glowticker", "1", "1.2");
 }
 
 int notify(sd_bus_message* m, void* userdata, sd_bus_error*) {
   auto* sink = static_cast<Sink*>(userdata);
+  if (sink->silent) return 1;
   const char *app = nullptr, *icon = nullptr, *summary = nullptr, *body = nullptr;
   std::uint32_t replaces = 0;
   std::int32_t timeout = 0;
@@ -127,6 +132,8 @@ int main(int argc, char** argv) {
       return 0;
     } else if (a == "--no-markup") {
       sink.markup = false;
+    } else if (a == "--silent") {
+      sink.silent = true;
     } else if (a == "--log" && i + 1 < argc) {
       logPath = argv[++i];
     } else {

@@ -30,7 +30,7 @@ class Rig {
   Rig() {
     char tmpl[] = "/tmp/gtbench-XXXXXX";
     dir_ = ::mkdtemp(tmpl) ? tmpl : "/tmp";
-    listener_ = std::make_unique<gt::EventListener>(dir_ + "/ev.sock");
+    listener_ = std::make_unique<gt::EventListener>(dir_ + "/run/ev.sock");
     listener_->start([this](gt::AgentEvent ev) {
       benchmark::DoNotOptimize(ev.ts);
       if (count_.fetch_add(1, std::memory_order_relaxed) + 1 == target_.load(std::memory_order_relaxed)) {

@@ -76,12 +76,11 @@ void AppState::startPolling() {
   };
   (*turn)();
 
-  // The callback holds only the notifier: it runs on the listener's reader threads and must not
-  // touch this object. Each event is posted on its own pool task so slow posts never delay reading.
+  // The callback holds only the notifier: it runs on the listener's threads and must not touch this
+  // object. The notifier queues the event for its own thread, so neither reading nor probes wait for it.
   if (parts_.listener) {
-    parts_.listener->start([notifier = parts_.notifier, pool = parts_.pool](AgentEvent event) {
-      if (!notifier) return;
-      pool->start([notifier, event = std::move(event)] { notifier->notify(event); });
+    (void)parts_.listener->start([notifier = parts_.notifier](AgentEvent event) {
+      if (notifier) notifier->post(std::move(event));
     });
   }
 }

@@ -1,8 +1,3 @@
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -14,6 +9,7 @@
 #include "cli/args.h"
 #include "cli/commands.h"
 #include "core/common/paths.h"
+#include "core/common/unix_socket_client.h"
 #include "core/events/agent_event.h"
 #include "core/events/event_listener.h"
 
@@ -40,7 +36,7 @@ Exit status: 0 when the app took the event, 1 when it is not running or the even
 written, 2 for wrong options.
 )";
 
-// Every socket wait is bounded: a wedged app must not hang a hook or a shell.
+// The whole send is bounded: a wedged app must not hang a hook or a shell.
 constexpr int kSocketTimeoutSeconds = 2;
 
 int usageError(const std::string& problem) {
@@ -92,49 +88,32 @@ int runSend(int argc, char** argv) {
   if (line.size() - 1 > EventListener::kMaxPendingBytes)
     return usageError("the event is larger than 1 MiB and the app would drop it; shorten the message");
 
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    std::cerr << "glowticker send: cannot create a socket: " << std::strerror(errno) << ".\n";
-    return 1;
-  }
-  timeval tv{kSocketTimeoutSeconds, 0};
-  // On Linux the send time-out also bounds a connect that waits for a full backlog.
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-
-  sockaddr_un addr;
-  std::memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.data(), path.size());
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    int err = errno;
-    ::close(fd);
-    if (err == ENOENT || err == ECONNREFUSED || err == ENOTDIR)
-      std::cerr << "glowticker send: the Glowticker app is not running (nothing listens on " << path
-                << "); start it and send again.\n";
-    else if (err == EAGAIN || err == EWOULDBLOCK || err == ETIMEDOUT)
-      std::cerr << "glowticker send: the Glowticker app did not accept the event within " << kSocketTimeoutSeconds
-                << " s; it may be busy or stuck.\n";
-    else
-      std::cerr << "glowticker send: cannot reach the Glowticker app at " << path << ": " << std::strerror(err)
-                << ".\n";
-    return 1;
-  }
-
-  std::size_t off = 0;
-  while (off < line.size()) {
-    ssize_t n = ::send(fd, line.data() + off, line.size() - off, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      int err = errno;
-      ::close(fd);
+  const UnixSendResult sent = sendToUnixSocket(
+      path, line, std::chrono::steady_clock::now() + std::chrono::seconds(kSocketTimeoutSeconds));
+  const int err = sent.error;
+  switch (sent.failedAt) {
+    case UnixSendResult::Step::done:
+      return 0;
+    case UnixSendResult::Step::socket:
+      std::cerr << "glowticker send: cannot create a socket: " << std::strerror(err) << ".\n";
+      break;
+    case UnixSendResult::Step::connect:
+      if (err == ENOENT || err == ECONNREFUSED || err == ENOTDIR)
+        std::cerr << "glowticker send: the Glowticker app is not running (nothing listens on " << path
+                  << "); start it and send again.\n";
+      else if (err == ETIMEDOUT)
+        std::cerr << "glowticker send: the Glowticker app did not accept the event within " << kSocketTimeoutSeconds
+                  << " s; it may be busy or stuck.\n";
+      else
+        std::cerr << "glowticker send: cannot reach the Glowticker app at " << path << ": " << std::strerror(err)
+                  << ".\n";
+      break;
+    case UnixSendResult::Step::write:
       std::cerr << "glowticker send: the event could not be written to the Glowticker app: "
-                << (err == EAGAIN || err == EWOULDBLOCK ? "it stopped reading" : std::strerror(err)) << ".\n";
-      return 1;
-    }
-    off += static_cast<std::size_t>(n);
+                << (err == ETIMEDOUT ? "it stopped reading" : std::strerror(err)) << ".\n";
+      break;
   }
-  ::close(fd);
-  return 0;
+  return 1;
 }
 
 }  // namespace gt::cli

@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -37,7 +39,7 @@ struct Deadline {
 };
 
 struct BusDeleter {
-  // No flush: calls are synchronous, and a flush on a half-open connection has no time limit.
+  // No flush: a flush on a half-open connection has no time limit.
   void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
 };
 using BusPtr = std::unique_ptr<sd_bus, BusDeleter>;
@@ -47,79 +49,23 @@ struct MessageDeleter {
 };
 using MessagePtr = std::unique_ptr<sd_bus_message, MessageDeleter>;
 
-// Owns an sd_bus_error for the length of one call.
-struct BusError {
-  sd_bus_error err = SD_BUS_ERROR_NULL;
-  ~BusError() { sd_bus_error_free(&err); }
-  std::string describe(int r) const {
-    if (err.message && *err.message) return err.message;
-    if (err.name && *err.name) return err.name;
-    return std::strerror(-r);
-  }
-};
-
-// sd-bus objects are not thread-safe, so every call gets its own short-lived connection. The
-// connection is driven to the ready state here under the call time-out: sd_bus_call alone would wait
-// up to sd-bus's 90 s authentication time-out for a bus that accepts and never answers.
-BusPtr openSessionBus(const Deadline& deadline, std::string& problem) {
-  sd_bus* raw = nullptr;
-  int r = sd_bus_open_user(&raw);
-  if (r < 0) {
-    problem = std::string("Could not connect to the desktop session bus (") + std::strerror(-r) +
-              "); is a graphical session running?";
-    return nullptr;
-  }
-  BusPtr bus(raw);
-  sd_bus_set_method_call_timeout(bus.get(), static_cast<std::uint64_t>(kOperationBudget.count()));
-  while ((r = sd_bus_is_ready(bus.get())) == 0) {
-    r = sd_bus_process(bus.get(), nullptr);
-    if (r < 0) break;
-    if (r > 0) continue;
-    if (deadline.passed()) {
-      r = -ETIMEDOUT;
-      break;
-    }
-    r = sd_bus_wait(bus.get(), deadline.leftUsec());
-    if (r < 0) break;
-  }
-  if (r < 0) {
-    problem = std::string("Could not connect to the desktop session bus (") + std::strerror(-r) +
-              "); is a graphical session running?";
-    return nullptr;
-  }
-  return bus;
+std::string describe(const sd_bus_error* err, int r) {
+  if (err && err->message && *err->message) return err->message;
+  if (err && err->name && *err->name) return err->name;
+  return std::strerror(r < 0 ? -r : r);
 }
 
-bool callNoArgs(sd_bus* bus, const char* member, const Deadline& deadline, MessagePtr& reply, std::string& problem) {
-  sd_bus_message* m = nullptr;
-  int r = sd_bus_message_new_method_call(bus, &m, kService, kPath, kInterface, member);
-  if (r < 0) {
-    problem = std::strerror(-r);
-    return false;
-  }
-  MessagePtr call(m);
-  BusError error;
-  sd_bus_message* rep = nullptr;
-  r = sd_bus_call(bus, call.get(), deadline.leftUsec(), &error.err, &rep);
-  if (r < 0) {
-    problem = "The desktop notification service did not answer: " + error.describe(r);
-    return false;
-  }
-  reply.reset(rep);
-  return true;
+std::string noBus(int r) {
+  return std::string("Could not connect to the desktop session bus (") + std::strerror(-r) +
+         "); is a graphical session running?";
 }
 
-// False when the server does not answer; then `problem` says why.
-bool askBodyMarkup(sd_bus* bus, const Deadline& deadline, bool& markup, std::string& problem) {
-  MessagePtr reply;
-  if (!callNoArgs(bus, "GetCapabilities", deadline, reply, problem)) return false;
-  markup = false;
-  if (sd_bus_message_enter_container(reply.get(), 'a', "s") < 0) return true;
-  const char* cap = nullptr;
-  while (sd_bus_message_read_basic(reply.get(), 's', &cap) > 0)
-    if (cap && std::strcmp(cap, "body-markup") == 0) markup = true;
-  return true;
-}
+constexpr const char* kOwnerChangedMatch =
+    "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',interface='org.freedesktop.DBus',"
+    "member='NameOwnerChanged',arg0='org.freedesktop.Notifications'";
+// After a failed connection attempt, calls fail at once for this long instead of each paying for
+// another attempt at a wedged bus.
+constexpr auto kReconnectPause = std::chrono::seconds(1);
 
 std::string escapeMarkup(const std::string& text) {
   std::string out;
@@ -142,16 +88,17 @@ std::string escapeMarkup(const std::string& text) {
   return out;
 }
 
+// One connection for the life of the process; sd-bus objects are not thread-safe, so every use is
+// under one mutex. What the server can do and whether it answers are asked once and kept until the
+// service changes hands (NameOwnerChanged) or the connection drops; a server that let a call time out
+// counts as denied until then, so a wedged server costs one time-out, not one per event.
 class FreedesktopNotificationCenter final : public NotificationCenter {
  public:
   AuthorizationStatus authorizationStatus() override {
+    std::lock_guard<std::mutex> guard(mutex_);
     Deadline deadline;
     std::string problem;
-    BusPtr bus = openSessionBus(deadline, problem);
-    if (!bus) return AuthorizationStatus::denied;
-    MessagePtr reply;
-    return callNoArgs(bus.get(), "GetServerInformation", deadline, reply, problem) ? AuthorizationStatus::authorized
-                                                                                   : AuthorizationStatus::denied;
+    return statusLocked(deadline, problem);
   }
 
   AuthorizationAnswer requestAuthorization() override {
@@ -160,23 +107,29 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
   }
 
   std::optional<std::string> add(const NotificationRequest& request) override {
+    std::lock_guard<std::mutex> guard(mutex_);
     Deadline deadline;
     std::string problem;
-    BusPtr bus = openSessionBus(deadline, problem);
-    if (!bus) return problem;
+    if (!connected(deadline, problem)) return problem;
+    if (status_ == AuthorizationStatus::denied) return problem_;
     // A server that cannot say what it renders would not take the notification either, so its
     // silence ends the call here rather than costing a second time-out.
-    bool markup = false;
-    if (!askBodyMarkup(bus.get(), deadline, markup, problem)) return problem;
-    std::string body = markup ? escapeMarkup(request.body) : request.body;
-
-    // Held across the Notify call so two requests with one identifier cannot both miss the
-    // remembered id and show two notifications.
-    std::lock_guard<std::mutex> addGuard(addMutex_);
-    std::uint32_t replaces = rememberedId(request.identifier);
+    if (!markup_) {
+      MessagePtr reply;
+      if (!callNoArgs("GetCapabilities", deadline, reply, problem)) return problem;
+      markup_ = false;
+      if (sd_bus_message_enter_container(reply.get(), 'a', "s") >= 0) {
+        const char* cap = nullptr;
+        while (sd_bus_message_read_basic(reply.get(), 's', &cap) > 0)
+          if (cap && std::strcmp(cap, "body-markup") == 0) markup_ = true;
+      }
+    }
+    std::string body = *markup_ ? escapeMarkup(request.body) : request.body;
+    std::uint32_t replaces = 0;
+    if (auto it = ids_.find(request.identifier); it != ids_.end()) replaces = it->second;
 
     sd_bus_message* m = nullptr;
-    int r = sd_bus_message_new_method_call(bus.get(), &m, kService, kPath, kInterface, "Notify");
+    int r = sd_bus_message_new_method_call(bus_.get(), &m, kService, kPath, kInterface, "Notify");
     if (r < 0) return std::string("Could not build the notification: ") + std::strerror(-r);
     MessagePtr call(m);
     r = sd_bus_message_append(call.get(), "susss", kAppName, replaces, "", request.title.c_str(), body.c_str());
@@ -184,12 +137,9 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     if (r >= 0) r = sd_bus_message_append(call.get(), "a{sv}", 0);
     if (r >= 0) r = sd_bus_message_append(call.get(), "i", static_cast<std::int32_t>(-1));
     if (r < 0) return std::string("Could not build the notification: ") + std::strerror(-r);
-
-    BusError error;
-    sd_bus_message* rep = nullptr;
-    r = sd_bus_call(bus.get(), call.get(), deadline.leftUsec(), &error.err, &rep);
-    if (r < 0) return "The desktop notification service did not take the notification: " + error.describe(r);
-    MessagePtr reply(rep);
+    MessagePtr reply;
+    if (!callAndWait(call.get(), deadline, reply, problem))
+      return "The desktop notification service did not take the notification: " + problem;
     std::uint32_t id = 0;
     if (sd_bus_message_read(reply.get(), "u", &id) < 0)
       return std::string("The desktop notification service gave an unreadable answer.");
@@ -198,14 +148,125 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
   }
 
  private:
-  std::uint32_t rememberedId(const std::string& identifier) {
-    std::lock_guard<std::mutex> guard(mapMutex_);
-    auto it = ids_.find(identifier);
-    return it == ids_.end() ? 0 : it->second;
+  struct Pending {
+    MessagePtr reply;
+    bool done = false;
+  };
+
+  static int onReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* pending = static_cast<Pending*>(userdata);
+    pending->reply.reset(sd_bus_message_ref(m));
+    pending->done = true;
+    return 1;
+  }
+
+  static int onOwnerChanged(sd_bus_message*, void* userdata, sd_bus_error*) {
+    auto* self = static_cast<FreedesktopNotificationCenter*>(userdata);
+    self->forgetService();
+    self->ownerChanged_ = true;
+    return 0;
+  }
+
+  void forgetService() {
+    markup_.reset();
+    status_.reset();
+    ids_.clear();  // the new server knows none of the old ids
+    order_.clear();
+  }
+
+  void disconnect() {
+    bus_.reset();
+    forgetService();
+  }
+
+  AuthorizationStatus statusLocked(const Deadline& deadline, std::string& problem) {
+    if (!connected(deadline, problem)) return AuthorizationStatus::denied;
+    if (!status_) {
+      MessagePtr reply;
+      callNoArgs("GetServerInformation", deadline, reply, problem);
+    }
+    return status_.value_or(AuthorizationStatus::denied);
+  }
+
+  // Reuses the connection while it is open, after handling whatever signals came meanwhile.
+  bool connected(const Deadline& deadline, std::string& problem) {
+    if (bus_) {
+      int r;
+      while ((r = sd_bus_process(bus_.get(), nullptr)) > 0) {
+      }
+      if (r >= 0 && sd_bus_is_open(bus_.get()) > 0) return true;
+      disconnect();
+    }
+    if (std::chrono::steady_clock::now() < retryAt_) return problem = connectProblem_, false;
+    sd_bus* raw = nullptr;
+    int r = sd_bus_open_user(&raw);
+    BusPtr bus(raw);
+    // Driven to the ready state here under the call time-out: otherwise the first call would wait
+    // up to sd-bus's 90 s authentication time-out for a bus that accepts and never answers.
+    while (r >= 0 && (r = sd_bus_is_ready(bus.get())) == 0) {
+      r = sd_bus_process(bus.get(), nullptr);
+      if (r != 0) continue;
+      r = deadline.passed() ? -ETIMEDOUT : sd_bus_wait(bus.get(), deadline.leftUsec());
+    }
+    if (r >= 0) r = sd_bus_add_match_async(bus.get(), nullptr, kOwnerChangedMatch, onOwnerChanged, nullptr, this);
+    if (r < 0) {
+      connectProblem_ = problem = noBus(r);
+      retryAt_ = std::chrono::steady_clock::now() + kReconnectPause;
+      return false;
+    }
+    bus_ = std::move(bus);
+    return true;
+  }
+
+  // One method call, answered or given up at the deadline, or as soon as the service changes hands.
+  // Whether the server answered at all decides the cached status.
+  bool callAndWait(sd_bus_message* call, const Deadline& deadline, MessagePtr& reply, std::string& problem) {
+    Pending pending;
+    sd_bus_slot* slot = nullptr;
+    ownerChanged_ = false;
+    int r = sd_bus_call_async(bus_.get(), &slot, call, onReply, &pending, deadline.leftUsec());
+    while (r >= 0 && !pending.done && !ownerChanged_) {
+      r = sd_bus_process(bus_.get(), nullptr);
+      if (r != 0) continue;
+      r = deadline.passed() ? -ETIMEDOUT : sd_bus_wait(bus_.get(), deadline.leftUsec());
+    }
+    sd_bus_slot_unref(slot);  // a reply still to come is dropped with it
+    if (!pending.done) {
+      problem = ownerChanged_ ? "the service changed hands" : describe(nullptr, r);
+      if (r == -ETIMEDOUT) markSilent(problem);
+      if (r < 0 && r != -ETIMEDOUT) disconnect();
+      return false;
+    }
+    if (const sd_bus_error* err = sd_bus_message_get_error(pending.reply.get())) {
+      problem = describe(err, sd_bus_message_get_errno(pending.reply.get()));
+      if (sd_bus_error_has_name(err, SD_BUS_ERROR_NO_REPLY) || sd_bus_error_has_name(err, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
+          sd_bus_error_has_name(err, SD_BUS_ERROR_NAME_HAS_NO_OWNER))
+        markSilent(problem);
+      return false;
+    }
+    status_ = AuthorizationStatus::authorized;
+    reply = std::move(pending.reply);
+    return true;
+  }
+
+  bool callNoArgs(const char* member, const Deadline& deadline, MessagePtr& reply, std::string& problem) {
+    sd_bus_message* m = nullptr;
+    int r = sd_bus_message_new_method_call(bus_.get(), &m, kService, kPath, kInterface, member);
+    if (r < 0) return problem = std::strerror(-r), false;
+    MessagePtr call(m);
+    if (callAndWait(call.get(), deadline, reply, problem)) return true;
+    problem = "The desktop notification service did not answer: " + problem;
+    if (status_ == AuthorizationStatus::denied) problem_ = problem;
+    return false;
+  }
+
+  // Until the service changes hands, further calls fail at once with this.
+  void markSilent(const std::string& why) {
+    status_ = AuthorizationStatus::denied;
+    problem_ = "The desktop notification service did not answer: " + why;
   }
 
   void remember(const std::string& identifier, std::uint32_t id) {
-    std::lock_guard<std::mutex> guard(mapMutex_);
     auto [it, inserted] = ids_.insert_or_assign(identifier, id);
     (void)it;
     if (!inserted) return;
@@ -216,8 +277,14 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     }
   }
 
-  std::mutex addMutex_;
-  std::mutex mapMutex_;
+  std::mutex mutex_;  // guards everything below, held across bus calls
+  BusPtr bus_;
+  std::optional<bool> markup_;
+  std::optional<AuthorizationStatus> status_;
+  std::string problem_;  // why status_ is denied
+  bool ownerChanged_ = false;
+  std::chrono::steady_clock::time_point retryAt_;
+  std::string connectProblem_;
   std::unordered_map<std::string, std::uint32_t> ids_;
   std::deque<std::string> order_;  // insertion order, oldest first
 };

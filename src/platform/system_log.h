@@ -1,7 +1,7 @@
 #pragma once
 #include <memory>
 
-#include "core/events/notifier.h"
+#include "core/common/log.h"
 
 namespace gt {
 // The systemd journal, or one line on standard error when no journal is reachable.

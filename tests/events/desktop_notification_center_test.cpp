@@ -12,8 +12,10 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "support/test_files.h"
+#include "core/events/event_listener.h"
+#include "core/events/notifier.h"
 #include "support/event_support.h"
+#include "support/test_files.h"
 
 extern char** environ;
 
@@ -70,11 +72,12 @@ class DesktopNotificationCenterTest : public ::testing::Test {
     ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
   }
 
-  void startSink(bool markup) {
+  void startSink(bool markup, bool silent = false) {
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
     std::vector<std::string> argv = {GT_NOTIFY_SINK, "--log", dir.file("log.jsonl")};
     if (!markup) argv.push_back("--no-markup");
+    if (silent) argv.push_back("--silent");
     ASSERT_TRUE(sink.spawn(argv, fds[1]));
     ::close(fds[1]);
     pollfd p{fds[0], POLLIN, 0};
@@ -171,6 +174,74 @@ TEST_F(DesktopNotificationCenterTest, ConcurrentCallersAreSafe) {
   std::set<unsigned> ids;
   for (const auto& l : lines) ids.insert(l["id"].get<unsigned>());
   EXPECT_EQ(ids.size(), 4u);  // each identifier kept replacing its own notification
+}
+
+struct CountingLog : Log {
+  std::mutex m;
+  std::vector<std::string> lines;
+  void error(std::string_view, std::string_view, std::string_view text) override { add(text); }
+  void info(std::string_view, std::string_view, std::string_view text) override { add(text); }
+  void add(std::string_view text) {
+    std::lock_guard<std::mutex> g(m);
+    lines.emplace_back(text);
+  }
+  std::size_t count(std::string_view part) {
+    std::lock_guard<std::mutex> g(m);
+    return std::count_if(lines.begin(), lines.end(), [&](auto& l) { return l.find(part) != std::string::npos; });
+  }
+};
+
+// Socket to notification through the real listener and notifier: a server that takes calls and never
+// answers holds up neither the listener nor whoever posts, and once a working one owns the name a new
+// event shows at once. Every event is shown, skipped or dropped, each once and in order.
+TEST_F(DesktopNotificationCenterTest, AWedgedServerHoldsUpNothingAndAWorkingOneTakesOverAtOnce) {
+  startSink(/*markup=*/true, /*silent=*/true);
+  auto log = std::make_shared<CountingLog>();
+  auto notifier = std::make_shared<Notifier>(makeDesktopNotificationCenter(), log);
+  std::atomic<long> slowestPostUs{0};
+  std::atomic<int> posted{0};
+  EventListener listener(dir.file("home/run/events.sock"));
+  ASSERT_EQ(listener.start([&](AgentEvent ev) {
+    auto t0 = std::chrono::steady_clock::now();
+    notifier->post(std::move(ev));
+    long us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
+    slowestPostUs = std::max(slowestPostUs.load(), us);
+    ++posted;
+  }),
+            std::nullopt);
+  int fd = test::connectTo(listener.socketPath());
+  std::string burst;
+  for (int i = 0; i < 300; ++i) burst += test::record("codex", i, "event " + std::to_string(i));
+  ASSERT_TRUE(test::sendAll(fd, burst));
+  for (int i = 0; i < 300 && posted < 300; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(posted.load(), 300);
+  EXPECT_LT(slowestPostUs.load(), 100'000);
+  std::this_thread::sleep_for(300ms);  // the worker is stuck on the silent server meanwhile
+
+  sink.stop();
+  startSink(/*markup=*/true);
+  auto shown = std::chrono::steady_clock::now();
+  ASSERT_TRUE(test::sendAll(fd, test::record("codex", 1000, "after")));
+  auto lines = logged();
+  for (; (lines.empty() || lines.back()["body"] != "after") && std::chrono::steady_clock::now() - shown < 5s;
+       lines = logged())
+    std::this_thread::sleep_for(10ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - shown, 1s);
+  ::close(fd);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back()["body"], "after");
+  int previous = -1;
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+    int n = std::stoi(lines[i]["body"].get<std::string>().substr(6));
+    EXPECT_GT(n, previous);
+    previous = n;
+  }
+  ASSERT_EQ(log->count("oldest events"), 1u);
+  std::size_t dropped = 0;
+  for (auto& l : log->lines)
+    if (l.find("oldest events") != std::string::npos) dropped = std::stoul(l.substr(l.find("dropped the ") + 12));
+  EXPECT_GE(dropped, 300u - Notifier::kMaxWaiting - 1);
+  EXPECT_EQ(lines.size() - 1 + log->count("notify skipped") + log->count("add failed") + dropped, 300u);
 }
 
 }  // namespace

@@ -3,13 +3,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/fsuid.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <optional>
 
-#include "support/test_files.h"
 #include "support/event_support.h"
+#include "support/stress_support.h"
+#include "support/test_files.h"
 
 namespace gt {
 namespace {
@@ -18,32 +21,45 @@ using namespace std::chrono_literals;
 using test::connectTo, test::record, test::sendAll;
 
 // True when the peer's end is shut down or closed within the limit.
-bool seesEndOfStream(int fd) {
+bool seesEndOfStream(int fd, int ms = 3000) {
   pollfd p{fd, POLLIN, 0};
   char c;
-  return ::poll(&p, 1, 3000) > 0 && ::recv(fd, &c, 1, MSG_DONTWAIT) == 0;
+  return ::poll(&p, 1, ms) > 0 && ::recv(fd, &c, 1, MSG_DONTWAIT) == 0;
 }
 
-int openDescriptors() {
-  int n = 0;
-  for (int fd = 0; fd < 4096; ++fd) n += ::fcntl(fd, F_GETFD) != -1;
-  return n;
+unsigned modeOf(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
+
+struct MemoryLog : Log {
+  std::mutex m;
+  std::vector<std::string> lines;
+  void error(std::string_view, std::string_view, std::string_view text) override { add(text); }
+  void info(std::string_view, std::string_view, std::string_view text) override { add(text); }
+  void add(std::string_view text) {
+    std::lock_guard<std::mutex> g(m);
+    lines.emplace_back(text);
+  }
+  std::size_t count(std::string_view part) {
+    std::lock_guard<std::mutex> g(m);
+    return std::count_if(lines.begin(), lines.end(), [&](auto& l) { return l.find(part) != std::string::npos; });
+  }
+};
 
 class EventListenerTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(dir.ok()); }
   test::TempDir dir;
   test::Collector got;
-  std::string path = dir.file("ev.sock");
+  std::string base = dir.file("home/.glowticker"), path = base + "/run/events.sock";
+  std::shared_ptr<MemoryLog> log = std::make_shared<MemoryLog>();
 };
 
 // Split and joined writes, bad and unterminated lines, CRLF and the size limit on one connection.
 TEST_F(EventListenerTest, FramesRecordsByLineFeedAndSkipsBadAndOverlongLines) {
-  path = dir.file("run/events.sock");  // start creates the parent directory
   EventListener listener(path);
-  listener.start(got.callback());
-  ASSERT_TRUE(listener.isRunning());
+  ASSERT_EQ(listener.start(got.callback()), std::nullopt);
   int fd = connectTo(path);
   ASSERT_GE(fd, 0);
   std::string split = record("c", 3), crlf = record("e", 5);
@@ -73,109 +89,159 @@ TEST_F(EventListenerTest, FramesRecordsByLineFeedAndSkipsBadAndOverlongLines) {
   EXPECT_EQ(events[6].message, nearLimit);
 }
 
-TEST_F(EventListenerTest, AcceptKeepsGoingAfterRunningOutOfDescriptors) {
-#ifdef __SANITIZE_ADDRESS__
-  // UBSan's vptr check probes memory through a pipe of its own and reports a bogus error with the table full.
-  GTEST_SKIP() << "the sanitizer runtime needs free descriptors";
-#endif
-  EventListener listener(path);
-  listener.start(got.callback());
-  int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);  // made before the table is full
-  ASSERT_GE(client, 0);
-  rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-  int highest = 0;
-  for (int fd = 0; fd < 4096; ++fd)
-    if (::fcntl(fd, F_GETFD) != -1) highest = fd;
-  rlimit low = saved;
-  low.rlim_cur = static_cast<rlim_t>(highest + 16);
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-  std::vector<int> fillers;
-  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
-  sockaddr_un addr = test::unixAddress(path);
-  bool connected = ::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  std::this_thread::sleep_for(350ms);  // accept fails with EMFILE a few times meanwhile
-  for (int fd : fillers) ::close(fd);
-  ::setrlimit(RLIMIT_NOFILE, &saved);
-  ASSERT_TRUE(connected) << std::strerror(errno);
-  EXPECT_TRUE(sendAll(client, record("after-emfile", 1)));
-  EXPECT_TRUE(got.waitFor(1));
-  ::close(client);
-  EXPECT_TRUE(listener.isRunning());
+// Whoever could enter the directories could read what agents send or post fake prompts.
+TEST_F(EventListenerTest, KeepsItsDirectoriesAndSocketPrivateAndRefusesPlantedOnes) {
+  mode_t old = ::umask(002);
+  EventListener listener(path, log);
+  EXPECT_EQ(listener.start(got.callback()), std::nullopt);
+  ::umask(old);
+  EXPECT_EQ(modeOf(base), 0700u);
+  EXPECT_EQ(modeOf(base + "/run"), 0700u);
+  EXPECT_EQ(modeOf(path), 0600u);
+  listener.stop();
+
+  ::chmod(base.c_str(), 0755);
+  ::chmod((base + "/run").c_str(), 0777);
+  EXPECT_EQ(listener.start(got.callback()), std::nullopt);
+  EXPECT_EQ(modeOf(base), 0700u);
+  EXPECT_EQ(modeOf(base + "/run"), 0700u);
+  listener.stop();
+
+  std::filesystem::remove_all(base + "/run");
+  std::filesystem::create_directory(dir.file("elsewhere"));
+  std::filesystem::create_directory_symlink(dir.file("elsewhere"), base + "/run");
+  auto refused = listener.start(got.callback());
+  ASSERT_TRUE(refused.has_value());
+  EXPECT_NE(refused->find("symbolic link"), std::string::npos) << *refused;
+  EXPECT_FALSE(listener.isRunning());
+  EXPECT_FALSE(std::filesystem::exists(dir.file("elsewhere/events.sock")));
+  EXPECT_EQ(log->count("symbolic link"), 1u);
+
+  std::filesystem::remove(base + "/run");
+  test::writeAll(base + "/run", "a file");
+  EXPECT_TRUE(listener.start(got.callback()).has_value());
+  std::filesystem::remove(base + "/run");
+  std::filesystem::create_directory(base + "/run");
+  ::chown((base + "/run").c_str(), 65534, 65534);
+  if (::geteuid() == 0) EXPECT_TRUE(listener.start(got.callback()).has_value());
 }
 
-TEST_F(EventListenerTest, RefusesBadPathsAndReplacesAStaleSocketOnce) {
-  std::string base = dir.path().string() + "/";
-  for (std::string bad : {base + std::string(104 - base.size(), 'q'), std::string(), base + std::string("a\0b", 3)}) {
-    EventListener l(bad);
-    l.start(got.callback());
-    EXPECT_FALSE(l.isRunning()) << bad.size();
-    EXPECT_FALSE(std::filesystem::exists(bad));
-  }
-  path = base + std::string(EventListener::kMaxPathBytes - base.size(), 'p');  // the longest that fits
-  ASSERT_TRUE(test::leaveStaleSocket(path));
-  ASSERT_EQ(connectTo(path), -1);
-  EventListener listener(path);
-  listener.start(got.callback());
-  ASSERT_TRUE(listener.isRunning());
-  struct stat first {
-  }, second{};
-  ASSERT_EQ(::stat(path.c_str(), &first), 0);
-  listener.start(got.callback());  // a second start does nothing
-  ASSERT_EQ(::stat(path.c_str(), &second), 0);
-  EXPECT_EQ(first.st_ino, second.st_ino);
+// Two listeners on one path: the second says why and leaves the first alone; a stale one is replaced.
+TEST_F(EventListenerTest, NeverTakesThePathFromALiveListenerAndRemovesOnlyItsOwnSocket) {
+  for (std::string bad : {std::string(), path + std::string(104, 'q'), base + std::string("/a\0b", 4)})
+    EXPECT_TRUE(EventListener(bad).start(got.callback()).has_value()) << bad.size();
+
+  EventListener first(path), second(path, log);
+  ASSERT_EQ(first.start(got.callback()), std::nullopt);
+  EXPECT_EQ(first.start(got.callback()), std::nullopt);  // a repeat does nothing
+  auto refused = second.start(got.callback());
+  ASSERT_TRUE(refused.has_value());
+  EXPECT_NE(refused->find("already listens"), std::string::npos) << *refused;
+  second.stop();
   int fd = connectTo(path);
   ASSERT_GE(fd, 0);
   EXPECT_TRUE(sendAll(fd, record("x", 1)));
   EXPECT_TRUE(got.waitFor(1));
   ::close(fd);
   EXPECT_EQ(got.events().size(), 1u);  // and installed no second callback
+
+  // Someone replaced the socket file: stop leaves the newcomer's file alone.
+  std::filesystem::remove(path);
+  ASSERT_TRUE(test::leaveStaleSocket(path));
+  first.stop();
+  EXPECT_TRUE(std::filesystem::exists(path));
+  ASSERT_EQ(second.start(got.callback()), std::nullopt);  // stale: replaced
+  second.stop();
+  EXPECT_FALSE(std::filesystem::exists(path));
 }
 
-TEST_F(EventListenerTest, StopClosesEveryDescriptorOnceAndRestarts) {
-  test::writeAll(path, "left over");
-  EventListener(path).stop();  // removes the file, touches no descriptor
-  EXPECT_FALSE(std::filesystem::exists(path));
-
-  const int before = openDescriptors();
-  EventListener listener(path);
-  listener.start(got.callback());
-  std::vector<int> clients;
-  for (int i = 0; i < 5; ++i) {
-    clients.push_back(connectTo(path));
-    ASSERT_GE(clients.back(), 0);
-    EXPECT_TRUE(sendAll(clients.back(), record("open", i) + record("half", i).substr(0, 20)));
+// Another user's program is turned away before it can say anything.
+TEST_F(EventListenerTest, ReadsOnlyFromTheUsersOwnPrograms) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  EventListener listener(path, log);
+  ASSERT_EQ(listener.start(got.callback()), std::nullopt);
+  for (int i = 0; i < 2; ++i) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      // Another effective user (what the peer credentials carry) that may still open the private path.
+      if (::setresuid(0, 65534, 0) != 0) ::_exit(3);
+      ::setfsuid(0);
+      int fd = connectTo(path);
+      if (fd < 0) ::_exit(4);
+      sendAll(fd, record("spoof", i));  // may already fail: the listener hangs up at once
+      char c;
+      ::_exit(::recv(fd, &c, 1, 0) <= 0 ? 0 : 5);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
   }
-  ASSERT_TRUE(got.waitFor(5));
-  auto t0 = std::chrono::steady_clock::now();
-  listener.stop();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2500ms);
-  EXPECT_FALSE(listener.isRunning());
-  EXPECT_FALSE(std::filesystem::exists(path));
-  for (int fd : clients) EXPECT_TRUE(seesEndOfStream(fd));
-  // Numbers freed by stop are reused at once; a second close by a late reader would close these files.
-  std::vector<int> reused;
-  for (int i = 0; i < 8; ++i) reused.push_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-  std::this_thread::sleep_for(200ms);
-  for (int fd : reused) {
-    EXPECT_NE(::fcntl(fd, F_GETFD), -1) << "descriptor " << fd << " was closed by the listener";
-    ::close(fd);
-  }
-  for (int fd : clients) ::close(fd);
-  EXPECT_EQ(openDescriptors(), before);
-
-  listener.start(got.callback());
   int fd = connectTo(path);
-  ASSERT_GE(fd, 0);
-  EXPECT_TRUE(sendAll(fd, record("again", 9)));
-  EXPECT_TRUE(got.waitFor(6));
+  EXPECT_TRUE(sendAll(fd, record("mine", 1)));
+  ASSERT_TRUE(got.waitFor(1));
   ::close(fd);
+  EXPECT_EQ(got.events().size(), 1u);
+  EXPECT_EQ(got.events()[0].agent, "mine");
+  EXPECT_EQ(log->count("uid 65534"), 1u);  // once a minute per user
 }
 
-TEST_F(EventListenerTest, DestructionIsBoundedWhileACallbackIsSlow) {
+// Limits small enough to reach: the idlest connection makes room, a silent one times out.
+TEST_F(EventListenerTest, ClosesTheIdlestConnectionAtALimitAndSilentOnesAfterTheirTime) {
+  EventListener listener(path, nullptr, {3, 64 * 1024, 3000ms});
+  ASSERT_EQ(listener.start(got.callback()), std::nullopt);
+  std::vector<int> fds;
+  for (int i = 0; i < 3; ++i) {
+    fds.push_back(connectTo(path));
+    ASSERT_TRUE(sendAll(fds[i], std::string(20'000, 'p')));  // part of a record
+    std::this_thread::sleep_for(i == 0 ? 1100ms : 20ms);  // the first has gone quiet, the others still deliver
+  }
+  EXPECT_TRUE(sendAll(fds[2], std::string(20'000, 'p')));  // over 64 KiB held: the quiet one goes
+  EXPECT_TRUE(seesEndOfStream(fds[0], 500));
+  EXPECT_FALSE(seesEndOfStream(fds[1], 0));
+  fds.push_back(connectTo(path));
+  int fresh = connectTo(path);  // one connection too many: the idlest goes
+  EXPECT_TRUE(seesEndOfStream(fds[1], 500));
+  EXPECT_TRUE(sendAll(fresh, record("fresh", 1)));
+  EXPECT_TRUE(got.waitFor(1));
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(seesEndOfStream(fresh, 5000));
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 2500ms);
+  for (int fd : fds) ::close(fd);
+  ::close(fresh);
+}
+
+TEST_F(EventListenerTest, AcceptKeepsGoingAfterRunningOutOfDescriptors) {
+#ifdef __SANITIZE_ADDRESS__
+  // UBSan's vptr check probes memory through a pipe of its own and reports a bogus error with the table full.
+  GTEST_SKIP() << "the sanitizer runtime needs free descriptors";
+#endif
+  EventListener listener(path);
+  ASSERT_EQ(listener.start(got.callback()), std::nullopt);
+  int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);  // made before the table is full
+  ASSERT_GE(client, 0);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = static_cast<rlim_t>(stress::openFdCount() + 64);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> fillers;
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
+  sockaddr_un addr = test::unixAddress(path);
+  bool connected = ::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  std::this_thread::sleep_for(250ms);  // accept fails with EMFILE meanwhile
+  for (int fd : fillers) ::close(fd);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_TRUE(connected) << std::strerror(errno);
+  EXPECT_TRUE(sendAll(client, record("after-emfile", 1)));
+  EXPECT_TRUE(got.waitFor(1));
+  ::close(client);
+}
+
+TEST_F(EventListenerTest, StopIsBoundedWhileACallbackIsSlowAndClosesEveryConnection) {
   std::mutex m;
   std::condition_variable cv;
   bool entered = false, release = false, left = false;
+  const int fdsBefore = stress::openFdCount();
   std::optional<EventListener> listener(std::in_place, path);
   listener->start([&](AgentEvent) {
     std::unique_lock<std::mutex> g(m);
@@ -185,9 +251,11 @@ TEST_F(EventListenerTest, DestructionIsBoundedWhileACallbackIsSlow) {
     left = true;
     cv.notify_all();
   });
-  int fd = connectTo(path);
-  ASSERT_GE(fd, 0);
-  EXPECT_TRUE(sendAll(fd, record("slow", 1)));
+  std::vector<int> fds;
+  for (int i = 0; i < 5; ++i) {
+    fds.push_back(connectTo(path));
+    EXPECT_TRUE(sendAll(fds[i], record("slow", i) + record("half", i).substr(0, 20)));
+  }
   {
     std::unique_lock<std::mutex> g(m);
     ASSERT_TRUE(cv.wait_for(g, 3s, [&] { return entered; }));
@@ -196,12 +264,14 @@ TEST_F(EventListenerTest, DestructionIsBoundedWhileACallbackIsSlow) {
   listener.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 2500ms);
   EXPECT_FALSE(std::filesystem::exists(path));
-  EXPECT_TRUE(seesEndOfStream(fd));
+  for (int fd : fds) EXPECT_TRUE(seesEndOfStream(fd));
   std::unique_lock<std::mutex> g(m);
   release = true;
   cv.notify_all();
   EXPECT_TRUE(cv.wait_for(g, 3s, [&] { return left; }));
-  ::close(fd);
+  g.unlock();
+  for (int fd : fds) ::close(fd);
+  EXPECT_EQ(stress::openFdCount(), fdsBefore);
 }
 
 }  // namespace

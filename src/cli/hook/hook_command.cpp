@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/hook/event_socket_sender.h"
 #include "cli/hook/hook_event_builder.h"
 #include "core/common/paths.h"
+#include "core/common/unix_socket_client.h"
 
 extern char** environ;
 
@@ -135,7 +135,7 @@ int run(int argc, char** argv, const Limits& limits) {
 
     if (std::optional<AgentEvent> ev = HookEventBuilder::build(*inv.agent, payload, nowMs(), currentDir())) {
       std::string line = encodeAgentEvent(*ev) + "\n";
-      EventSocketSender::send(eventSocketPath().string(), line, start + limits.total);
+      (void)sendToUnixSocket(eventSocketPath().string(), line, start + limits.total);
     }
     if (!inv.chain.empty() && inv.payload) startChained(inv.chain, *inv.payload);
   } catch (...) {

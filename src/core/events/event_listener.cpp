@@ -1,195 +1,414 @@
 #include "core/events/event_listener.h"
 
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <filesystem>
+#include <list>
 #include <map>
 #include <mutex>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
+
+#include "core/common/private_dir.h"
 
 namespace gt {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr std::string_view kCategory = "listener";
+constexpr int kBacklog = 64;
+constexpr std::size_t kReadChunk = 65536;
 constexpr auto kStopBudget = std::chrono::seconds(2);
-// A passing accept failure (a peer that gave up, descriptors or memory short for a moment) is
-// retried after this pause rather than ending intake for the life of the process.
+// Cut records waiting for decoding; beyond this reading pauses until the callback catches up.
+constexpr std::size_t kQueuedBytes = 8u << 20;
+constexpr int kDecoders = 2;
+// Descriptors short: accepting pauses this long rather than spinning on a ready listening socket.
 constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
+constexpr auto kRefusalLogEvery = std::chrono::minutes(1);
+// A connection that sent a byte this recently counts as delivering, not idle, when partial records
+// run over budget (a busy sender's socket is often empty for a moment between writes).
+constexpr auto kQuietBeforeEviction = std::chrono::seconds(1);
 
 sockaddr_un addressFor(const std::string& path) {
-  sockaddr_un addr;
-  std::memset(&addr, 0, sizeof addr);
+  sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::memcpy(addr.sun_path, path.data(), std::min(path.size(), sizeof addr.sun_path - 1));
   return addr;
 }
 
-bool socketIsGone(int err) { return err == EBADF || err == EINVAL || err == ENOTSOCK || err == EOPNOTSUPP; }
+// True when a listener answers at `path` (a full backlog counts as answering).
+bool someoneListens(const std::string& path) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un addr = addressFor(path);
+  bool answers = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 || errno == EAGAIN;
+  ::close(fd);
+  return answers;
+}
+
+std::string errnoText(const char* what, int err) { return std::string(what) + ": " + std::strerror(err); }
+
+// Complete records cut from one read, waiting to be decoded and delivered in order.
+struct Batch {
+  std::string bytes;
+  std::vector<std::size_t> ends;  // end of each record in `bytes`
+  std::vector<AgentEvent> events;
+  bool decoded = false;
+};
+
+// What the decoding threads share with the I/O thread and with stop(); a thread stuck in a slow
+// callback keeps it alive after the listener is gone.
+struct Pipeline {
+  EventListener::Callback onEvent;
+  std::mutex lock;
+  std::condition_variable changed;
+  std::deque<std::shared_ptr<Batch>> queue;
+  std::size_t claimed = 0;  // batches at the front of `queue` already taken by a decoder
+  std::size_t queuedBytes = 0;
+  bool delivering = false;
+  std::atomic<bool> stopping{false};  // written under `lock`; read without it between callbacks
+  int exited = 0;
+
+  void push(std::shared_ptr<Batch> batch) {
+    std::unique_lock<std::mutex> g(lock);
+    changed.wait(g, [&] { return stopping || queuedBytes < kQueuedBytes; });
+    if (stopping) return;
+    queuedBytes += batch->bytes.size();
+    queue.push_back(std::move(batch));
+    changed.notify_all();
+  }
+
+  // Decoders take batches in turn; whoever finds the oldest batch decoded delivers the decoded run at
+  // the front, so records leave in the order they came in and the callback never runs twice at once.
+  void work() {
+    std::unique_lock<std::mutex> g(lock);
+    for (;;) {
+      changed.wait(g, [&] {
+        return stopping || claimed < queue.size() || (!delivering && !queue.empty() && queue.front()->decoded);
+      });
+      if (stopping) break;
+      if (!delivering && !queue.empty() && queue.front()->decoded) {
+        delivering = true;
+        std::vector<std::shared_ptr<Batch>> ready;
+        while (!queue.empty() && queue.front()->decoded) {
+          ready.push_back(std::move(queue.front()));
+          queue.pop_front();
+          --claimed;
+        }
+        g.unlock();
+        std::size_t bytes = 0;
+        for (auto& batch : ready) {
+          bytes += batch->bytes.size();
+          if (stopping) continue;
+          for (auto& event : batch->events) {
+            try {
+              onEvent(std::move(event));
+            } catch (...) {
+              // A failing handler loses this event only.
+            }
+          }
+        }
+        g.lock();
+        delivering = false;
+        queuedBytes -= std::min(queuedBytes, bytes);
+        changed.notify_all();
+        continue;
+      }
+      std::shared_ptr<Batch> batch = queue[claimed++];
+      g.unlock();
+      std::size_t begin = 0;
+      batch->events.reserve(batch->ends.size());
+      for (std::size_t end : batch->ends) {
+        if (auto event = decodeAgentEvent(std::string_view(batch->bytes).substr(begin, end - begin)))
+          batch->events.push_back(std::move(*event));
+        begin = end;
+      }
+      g.lock();
+      batch->decoded = true;
+      changed.notify_all();
+    }
+    ++exited;
+    changed.notify_all();
+  }
+};
+
+struct Connection {
+  int fd;
+  Clock::time_point lastByte;
+  std::string pending;    // the start of a record whose line feed has not come yet
+  bool skipping = false;  // inside an over-long record: drop bytes up to its line feed
+  bool paused = false;    // not read while partial records are over budget and others are delivering
+};
 
 }  // namespace
 
-// One accepted connection. Its descriptor stays open until both its reader has left read() and, if
-// stop() took it, stop() has shut it down, so a reader never reads a number that was closed and reused.
-struct Connection {
-  int fd;
-  bool readerExited = false;  // set only after stop() took it
-  bool closeOnExit = false;   // stop() gave up waiting: the reader closes it when it leaves
-};
-
-// State of one start()..stop() run; the accept thread keeps it alive as long as it needs it.
-struct Run {
-  int serverFD = -1;
-  EventListener::Callback onEvent;
-  bool acceptExited = false;
-  bool closeServerOnExit = false;
-};
-
-struct EventListener::Impl : std::enable_shared_from_this<EventListener::Impl> {
-  explicit Impl(std::string path) : socketPath(std::move(path)) {}
+struct EventListener::Impl {
+  Impl(std::string path, std::shared_ptr<Log> l, Limits lim)
+      : socketPath(std::move(path)), log(std::move(l)), limits(lim) {}
 
   const std::string socketPath;
-  std::mutex lifecycle;  // serialises start() and stop(); never taken by background threads
-  std::mutex lock;       // guards everything below; never held across a blocking call
-  std::condition_variable changed;
-  bool running = false;
-  std::shared_ptr<Run> run;
-  std::map<int, std::shared_ptr<Connection>> activeConns;
+  const std::shared_ptr<Log> log;
+  const Limits limits;
+  mutable std::mutex lifecycle;  // serialises start(), stop() and isRunning()
 
-  void acceptLoop(std::shared_ptr<Run> self);
-  void reader(std::shared_ptr<Connection> conn, std::shared_ptr<Run> owner);
-  void readLoop(int fd, const Callback& onEvent);
-  void wakeAccept() const;
+  // One run, start() to stop().
+  bool running = false;
+  int serverFD = -1, epollFD = -1, wakeFD = -1;
+  dev_t boundDev = 0;
+  ino_t boundIno = 0;
+  std::thread io;
+  std::shared_ptr<Pipeline> pipeline;
+  std::vector<std::thread> decoders;
+
+  // Owned by the I/O thread while it runs. Least recently active first.
+  std::list<Connection> conns;
+  std::unordered_map<int, std::list<Connection>::iterator> byFD;
+  std::size_t pendingTotal = 0;  // capacity held by all `pending` buffers
+  std::size_t paused = 0;
+  std::map<uid_t, Clock::time_point> refusalLogged;
+
+  void say(const std::string& text) const {
+    if (log) log->error(kLogSubsystem, kCategory, text);
+  }
+  std::optional<std::string> fail(std::string text) const {
+    say("event listener not started: " + text);
+    return text;
+  }
+
+  void ioLoop();
+  void acceptAll(bool& acceptPaused, Clock::time_point& resumeAt);
+  void readFrom(std::list<Connection>::iterator it);
+  void drop(std::list<Connection>::iterator it);
+  bool dropIdlest(std::list<Connection>::iterator keep, bool evenIfDelivering);
+  void watch(Connection& c, bool reading);
+  void release(Connection& c);
+  void resumeIfRoom();
+  bool peerIsUs(int fd);
 };
 
-void EventListener::Impl::acceptLoop(std::shared_ptr<Run> self) {
-  for (;;) {
-    int serverFD;
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      if (!running || run != self) break;
-      serverFD = self->serverFD;
+void EventListener::Impl::watch(Connection& c, bool reading) {
+  epoll_event ev{};
+  ev.events = reading ? EPOLLIN : 0;
+  ev.data.fd = c.fd;
+  ::epoll_ctl(epollFD, EPOLL_CTL_MOD, c.fd, &ev);
+  if (c.paused && reading) --paused;
+  if (!c.paused && !reading) ++paused;
+  c.paused = !reading;
+}
+
+// Frees a connection's partial record; once back under budget, paused connections are read again.
+void EventListener::Impl::release(Connection& c) {
+  pendingTotal -= std::min(pendingTotal, c.pending.capacity());
+  std::string().swap(c.pending);
+  resumeIfRoom();
+}
+
+void EventListener::Impl::resumeIfRoom() {
+  if (paused == 0 || pendingTotal > limits.pendingBytes) return;
+  for (auto& other : conns)
+    if (other.paused) watch(other, true);
+}
+
+void EventListener::Impl::drop(std::list<Connection>::iterator it) {
+  if (it->paused) --paused;
+  it->paused = false;
+  pendingTotal -= std::min(pendingTotal, it->pending.capacity());
+  ::epoll_ctl(epollFD, EPOLL_CTL_DEL, it->fd, nullptr);
+  ::close(it->fd);
+  byFD.erase(it->fd);
+  conns.erase(it);
+  resumeIfRoom();
+}
+
+// Closes the connection idle the longest other than `keep`. Unless `evenIfDelivering`, only one that
+// has neither unread bytes nor sent any for a while qualifies; false when there is none.
+bool EventListener::Impl::dropIdlest(std::list<Connection>::iterator keep, bool evenIfDelivering) {
+  auto victim = conns.end();
+  const auto quietSince = Clock::now() - kQuietBeforeEviction;
+  for (auto it = conns.begin(); it != conns.end(); ++it) {
+    if (it == keep) continue;
+    if (!evenIfDelivering && it->lastByte > quietSince) break;  // the rest are younger still
+    int unread = 0;
+    if (!it->paused && ::ioctl(it->fd, FIONREAD, &unread) == 0 && unread == 0) {
+      victim = it;
+      break;
     }
-    int fd = ::accept4(serverFD, nullptr, nullptr, SOCK_CLOEXEC);
+    if (evenIfDelivering && victim == conns.end()) victim = it;
+  }
+  if (victim == conns.end()) return false;
+  drop(victim);
+  return true;
+}
+
+bool EventListener::Impl::peerIsUs(int fd) {
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
+  if (cred.uid == ::geteuid()) return true;
+  auto now = Clock::now();
+  auto [it, first] = refusalLogged.try_emplace(cred.uid, now);
+  if (first || now - it->second >= kRefusalLogEvery) {
+    it->second = now;
+    say("refused an event connection from uid " + std::to_string(cred.uid) + " (pid " + std::to_string(cred.pid) +
+        "): only the user's own programs may send events");
+  }
+  return false;
+}
+
+void EventListener::Impl::acceptAll(bool& acceptPaused, Clock::time_point& resumeAt) {
+  // A few per round, so the records of those already in are read before more crowd in.
+  for (int round = 0; round < 32; ++round) {
+    int fd = ::accept4(serverFD, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
-      int err = errno;
-      if (err == EINTR) continue;
-      if (socketIsGone(err)) break;
-      std::unique_lock<std::mutex> guard(lock);
-      changed.wait_for(guard, kAcceptRetryPause, [&] { return !running || run != self; });
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if ((errno == EMFILE || errno == ENFILE) && dropIdlest(conns.end(), true)) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        // Out of descriptors or memory for now: look again shortly instead of spinning.
+        ::epoll_ctl(epollFD, EPOLL_CTL_DEL, serverFD, nullptr);
+        acceptPaused = true;
+        resumeAt = Clock::now() + kAcceptRetryPause;
+      }
+      return;
+    }
+    if (!peerIsUs(fd)) {
+      ::close(fd);
       continue;
     }
-    auto conn = std::make_shared<Connection>(Connection{fd});
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      if (!running || run != self) {
-        ::close(fd);  // accepted during stop(), e.g. its own wake-up connection
+    while (conns.size() >= limits.connections && dropIdlest(conns.end(), true)) {
+    }
+    conns.push_back(Connection{fd, Clock::now(), {}, false});
+    auto it = std::prev(conns.end());
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLRDHUP;
+    ev.data.fd = fd;
+    if (::epoll_ctl(epollFD, EPOLL_CTL_ADD, fd, &ev) != 0) {
+      ::close(fd);
+      conns.erase(it);
+      continue;
+    }
+    byFD.emplace(fd, it);
+  }
+}
+
+void EventListener::Impl::readFrom(std::list<Connection>::iterator it) {
+  static thread_local std::vector<char> buf(kReadChunk);
+  ssize_t n = ::read(it->fd, buf.data(), buf.size());
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (n <= 0) {
+    drop(it);  // a record without its line feed is never delivered
+    return;
+  }
+  Connection& c = *it;
+  c.lastByte = Clock::now();
+  conns.splice(conns.end(), conns, it);  // now the most recently active
+
+  std::string_view chunk(buf.data(), static_cast<std::size_t>(n));
+  if (c.skipping) {
+    auto lf = chunk.find('\n');
+    if (lf == std::string_view::npos) return;
+    chunk.remove_prefix(lf + 1);
+    c.skipping = false;
+  }
+  std::shared_ptr<Batch> batch;
+  for (auto lf = chunk.find('\n'); lf != std::string_view::npos; lf = chunk.find('\n')) {
+    if (!batch) batch = std::make_shared<Batch>();
+    std::size_t whole = c.pending.size() + lf;
+    if (whole <= kMaxPendingBytes) {
+      batch->bytes.append(c.pending).append(chunk.substr(0, lf));
+      batch->ends.push_back(batch->bytes.size());
+    }
+    chunk.remove_prefix(lf + 1);
+    if (c.pending.capacity()) release(c);
+  }
+  if (!chunk.empty()) {
+    if (c.pending.size() + chunk.size() > kMaxPendingBytes) {
+      release(c);
+      c.skipping = true;
+    } else {
+      std::size_t before = c.pending.capacity(), need = c.pending.size() + chunk.size();
+      // Grown by doubling but never past the record bound, so the budget counts what is really held.
+      if (need > before) c.pending.reserve(std::min(std::max(need, 2 * before), kMaxPendingBytes));
+      c.pending.append(chunk);
+      pendingTotal += c.pending.capacity() - before;
+      // Partial records of all connections share one budget. The idlest pays for going over it; when
+      // every other holder is delivering, this one waits unread until they are done.
+      while (pendingTotal > limits.pendingBytes) {
+        if (dropIdlest(it, false)) continue;
+        bool othersDeliver = std::any_of(conns.begin(), conns.end(), [&](const Connection& o) {
+          return &o != &c && !o.paused && !o.pending.empty();
+        });
+        if (othersDeliver) watch(c, false);
         break;
       }
-      activeConns.emplace(fd, conn);
-    }
-    try {
-      std::thread([impl = shared_from_this(), conn, self] { impl->reader(conn, self); }).detach();
-    } catch (...) {
-      // No thread to read it: drop the connection, unless stop() already took it.
-      bool closeNow;
-      {
-        std::lock_guard<std::mutex> guard(lock);
-        closeNow = activeConns.erase(fd) != 0;
-        if (!closeNow) {
-          conn->readerExited = true;
-          closeNow = conn->closeOnExit;
-        }
-        changed.notify_all();
-      }
-      if (closeNow) ::close(fd);
     }
   }
-  bool closeServer;
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    self->acceptExited = true;
-    closeServer = self->closeServerOnExit;
-    changed.notify_all();
-  }
-  if (closeServer) ::close(self->serverFD);
+  if (batch && !batch->ends.empty()) pipeline->push(std::move(batch));
 }
 
-void EventListener::Impl::reader(std::shared_ptr<Connection> conn, std::shared_ptr<Run> owner) {
-  readLoop(conn->fd, owner->onEvent);
-  bool closeNow;
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    auto it = activeConns.find(conn->fd);
-    if (it != activeConns.end() && it->second == conn) {
-      activeConns.erase(it);
-      closeNow = true;
-    } else {
-      conn->readerExited = true;
-      closeNow = conn->closeOnExit;
-    }
-    changed.notify_all();
-  }
-  if (closeNow) ::close(conn->fd);
-}
-
-void EventListener::Impl::readLoop(int fd, const Callback& onEvent) {
-  std::vector<char> buf(kReadChunk);
-  std::string pending;
-  bool skipping = false;  // inside an over-long record: drop bytes up to its line feed
+void EventListener::Impl::ioLoop() {
+  std::vector<epoll_event> events(64);
+  bool acceptPaused = false;
+  Clock::time_point resumeAt;
   for (;;) {
-    ssize_t n = ::read(fd, buf.data(), buf.size());
-    if (n <= 0) return;
-    std::string_view chunk(buf.data(), static_cast<std::size_t>(n));
-    if (skipping) {
-      auto lf = chunk.find('\n');
-      if (lf == std::string_view::npos) continue;
-      chunk.remove_prefix(lf + 1);
-      skipping = false;
-    }
-    std::size_t scanFrom = pending.size();
-    pending.append(chunk);
-    std::size_t start = 0;
-    for (;;) {
-      auto lf = pending.find('\n', scanFrom);
-      if (lf == std::string::npos) break;
-      std::string_view record(pending.data() + start, lf - start);
-      start = scanFrom = lf + 1;
-      if (record.size() > kMaxPendingBytes) continue;
-      if (auto event = decodeAgentEvent(record)) {
-        try {
-          onEvent(std::move(*event));
-        } catch (...) {
-          // A failing handler loses this event only, not the connection or the process.
-        }
+    auto now = Clock::now();
+    while (!conns.empty() && now - conns.front().lastByte >= limits.idle) drop(conns.begin());
+    // Paused readers wait for room; holders gone quiet since make it. When no reader that holds a
+    // partial record is left to free some, the one paused longest goes on, alone over the budget.
+    if (paused) {
+      while (pendingTotal > limits.pendingBytes && dropIdlest(conns.end(), false)) {
       }
+      resumeIfRoom();
+      if (paused && std::none_of(conns.begin(), conns.end(),
+                                 [](const Connection& o) { return !o.paused && !o.pending.empty(); }))
+        for (auto& o : conns)
+          if (o.paused) {
+            watch(o, true);
+            break;
+          }
     }
-    pending.erase(0, start);
-    if (pending.size() > kMaxPendingBytes) {
-      pending.clear();
-      pending.shrink_to_fit();
-      skipping = true;
+    if (acceptPaused && now >= resumeAt) {
+      epoll_event ev{};
+      ev.events = EPOLLIN;
+      ev.data.fd = serverFD;
+      ::epoll_ctl(epollFD, EPOLL_CTL_ADD, serverFD, &ev);
+      acceptPaused = false;
+    }
+    auto wait = limits.idle;
+    if (!conns.empty())
+      wait = std::chrono::duration_cast<std::chrono::milliseconds>(conns.front().lastByte + limits.idle - now) +
+             std::chrono::milliseconds(1);
+    if (acceptPaused || paused) wait = std::min(wait, std::chrono::milliseconds(100));
+    int n = ::epoll_wait(epollFD, events.data(), static_cast<int>(events.size()), static_cast<int>(wait.count()));
+    if (n < 0 && errno != EINTR) return;
+    for (int i = 0; i < n; ++i) {
+      int fd = events[i].data.fd;
+      if (fd == wakeFD) return;
+      if (fd == serverFD) {
+        acceptAll(acceptPaused, resumeAt);
+        continue;
+      }
+      if (auto found = byFD.find(fd); found != byFD.end()) readFrom(found->second);
     }
   }
 }
 
-void EventListener::Impl::wakeAccept() const {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return;
-  sockaddr_un addr = addressFor(socketPath);
-  (void)::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::close(fd);
-}
-
-EventListener::EventListener(std::string socketPath) : impl_(std::make_shared<Impl>(std::move(socketPath))) {}
+EventListener::EventListener(std::string socketPath, std::shared_ptr<Log> log, Limits limits)
+    : impl_(std::make_unique<Impl>(std::move(socketPath), std::move(log), limits)) {}
 
 // Stops on destruction so no thread, descriptor or socket file outlives the object that owns them.
 EventListener::~EventListener() { stop(); }
@@ -197,104 +416,125 @@ EventListener::~EventListener() { stop(); }
 const std::string& EventListener::socketPath() const { return impl_->socketPath; }
 
 bool EventListener::isRunning() const {
-  std::lock_guard<std::mutex> guard(impl_->lock);
+  std::lock_guard<std::mutex> guard(impl_->lifecycle);
   return impl_->running;
 }
 
-void EventListener::start(Callback onEvent) {
+std::optional<std::string> EventListener::start(Callback onEvent) {
   Impl& im = *impl_;
   std::lock_guard<std::mutex> life(im.lifecycle);
-  {
-    std::lock_guard<std::mutex> guard(im.lock);
-    if (im.running) return;
-  }
+  if (im.running) return std::nullopt;
   const std::string& path = im.socketPath;
   // An empty path would bind an abstract socket and one with a NUL would bind a shorter path.
-  if (path.empty() || path.size() > kMaxPathBytes || path.find('\0') != std::string::npos) return;
+  if (path.empty() || path.find('\0') != std::string::npos) return im.fail("the socket path is empty or not a path");
+  if (path.size() > kMaxPathBytes)
+    return im.fail("the socket path " + path + " is longer than " + std::to_string(kMaxPathBytes) + " bytes");
 
-  std::error_code ec;
-  std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  if (!parent.empty()) std::filesystem::create_directories(parent, ec);
-  ::unlink(path.c_str());
+  // Whoever can enter these directories could read agents' records or post fake ones.
+  std::filesystem::path runDir = std::filesystem::path(path).parent_path();
+  for (const auto& dir : {runDir.parent_path(), runDir})
+    if (std::string problem = ensurePrivateDir(dir); !problem.empty()) return im.fail(problem);
 
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (S_ISSOCK(st.st_mode) && someoneListens(path))
+      return im.fail("another program already listens on " + path + " (is Glowticker running twice?)");
+    ::unlink(path.c_str());  // left by a run that ended without cleaning up
+  }
+
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return im.fail(errnoText("cannot create a socket", errno));
+  // Linux gives a bound socket file the mode of the socket's inode, so this holds from the first moment.
+  ::fchmod(fd, 0600);
   sockaddr_un addr = addressFor(path);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, kBacklog) != 0) {
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    int err = errno;
     ::close(fd);
-    return;
+    return im.fail(errnoText(("cannot bind " + path).c_str(), err));
   }
-
-  auto run = std::make_shared<Run>();
-  run->serverFD = fd;
-  run->onEvent = std::move(onEvent);
-  {
-    std::lock_guard<std::mutex> guard(im.lock);
-    im.run = run;
-    im.running = true;
-  }
-  try {
-    std::thread([impl = impl_, run] { impl->acceptLoop(run); }).detach();
-  } catch (...) {
-    {
-      std::lock_guard<std::mutex> guard(im.lock);
-      im.run.reset();
-      im.running = false;
-    }
+  ::chmod(path.c_str(), 0600);
+  ::lstat(path.c_str(), &st);
+  int ep = -1, wake = -1;
+  auto undo = [&](std::string why) {
+    if (ep >= 0) ::close(ep);
+    if (wake >= 0) ::close(wake);
     ::close(fd);
     ::unlink(path.c_str());
+    return im.fail(std::move(why));
+  };
+  if (::listen(fd, kBacklog) != 0) return undo(errnoText("cannot listen", errno));
+  ep = ::epoll_create1(EPOLL_CLOEXEC);
+  wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (ep < 0 || wake < 0) return undo(errnoText("cannot set up event polling", errno));
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = fd;
+  ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+  ev.data.fd = wake;
+  ::epoll_ctl(ep, EPOLL_CTL_ADD, wake, &ev);
+
+  im.serverFD = fd;
+  im.epollFD = ep;
+  im.wakeFD = wake;
+  im.boundDev = st.st_dev;
+  im.boundIno = st.st_ino;
+  im.pipeline = std::make_shared<Pipeline>();
+  im.pipeline->onEvent = std::move(onEvent);
+  try {
+    for (int i = 0; i < kDecoders; ++i) im.decoders.emplace_back([p = im.pipeline] { p->work(); });
+    im.io = std::thread([&im] { im.ioLoop(); });
+  } catch (...) {
+    {
+      std::lock_guard<std::mutex> g(im.pipeline->lock);
+      im.pipeline->stopping = true;
+      im.pipeline->changed.notify_all();
+    }
+    for (auto& t : im.decoders) t.join();
+    im.decoders.clear();
+    im.pipeline.reset();
+    im.serverFD = im.epollFD = im.wakeFD = -1;
+    return undo("cannot start the intake threads");
   }
+  im.running = true;
+  return std::nullopt;
 }
 
 void EventListener::stop() {
   Impl& im = *impl_;
   std::lock_guard<std::mutex> life(im.lifecycle);
+  if (!im.running) return;
+  im.running = false;
   const auto deadline = Clock::now() + kStopBudget;
-  std::shared_ptr<Run> run;
-  std::map<int, std::shared_ptr<Connection>> taken;
+  std::shared_ptr<Pipeline> p = im.pipeline;  // the I/O thread uses it until joined
   {
-    std::lock_guard<std::mutex> guard(im.lock);
-    im.running = false;
-    run = std::move(im.run);
-    im.run.reset();
-    taken.swap(im.activeConns);
-    im.changed.notify_all();
+    std::lock_guard<std::mutex> g(p->lock);
+    p->stopping = true;  // also frees an I/O thread waiting for queue space
+    p->changed.notify_all();
   }
+  std::uint64_t one = 1;
+  (void)!::write(im.wakeFD, &one, sizeof one);
+  im.io.join();
+  im.pipeline.reset();
+  im.paused = 0;
+  while (!im.conns.empty()) im.drop(im.conns.begin());
+  im.pendingTotal = 0;
+  ::close(im.serverFD);
+  ::close(im.epollFD);
+  ::close(im.wakeFD);
+  im.serverFD = im.epollFD = im.wakeFD = -1;
 
-  if (run) {
-    ::shutdown(run->serverFD, SHUT_RDWR);
-    im.wakeAccept();
-    bool closeServer;
-    {
-      std::unique_lock<std::mutex> guard(im.lock);
-      im.changed.wait_until(guard, deadline, [&] { return run->acceptExited; });
-      // A loop that has not left accept() yet closes the descriptor itself on the way out.
-      closeServer = run->acceptExited;
-      if (!closeServer) run->closeServerOnExit = true;
-    }
-    if (closeServer) ::close(run->serverFD);
+  // A decoder inside a slow callback is left to finish on its own; it holds what it needs.
+  bool allOut;
+  {
+    std::unique_lock<std::mutex> g(p->lock);
+    allOut = p->changed.wait_until(g, deadline, [&] { return p->exited == kDecoders; });
   }
+  for (auto& t : im.decoders) allOut ? t.join() : t.detach();
+  im.decoders.clear();
 
-  for (auto& [fd, conn] : taken) ::shutdown(fd, SHUT_RDWR);
-  if (!taken.empty()) {
-    std::vector<int> toClose;
-    {
-      std::unique_lock<std::mutex> guard(im.lock);
-      im.changed.wait_until(guard, deadline, [&] {
-        for (auto& [fd, conn] : taken)
-          if (!conn->readerExited) return false;
-        return true;
-      });
-      for (auto& [fd, conn] : taken) {
-        if (conn->readerExited)
-          toClose.push_back(fd);
-        else
-          conn->closeOnExit = true;  // its reader is still in a callback; it closes on the way out
-      }
-    }
-    for (int fd : toClose) ::close(fd);
-  }
-  ::unlink(im.socketPath.c_str());
+  struct stat st {};
+  if (::lstat(im.socketPath.c_str(), &st) == 0 && st.st_dev == im.boundDev && st.st_ino == im.boundIno)
+    ::unlink(im.socketPath.c_str());
 }
 
 }  // namespace gt

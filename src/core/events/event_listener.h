@@ -1,41 +1,58 @@
 #pragma once
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "core/common/log.h"
 #include "core/events/agent_event.h"
 
 namespace gt {
 
-// Unix-domain stream socket server: one JSON record per line from any number of agent hooks, each
-// decoded record handed to the callback on that connection's reader thread. Silent on every failure.
+// What a crowd of clients may hold. At a limit the connection idle the longest is closed, so a new
+// hook always gets in.
+struct EventListenerLimits {
+  std::size_t connections = 256;
+  std::size_t pendingBytes = 32u << 20;  // partial records of all connections together
+  std::chrono::milliseconds idle{30'000};
+};
+
+
+// Unix-domain stream socket server: one JSON record per line from any number of agent hooks of the
+// same user. One thread serves every connection; records are decoded on a small fixed set of threads
+// and handed to the callback one at a time, in the order each connection sent them.
 class EventListener {
  public:
   using Callback = std::function<void(AgentEvent)>;
 
   static constexpr std::size_t kMaxPathBytes = 103;       // sun_path of 104 bytes less the NUL, on every platform
-  static constexpr int kBacklog = 8;
-  static constexpr std::size_t kReadChunk = 65536;
   static constexpr std::size_t kMaxPendingBytes = 1 << 20;  // a longer record is skipped to its line feed
 
-  explicit EventListener(std::string socketPath);
+  using Limits = EventListenerLimits;
+
+  // `log`, when given, hears why a start failed and about refused peers (category "listener").
+  explicit EventListener(std::string socketPath, std::shared_ptr<Log> log = nullptr, Limits limits = {});
   ~EventListener();
   EventListener(const EventListener&) = delete;
   EventListener& operator=(const EventListener&) = delete;
 
   const std::string& socketPath() const;
 
-  // Creates the parent directory, replaces any file at the path, binds and listens on the caller's
-  // thread; accepting and reading run on background threads. Does nothing while running.
-  void start(Callback onEvent);
-  // Tears everything down, waiting at most 2 s for the accept loop; removes the socket file.
+  // Makes the socket's directory and the one holding it private (0700, the user's own, no symbolic
+  // link), replaces a stale socket, binds (0600) and listens on the caller's thread. Nullopt once
+  // listening (or already running), else why not, in one line. Never takes the path from a live
+  // listener.
+  std::optional<std::string> start(Callback onEvent);
+  // Closes every connection and waits at most 2 s for a callback in progress; removes the socket
+  // file only if it is still the one this listener bound.
   void stop();
   bool isRunning() const;
 
  private:
   struct Impl;
-  std::shared_ptr<Impl> impl_;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace gt

@@ -1,6 +1,10 @@
 #include "core/events/notifier.h"
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace gt {
@@ -13,8 +17,61 @@ std::string statusText(AuthorizationStatus status) { return std::to_string(stati
 
 }  // namespace
 
+struct Notifier::Queue {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::deque<AgentEvent> waiting;
+  std::size_t dropped = 0;  // since the queue last ran empty
+  bool stopping = false;
+  std::thread worker;
+};
+
 Notifier::Notifier(std::shared_ptr<NotificationCenter> center, std::shared_ptr<Log> log)
-    : center_(std::move(center)), log_(std::move(log)) {}
+    : center_(std::move(center)), log_(std::move(log)), queue_(std::make_unique<Queue>()) {}
+
+Notifier::~Notifier() {
+  {
+    std::lock_guard<std::mutex> g(queue_->lock);
+    queue_->stopping = true;
+    queue_->changed.notify_all();
+  }
+  if (queue_->worker.joinable()) queue_->worker.join();
+}
+
+void Notifier::post(AgentEvent event) {
+  Queue& q = *queue_;
+  std::lock_guard<std::mutex> g(q.lock);
+  if (q.stopping) return;
+  if (!q.worker.joinable()) {
+    try {
+      q.worker = std::thread([this] {
+        Queue& q = *queue_;
+        std::unique_lock<std::mutex> g(q.lock);
+        for (;;) {
+          q.changed.wait(g, [&] { return q.stopping || !q.waiting.empty(); });
+          if (q.stopping) return;
+          AgentEvent next = std::move(q.waiting.front());
+          q.waiting.pop_front();
+          std::size_t dropped = q.waiting.empty() ? std::exchange(q.dropped, 0) : 0;
+          g.unlock();
+          if (dropped && log_)
+            log_->error(kLogSubsystem, kCategory,
+                        "notification queue full: dropped the " + std::to_string(dropped) + " oldest events");
+          notify(next);
+          g.lock();
+        }
+      });
+    } catch (...) {
+      return;  // no thread to show it: the event is lost, the caller carries on
+    }
+  }
+  if (q.waiting.size() >= kMaxWaiting) {
+    q.waiting.pop_front();
+    ++q.dropped;
+  }
+  q.waiting.push_back(std::move(event));
+  q.changed.notify_all();
+}
 
 std::string Notifier::identifierFor(const AgentEvent& event) {
   return "glowticker-" + std::to_string(event.ts) + "-" + event.agent;

@@ -1,9 +1,10 @@
 #pragma once
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 
+#include "core/common/log.h"
 #include "core/events/agent_event.h"
 
 namespace gt {
@@ -32,20 +33,21 @@ class NotificationCenter {
   virtual std::optional<std::string> add(const NotificationRequest& request) = 0;
 };
 
-// The system log. Implementations are thread-safe.
-class Log {
- public:
-  virtual ~Log() = default;
-  virtual void error(std::string_view subsystem, std::string_view category, std::string_view text) = 0;
-  virtual void info(std::string_view subsystem, std::string_view category, std::string_view text) = 0;
-};
-
-inline constexpr std::string_view kLogSubsystem = "io.glowticker.desktop";
-
 // Turns agent events into desktop notifications; never fails outward, logs under category "notifier".
 class Notifier {
  public:
+  static constexpr std::size_t kMaxWaiting = 256;
+
   Notifier(std::shared_ptr<NotificationCenter> center, std::shared_ptr<Log> log);
+  ~Notifier();  // waits for the notification in progress, if any (bounded by the center's calls)
+  Notifier(const Notifier&) = delete;
+  Notifier& operator=(const Notifier&) = delete;
+
+  // Hands the event to this notifier's own worker thread and returns at once, so whoever posts never
+  // waits for the notification service. Shown in posting order; at most kMaxWaiting wait, and on
+  // overflow the oldest are dropped and their count logged once.
+  void post(AgentEvent event);
+  // Shows one notification now, on the caller's thread.
   void notify(const AgentEvent& event) const;
   void requestPermission() const;
 
@@ -55,6 +57,8 @@ class Notifier {
  private:
   std::shared_ptr<NotificationCenter> center_;
   std::shared_ptr<Log> log_;
+  struct Queue;
+  std::unique_ptr<Queue> queue_;
 };
 
 }  // namespace gt

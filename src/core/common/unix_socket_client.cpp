@@ -1,4 +1,4 @@
-#include "cli/hook/event_socket_sender.h"
+#include "core/common/unix_socket_client.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -28,46 +28,46 @@ bool waitWritable(int fd, std::chrono::steady_clock::time_point deadline) {
   }
 }
 
+UnixSendResult failed(int fd, UnixSendResult::Step step, int err) {
+  if (fd >= 0) ::close(fd);
+  return UnixSendResult{step, err};
+}
+
 }  // namespace
 
-bool EventSocketSender::send(const std::string& socketPath, std::string_view line,
-                             std::chrono::steady_clock::time_point deadline) {
+UnixSendResult sendToUnixSocket(const std::string& path, std::string_view data,
+                                std::chrono::steady_clock::time_point deadline) {
+  using Step = UnixSendResult::Step;
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  if (socketPath.empty() || socketPath.size() >= sizeof addr.sun_path) return false;
-  std::memcpy(addr.sun_path, socketPath.data(), socketPath.size());
+  if (path.empty() || path.size() >= sizeof addr.sun_path) return failed(-1, Step::connect, ENAMETOOLONG);
+  std::memcpy(addr.sun_path, path.data(), path.size());
 
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
+  if (fd < 0) return failed(-1, Step::socket, errno);
   // Unix sockets connect at once or not at all; a full listen backlog answers EAGAIN, worth
   // retrying briefly while the deadline allows.
   for (;;) {
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 || errno == EISCONN) break;
     if (errno == EINTR) continue;
-    if (errno == EAGAIN && msLeft(deadline) > 2) {
-      ::usleep(2000);
-      continue;
-    }
-    ::close(fd);
-    return false;
+    if (errno != EAGAIN) return failed(fd, Step::connect, errno);
+    if (msLeft(deadline) <= 2) return failed(fd, Step::connect, ETIMEDOUT);
+    ::usleep(2000);
   }
-  bool ok = true;
-  size_t sent = 0;
-  while (sent < line.size()) {
-    ssize_t n = ::send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+  while (!data.empty()) {
+    ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
-      sent += static_cast<size_t>(n);
+      data.remove_prefix(static_cast<std::size_t>(n));
     } else if (n < 0 && errno == EINTR) {
       continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitWritable(fd, deadline)) {
-      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!waitWritable(fd, deadline)) return failed(fd, Step::write, ETIMEDOUT);
     } else {
-      ok = false;
-      break;
+      return failed(fd, Step::write, n == 0 ? EPIPE : errno);
     }
   }
   ::close(fd);
-  return ok;
+  return {};
 }
 
 }  // namespace gt
