@@ -80,9 +80,9 @@ std::vector<double> measure(std::shared_ptr<gt::NotificationCenter> inner, int e
   gt::Notifier notifier(center, std::make_shared<QuietLog>());
   notifier.requestPermission();
   gt::EventListener listener(sock);
-  listener.start([&](gt::AgentEvent ev) { notifier.notify(ev); });
-  if (!listener.isRunning()) {
-    std::fprintf(stderr, "could not listen on %s\n", sock.c_str());
+  // As the app does it: the listener hands the event to the notifier's own queue.
+  if (auto problem = listener.start([&](gt::AgentEvent ev) { notifier.post(std::move(ev)); })) {
+    std::fprintf(stderr, "could not listen on %s: %s\n", sock.c_str(), problem->c_str());
     std::exit(1);
   }
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
   const int events = argc > 1 ? std::atoi(argv[1]) : 2000;
   char dir[] = "/tmp/gt-latency-XXXXXX";
   if (!::mkdtemp(dir)) return 1;
-  const std::string sock = std::string(dir) + "/events.sock";
+  const std::string sock = std::string(dir) + "/run/events.sock";
   auto base = measure(std::make_shared<NullCenter>(), events, sock);
   auto full = measure(gt::makeDesktopNotificationCenter(), events, sock);
   std::filesystem::remove_all(dir);
