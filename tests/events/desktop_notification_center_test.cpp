@@ -103,18 +103,13 @@ TEST_F(DesktopNotificationCenterTest, DeliversTitleAndBodyAndReplacesByIdentifie
   startSink(/*markup=*/true);
   auto center = makeDesktopNotificationCenter();
   EXPECT_EQ(center->authorizationStatus(), AuthorizationStatus::authorized);
-  auto answer = center->requestAuthorization();
-  EXPECT_TRUE(answer.granted);
-  EXPECT_FALSE(answer.error);
-  EXPECT_EQ(center->add({"glowticker-1-claude", "claude \u00B7 Build finished", "a <b> & c"}), std::nullopt);
-  EXPECT_EQ(center->add({"glowticker-1-claude", "claude \u00B7 again", "second"}), std::nullopt);
-  EXPECT_EQ(center->add({"glowticker-2-claude", "claude \u00B7 other", "third"}), std::nullopt);
-  // A server without markup gets the body as it is.
+  EXPECT_TRUE(center->requestAuthorization().granted);
+  for (auto [id, body] : {std::pair{"glowticker-1-claude", "a <b> & c"}, {"glowticker-1-claude", "again"},
+                          {"glowticker-2-claude", "other"}})
+    EXPECT_EQ(center->add({id, "claude \u00B7 Build finished", body}), std::nullopt);
   sink.stop();
-  startSink(/*markup=*/false);
-  EXPECT_EQ(makeDesktopNotificationCenter()->add({"glowticker-3-kimi", "kimi \u00B7 t", "x < y && y > z"}),
-            std::nullopt);
-
+  startSink(/*markup=*/false);  // a server without markup gets the body as it is
+  EXPECT_EQ(center->add({"glowticker-3-kimi", "kimi \u00B7 t", "x < y && y > z"}), std::nullopt);
   auto lines = logged();
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0]["app_name"], "Glowticker");
@@ -123,7 +118,6 @@ TEST_F(DesktopNotificationCenterTest, DeliversTitleAndBodyAndReplacesByIdentifie
   EXPECT_EQ(lines[0]["replaces_id"], 0);
   EXPECT_EQ(lines[1]["replaces_id"], lines[0]["id"]);
   EXPECT_EQ(lines[1]["id"], lines[0]["id"]);
-  EXPECT_EQ(lines[1]["summary"], "claude \u00B7 again");
   EXPECT_EQ(lines[2]["replaces_id"], 0);
   EXPECT_NE(lines[2]["id"], lines[0]["id"]);
   EXPECT_EQ(lines[3]["body"], "x < y && y > z");
@@ -157,46 +151,12 @@ TEST_F(DesktopNotificationCenterTest, NoServerOrNoBusOrAWedgedBusMeansDeniedWith
   ::close(wedged);
 }
 
-TEST_F(DesktopNotificationCenterTest, ConcurrentCallersAreSafe) {
-  startSink(/*markup=*/true);
-  auto center = makeDesktopNotificationCenter();
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(center->authorizationStatus(), AuthorizationStatus::authorized);
-        EXPECT_EQ(center->add({"id-" + std::to_string(t), "title", std::to_string(i)}), std::nullopt);
-      }
-    });
-  for (auto& th : threads) th.join();
-  auto lines = logged();
-  ASSERT_EQ(lines.size(), 20u);
-  std::set<unsigned> ids;
-  for (const auto& l : lines) ids.insert(l["id"].get<unsigned>());
-  EXPECT_EQ(ids.size(), 4u);  // each identifier kept replacing its own notification
-}
-
-struct CountingLog : Log {
-  std::mutex m;
-  std::vector<std::string> lines;
-  void error(std::string_view, std::string_view, std::string_view text) override { add(text); }
-  void info(std::string_view, std::string_view, std::string_view text) override { add(text); }
-  void add(std::string_view text) {
-    std::lock_guard<std::mutex> g(m);
-    lines.emplace_back(text);
-  }
-  std::size_t count(std::string_view part) {
-    std::lock_guard<std::mutex> g(m);
-    return std::count_if(lines.begin(), lines.end(), [&](auto& l) { return l.find(part) != std::string::npos; });
-  }
-};
-
 // Socket to notification through the real listener and notifier: a server that takes calls and never
 // answers holds up neither the listener nor whoever posts, and once a working one owns the name a new
 // event shows at once. Every event is shown, skipped or dropped, each once and in order.
 TEST_F(DesktopNotificationCenterTest, AWedgedServerHoldsUpNothingAndAWorkingOneTakesOverAtOnce) {
   startSink(/*markup=*/true, /*silent=*/true);
-  auto log = std::make_shared<CountingLog>();
+  auto log = std::make_shared<test::MemoryLog>();
   auto notifier = std::make_shared<Notifier>(makeDesktopNotificationCenter(), log);
   std::atomic<long> slowestPostUs{0};
   std::atomic<int> posted{0};
@@ -238,7 +198,7 @@ TEST_F(DesktopNotificationCenterTest, AWedgedServerHoldsUpNothingAndAWorkingOneT
   }
   ASSERT_EQ(log->count("oldest events"), 1u);
   std::size_t dropped = 0;
-  for (auto& l : log->lines)
+  for (auto& l : log->lines())
     if (l.find("oldest events") != std::string::npos) dropped = std::stoul(l.substr(l.find("dropped the ") + 12));
   EXPECT_GE(dropped, 300u - Notifier::kMaxWaiting - 1);
   EXPECT_EQ(lines.size() - 1 + log->count("notify skipped") + log->count("add failed") + dropped, 300u);

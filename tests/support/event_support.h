@@ -1,9 +1,10 @@
 #pragma once
-// Socket clients and an event collector shared by the listener, send and flood tests.
+// Socket clients, an event collector and an in-memory log shared by the listener, send and flood tests.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/common/log.h"
 #include "core/events/agent_event.h"
 #include "core/events/event_listener.h"
 
@@ -61,6 +63,29 @@ inline bool sendAll(int fd, std::string_view data) {
 inline std::string record(const std::string& agent, std::int64_t ts, const std::string& message = "m") {
   return encodeAgentEvent(AgentEvent{"t", agent, "s", "title", message, "p", ts}) + "\n";
 }
+
+// Log entries kept in memory, for counting what was said.
+class MemoryLog : public Log {
+ public:
+  void error(std::string_view, std::string_view, std::string_view text) override { add(text); }
+  void info(std::string_view, std::string_view, std::string_view text) override { add(text); }
+  std::vector<std::string> lines() {
+    std::lock_guard<std::mutex> g(m_);
+    return lines_;
+  }
+  std::size_t count(std::string_view part) {
+    auto all = lines();
+    return std::count_if(all.begin(), all.end(), [&](auto& l) { return l.find(part) != std::string::npos; });
+  }
+
+ private:
+  void add(std::string_view text) {
+    std::lock_guard<std::mutex> g(m_);
+    lines_.emplace_back(text);
+  }
+  std::mutex m_;
+  std::vector<std::string> lines_;
+};
 
 class Collector {
  public:
