@@ -91,10 +91,12 @@ TEST_F(CliPairingTest, PairStatusUnpairRoundTrip) {
   EXPECT_EQ(fs::status(home_ / ".glowticker").permissions(), fs::perms(0700));
   // Modes loosened by hand are tightened again by the next load.
   fs::permissions(config_, fs::perms(0644));
+  fs::permissions(home_ / ".glowticker", fs::perms(0775));
   r = glowticker("status");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "已连接 " + shown + "\n" + record);
   EXPECT_EQ(fs::status(config_).permissions(), fs::perms(0600));
+  EXPECT_EQ(fs::status(home_ / ".glowticker").permissions(), fs::perms(0700));
   ASSERT_TRUE(decodeClockConfig(test::readAll(config_)));
   EXPECT_EQ(decodeClockConfig(test::readAll(config_))->deviceName, name);
 

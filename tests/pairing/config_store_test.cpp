@@ -141,7 +141,14 @@ TEST_F(ConfigStoreTest, RenameAndDirectoryFailuresNameThePath) {
   EXPECT_TRUE(fs::is_directory(file_ / "inside"));
   EXPECT_EQ(namesIn(base_), kOnlyConfig);
 
+  // A base directory planted as a link to a folder someone else may read is refused.
   fs::remove_all(base_);
+  fs::create_directories(dir_.path() / "elsewhere");
+  fs::create_directory_symlink(dir_.path() / "elsewhere", base_);
+  EXPECT_EQ(ConfigStore::save(kFirst, &where), std::errc::not_a_directory);
+  EXPECT_TRUE(fs::is_empty(dir_.path() / "elsewhere"));
+
+  fs::remove(base_);
   writeAll(base_, "a file where the directory should be");
   EXPECT_EQ(ConfigStore::save(kFirst, &where), std::errc::not_a_directory);
   EXPECT_EQ(where, base_);

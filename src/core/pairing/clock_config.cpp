@@ -16,6 +16,7 @@
 
 #include "core/common/file_io.h"
 #include "core/common/paths.h"
+#include "core/common/private_dir.h"
 
 namespace gt {
 
@@ -63,24 +64,17 @@ std::string randomUuid() {
   return text;
 }
 
-// Creates `dir` and its missing parents; only `dir` itself is made private.
-std::error_code createBaseDir(const std::filesystem::path& dir) {
-  std::error_code ec;
-  if (dir.has_parent_path()) {
-    std::filesystem::create_directories(dir.parent_path(), ec);
-    if (ec) return ec;
-  }
-  if (::mkdir(dir.c_str(), 0700) != 0) {
-    if (errno != EEXIST) return lastError();
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0) return lastError();
-    if (!S_ISDIR(st.st_mode)) return std::make_error_code(std::errc::not_a_directory);
-  }
-  return {};
+// The code for a base directory that could not be made private: what stands there, or why it could
+// not be made.
+std::error_code privateDirError(const std::filesystem::path& dir) {
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) != 0) return lastError();
+  return std::make_error_code(S_ISDIR(st.st_mode) ? std::errc::permission_denied : std::errc::not_a_directory);
 }
 
 // The token must never stay readable by others, whoever loosened the modes: each load tightens the
-// pairing file of ours to 0600. Loading creates nothing, so an unpaired home stays as it is.
+// directory of ours to 0700 and the pairing file to 0600. Loading creates nothing, so an unpaired home
+// stays as it is.
 void tightenPairingFile(const std::filesystem::path& file) {
   int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return;
@@ -144,8 +138,11 @@ void resetBaseDir() {
 std::filesystem::path configPath() { return baseDir() / "config.json"; }
 
 std::optional<ClockConfig> load() {
-  tightenPairingFile(configPath());
-  FileRead file = readFileBounded(configPath(), kMaxConfigBytes);
+  const auto dir = baseDir();
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) == 0) ensurePrivateDir(dir);  // tightens a loosened directory of ours
+  tightenPairingFile(dir / "config.json");
+  FileRead file = readFileBounded(dir / "config.json", kMaxConfigBytes);
   if (!file.ok()) return std::nullopt;
   return decodeClockConfig(file.text);
 }
@@ -173,8 +170,8 @@ std::error_code save(const ClockConfig& cfg, std::filesystem::path* failedPath) 
     return ec;
   };
 
-  if (auto ec = createBaseDir(dir)) return fail(ec, dir);
-  if (::chmod(dir.c_str(), 0700) != 0) return fail(lastError(), dir);
+  // 0700 whatever the umask; a symbolic link or another user's directory is refused.
+  if (!ensurePrivateDir(dir).empty()) return fail(privateDirError(dir), dir);
 
   std::string bytes;
   try {
