@@ -1,7 +1,6 @@
 #pragma once
-// Stand-ins shared by the app and view tests: a device, a notification centre, a gate that holds a pool
-// task until the test lets it go (always with a time limit), a pairing store in a temporary folder, and
-// one work pool like the app's.
+// Stand-ins shared by the app and view tests: a device, a gate that holds a pool task until the test lets
+// it go (always with a time limit), a pairing store in a temporary folder, and one work pool like the app's.
 #include <QSemaphore>
 #include <QThreadPool>
 #include <QWidget>
@@ -82,23 +81,6 @@ class FakeDevice : public gt::ClockAPI {
   gt::PairResult answer_ = gt::PairSuccess{"tok-123", "Name The Phone Reports"};
 };
 
-class RecordingCenter : public gt::NotificationCenter {
- public:
-  gt::AuthorizationStatus authorizationStatus() override { return gt::AuthorizationStatus::authorized; }
-  gt::AuthorizationAnswer requestAuthorization() override {
-    ++permissionRequests;
-    return {true, std::nullopt};
-  }
-  std::optional<std::string> add(const gt::NotificationRequest&) override { return std::nullopt; }
-  std::atomic<int> permissionRequests{0};
-};
-
-class NullLog : public gt::Log {
- public:
-  void error(std::string_view, std::string_view, std::string_view) override {}
-  void info(std::string_view, std::string_view, std::string_view) override {}
-};
-
 // Never destroyed and as wide as the app's: a test's cleanup waits for it to drain instead.
 inline QThreadPool* pool() {
   static QThreadPool* p = [] {
@@ -123,13 +105,12 @@ inline gt::ClockConfig record(std::string name = "客厅的手机", std::string 
   return {std::move(name), "127.0.0.1", 8765, 8766, std::move(token), "2026-03-01T09:05:07Z"};
 }
 
+// Without a listener or a notifier: the end-to-end scripts see events become notifications.
 inline std::unique_ptr<gt::AppState> makeState(std::shared_ptr<FakeDevice> device,
-                                               std::shared_ptr<RecordingCenter> center = nullptr,
                                                std::chrono::milliseconds interval = std::chrono::milliseconds(10000)) {
   gt::AppState::Parts parts;
   parts.pool = pool();
   parts.api = std::move(device);
-  if (center) parts.notifier = std::make_shared<gt::Notifier>(center, std::make_shared<NullLog>());
   parts.pollInterval = interval;
   return std::make_unique<gt::AppState>(std::move(parts));
 }
