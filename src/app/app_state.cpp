@@ -71,18 +71,29 @@ void AppState::startPolling() {
     auto next = weakTurn.lock();
     refresh([this, generation, next] {
       if (generation != poll_->generation) return;
-      QTimer::singleShot(parts_.pollInterval, Qt::PreciseTimer, this, [next] { (*next)(); });
+      QTimer::singleShot(parts_.pollInterval, Qt::PreciseTimer, this, [this, next] {
+        startIntake();
+        (*next)();
+      });
     });
   };
   (*turn)();
 
+  startIntake();
+}
+
+void AppState::startIntake() {
+  // A listener that could not start (say, a run folder someone else controls) is tried again each poll
+  // period, so intake resumes without a restart once the cause is gone.
+  if (!parts_.listener || parts_.listener->isRunning()) return;
   // The callback holds only the notifier: it runs on the listener's threads and must not touch this
   // object. The notifier queues the event for its own thread, so neither reading nor probes wait for it.
-  if (parts_.listener) {
-    (void)parts_.listener->start([notifier = parts_.notifier](AgentEvent event) {
-      if (notifier) notifier->post(std::move(event));
-    });
-  }
+  auto problem = parts_.listener->start([notifier = parts_.notifier](AgentEvent event) {
+    if (notifier) notifier->post(std::move(event));
+  });
+  if (problem == intakeProblem_) return;
+  intakeProblem_ = std::move(problem);
+  emit intakeProblemChanged();
 }
 
 void AppState::pair(const std::string& host, std::int64_t httpPort, std::int64_t wsPort, const std::string& deviceName,

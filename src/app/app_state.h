@@ -38,6 +38,13 @@ class AppState : public QObject {
   const ConnState& conn() const { return conn_; }
   const std::optional<ClockConfig>& cfg() const { return cfg_; }
   bool isOnline() const { return conn_.isOnline(); }
+  // Why agents' events cannot arrive (the event socket could not be opened), or nullopt; as one line for
+  // the panel and the tray's tooltip.
+  const std::optional<std::string>& intakeProblem() const { return intakeProblem_; }
+  std::optional<std::string> intakeProblemLine() const {
+    if (!intakeProblem_) return std::nullopt;
+    return "无法接收 agent 事件：" + *intakeProblem_;
+  }
 
   // The start-up sequence, once: ask for notification permission, then start polling and event intake.
   void start();
@@ -57,14 +64,17 @@ class AppState : public QObject {
   // Emitted on every assignment, whether or not the value differs.
   void connChanged();
   void cfgChanged();
+  void intakeProblemChanged();
 
  private:
   void setConn(ConnState c);
   void setCfg(std::optional<ClockConfig> c);
+  void startIntake();
 
   Parts parts_;
   ConnState conn_;
   std::optional<ClockConfig> cfg_;
+  std::optional<std::string> intakeProblem_;
   struct Poll;
   std::shared_ptr<Poll> poll_;
   bool started_ = false;

@@ -1,7 +1,6 @@
 // glowticker-app: the tray companion, and the one place where its parts are built and wired: one pool for
 // the work the UI starts, one AppState for the life of the process, the panel's services, and a tray icon
 // with its drop-down panel when there is a display (the same background work without widgets otherwise).
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -15,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "app/app_state.h"
 #include "app/desktop_bus.h"
@@ -27,6 +27,7 @@
 #include "core/common/autostart.h"
 #include "core/common/instance_lock.h"
 #include "core/common/paths.h"
+#include "core/common/private_dir.h"
 #include "core/common/program_path.h"
 #include "core/discovery/discovery.h"
 #include "core/hooks/hook_installer.h"
@@ -130,8 +131,9 @@ std::unique_ptr<gt::AppState> makeState(QThreadPool* pool) {
   parts.pool = pool;
   parts.api = std::make_shared<gt::ClockAPI>();
   // From the home directory itself, so moving the pairing store's base directory never moves the socket.
-  parts.listener = std::make_shared<gt::EventListener>(gt::eventSocketPath().string());
-  parts.notifier = std::make_shared<gt::Notifier>(gt::makeDesktopNotificationCenter(), gt::makeSystemLog());
+  auto log = gt::makeSystemLog();
+  parts.listener = std::make_shared<gt::EventListener>(gt::eventSocketPath().string(), log);
+  parts.notifier = std::make_shared<gt::Notifier>(gt::makeDesktopNotificationCenter(), log);
   return std::make_unique<gt::AppState>(std::move(parts));
 }
 
@@ -163,14 +165,6 @@ std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv, bool& 
   QGuiApplication::setDesktopFileName(QStringLiteral("glowticker"));
   withTray = true;
   return app;
-}
-
-// ~/.glowticker/run, private to the user: it holds the one-copy lock and the event socket.
-std::filesystem::path makeRunDir() {
-  const auto run = gt::eventSocketPath().parent_path();
-  ::mkdir(run.parent_path().c_str(), 0700);
-  ::mkdir(run.c_str(), 0700);
-  return run;
 }
 
 // Another copy of this user runs: bring its panel up instead of starting a second one, whose listener
@@ -205,11 +199,19 @@ struct Tray {
 int main(int argc, char** argv) {
   if (answeredInfoOption(argc, argv)) return 0;
   // One copy per user and home directory, decided by a lock the kernel drops however the holder ends.
-  const gt::InstanceLock lock(makeRunDir() / "app.lock");
-  if (lock.state() == gt::InstanceLock::State::takenByAnother) return showRunningCopy(argc, argv);
-  if (lock.state() == gt::InstanceLock::State::unavailable) {
+  // It lives in ~/.glowticker/run, which must be the user's own: a lock in a folder someone else controls
+  // could be held against the user.
+  const auto runDir = gt::eventSocketPath().parent_path();
+  std::optional<gt::InstanceLock> lock;
+  std::string problem = gt::ensurePrivateDir(runDir);
+  if (problem.empty()) {
+    lock.emplace(runDir / "app.lock");
+    if (lock->state() == gt::InstanceLock::State::takenByAnother) return showRunningCopy(argc, argv);
+    problem = lock->error();
+  }
+  if (!problem.empty()) {
     std::fprintf(stderr, "glowticker-app: cannot tell whether another copy runs (%s); starting anyway.\n",
-                 lock.error().c_str());
+                 problem.c_str());
   }
   repairAutostart();
   QCoreApplication::setApplicationName(QStringLiteral("glowticker"));

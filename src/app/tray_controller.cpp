@@ -24,6 +24,7 @@ TrayController::TrayController(AppState* state, TrayPanel* panel, QObject* paren
   icon_->setContextMenu(menu_);
   connect(icon_, &QSystemTrayIcon::activated, this, &TrayController::onActivated);
   connect(state_, &AppState::connChanged, this, &TrayController::updateIcon);
+  connect(state_, &AppState::intakeProblemChanged, this, &TrayController::updateIcon);
   updateIcon();
 }
 
@@ -31,7 +32,9 @@ TrayController::~TrayController() { delete menu_; }
 
 void TrayController::updateIcon() {
   icon_->setIcon(state_->isOnline() ? online_ : offline_);
-  icon_->setToolTip(QStringLiteral("Glowticker · ") + QString::fromStdString(state_->conn().label()));
+  QString tip = QStringLiteral("Glowticker · ") + QString::fromStdString(state_->conn().label());
+  if (auto line = state_->intakeProblemLine()) tip += QLatin1Char('\n') + QString::fromStdString(*line);
+  icon_->setToolTip(tip);
 }
 
 void TrayController::openPanel() { panel_->open(icon_->geometry()); }

@@ -1,5 +1,6 @@
 // AppState, the panel root, the drop-down window, the tray item and its icon, on the offscreen platform
 // (no tray host there), with a stand-in device and a real pairing store in a temporary folder.
+#include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -109,9 +110,11 @@ class AppTest : public QObject {
     device_->probeDelay = milliseconds(100);
     state_ = makeState(device_, milliseconds(200));
     state_->start();
-    state_->start();
+    state_->start();  // the start-up runs once: one probe now, not two
+    QTest::qWait(200);
+    QCOMPARE(device_->probes().size(), std::size_t(1));
     state_->startPolling();  // a second loop replaces the first
-    // Probes start at about 0, 300, 600, 900 ms (+ scheduling); two loops would double them.
+    // Probes start at about 0, 200, 500, 800, 1100 ms (+ scheduling); two loops would double them.
     QTest::qWait(1050);
     const auto n = device_->probes().size();
     QVERIFY2(n >= 2 && n <= 5, QByteArray::number(qulonglong(n)));
@@ -152,6 +155,26 @@ class AppTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(panel.height() != statusHeight, 2000);
     QCOMPARE(panel.width(), 320);
     QVERIFY(panel.screen()->availableGeometry().contains(panel.geometry()));
+  }
+
+  void intakeProblemIsShownAndTriedAgainEachPeriod() {
+    const auto run = home_->dir.path() / "run";
+    gt::test::writeAll(run, "not a folder");  // the socket's folder is a plain file
+    auto listener = std::make_shared<gt::EventListener>((run / "events.sock").string());
+    state_ = std::make_unique<gt::AppState>(gt::AppState::Parts{pool(), device_, listener, nullptr, milliseconds(200)});
+    gt::StatusView view(state_.get(), services());
+    view.show();
+    gt::TrayPanel panel(new gt::PanelRootView(state_.get(), services()), gt::TrayPanel::Mode::popup);
+    gt::TrayController tray(state_.get(), &panel);
+    state_->startPolling();
+    const auto* line = view.findChild<QLabel*>(QStringLiteral("intakeProblem"));
+    QVERIFY(state_->intakeProblem() && line->isVisible());
+    QVERIFY(line->text().startsWith(QStringLiteral("无法接收 agent 事件：")));
+    QVERIFY(tray.icon()->toolTip().endsWith(line->text()));
+    std::filesystem::remove(run);
+    QTRY_VERIFY_WITH_TIMEOUT(!state_->intakeProblem(), kGateMs);
+    QVERIFY(listener->isRunning() && !line->isVisible() && !tray.icon()->toolTip().contains('\n'));
+    listener->stop();
   }
 
   void placement() {

@@ -74,6 +74,13 @@ StatusView::StatusView(AppState* state, const PanelServices& services, QWidget* 
   ViewStyle::wrapping(addressLabel_);
   layout->addWidget(addressLabel_);
 
+  intakeLabel_ = ViewStyle::label({}, this);
+  intakeLabel_->setObjectName(QStringLiteral("intakeProblem"));
+  ViewStyle::caption(intakeLabel_);
+  ViewStyle::errorText(intakeLabel_);
+  ViewStyle::wrapping(intakeLabel_);
+  layout->addWidget(intakeLabel_);
+
   layout->addWidget(divider(this));
 
   auto* section = ViewStyle::label(QStringLiteral("Agent Hook"), this);
@@ -150,6 +157,7 @@ StatusView::StatusView(AppState* state, const PanelServices& services, QWidget* 
   if (state_) {
     connect(state_, &AppState::connChanged, this, &StatusView::renderLink);
     connect(state_, &AppState::cfgChanged, this, &StatusView::renderLink);
+    connect(state_, &AppState::intakeProblemChanged, this, &StatusView::renderLink);
   }
   renderLink();
   renderReports();
@@ -181,6 +189,9 @@ void StatusView::renderLink() {
   const std::optional<ClockConfig> cfg = state_ ? state_->cfg() : std::nullopt;
   addressLabel_->setVisible(cfg.has_value());
   addressLabel_->setText(cfg ? addressText(cfg->host, cfg->wsPort, cfg->httpPort) : QString());
+  const auto intake = state_ ? state_->intakeProblemLine() : std::nullopt;
+  intakeLabel_->setVisible(intake.has_value());
+  intakeLabel_->setText(QString::fromStdString(intake.value_or("")));
 }
 
 void StatusView::renderReports() {

@@ -42,6 +42,7 @@ class StatusView : public QWidget {
   QLabel* dot_ = nullptr;
   QLabel* linkLabel_ = nullptr;
   QLabel* addressLabel_ = nullptr;
+  QLabel* intakeLabel_ = nullptr;
   std::vector<HookToggleRow*> rows_;  // in the order of allAgents()
   QScrollArea* resultBox_ = nullptr;
   QLabel* resultLabel_ = nullptr;
