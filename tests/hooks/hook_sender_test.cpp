@@ -1,7 +1,4 @@
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <toml++/toml.h>
 #include <unistd.h>
 
@@ -16,6 +13,7 @@
 #include "core/hooks/hook_identity.h"
 #include "core/hooks/hook_state.h"
 #include "core/hooks/install_report.h"
+#include "support/event_support.h"
 #include "support/process.h"
 
 namespace gt {
@@ -27,68 +25,36 @@ using Args = std::vector<std::string>;
 const std::string kHook = GT_HOOK_EXE;
 constexpr auto kBound = 2000ms;  // generous: the point is that nothing hangs; the benchmark times it
 
-// A listening Unix socket; receive() accepts one connection and reads until the peer closes.
-class LineListener {
- public:
-  explicit LineListener(const std::filesystem::path& path) : path_(path) {
-    sockaddr_un addr{AF_UNIX, {}};
-    path.string().copy(addr.sun_path, sizeof addr.sun_path - 1);
-    std::filesystem::create_directories(path.parent_path());
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    EXPECT_EQ(::listen(fd_, 8), 0);
-  }
-  ~LineListener() { ::close(fd_), ::unlink(path_.c_str()); }
-  std::string receive(std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    auto left = [&] { return static_cast<int>(std::max(0ms, std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())).count()); };
-    std::string data;
-    pollfd p{fd_, POLLIN, 0};
-    int conn = ::poll(&p, 1, left()) > 0 ? ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
-    char buf[4096];
-    for (pollfd c{conn, POLLIN, 0}; conn >= 0 && ::poll(&c, 1, left()) > 0;) {
-      ssize_t n = ::read(conn, buf, sizeof buf);
-      if (n <= 0) break;
-      data.append(buf, static_cast<size_t>(n));
-    }
-    if (conn >= 0) ::close(conn);
-    return data;
-  }
-
- private:
-  int fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  std::filesystem::path path_;
-};
-
 class HookSenderTest : public ::testing::Test {
  protected:
   void SetUp() override { ::setenv("HOME", home_.path().c_str(), 1); }
-  std::filesystem::path socketPath() { return home_.path() / ".glowticker/run/events.sock"; }
-  test::ProcessResult hook(Args args, const std::string& in, bool hold = false) {
-    args.insert(args.begin(), kHook);
-    return test::runProgram(args, home_.path(), in, hold);
+  std::string socketPath() { return home_.path() / ".glowticker/run/events.sock"; }
+  // The one record the app's own listener got from running `run` (nothing when none came).
+  template <typename Run>
+  std::optional<AgentEvent> received(Run run, std::chrono::milliseconds wait = kBound) {
+    if (!app_.isRunning()) app_.start(events_.callback());
+    size_t before = events_.events().size();
+    run();
+    if (!events_.waitFor(before + 1, wait)) return std::nullopt;
+    EXPECT_EQ(events_.events().size(), before + 1);
+    return events_.events().back();
   }
-  // Runs argv and returns the one record the app would have got (nothing when none came).
   std::optional<AgentEvent> send(const Args& argv, const std::string& in, std::chrono::milliseconds wait = kBound) {
-    LineListener listener(socketPath());
-    test::ProcessResult p = test::runProgram(argv, home_.path(), in);
-    EXPECT_EQ(std::tuple(p.status, p.out), std::tuple(0, ""));
-    std::string line = listener.receive(wait);
-    if (line.empty()) return std::nullopt;
-    EXPECT_EQ(line.find('\n'), line.size() - 1) << "one record line: " << line;
-    std::optional<AgentEvent> ev = decodeAgentEvent(line);
-    EXPECT_TRUE(ev) << line;
-    return ev;
+    auto run = [&] { auto p = test::runProgram(argv, home_.path(), in); EXPECT_EQ(std::tuple(p.status, p.out), std::tuple(0, "")); };
+    return received(run, wait);
   }
+  // The hook's record, its time stamp checked and then cleared.
   AgentEvent event(Args args, const std::string& in) {
     args.insert(args.begin(), kHook);
     auto ms = [] { return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count(); };
     auto before = ms();
     AgentEvent ev = send(args, in).value_or(AgentEvent{});
     EXPECT_TRUE(ev.ts >= before && ev.ts <= ms()) << ev.ts;
-    ev.ts = 0;
-    return ev;
+    return ev.ts = 0, ev;
   }
   test::TempDir home_;
+  test::Collector events_;
+  EventListener app_{socketPath()};
 };
 
 TEST_F(HookSenderTest, PayloadsBecomeRecords) {
@@ -122,12 +88,17 @@ TEST_F(HookSenderTest, GarbageIsDroppedAndStillExitsZero) {
 
 TEST_F(HookSenderTest, NoAppNoReaderNoEndOfInput) {
   const std::string payload = R"({"hook_event_name":"Stop","cwd":"/x"})";
-  EXPECT_LT(hook({"--agent", "claude"}, payload).took, kBound);  // nobody listening, not even the folder exists
-  LineListener listener(socketPath());  // never accepts; its backlog fills up with other connections
-  for (int i = 0; i < 12; ++i) hook({"--agent", "claude"}, payload);
-  test::ProcessResult stuck = hook({"--agent", "claude"}, payload), open = hook({"--agent", "kimi"}, payload, true);
+  auto hook = [&](const char* agent, bool hold = false) { return test::runProgram({kHook, "--agent", agent}, home_.path(), payload, hold); };
+  EXPECT_LT(hook("claude").took, kBound);  // nobody listening, not even the folder exists
+  std::filesystem::create_directories(home_.path() / ".glowticker/run");
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);  // never accepts; its backlog fills up
+  sockaddr_un addr = test::unixAddress(socketPath());
+  ASSERT_TRUE(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd, 1) == 0);
+  for (int i = 0; i < 12; ++i) hook("claude");
+  test::ProcessResult stuck = hook("claude"), open = hook("kimi", true);
   EXPECT_EQ(std::tuple(stuck.status, open.status), std::tuple(0, 0));
   EXPECT_LT(std::max(stuck.took, open.took), kBound);
+  ::close(fd);
 }
 
 // The hook as the agents run it, installed by the companion tool into their real file formats.
@@ -148,8 +119,7 @@ TEST_F(HookSenderTest, InstalledHooksDeliverEvents) {
   Args argv;
   toml::table config = toml::parse_file((home_.path() / ".codex/config.toml").string());
   for (auto&& e : *config["notify"].as_array()) argv.push_back(e.value_or(""s));
-  const std::string payload = R"({"type":"agent-turn-complete","last-assistant-message":"ok"})";
-  argv.push_back(payload);
+  const std::string& payload = argv.emplace_back(R"({"type":"agent-turn-complete","last-assistant-message":"ok"})");
   EXPECT_EQ(send(argv, "")->message, "ok");
   for (int i = 0; i < 200 && !std::filesystem::exists(seen); ++i) std::this_thread::sleep_for(25ms);
   std::string record = test::readAll(seen);
@@ -169,25 +139,22 @@ ConfigEdit zedInstall(std::string_view text, const HookSetup& setup) {  // one "
   for (std::string_view event : setup.events) edit.text += std::string(event) + " " + setup.shellCommand + "\n";
   return edit;
 }
-// Ours: a line whose command runs our hook for zed under one of its events.
-bool zedOurs(std::string_view line) {
-  size_t space = line.find(' ');
-  return space != std::string_view::npos && hook_identity::isOurEntry("zed", kZedEvents, line.substr(0, space), line.substr(space + 1));
+// The text without our lines: one whose command runs our hook for zed under one of its events.
+std::string zedWithoutOurs(std::string_view text) {
+  std::string kept;
+  std::istringstream lines{std::string(text)};
+  for (std::string line; std::getline(lines, line);) {
+    size_t space = line.find(' ');
+    if (space == std::string::npos || !hook_identity::isOurEntry("zed", kZedEvents, line.substr(0, space), line.substr(space + 1)))
+      kept += line + "\n";
+  }
+  return kept;
 }
 ConfigEdit zedUninstall(std::string_view text, const HookSetup&) {
-  ConfigEdit edit;
-  std::istringstream lines{std::string(text)};
-  for (std::string line; std::getline(lines, line);)
-    if (!zedOurs(line)) edit.text += line + "\n";
-  edit.changed = edit.text != text;
-  return edit;
+  std::string kept = zedWithoutOurs(text);
+  return {kept, kept != text, {}, {}};
 }
-bool zedHoldsOurHook(AgentID, std::string_view text) {
-  std::istringstream lines{std::string(text)};
-  for (std::string line; std::getline(lines, line);)
-    if (zedOurs(line)) return true;
-  return false;
-}
+bool zedHoldsOurHook(AgentID, std::string_view text) { return zedWithoutOurs(text) != text; }
 constinit const AgentEditor kZedEditor{"zed", zedInstall, zedUninstall};
 
 TEST_F(HookSenderTest, AFourthAgentTakesTheSamePaths) {
@@ -203,11 +170,9 @@ TEST_F(HookSenderTest, AFourthAgentTakesTheSamePaths) {
   EXPECT_EQ(test::readAll(file), "Finished " + kHook + " --agent zed\nAsking " + kHook + " --agent zed\n");
   EXPECT_TRUE(HookState::isInstalled(zed));
 
-  LineListener listener(socketPath());
   std::string payload = R"({"kind":"Finished","text":"all  done","cwd":"/src/zproj"})";
   std::vector<char*> argv{const_cast<char*>("--agent=zed"), payload.data()};
-  EXPECT_EQ(HookCommand::run(static_cast<int>(argv.size()), argv.data()), 0);
-  AgentEvent got = decodeAgentEvent(listener.receive(kBound)).value_or(AgentEvent{});
+  AgentEvent got = received([&] { EXPECT_EQ(HookCommand::run(static_cast<int>(argv.size()), argv.data()), 0); }).value_or(AgentEvent{});
   got.ts = 0;
   EXPECT_EQ(got, (AgentEvent{"Finished", "zed", "done", "Zed", "all done", "zproj"}));
 

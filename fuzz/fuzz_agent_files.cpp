@@ -1,0 +1,50 @@
+// The agents' files belong to the user. On any input, install adds only bytes, uninstall takes only
+// bytes away, and a file that held none of our hooks comes back to the byte. The first byte picks the
+// agent; the hook path has a space, so the shell command is quoted.
+#include <cstddef>
+#include <cstdint>
+
+#include "cli/companion/agent_editor.h"
+#include "core/hooks/hook_identity.h"
+#include "fuzz_check.h"
+
+namespace {
+
+// Whether `part` is what is left of `whole` once some of its bytes are taken out.
+bool within(std::string_view part, std::string_view whole) {
+  size_t i = 0;
+  for (char c : whole)
+    if (i < part.size() && part[i] == c) ++i;
+  return i == part.size();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const gt::AgentID agent = gt::allAgents()[data[0] % gt::allAgents().size()];
+  const std::string name(gt::rawValue(agent));
+  const gt::HookSetup setup{"~/" + std::string(agent->configFile), {"/opt/gt bin/glowticker-hook", "--agent", name},
+                            "'/opt/gt bin/glowticker-hook' --agent " + name, agent->events, name};
+  const gt::AgentEditor& editor = *gt::editorFor(agent);
+  auto holdsOurs = [&](std::string_view t) { return gt::hook_identity::holdsOurHook(agent, t); };
+  std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
+  bool hadOurs = holdsOurs(text);
+  // A blank file is no settings at all: it may be written whole.
+  bool users = !hadOurs && text.find_first_not_of(" \t\r\n") != std::string_view::npos;
+  gt::ConfigEdit in = editor.install(text, setup);
+  if (!in.error.empty()) {
+    GT_FUZZ_CHECK(in.text.empty() && !in.changed);
+  } else {
+    GT_FUZZ_CHECK(holdsOurs(in.text) && in.changed == (in.text != text));
+    if (users) GT_FUZZ_CHECK(within(text, in.text));
+    gt::ConfigEdit again = editor.install(in.text, setup);
+    GT_FUZZ_CHECK(again.error.empty() && !again.changed && again.text == in.text);
+    gt::ConfigEdit out = editor.uninstall(in.text, setup);
+    GT_FUZZ_CHECK(out.error.empty() && !holdsOurs(out.text));
+    if (users) GT_FUZZ_CHECK(out.text == text);
+  }
+  gt::ConfigEdit out = editor.uninstall(text, setup);
+  if (out.error.empty()) GT_FUZZ_CHECK(within(out.text, text) && !holdsOurs(out.text) && out.changed == hadOurs);
+  return 0;
+}
