@@ -1,7 +1,6 @@
 #include "core/hooks/hook_installer.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -46,14 +45,6 @@ TEST(InstallReport, ParsesOtherProgramsOutput) {
   EXPECT_EQ(extractRestartNote("agent x\n"), std::nullopt);
 }
 
-// A FIFO planted at the path must not block the app waiting for a writer.
-TEST(HookState, FifoAtThePath) {
-  TempDir home;
-  fs::create_directories(home.path() / ".kimi-code");
-  ASSERT_EQ(::mkfifo(HookState::configPath(kimi, home.path()).c_str(), 0600), 0);
-  EXPECT_FALSE(HookState::isInstalled(kimi, home.path()));
-}
-
 TEST(HookInstaller, ToolsThatSucceedFailFloodOrHang) {
   TempDir dir;
   auto resolved = [&] { return HookInstaller::resolveToolPath(dir.path()); };
@@ -96,10 +87,8 @@ TEST(HookInstaller, ToolsThatSucceedFailFloodOrHang) {
   HookInstaller hung(stub(dir, "hung", "exec sleep 30"));
   hung.setTimeLimit(std::chrono::milliseconds(300));
   EXPECT_NE(failed(hung.setHook(codex, true)).description.find("did not finish"), std::string::npos);
-}
 
-TEST(HookInstaller, SearchPathFormRunsGlowtickerThroughEnv) {
-  TempDir dir;
+  // Without a tool beside the app, env finds glowticker on the search path.
   stub(dir, "glowticker", "echo \"=== $3: $1 ===\"");
   std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
   ::setenv("PATH", (dir.path().string() + ":" + oldPath).c_str(), 1);
@@ -128,10 +117,6 @@ TEST(HookInstaller, RealCompanionToolRoundTrip) {
     EXPECT_NE(test::readAll(off.reports.at(0).backup).find("glowticker-hook"), std::string::npos);
     EXPECT_FALSE(HookState::isInstalled(agent));
   }
-  test::writeAll(HookState::configPath(claude, home.path()), "{oops");  // a refusal reaches the app as is
-  HookError e = failed(installer.setHook(claude, true));
-  EXPECT_EQ(e.code, 1);
-  EXPECT_NE(e.description.find("not valid JSON"), std::string::npos) << e.description;
   ::setenv("HOME", oldHome.c_str(), 1);
 }
 

@@ -44,21 +44,6 @@ TEST(HookIdentity, OursIsWhatTheCommandRuns) {
   EXPECT_FALSE(hook_identity::isOurArgv("codex", {"/x/glowticker-hook", "--chain", "--", "--agent", "codex"}));
 }
 
-// What the app's switch shows: our entry under any of our events, in a file the agent can read.
-TEST(HookIdentity, StateReadsTheFileAsTheAgentDoes) {
-  test::TempDir home;
-  auto settings = [](const std::string& event, const std::string& command) {
-    return R"({"hooks": {")" + event + R"(": [{"hooks": [{"type": "command", "command": ")" + command + "\"}]}]}}";
-  };
-  for (auto [agent, text, on] : std::vector<std::tuple<AgentID, std::string, bool>>{
-           {claude, "\xEF\xBB\xBF" + settings("Notification", "glowticker hook --agent claude"), true},
-           {claude, settings("PreToolUse", "/o/glowticker-hook --agent claude"), false},
-           {codex, "notify = [\"/o/glowticker-hook\", \"--agent\", \"codex\"]\n\xc3\x28\n", false}}) {
-    test::writeAll(HookState::configPath(agent, home.path()), text);
-    EXPECT_EQ(HookState::isInstalled(agent, home.path()), on) << text;
-  }
-}
-
 class UserFiles : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -115,10 +100,10 @@ TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
       {claude, "{\"model\":\"opus\"}"},
       {claude, "\xEF\xBB\xBF{\r\n\t\"n\": 123456789012345678901234567890,\r\n\t\"f\": 1e2,\r\n\t\"n\": 2\r\n}\r\n"},
       {claude, R"j({
-    "permissions": { "allow": ["Bash(npm run test:*)"], "deny": [] }, "hooks": { "Notification": [],
+    "permissions": { "allow": ["Bash(npm run test:*)"], "deny": [] }, "hooks": {
         "Stop": [ { "hooks": [ { "type": "command", "command": "~/bin/log-glowticker-hook-events.sh" } ] } ],
         "PreToolUse": [{"matcher": "Bash", "hooks": [{"type": "command", "command": "grep -q glowticker-hook ~/.audit"}]}],
-        "PermissionRequest": [ ] }, "env": {"NOTE": "日本語 \"quoted\" \\ glowticker-hook"}
+        "Notification": [], "PermissionRequest": [ ] }, "env": {"NOTE": "日本語 \"quoted\" \\ glowticker-hook"}
 }
 )j", "log-glowticker-hook-events"},
       {claude, "{\"hooks\": {\"Stop\": [{\"hooks\": []}]}, \"x\": [ ]}"},
@@ -155,13 +140,16 @@ TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
   }
 }
 
-// A hook of ours that an older version or the user wrote goes; the user's own neighbours stay.
+// A hook of ours that an older version or the user wrote goes; the user's own neighbours stay, and so
+// does ours under an event we do not use, which the switch does not count either.
 TEST_F(UserFiles, UninstallTakesOnlyOurs) {
-  const std::string ours = R"({"type": "command", "command": "/old/glowticker-hook --agent claude"})";
-  test::writeAll(file(claude), "{\"hooks\": {\"Stop\": [{\"hooks\": [{\"type\": \"command\", \"command\": "
+  const std::string ours = R"({"type": "command", "command": "/old/glowticker hook --agent claude"})";
+  test::writeAll(file(claude), "\xEF\xBB\xBF{\"hooks\": {\"Notification\": [{\"hooks\": [{\"type\": \"command\", \"command\": "
                                "\"say done\"}, " + ours + "]}],\n  \"PreToolUse\": [{\"hooks\": [" + ours + "]}]}}\n");
+  EXPECT_TRUE(HookState::isInstalled(claude, home_.path()));
   EXPECT_EQ(run(claude, false).action, "removed");
-  EXPECT_EQ(readAll(file(claude)), "{\"hooks\": {\"Stop\": [{\"hooks\": [{\"type\": \"command\", \"command\": "
+  EXPECT_FALSE(HookState::isInstalled(claude, home_.path()));
+  EXPECT_EQ(readAll(file(claude)), "\xEF\xBB\xBF{\"hooks\": {\"Notification\": [{\"hooks\": [{\"type\": \"command\", \"command\": "
                                    "\"say done\"}]}],\n  \"PreToolUse\": [{\"hooks\": [" + ours + "]}]}}\n");
   test::writeAll(file(codex), "notify = [\"/old/glowticker-hook\", \"--agent\", \"codex\", \"--chain\", \"--\", "
                               "\"say\", \"done\"]  # mine\n");
@@ -195,13 +183,15 @@ TEST_F(UserFiles, RefusesWhatItCannotEdit) {
            {claude, "{ \"model\": 1, }", "not valid JSON"}, {claude, "[1]", "JSON object"}, {claude, "{\"hooks\": []}", "\"hooks\""},
            {claude, "{\"x\": \"\xff\"}", "not valid JSON"}, {codex, "m = \"o3\n[t]\n", "not valid TOML"},
            {codex, "notify = \"x\"\n", "not a list of strings"}, {codex, "notify = []\n", "not a list of strings"},
+           {codex, "notify = [\"/o/glowticker-hook\", \"--agent\", \"codex\"]\n\xc3\x28\n", "not valid"},
            {kimi, "hooks = [{ event = \"Stop\" }]\n", "inline"}, {kimi, "[hooks]\ne = 1\n", "not a list"}}) {
     test::writeAll(file(agent), text);
     size_t files = std::distance(fs::directory_iterator(file(agent).parent_path()), {});
     for (bool install : {true, false}) {
       // A notify that is no list cannot be ours, so uninstall has nothing to remove there.
-      InstallReport r = run(agent, install, install || text.find("notify") == std::string::npos ? 1 : 0);
+      InstallReport r = run(agent, install, install || hint != "not a list of strings");
       EXPECT_TRUE(error_.empty() ? r.action == "unchanged" : error_.find(hint) != std::string::npos) << error_;
+      EXPECT_FALSE(HookState::isInstalled(agent, home_.path()));
       EXPECT_EQ(readAll(file(agent)), text);
       EXPECT_EQ(std::distance(fs::directory_iterator(file(agent).parent_path()), {}), files);
     }
