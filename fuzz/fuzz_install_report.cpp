@@ -27,8 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view text(reinterpret_cast<const char*>(data), size);
   std::vector<gt::InstallReport> parsed = gt::parseReports(text);
   std::string written = gt::writeReport(parsed, noteOf(text));
-  GT_FUZZ_CHECK(gt::parseReports(written) == parsed);
-  GT_FUZZ_CHECK(noteOf(written) == noteOf(text));
+  GT_FUZZ_CHECK(gt::parseReports(written) == parsed && noteOf(written) == noteOf(text));
 
   // The input as values for the writer.
   FuzzedDataProvider in(data, size);
@@ -40,11 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
   std::vector<gt::InstallReport> reports(in.ConsumeIntegralInRange(0, 3));
   for (gt::InstallReport& r : reports) {
-    r.agent = take(false);
+    r.agent = take(false), r.path = take(false), r.action = take(true), r.backup = take(true);
     writable = writable && r.agent.find(": ") == std::string::npos;
-    r.path = take(false);
-    r.action = take(true);
-    r.backup = take(true);
     for (int n = in.ConsumeIntegralInRange(0, 3); n > 0; --n) {
       r.notes.push_back(take(true));
       writable = writable && !r.notes.back().empty();

@@ -147,13 +147,13 @@ TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
 // does ours under an event we do not use, which the switch does not count either.
 TEST_F(UserFiles, UninstallTakesOnlyOurs) {
   const std::string ours = R"({"type": "command", "command": "/old/glowticker hook --agent claude"})";
-  test::writeAll(file(claude), "\xEF\xBB\xBF{\"hooks\": {\"Notification\": [{\"hooks\": [{\"type\": \"command\", \"command\": "
-                               "\"say done\"}, " + ours + "]}],\n  \"PreToolUse\": [{\"hooks\": [" + ours + "]}]}}\n");
+  const std::string head = "\xEF\xBB\xBF{\"hooks\": {\"Notification\": [{\"hooks\": [{\"type\": \"command\", \"command\": \"say\"}",
+                    tail = "]}],\n  \"PreToolUse\": [{\"hooks\": [" + ours + "]}]}}\n";
+  test::writeAll(file(claude), head + ", " + ours + tail);
   EXPECT_TRUE(HookState::isInstalled(claude, home_.path()));
   EXPECT_EQ(run(claude, false).action, "removed");
   EXPECT_FALSE(HookState::isInstalled(claude, home_.path()));
-  EXPECT_EQ(readAll(file(claude)), "\xEF\xBB\xBF{\"hooks\": {\"Notification\": [{\"hooks\": [{\"type\": \"command\", \"command\": "
-                                   "\"say done\"}]}],\n  \"PreToolUse\": [{\"hooks\": [" + ours + "]}]}}\n");
+  EXPECT_EQ(readAll(file(claude)), head + tail);
   test::writeAll(file(codex), "notify = [\"/old/glowticker-hook\", \"--agent\", \"codex\", \"--chain\", \"--\", "
                               "\"say\", \"done\"]  # mine\n");
   EXPECT_EQ(run(codex, false).action, "removed");

@@ -149,12 +149,11 @@ std::string zedWithoutOurs(std::string_view text) {
   }
   return kept;
 }
-ConfigEdit zedUninstall(std::string_view text, const HookSetup&) {
-  std::string kept = zedWithoutOurs(text);
-  return {kept, kept != text, {}, {}};
-}
 bool zedHoldsOurHook(AgentID, std::string_view text) { return zedWithoutOurs(text) != text; }
-constinit const AgentEditor kZedEditor{"zed", zedInstall, zedUninstall};
+constinit const AgentEditor kZedEditor{"zed", zedInstall, [](std::string_view text, const HookSetup&) {
+                                         std::string kept = zedWithoutOurs(text);
+                                         return ConfigEdit{kept, kept != text, {}, {}};
+                                       }};
 
 TEST_F(HookSenderTest, AFourthAgentTakesTheSamePaths) {
   AgentID zed = registerAgent(kZed).value();
