@@ -12,6 +12,8 @@
 #include "app/views/pairing_view.h"
 #include "app/views/status_view.h"
 #include "core/common/instance_lock.h"
+#include "core/common/unix_socket_client.h"
+#include "support/event_support.h"
 #include "support/app_test_support.h"
 
 using namespace apptest;
@@ -119,6 +121,57 @@ class AppTest : public QObject {
     const auto n = device_->probes().size();
     QVERIFY2(n >= 2 && n <= 5, QByteArray::number(qulonglong(n)));
     QCOMPARE(state_->conn(), ConnState::connected("客厅的手机"));
+  }
+
+  void probesKeepTheirRhythmWhileTheNotificationServiceHangs() {
+    // A service that takes every call and answers none until it is released.
+    struct Hung : gt::NotificationCenter {
+      std::mutex mu;
+      std::condition_variable cv;
+      bool open = false;
+      std::vector<std::string> shown;
+      gt::AuthorizationStatus authorizationStatus() override { return gt::AuthorizationStatus::authorized; }
+      gt::AuthorizationAnswer requestAuthorization() override { return {true, std::nullopt}; }
+      std::optional<std::string> add(const gt::NotificationRequest& r) override {
+        std::unique_lock l(mu);
+        cv.wait(l, [&] { return open; });
+        shown.push_back(r.title);
+        return std::nullopt;
+      }
+      bool saw(const std::string& title) {
+        std::lock_guard l(mu);
+        return std::find(shown.begin(), shown.end(), title) != shown.end();
+      }
+      void release() {
+        std::lock_guard l(mu);
+        open = true;
+        cv.notify_all();
+      }
+    };
+    QVERIFY(!ConfigStore::save(record()));
+    auto center = std::make_shared<Hung>();
+    const std::string socket = (home_->dir.path() / "run" / "events.sock").string();
+    gt::AppState::Parts parts;
+    parts.pool = pool();
+    parts.api = device_;
+    parts.listener = std::make_shared<gt::EventListener>(socket);
+    parts.notifier = std::make_shared<gt::Notifier>(center, std::make_shared<gt::test::MemoryLog>());
+    parts.pollInterval = milliseconds(100);
+    state_ = std::make_unique<gt::AppState>(std::move(parts));
+    state_->start();
+    QVERIFY(QTest::qWaitFor([&] { return !device_->probes().empty(); }, kGateMs));
+    gt::AgentEvent ev{"stop", "claude", "done", "完成", "m", "p", 1};
+    std::string lines;
+    for (int i = 0; i < 300; ++i) lines += gt::encodeAgentEvent(ev) + "\n";
+    auto deadline = [] { return std::chrono::steady_clock::now() + std::chrono::seconds(2); };
+    QVERIFY(gt::sendToUnixSocket(socket, lines, deadline()).ok());
+    const auto before = device_->probes().size();
+    QTest::qWait(1000);  // 100 ms between probes: about ten in this second, whatever the service does
+    QVERIFY2(device_->probes().size() - before >= 5, QByteArray::number(qulonglong(device_->probes().size() - before)));
+    center->release();  // a working service appears
+    ev.title = "新的";
+    QVERIFY(gt::sendToUnixSocket(socket, gt::encodeAgentEvent(ev) + "\n", deadline()).ok());
+    QVERIFY(QTest::qWaitFor([&] { return center->saw("claude · 新的"); }, 1000));
   }
 
   void panelRootFollowsConnAndTrayFollowsIt() {
