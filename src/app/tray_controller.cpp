@@ -1,4 +1,5 @@
 #include "app/tray_controller.h"
+#include "app/shown_text.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -32,7 +33,7 @@ TrayController::~TrayController() { delete menu_; }
 
 void TrayController::updateIcon() {
   icon_->setIcon(state_->isOnline() ? online_ : offline_);
-  QString tip = QStringLiteral("Glowticker · ") + QString::fromStdString(state_->conn().label());
+  QString tip = QStringLiteral("Glowticker · ") + shownText(state_->conn().label());
   if (auto line = state_->intakeProblemLine()) tip += QLatin1Char('\n') + QString::fromStdString(*line);
   icon_->setToolTip(tip);
 }

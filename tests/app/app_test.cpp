@@ -185,8 +185,9 @@ class AppTest : public QObject {
     QVERIFY(!ConfigStore::save(record("客厅", "")));  // an empty token keeps the same pairing view
     QVERIFY(refreshAndWait(*state_));
     QCOMPARE(root->current(), first.data());
-    // An unreachable paired device shows the status view and the offline icon.
-    QVERIFY(!ConfigStore::save(record("客厅")));
+    // An unreachable paired device shows the status view and the offline icon. The phone chose a name
+    // that would clear a terminal and turn the text around: shown inert.
+    QVERIFY(!ConfigStore::save(record("客厅\x1b[2J\u202e")));
     device_->reachable = false;
     QVERIFY(refreshAndWait(*state_));
     QVERIFY(qobject_cast<gt::StatusView*>(root->current()) && !online());
@@ -195,7 +196,8 @@ class AppTest : public QObject {
     device_->reachable = true;
     QVERIFY(refreshAndWait(*state_));
     QCOMPARE(root->current(), status.data());  // same branch: kept, not rebuilt
-    QVERIFY(online() && tray.icon()->toolTip().contains(QStringLiteral("已连接 客厅")));
+    QVERIFY(online() && tray.icon()->toolTip().contains(QStringLiteral("已连接 客厅\\x1b[2J\\u202e")));
+    QCOMPARE(status->findChild<QLabel*>("linkLabel")->text(), QStringLiteral("已连接 客厅\\x1b[2J\\u202e"));
     QVERIFY(!panel.isVisible());
 
     // The panel opens from the menu; the content changes under it and it stays on screen, 320 wide.

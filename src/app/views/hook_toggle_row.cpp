@@ -1,4 +1,5 @@
 #include "app/views/hook_toggle_row.h"
+#include "app/shown_text.h"
 
 #include <QCheckBox>
 #include <QHBoxLayout>
@@ -40,8 +41,8 @@ QString HookToggleRow::labelFor(AgentID agent) {
 QString HookToggleRow::reportText(const HookSuccess& success) {
   QStringList lines;
   for (const auto& r : success.reports) {
-    QString line = QString::fromStdString(r.agent) + QStringLiteral(": ") + QString::fromStdString(r.action);
-    if (!r.backup.empty()) line += QStringLiteral(" (备份: ") + QString::fromStdString(r.backup) + QStringLiteral(")");
+    QString line = shownText(r.agent) + QStringLiteral(": ") + shownText(r.action);
+    if (!r.backup.empty()) line += QStringLiteral(" (备份: ") + shownText(r.backup) + QStringLiteral(")");
     lines << line;
   }
   QString text = lines.join(QLatin1Char('\n'));

@@ -1,4 +1,5 @@
 #include "app/views/pairing_view.h"
+#include "app/shown_text.h"
 
 #include <QComboBox>
 #include <QHBoxLayout>
@@ -105,9 +106,9 @@ PairingView::PairingView(AppState* state, const PanelServices& services, QWidget
 PairingView::~PairingView() = default;
 
 QString PairingView::entryText(const DiscoveredDevice& d) {
-  const QString model = d.device.empty() ? QStringLiteral("unknown") : QString::fromStdString(d.device);
-  return QString::fromStdString(d.name) + QStringLiteral(" (") + model + QStringLiteral(") @ ") +
-         QString::fromStdString(d.host);
+  const QString model = d.device.empty() ? QStringLiteral("unknown") : shownText(d.device);
+  return shownText(d.name) + QStringLiteral(" (") + model + QStringLiteral(") @ ") +
+         shownText(d.host);
 }
 
 void PairingView::showEvent(QShowEvent* event) {
@@ -185,7 +186,7 @@ void PairingView::pair() {
   QPointer<PairingView> self(this);
   state_->pair(d.host, d.httpPort, d.wsPort, d.name, code_.toStdString(), [self](std::optional<PairFailure> failure) {
     if (!self) return;
-    if (failure) self->error_ = QString::fromStdString(pairFailureText(*failure));
+    if (failure) self->error_ = shownText(pairFailureText(*failure));
     self->busy_ = false;
     self->render();
   });
@@ -195,7 +196,7 @@ void PairingView::render() {
   searchingRow_->setVisible(searching_);
   noDeviceLabel_->setVisible(!searching_ && devices_.empty());
   problemLabel_->setVisible(!searching_ && devices_.empty() && !problem_.empty());
-  problemLabel_->setText(QString::fromStdString(problem_));
+  problemLabel_->setText(shownText(problem_));
   picker_->setVisible(!searching_ && !devices_.empty());
 
   // Rebuild the entries only when the list changed, so an open popup is not disturbed needlessly.

@@ -1,4 +1,5 @@
 #include "app/views/status_view.h"
+#include "app/shown_text.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -172,7 +173,7 @@ HookToggleRow* StatusView::row(AgentID agent) const {
 }
 
 QString StatusView::addressText(const std::string& host, std::int64_t wsPort, std::int64_t httpPort) {
-  return QString::fromStdString(host) + QStringLiteral("  ws=") + QString::number(wsPort) + QStringLiteral(" http=") +
+  return shownText(host) + QStringLiteral("  ws=") + QString::number(wsPort) + QStringLiteral(" http=") +
          QString::number(httpPort);
 }
 
@@ -184,7 +185,7 @@ void StatusView::renderLink() {
   dot_->setProperty("dotColor", colour);
   dot_->setStyleSheet(
       QStringLiteral("background-color: %1; border-radius: %2px;").arg(colour.name()).arg(kDotSize / 2));
-  linkLabel_->setText(QString::fromStdString(conn.label()));
+  linkLabel_->setText(shownText(conn.label()));
 
   const std::optional<ClockConfig> cfg = state_ ? state_->cfg() : std::nullopt;
   addressLabel_->setVisible(cfg.has_value());
