@@ -109,6 +109,16 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
   std::optional<std::string> add(const NotificationRequest& request) override {
     std::lock_guard<std::mutex> guard(mutex_);
     Deadline deadline;
+    // A service that changes hands while we call it (a notification daemon restarting, its owner
+    // signals arriving late) gets the notification again from the new owner, within the same budget.
+    std::optional<std::string> failed = addLocked(request, deadline);
+    for (int again = 0; again < 2 && failed && ownerChanged_ && !deadline.passed(); ++again)
+      failed = addLocked(request, deadline);
+    return failed;
+  }
+
+ private:
+  std::optional<std::string> addLocked(const NotificationRequest& request, const Deadline& deadline) {
     std::string problem;
     if (!connected(deadline, problem)) return problem;
     if (status_ == AuthorizationStatus::denied) return problem_;
@@ -147,7 +157,6 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     return std::nullopt;
   }
 
- private:
   struct Pending {
     MessagePtr reply;
     bool done = false;

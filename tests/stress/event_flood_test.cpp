@@ -72,6 +72,21 @@ TEST(EventFlood, EveryGoodRecordOnceInOrderWithBoundedMemoryAndNoLeaks) {
   std::mutex lock;
   std::vector<std::vector<std::int64_t>> got(kConnections);
   std::atomic<long> delivered{0}, strays{0};
+  // The clients' process is forked before the listener has threads: under ThreadSanitizer a child of a
+  // multi-threaded parent may not start threads of its own. It waits for the go byte.
+  int ready[2], go[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(go), 0);
+  std::atomic<int> failures{0};
+  pid_t clients = inChild(ready, [&] {
+    char c;
+    ::close(go[1]);  // a parent that stops early leaves end-of-file here, not a child waiting for ever
+    if (::read(go[0], &c, 1) != 1) ::_exit(2);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kConnections; ++i) threads.emplace_back([&, i] { failures += !runClient(path, i); });
+    for (auto& t : threads) t.join();
+    if (failures) ::_exit(1);
+  });
   EventListener listener(path);
   ASSERT_EQ(listener.start([&](AgentEvent ev) {
     int conn = ev.agent.size() > 1 && ev.agent[0] == 'c' ? std::atoi(ev.agent.c_str() + 1) : -1;
@@ -87,15 +102,7 @@ TEST(EventFlood, EveryGoodRecordOnceInOrderWithBoundedMemoryAndNoLeaks) {
   std::thread sampler([&] {
     for (; sampling; std::this_thread::sleep_for(10ms)) rssPeak = std::max(rssPeak, stress::rssKiB());
   });
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  std::atomic<int> failures{0};
-  pid_t clients = inChild(ready, [&] {
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kConnections; ++i) threads.emplace_back([&, i] { failures += !runClient(path, i); });
-    for (auto& t : threads) t.join();
-    if (failures) ::_exit(1);
-  });
+  ASSERT_EQ(::write(go[1], "g", 1), 1);
   const long total = static_cast<long>(kConnections) * kRecordsPerConnection;
   auto t0 = Clock::now();
   bool all = stress::waitFor([&] { return delivered.load() >= total; }, 120s);
@@ -106,7 +113,7 @@ TEST(EventFlood, EveryGoodRecordOnceInOrderWithBoundedMemoryAndNoLeaks) {
   EXPECT_EQ(::poll(&p, 1, 10'000), 1) << "clients failed";
   ::kill(clients, SIGKILL);
   ::waitpid(clients, nullptr, 0);
-  ::close(ready[0]), ::close(ready[1]);
+  ::close(ready[0]), ::close(ready[1]), ::close(go[0]), ::close(go[1]);
 
   EXPECT_TRUE(all) << delivered.load() << " of " << total << " delivered";
   EXPECT_EQ(strays.load(), 0) << "malformed, fractional or over-long records were delivered";
