@@ -90,11 +90,10 @@ class EventReader {
     if (!integralFromText(text, event_.ts, reason)) return failWith(reason);
     return mark();
   }
-  bool string(string_t& v) { return text(v); }  // a copy leaves the parser its buffer to reuse
-  bool text(std::string_view v) {
+  bool string(string_t& v) {
     if (!topLevelMember()) return depth_ > 0;
     if (current_ == kTs) return failWith("\"ts\" is not a number");
-    field(current_).assign(v);
+    field(current_) = v;  // a copy leaves the parser its buffer to reuse
     return mark();
   }
   bool binary(binary_t&) { return failWith("binary value"); }
@@ -108,8 +107,7 @@ class EventReader {
     return open();
   }
   bool end_array() { return close(); }
-  bool key(string_t& k) { return name(k); }
-  bool name(std::string_view k) {
+  bool key(string_t& k) {
     if (depth_ == 1) {
       current_ = -1;
       for (int i = 0; i < 7; ++i)
@@ -186,93 +184,9 @@ class EventReader {
   std::string reason_;
 };
 
-// The usual record is one flat object of plain ASCII strings and short integers. This reads that
-// shape without the general parser, handing `reader` exactly the calls the parser would make; it
-// gives up (false) at the first thing outside the shape, and the caller then starts over with the
-// parser, so both paths agree on every input. True when `reader` has seen the whole record or has
-// already refused it.
-bool readFlat(std::string_view input, EventReader& reader) {
-  const char* p = input.data();
-  const char* const end = p + input.size();
-  auto space = [&] {
-    while (p < end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r')) ++p;
-  };
-  // A string with no escape, control or non-ASCII byte; `p` is on its opening quote.
-  auto plain = [&](std::string_view& out) {
-    const char* start = ++p;
-    for (; p < end; ++p) {
-      auto c = static_cast<unsigned char>(*p);
-      if (c == '"') {
-        out = std::string_view(start, static_cast<std::size_t>(p++ - start));
-        return true;
-      }
-      if (c < 0x20 || c >= 0x80 || c == '\\') return false;
-    }
-    return false;
-  };
-  auto digit = [&](const char* at) { return at < end && *at >= '0' && *at <= '9'; };
-
-  space();
-  if (p == end || *p != '{') return false;
-  ++p;
-  reader.start_object(std::size_t(-1));
-  space();
-  if (p < end && *p == '}') {
-    ++p;
-  } else {
-    for (;;) {
-      std::string_view k, v;
-      if (p == end || *p != '"' || !plain(k)) return false;
-      space();
-      if (p == end || *p != ':') return false;
-      ++p;
-      space();
-      if (p == end) return false;
-      reader.name(k);
-      if (*p == '"') {
-        if (!plain(v)) return false;
-        if (!reader.text(v)) return true;
-      } else if (*p == '-' || digit(p)) {
-        bool negative = *p == '-';
-        if (negative) ++p;
-        if (!digit(p)) return false;
-        const char* first = p;
-        std::uint64_t magnitude = 0;
-        while (digit(p)) magnitude = magnitude * 10 + static_cast<std::uint64_t>(*p++ - '0');
-        // Leading zeros, fractions, exponents and anything near the 64-bit edge go the long way.
-        if (p - first > 18 || (*first == '0' && p - first > 1)) return false;
-        if (p < end && (*p == '.' || *p == 'e' || *p == 'E')) return false;
-        bool kept = negative ? reader.number_integer(-static_cast<std::int64_t>(magnitude))
-                             : reader.number_unsigned(magnitude);
-        if (!kept) return true;
-      } else {
-        return false;
-      }
-      space();
-      if (p < end && *p == ',') {
-        ++p;
-        space();
-        continue;
-      }
-      if (p < end && *p == '}') {
-        ++p;
-        break;
-      }
-      return false;
-    }
-  }
-  reader.end_object();
-  space();
-  return p == end;
-}
-
 }  // namespace
 
 std::optional<AgentEvent> decodeAgentEvent(std::string_view text, std::string* error) {
-  {
-    EventReader flat;
-    if (readFlat(text, flat)) return flat.result(error);
-  }
   EventReader reader;
   json::sax_parse(text.begin(), text.end(), &reader, nlohmann::detail::input_format_t::json, /*strict=*/true);
   return reader.result(error);
