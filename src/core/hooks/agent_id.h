@@ -11,13 +11,13 @@ namespace gt {
 // One registered agent. Cheap to copy; compares by identity.
 class AgentID {
  public:
-  explicit AgentID(const AgentSpec& spec) : spec_(&spec) {}
-  const AgentSpec& spec() const { return *spec_; }
-  const AgentSpec* operator->() const { return spec_; }
+  explicit AgentID(const AgentSpec& description) : description_(&description) {}
+  const AgentSpec& description() const { return *description_; }
+  const AgentSpec* operator->() const { return description_; }
   bool operator==(const AgentID&) const = default;
 
  private:
-  const AgentSpec* spec_;
+  const AgentSpec* description_;
 };
 
 inline std::string_view rawValue(AgentID agent) { return agent->name; }
@@ -29,8 +29,8 @@ std::optional<AgentID> agentFromRaw(std::string_view raw);
 // The names joined for usage texts: ("|") gives "codex|claude|kimi", (", ", " or ") "codex, claude or kimi".
 std::string agentNames(std::string_view separator, std::string_view lastSeparator = {});
 
-// Adds an agent after the built-in ones. `spec` must outlive the program. Call before anything
+// Adds an agent after the built-in ones. `description` must outlive the program. Call before anything
 // else looks agents up (there is no lock); a name already taken is refused with nothing.
-std::optional<AgentID> registerAgent(const AgentSpec& spec);
+std::optional<AgentID> registerAgent(const AgentSpec& description);
 
 }  // namespace gt

@@ -36,9 +36,9 @@ std::string agentNames(std::string_view separator, std::string_view lastSeparato
   return out;
 }
 
-std::optional<AgentID> registerAgent(const AgentSpec& spec) {
-  if (spec.name.empty() || agentFromRaw(spec.name)) return std::nullopt;
-  registry().emplace_back(spec);
+std::optional<AgentID> registerAgent(const AgentSpec& description) {
+  if (description.name.empty() || agentFromRaw(description.name)) return std::nullopt;
+  registry().emplace_back(description);
   return registry().back();
 }
 
