@@ -3,8 +3,25 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace gt {
+
+// Where an event came from, as the hook sender saw it. Optional on the wire ("origin"): records
+// without it are handled exactly as before. Empty strings mean "not known".
+struct EventOrigin {
+  std::string session;             // the agent's own session id
+  std::vector<std::int64_t> pids;  // the hook's ancestors, nearest first, at most 16
+  std::string tmux;                // $TMUX
+  std::string tmuxPane;            // $TMUX_PANE
+  std::string windowId;            // $WINDOWID
+  std::string termProgram;         // $TERM_PROGRAM
+  std::string kittyWindowId;       // $KITTY_WINDOW_ID
+  std::string weztermPane;         // $WEZTERM_PANE
+  bool vscode = false;             // runs in a VS Code terminal
+
+  bool operator==(const EventOrigin&) const = default;
+};
 
 // One record an agent hook sends over the event socket, one JSON object per line.
 struct AgentEvent {
@@ -15,6 +32,7 @@ struct AgentEvent {
   std::string message;
   std::string project;
   std::int64_t ts = 0;
+  std::optional<EventOrigin> origin;
 
   bool operator==(const AgentEvent&) const = default;
 };
