@@ -186,7 +186,7 @@ struct Tray {
     panel = std::make_unique<gt::TrayPanel>(root, mode);
     controller = std::make_unique<gt::TrayController>(state, panel.get());
     if (qEnvironmentVariableIntValue("GLOWTICKER_UI_TRACE") == 1) {
-      trace = std::make_unique<gt::UiTrace>(panel.get(), controller->icon());
+      trace = std::make_unique<gt::UiTrace>(panel.get(), controller.get());
     }
   }
   std::unique_ptr<gt::TrayPanel> panel;
@@ -214,7 +214,8 @@ int main(int argc, char** argv) {
                  problem.c_str());
   }
   repairAutostart();
-  QCoreApplication::setApplicationName(QStringLiteral("glowticker"));
+  // Qt gives it to tray hosts as the StatusNotifierItem's title (and id), which panels show by the icon.
+  QCoreApplication::setApplicationName(QStringLiteral("Glowticker"));
   QCoreApplication::setOrganizationDomain(QStringLiteral("glowticker.io"));
   bool withTray = false;
   auto app = makeApplication(argc, argv, withTray);

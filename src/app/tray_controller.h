@@ -4,16 +4,18 @@
 #include <QSystemTrayIcon>
 
 class QMenu;
-class QTimer;
 
 namespace gt {
 
 class AppState;
+class DesktopScheme;
+class TrayHosts;
 class TrayPanel;
 
 // The tray item: one icon that follows the link state, a left click that opens or closes the panel, and
-// a context menu (open the panel, quit) for hosts that show only the menu. Without a tray host the icon
-// docks as soon as a host appears.
+// a context menu (open the panel, quit) for hosts that show only the menu. Where a tray can appear later
+// (X11, Wayland) the icon is made only once a tray host is there, XEmbed or StatusNotifierItem, so that
+// Qt registers it with whichever host came; elsewhere it is made at once.
 class TrayController : public QObject {
   Q_OBJECT
  public:
@@ -26,20 +28,24 @@ class TrayController : public QObject {
   // Opens the panel under the icon (or at the cursor when the icon's place is unknown).
   void openPanel();
 
+  // Null until a tray host is there (see above).
   QSystemTrayIcon* icon() const { return icon_; }
 
-  static constexpr int kTrayPollMs = 1000;
+ signals:
+  void iconShown(QSystemTrayIcon* icon);
 
  private:
+  void makeIcon();
+  void drawIcons();
   void updateIcon();
   void onActivated(QSystemTrayIcon::ActivationReason reason);
-  void dockWhenTrayAppears();
 
   AppState* state_;
   TrayPanel* panel_;
+  DesktopScheme* scheme_;
+  TrayHosts* hosts_ = nullptr;
   QSystemTrayIcon* icon_ = nullptr;
   QMenu* menu_ = nullptr;
-  QTimer* trayPoll_ = nullptr;
   QIcon online_;
   QIcon offline_;
 };

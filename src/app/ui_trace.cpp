@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "app/panel_root_view.h"
+#include "app/tray_controller.h"
 #include "app/tray_panel.h"
 
 namespace gt {
@@ -21,8 +22,8 @@ void printLine(const char* line) {
 
 }  // namespace
 
-UiTrace::UiTrace(TrayPanel* panel, QSystemTrayIcon* icon, QObject* parent)
-    : QObject(parent), panel_(panel), icon_(icon), widgetTimer_(new QTimer(this)) {
+UiTrace::UiTrace(TrayPanel* panel, TrayController* tray, QObject* parent)
+    : QObject(parent), panel_(panel), widgetTimer_(new QTimer(this)) {
   panel_->installEventFilter(this);
   widgetTimer_->setInterval(kPollMs);
   connect(widgetTimer_, &QTimer::timeout, this, [this] { traceWidgets(false); });
@@ -33,6 +34,13 @@ UiTrace::UiTrace(TrayPanel* panel, QSystemTrayIcon* icon, QObject* parent)
   geometryTimer->setInterval(kPollMs);
   connect(geometryTimer, &QTimer::timeout, this, &UiTrace::traceGeometry);
   geometryTimer->start();
+  if (tray->icon()) follow(tray->icon());
+  connect(tray, &TrayController::iconShown, this, &UiTrace::follow);
+}
+
+void UiTrace::follow(QSystemTrayIcon* icon) {
+  icon_ = icon;
+  printLine("TRAY_ICON_SHOWN");
   connect(icon_, &QSystemTrayIcon::activated, this, &UiTrace::traceGeometry);
 }
 
@@ -50,6 +58,7 @@ bool UiTrace::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void UiTrace::traceGeometry() {
+  if (!icon_) return;
   const QRect g = icon_->geometry();
   if (g == lastGeometry_ || g.isEmpty()) return;
   lastGeometry_ = g;

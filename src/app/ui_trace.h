@@ -8,6 +8,7 @@ class QTimer;
 
 namespace gt {
 
+class TrayController;
 class TrayPanel;
 
 // Prints where the tray icon and the panel's named widgets are, for scripted desktop runs
@@ -18,8 +19,8 @@ class TrayPanel;
 class UiTrace : public QObject {
   Q_OBJECT
  public:
-  // Both must outlive the trace.
-  UiTrace(TrayPanel* panel, QSystemTrayIcon* icon, QObject* parent = nullptr);
+  // Both must outlive the trace. The tray icon is followed from when the controller shows it.
+  UiTrace(TrayPanel* panel, TrayController* tray, QObject* parent = nullptr);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -27,9 +28,10 @@ class UiTrace : public QObject {
  private:
   void traceGeometry();
   void traceWidgets(bool force);
+  void follow(QSystemTrayIcon* icon);
 
   TrayPanel* panel_;
-  QSystemTrayIcon* icon_;
+  QSystemTrayIcon* icon_ = nullptr;
   QTimer* widgetTimer_;
   QRect lastGeometry_;
   QStringList lastWidgets_;

@@ -51,7 +51,7 @@ grep -q 'no display' "$WORK/app-nodisplay.log" || fail "nodisplay: no explanatio
 scenario deaddisplay DISPLAY=:4242
 grep -q 'cannot reach the display :4242' "$WORK/app-deaddisplay.log" || fail "deaddisplay: no explanation printed"
 scenario notray QT_QPA_PLATFORM=offscreen GLOWTICKER_UI_TRACE=1
-grep -q 'icon will appear when a tray becomes available' "$WORK/app-notray.log" || fail "notray: missing tray not explained"
+grep -q 'offscreen platform has no system tray' "$WORK/app-notray.log" || fail "notray: missing tray not explained"
 [ "$(grep -c 'tray' "$WORK/app-notray.log")" -eq 1 ] || fail "notray: expected exactly one line about the tray"
 
 out=$(WRAP="timeout 10" runapp notray 2>&1) || fail "second start ended with status $?: $out"

@@ -2,6 +2,7 @@
 // (no tray host there), with a stand-in device and a real pairing store in a temporary folder.
 #include <QLabel>
 #include <QMenu>
+#include <QPainter>
 #include <QPushButton>
 #include <QSignalSpy>
 
@@ -179,7 +180,9 @@ class AppTest : public QObject {
     gt::TrayPanel panel(root, gt::TrayPanel::Mode::popup);
     gt::TrayController tray(state_.get(), &panel);
     tray.start();
-    const auto online = [&] { return tray.icon()->icon().isMask(); };
+    const auto online = [&] {  // no red dot
+      return tray.icon()->icon().pixmap(32).toImage().pixelColor(26, 26) != gt::MenuIcon::offlineDotColor();
+    };
     QVERIFY(!online() && qobject_cast<gt::PairingView*>(root->current()));
     QPointer<QWidget> first = root->current();
     QVERIFY(!ConfigStore::save(record("客厅", "")));  // an empty token keeps the same pairing view
@@ -258,15 +261,48 @@ class AppTest : public QObject {
     QVERIFY(!gt::InstanceLock(home_->dir.path() / "no" / "app.lock").error().empty());
   }
 
-  void iconDialAndDot() {  // 50 whole-pixel cells with one cell of margin; the red dot a third across
-    const QImage dial = gt::MenuIcon::render(std::nullopt, 36).convertToFormat(QImage::Format_ARGB32);
-    int black = 0;
-    for (int i = 0; i < 36 * 36; ++i) black += dial.pixel(i % 36, i / 36) == qRgba(0, 0, 0, 255);
-    QCOMPARE(black, 50 * 4);
-    QCOMPARE(dial.pixel(14, 2), qRgba(0, 0, 0, 255));
-    const QImage off = gt::MenuIcon::render(gt::MenuIcon::offlineDotColor(), 36);
-    QCOMPARE(off.pixel(30, 30), gt::MenuIcon::offlineDotColor().rgba());
-    QCOMPARE(qAlpha(off.pixel(23, 35)), 0);
+  // WCAG contrast between the dial and black, dark grey, light grey and white panels at every tray size,
+  // in both schemes: the dial's own colour carries it where the scheme matches the panel, its edge where
+  // it does not. Whole-pixel strokes: the dial and its edge are one colour each, nothing blended.
+  void iconContrastOnEveryPanel() {
+    using gt::MenuIcon::Scheme;
+    const auto luminance = [](QColor c) {
+      const auto lin = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+      return 0.2126 * lin(c.redF()) + 0.7152 * lin(c.greenF()) + 0.0722 * lin(c.blueF());
+    };
+    const auto contrast = [&](QRgb a, QColor b) {
+      const double la = luminance(QColor(a)), lb = luminance(b);
+      return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+    };
+    const struct { const char* name; QColor colour; Scheme scheme; } panels[] = {
+        {"black", QColor(0x00, 0x00, 0x00), Scheme::dark}, {"dark grey", QColor(0x3C, 0x3C, 0x3C), Scheme::dark},
+        {"light grey", QColor(0xD0, 0xD0, 0xD0), Scheme::light}, {"white", QColor(0xFF, 0xFF, 0xFF), Scheme::light}};
+    for (const auto& panel : panels) {
+      for (Scheme scheme : {Scheme::light, Scheme::dark}) {
+        double fill = 0, edge = 0;
+        for (int size : {16, 22, 24, 32}) {
+          QImage shown(size, size, QImage::Format_RGB32);
+          shown.fill(panel.colour);
+          QPainter(&shown).drawImage(0, 0, gt::MenuIcon::render(std::nullopt, size, scheme));
+          const QImage dial = gt::MenuIcon::dialMask(size, gt::MenuIcon::cellPixels(size));
+          QSet<QRgb> onDial, offDial;
+          for (int i = 0; i < size * size; ++i) {
+            const QRgb px = shown.pixel(i % size, i / size);
+            if (qAlpha(dial.pixel(i % size, i / size))) onDial << px;
+            else if (px != panel.colour.rgb()) offDial << px;
+          }
+          QVERIFY(onDial.size() == 1 && offDial.size() == 1);
+          fill = contrast(*onDial.begin(), panel.colour);
+          edge = contrast(*offDial.begin(), panel.colour);
+          QVERIFY2((scheme == panel.scheme ? fill : edge) >= 3.0, panel.name);
+          const QImage off = gt::MenuIcon::render(gt::MenuIcon::offlineDotColor(), size, scheme);
+          QCOMPARE(off.pixelColor(size / 2 + 5 * gt::MenuIcon::cellPixels(size), size / 2 + 5 * gt::MenuIcon::cellPixels(size)),
+                   gt::MenuIcon::offlineDotColor());
+        }
+        qInfo("%s panel, %s scheme: dial %.1f:1, edge %.1f:1", panel.name, scheme == Scheme::dark ? "dark" : "light",
+              fill, edge);
+      }
+    }
   }
 };
 

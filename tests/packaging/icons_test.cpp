@@ -4,6 +4,7 @@
 
 #include <QColor>
 #include <QImage>
+#include <algorithm>
 #include <string>
 
 #include "app/menu_icon.h"
@@ -22,8 +23,10 @@ TEST(AppIcons, EverySizeShowsTheTrayDialOnAnOpaquePlate) {
                            .convertToFormat(QImage::Format_ARGB32);
     ASSERT_FALSE(img.isNull()) << "missing or unreadable icon at " << size << " px under " GT_ICON_DIR;
     ASSERT_EQ(img.size(), QSize(size, size));
-    const QImage dial = gt::MenuIcon::render(std::nullopt, size).convertToFormat(QImage::Format_ARGB32);
-    const QPoint onDial(size * 15 / 36, size * 3 / 36);  // the top row's first filled cell
+    const int cellPx = std::max(1, (size + 9) / 18);
+    const QImage dial = gt::MenuIcon::dialMask(size, cellPx).convertToFormat(QImage::Format_ARGB32);
+    const int origin = (size - 16 * cellPx) / 2;
+    const QPoint onDial(origin + 6 * cellPx, origin);  // the top row's first filled cell
     const QRgb amber = img.pixel(onDial);
     const QRgb plate = img.pixel(size * 17 / 36, size * 21 / 36);
     ASSERT_EQ(qAlpha(dial.pixel(onDial)), 255);
