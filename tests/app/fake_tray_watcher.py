@@ -3,7 +3,7 @@
 # scheme, on the session bus. Prints "REGISTERED ms=N" (N: ms since the watcher took its name) when an
 # item registers, then "ITEM title=… icon=… dial=#rrggbb" with the item's properties, again on each
 # NewIcon; dial is the colour of the top ring's first cell in the 22 px pixmap.
-# Usage: fake_tray_watcher.py [--scheme 0|1|2] [--dump DIR (each pixmap as DIR/<size>.argb)]
+# Usage: fake_tray_watcher.py [--scheme 0|1|2 [--portal-only 1]] [--dump DIR (each pixmap as DIR/<size>.rgba)]
 import sys, time, dbus, dbus.service
 from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
@@ -24,7 +24,8 @@ def show(sender):
         dial = "none"
         for w, h, data in p["IconPixmap"]:
             if "--dump" in args:
-                open("%s/%d.argb" % (args["--dump"], w), "wb").write(bytes(data))
+                open("%s/%d.rgba" % (args["--dump"], w), "wb").write(bytes(data[i + (j + 1) % 4]
+                                                                      for i in range(0, len(data), 4) for j in range(4)))
             if w == 22:  # 16 px dial centred: top row's first cell at (3 + 6, 3)
                 dial = "#%02x%02x%02x" % tuple(data[(3 * w + 9) * 4 + 1:(3 * w + 9) * 4 + 4])
         print("ITEM title=%s icon=%s dial=%s" % (p["Title"], p["IconName"], dial), flush=True)
@@ -55,8 +56,9 @@ class Portal(dbus.service.Object):
 
 if "--scheme" in args:
     keep = [Portal(bus, "/org/freedesktop/portal/desktop"), dbus.service.BusName("org.freedesktop.portal.Desktop", bus)]
-watcher = Watcher(bus, "/StatusNotifierWatcher")
-t0 = time.monotonic()
-name = dbus.service.BusName(W, bus)
+if "--portal-only" not in args:
+    watcher = Watcher(bus, "/StatusNotifierWatcher")
+    t0 = time.monotonic()
+    name = dbus.service.BusName(W, bus)
 print("READY", flush=True)
 GLib.MainLoop().run()
