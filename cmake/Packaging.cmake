@@ -22,7 +22,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Library dependencies are read off the binaries by dpkg-shlibdeps rather than listed by hand.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Discovery goes through the Avahi daemon, but pairing by address works without it.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon")
+# The panel is Chinese: without a CJK font every label is a row of boxes.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon, fonts-noto-cjk")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnome-shell-extension-appindicator")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -24,6 +24,7 @@
 #include "app/tray_controller.h"
 #include "app/tray_panel.h"
 #include "app/ui_trace.h"
+#include "app/views/pairing_view.h"
 #include "core/common/autostart.h"
 #include "core/common/instance_lock.h"
 #include "core/common/paths.h"
@@ -107,7 +108,7 @@ std::function<gt::DeviceSearch()> makeDiscover() {
     gt::Discovery discovery(gt::makeAvahiBackend());
     gt::DeviceSearch r;
     r.devices = discovery.browse(kSearchWindow);
-    r.problem = discovery.problem();
+    r.problem = gt::PairingView::searchProblemText(discovery.problemKind()).toStdString();
     return r;
   };
 }

@@ -16,9 +16,10 @@ constexpr std::chrono::seconds kSearchWindow{3};
 // The pairing view's picker text, then what a user needs to pair by hand. Every field comes from the
 // phone, so it is printed with its control characters made visible.
 std::string deviceLine(const DiscoveredDevice& d) {
-  std::string line = d.name + " (" + (d.device.empty() ? std::string("unknown") : d.device) + ") @ " + d.host;
+  // What the phone does not say is left out rather than shown as "unknown".
+  std::string line = d.name + (d.device.empty() ? std::string() : " (" + d.device + ")") + " @ " + d.host;
   line += "  ws " + std::to_string(d.wsPort) + "  http " + std::to_string(d.httpPort);
-  line += "  version " + (d.version.empty() ? std::string("unknown") : d.version);
+  if (!d.version.empty()) line += "  version " + d.version;
   return terminalSafe(line);
 }
 

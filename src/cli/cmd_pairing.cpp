@@ -2,12 +2,15 @@
 // tray app, so the terminal and the panel always agree.
 #include <charconv>
 #include <iostream>
+#include <nlohmann/json.hpp>
 
 #include "cli/args.h"
 #include "cli/commands.h"
+#include "cli/help.h"
 #include "core/common/utf8.h"
 #include "core/pairing/clock_api.h"
 #include "core/pairing/clock_config.h"
+#include "core/pairing/pairing_code.h"
 #include "core/pairing/pairing_flow.h"
 
 namespace gt::cli {
@@ -35,19 +38,63 @@ void printRecord(const ClockConfig& cfg) {
   std::cout << terminalSafe(cfg.host) << "  ws=" << cfg.wsPort << " http=" << cfg.httpPort << "\n";
 }
 
+const char* stateWord(ConnState::Kind kind) {
+  switch (kind) {
+    case ConnState::Kind::connected:
+      return "connected";
+    case ConnState::Kind::offline:
+      return "offline";
+    case ConnState::Kind::unpaired:
+      break;
+  }
+  return "unpaired";
+}
+
+// For scripts: the state, the panel's label and the record, never the token.
+std::string statusJson(const RefreshOutcome& outcome) {
+  nlohmann::ordered_json j;
+  j["state"] = stateWord(outcome.conn.kind);
+  j["label"] = outcome.conn.label();
+  if (const auto& cfg = outcome.cfg) {
+    j["pairing"] = {{"device_name", cfg->deviceName}, {"host", cfg->host},     {"ws_port", cfg->wsPort},
+                    {"http_port", cfg->httpPort},     {"paired_at", cfg->pairedAt}};
+  } else {
+    j["pairing"] = nullptr;
+  }
+  // The phone's texts may hold bytes that are not UTF-8: JSON gets U+FFFD for them.
+  return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+int statusExit(ConnState::Kind kind) {
+  switch (kind) {
+    case ConnState::Kind::connected:
+      return kExitOk;
+    case ConnState::Kind::offline:
+      return kExitOffline;
+    case ConnState::Kind::unpaired:
+      break;
+  }
+  return kExitUnpaired;
+}
+
 }  // namespace
 
 int runStatus(int argc, char** argv) {
-  Args args = parseArgs(argc, argv, {});
-  if (!args.error.empty()) return usageError("status", args.error, "Usage: glowticker status\n");
+  Args args = parseArgs(argc, argv, {}, {"json"});
+  constexpr const char* kStatusUsage = "Usage: glowticker status [--json]\n";
+  if (!args.error.empty()) return usageError("status", args.error, kStatusUsage);
   if (!args.positional.empty())
-    return usageError("status", "unexpected argument '" + args.positional.front() + "'", "Usage: glowticker status\n");
+    return usageError("status", "unexpected argument '" + args.positional.front() + "'", kStatusUsage);
 
   ClockAPI api;
   RefreshOutcome outcome = loadAndProbe(api);
-  std::cout << terminalSafe(outcome.conn.label()) << "\n";
-  if (outcome.cfg) printRecord(*outcome.cfg);
-  return 0;
+  if (args.has("json")) {
+    std::cout << statusJson(outcome) << "\n";
+  } else {
+    std::cout << terminalSafe(outcome.conn.label()) << "\n";
+    if (outcome.cfg) printRecord(*outcome.cfg);
+  }
+  return statusExit(outcome.conn.kind);
 }
 
 int runPair(int argc, char** argv) {
@@ -57,7 +104,14 @@ int runPair(int argc, char** argv) {
     return usageError("pair", "unexpected argument '" + args.positional.front() + "'", kPairUsage);
   if (!args.has("code") || args.get("code")->empty())
     return usageError("pair", "the code the phone shows is needed: --code C", kPairUsage);
-  const std::string code = *args.get("code");
+  // The panel's own filter, and nothing is sent unless exactly a whole code remains: every wrong code
+  // costs one of the phone's few attempts before it locks pairing.
+  const std::string code = PairingCode::wholeCode(*args.get("code"));
+  if (code.empty())
+    return usageError("pair",
+                      "the code must be the " + std::to_string(PairingCode::kLength) + " digits the phone shows (got \"" +
+                          terminalSafe(*args.get("code")) + "\"); nothing was sent",
+                      kPairUsage);
 
   std::string host, name;
   std::int64_t httpPort = 0, wsPort = 0;

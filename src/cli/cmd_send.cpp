@@ -17,25 +17,6 @@ namespace gt::cli {
 
 namespace {
 
-constexpr std::string_view kSendUsage = R"(Usage: glowticker send --agent A --title T --message M [--type X] [--state S]
-                       [--project P] [--ts N]
-
-Sends one event to the running Glowticker app, which shows it as a desktop notification titled
-"A · T" with M as its text. Options:
-  --agent A      name of the agent (for example codex, claude or kimi)
-  --title T      notification title after the agent name
-  --message M    notification text
-  --type X       event type (default "manual")
-  --state S      event state (default empty)
-  --project P    project label (default empty)
-  --ts N         signed 64-bit number in the notification's identifier (default: now, in milliseconds);
-                 a second event with the same agent and ts replaces the first notification
-  -h, --help     show this help and exit
-
-Exit status: 0 when the app took the event, 1 when it is not running or the event could not be
-written, 2 for wrong options.
-)";
-
 // The whole send is bounded: a wedged app must not hang a hook or a shell.
 constexpr int kSocketTimeoutSeconds = 2;
 
@@ -47,13 +28,6 @@ int usageError(const std::string& problem) {
 }  // namespace
 
 int runSend(int argc, char** argv) {
-  for (int i = 0; i < argc; ++i) {
-    std::string_view w = argv[i];
-    if (w == "-h" || w == "--help") {
-      std::cout << kSendUsage;
-      return 0;
-    }
-  }
   Args args = parseArgs(argc, argv, {"agent", "title", "message", "type", "state", "project", "ts"});
   if (!args.error.empty()) return usageError(args.error);
   if (!args.positional.empty()) return usageError("unexpected word '" + args.positional.front() + "'");

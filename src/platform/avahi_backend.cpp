@@ -16,6 +16,12 @@
 namespace gt {
 namespace {
 
+BrowseProblem problemKindOf(int error) {
+  if (error == AVAHI_ERR_NO_DAEMON) return BrowseProblem::noDaemon;
+  if (error == AVAHI_ERR_DISCONNECTED) return BrowseProblem::daemonStopped;
+  return BrowseProblem::failed;
+}
+
 std::string clientProblem(int error) {
   if (error == AVAHI_ERR_NO_DAEMON) {
     return "avahi-daemon is not running, so no phone can be found on the local network; start it with "
@@ -80,17 +86,17 @@ class AvahiBrowse final : public DnsSdBrowse {
   AvahiBrowse(const std::string& type, const std::string& domain, DnsSdBackend::ResultsHandler handler)
       : handler_(std::move(handler)) {
     if (int error = session_.open(&AvahiBrowse::onClientState, this); error != 0) {
-      setProblem(clientProblem(error));
+      setProblem(error);
       return;
     }
     browser_ =
         avahi_service_browser_new(session_.client(), AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, type.c_str(), domain.c_str(),
                                   static_cast<AvahiLookupFlags>(0), &AvahiBrowse::onBrowse, this);
     if (!browser_) {
-      setProblem(clientProblem(avahi_client_errno(session_.client())));
+      setProblem(avahi_client_errno(session_.client()));
       return;
     }
-    if (!session_.start()) setProblem("Could not start the local network search; try again.");
+    if (!session_.start()) setProblem(BrowseProblem::failed, "Could not start the local network search; try again.");
   }
   ~AvahiBrowse() override { stop(); }
 
@@ -101,6 +107,11 @@ class AvahiBrowse final : public DnsSdBrowse {
     return problem_;
   }
 
+  BrowseProblem problemKind() const override {
+    std::lock_guard<std::mutex> guard(problemLock_);
+    return kind_;
+  }
+
  private:
   using Key = std::tuple<int, int, std::string, std::string, std::string>;
   struct Entry {
@@ -108,10 +119,14 @@ class AvahiBrowse final : public DnsSdBrowse {
     AvahiServiceResolver* txtResolver = nullptr;
   };
 
-  void setProblem(std::string text) {
+  // The first problem is the cause; what follows from it is not reported.
+  void setProblem(BrowseProblem kind, std::string text) {
     std::lock_guard<std::mutex> guard(problemLock_);
-    if (problem_.empty()) problem_ = std::move(text);
+    if (kind_ != BrowseProblem::none) return;
+    kind_ = kind;
+    problem_ = std::move(text);
   }
+  void setProblem(int avahiError) { setProblem(problemKindOf(avahiError), clientProblem(avahiError)); }
 
   void publish() {
     std::vector<BrowseResult> results;
@@ -123,7 +138,7 @@ class AvahiBrowse final : public DnsSdBrowse {
   static void onClientState(AvahiClient* client, AvahiClientState state, void* userdata) {
     // May run inside avahi_client_new, before the session has stored the client: use the argument.
     if (state == AVAHI_CLIENT_FAILURE) {
-      static_cast<AvahiBrowse*>(userdata)->setProblem(clientProblem(avahi_client_errno(client)));
+      static_cast<AvahiBrowse*>(userdata)->setProblem(avahi_client_errno(client));
     }
   }
 
@@ -131,7 +146,7 @@ class AvahiBrowse final : public DnsSdBrowse {
                        const char* name, const char* type, const char* domain, AvahiLookupResultFlags, void* userdata) {
     auto* self = static_cast<AvahiBrowse*>(userdata);
     if (event == AVAHI_BROWSER_FAILURE) {
-      self->setProblem(clientProblem(avahi_client_errno(avahi_service_browser_get_client(browser))));
+      self->setProblem(avahi_client_errno(avahi_service_browser_get_client(browser)));
       return;
     }
     if (event != AVAHI_BROWSER_NEW && event != AVAHI_BROWSER_REMOVE) return;
@@ -181,6 +196,7 @@ class AvahiBrowse final : public DnsSdBrowse {
   AvahiServiceBrowser* browser_ = nullptr;
   std::map<Key, Entry> entries_;  // touched only on the poll thread while it runs
   mutable std::mutex problemLock_;
+  BrowseProblem kind_ = BrowseProblem::none;
   std::string problem_;
 };
 

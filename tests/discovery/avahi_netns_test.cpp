@@ -150,7 +150,7 @@ TEST_F(AvahiNetns, ListsPhonesInNameOrderLeavesOutThoseThatDoNotAcceptAndPairsBy
   EXPECT_NE(missing.err.find("No phone named \"Cellar\""), std::string::npos) << missing.err;
 }
 
-TEST_F(AvahiNetns, WithoutDaemonTheSearchIsEmptyAfterTheWindowAndSaysWhy) {
+TEST_F(AvahiNetns, WithoutDaemonTheSearchSaysWhyAtOnce) {
   phone("Kitchen", "Wall panel", "1111");
   ASSERT_EQ(rig("stop-avahi app", 10).status, 0);
   CommandResult list = cli("devices", 20);
@@ -159,7 +159,7 @@ TEST_F(AvahiNetns, WithoutDaemonTheSearchIsEmptyAfterTheWindowAndSaysWhy) {
   EXPECT_EQ(list.err,
             "glowticker devices: avahi-daemon is not running, so no phone can be found on the local network; start it "
             "with \"sudo systemctl start avahi-daemon\" and search again.\n");
-  EXPECT_GE(list.took, 3s);
+  EXPECT_LT(list.took, 500ms);  // the client learns it at once; the browse window is not waited out
 }
 
 }  // namespace

@@ -38,6 +38,7 @@ deb=$(ls "$tmp"/out/glowticker_*.deb 2>/dev/null | head -n1)
 echo "== control fields"
 dpkg-deb --field "$deb" Package Version Architecture Maintainer Depends Recommends | tee "$tmp/control"
 grep -q "^Recommends:.*avahi-daemon" "$tmp/control" || fail "avahi-daemon is not recommended"
+grep -q "^Recommends:.*fonts-noto-cjk" "$tmp/control" || fail "no CJK font is recommended"
 # shlibdeps must have found the libraries the programs link.
 for lib in libc6 libqt6widgets6 libcurl4 libavahi-client3; do
   grep -q "^Depends:.*$lib" "$tmp/control" || fail "Depends lacks $lib"

@@ -48,5 +48,10 @@ grep -q '^\.TH GLOWTICKER "1"' <<<"$text" || fail "no .TH header"
 for word in status devices pair unpair install uninstall hook send autostart; do
   grep -q "^$word\b" <<<"$text" || fail "the manual page does not describe '$word'"
 done
+for p in glowticker glowticker-hook $([[ -f $build/packaging/man/glowticker-app.1.gz ]] && echo glowticker-app); do
+  for section in "EXIT STATUS" ENVIRONMENT FILES; do
+    zcat "$build/packaging/man/$p.1.gz" | grep -Eq "^\.SH \"?$section\"?$" || fail "$p.1 has no $section section"
+  done
+done
 [[ $(zcat "$build/packaging/man/glowticker-cli.1.gz") == ".so man1/glowticker.1" ]] || fail "glowticker-cli page"
 echo "desktop files: ok"

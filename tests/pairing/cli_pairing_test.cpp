@@ -74,7 +74,7 @@ class CliPairingTest : public ::testing::Test {
 
 TEST_F(CliPairingTest, PairStatusUnpairRoundTrip) {
   auto r = glowticker("status");
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 4);  // not paired
   EXPECT_EQ(r.out, "未配对\n");
 
   Phone phone("--code 0042 --device 'Phone model'");
@@ -103,7 +103,7 @@ TEST_F(CliPairingTest, PairStatusUnpairRoundTrip) {
   // The phone goes away: the record stays, the link is offline.
   EXPECT_EQ(phone.stop(), 0);
   r = glowticker("status");
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 3);  // offline
   EXPECT_EQ(r.out, "离线 / 不可达\n" + record);
 
   EXPECT_EQ(glowticker("unpair").status, 0);

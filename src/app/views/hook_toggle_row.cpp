@@ -41,12 +41,13 @@ QString HookToggleRow::labelFor(AgentID agent) {
 QString HookToggleRow::reportText(const HookSuccess& success) {
   QStringList lines;
   for (const auto& r : success.reports) {
-    QString line = shownText(r.agent) + QStringLiteral(": ") + shownText(r.action);
+    // The tool's English words in the panel's Chinese; the terminal keeps the tool's own.
+    QString line = shownText(r.agent) + QStringLiteral(": ") + shownText(ReportWords::panelAction(r.action));
     if (!r.backup.empty()) line += QStringLiteral(" (备份: ") + shownText(r.backup) + QStringLiteral(")");
     lines << line;
   }
   QString text = lines.join(QLatin1Char('\n'));
-  if (!success.note.empty()) text += QLatin1Char('\n') + QString::fromStdString(success.note);
+  if (!success.note.empty()) text += QLatin1Char('\n') + QString::fromStdString(ReportWords::panelNote(success.note));
   return text;
 }
 

@@ -14,10 +14,15 @@
 
 #include "app/app_state.h"
 #include "app/background.h"
-#include "app/views/code_filter.h"
+#include "core/pairing/pairing_code.h"
 #include "app/views/view_style.h"
 
 namespace gt {
+namespace {
+
+QString filterCode(const QString& text) { return QString::fromStdString(PairingCode::filter(text.toStdString())); }
+
+}  // namespace
 
 PairingView::PairingView(AppState* state, const PanelServices& services, QWidget* parent)
     : QWidget(parent), state_(state), services_(services) {
@@ -43,7 +48,7 @@ PairingView::PairingView(AppState* state, const PanelServices& services, QWidget
   searchingLayout->addWidget(searchingText, 1, Qt::AlignVCenter);
   layout->addWidget(searchingRow_);
 
-  noDeviceLabel_ = ViewStyle::label(QStringLiteral("未发现设备。请确认手机 App 已打开，且与 Mac 在同一网络。"), this);
+  noDeviceLabel_ = ViewStyle::label(QStringLiteral("未发现设备。请确认手机 App 已打开，且与这台电脑在同一网络。"), this);
   noDeviceLabel_->setObjectName(QStringLiteral("noDeviceLabel"));
   ViewStyle::dimmed(noDeviceLabel_);
   ViewStyle::wrapping(noDeviceLabel_);
@@ -101,18 +106,46 @@ PairingView::PairingView(AppState* state, const PanelServices& services, QWidget
   layout->addLayout(actions);
 
   render();
+  // Field and button side by side read as one control: one height for both, whichever the style makes
+  // taller (measured with the button's real text, whose Chinese may come from a taller fallback font).
+  const int codeRowHeight = std::max(codeField_->sizeHint().height(), pairButton_->sizeHint().height());
+  codeField_->setFixedHeight(codeRowHeight);
+  pairButton_->setFixedHeight(codeRowHeight);
 }
 
 PairingView::~PairingView() = default;
 
 QString PairingView::entryText(const DiscoveredDevice& d) {
-  const QString model = d.device.empty() ? QStringLiteral("unknown") : shownText(d.device);
-  return shownText(d.name) + QStringLiteral(" (") + model + QStringLiteral(") @ ") +
-         shownText(d.host);
+  // A phone that does not say its model is listed without one rather than as "unknown".
+  const QString model = d.device.empty() ? QString() : QStringLiteral(" (") + shownText(d.device) + QStringLiteral(")");
+  return shownText(d.name) + model + QStringLiteral(" @ ") + shownText(d.host);
+}
+
+QString PairingView::searchProblemText(BrowseProblem problem) {
+  // A word joiner after the hyphen keeps "avahi-daemon" whole when the line wraps (a hyphen is a break
+  // opportunity), and no-break spaces keep each command on one line; the label is not selectable, so
+  // nobody copies the joiners into a terminal.
+  const QString daemon = QStringLiteral("avahi-\u2060daemon");
+  const QString start = QStringLiteral("sudo\u00A0systemctl\u00A0start\u00A0") + daemon;
+  const QString again = QStringLiteral("，然后点“重新搜索”。");
+  switch (problem) {
+    case BrowseProblem::none:
+      return {};
+    case BrowseProblem::noDaemon:
+      return daemon + QStringLiteral(" 没有运行，无法搜索局域网里的手机。请在终端运行 ") + start + again;
+    case BrowseProblem::daemonStopped:
+      return daemon + QStringLiteral(" 在搜索时停止了。请在终端运行 ") + start + again;
+    case BrowseProblem::failed:
+      break;
+  }
+  return QStringLiteral("无法通过 ") + daemon + QStringLiteral(" 搜索局域网。在终端运行 glowticker\u00A0devices 可看到原因；") +
+         QStringLiteral("请确认 ") + daemon + QStringLiteral(" 正在运行") + again;
 }
 
 void PairingView::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
+  // The code is what the user came to type: keys pressed right after the panel opens go into the field.
+  if (!event->spontaneous()) codeField_->setFocus(Qt::PopupFocusReason);
   if (!started_) {
     started_ = true;
     browse();
@@ -165,12 +198,12 @@ void PairingView::onPicked(int index) {
 }
 
 void PairingView::onCodeEdited(const QString& text) {
-  const QString filtered = CodeFilter::filter(text);
+  const QString filtered = filterCode(text);
   code_ = filtered;
   // Writing back fires this again with the filtered text, which then passes unchanged. The cursor keeps
   // its place among the characters that stay.
   if (filtered != text) {
-    const int cursor = CodeFilter::filter(text.left(codeField_->cursorPosition())).size();
+    const int cursor = filterCode(text.left(codeField_->cursorPosition())).size();
     codeField_->setText(filtered);
     codeField_->setCursorPosition(std::min<int>(cursor, filtered.size()));
   }
@@ -210,7 +243,7 @@ void PairingView::render() {
   picker_->setCurrentIndex(selected_ ? picker_->findData(QString::fromStdString(selected_->id())) : -1);
 
   pairButton_->setText(busy_ ? QStringLiteral("配对中…") : QStringLiteral("配对"));
-  pairButton_->setEnabled(CodeFilter::clusterCount(code_) == CodeFilter::kCodeLength && selected_ && !busy_);
+  pairButton_->setEnabled(PairingCode::complete(code_.toStdString()) && selected_ && !busy_);
 
   errorLabel_->setVisible(error_.has_value());
   errorLabel_->setText(error_.value_or(QString()));

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/panel_services.h"
+#include "core/discovery/dns_sd_backend.h"
 #include "core/discovery/discovered_device.h"
 
 class QComboBox;
@@ -25,8 +26,10 @@ class PairingView : public QWidget {
   PairingView(AppState* state, const PanelServices& services, QWidget* parent = nullptr);
   ~PairingView() override;
 
-  // "name (model or unknown) @ host".
+  // "name (model) @ host", or "name @ host" when the phone names no model.
   static QString entryText(const DiscoveredDevice& d);
+  // Why the search could not look at the network, in the panel's words, with the command that mends it.
+  static QString searchProblemText(BrowseProblem problem);
 
   // View state, for the panel root and tests.
   bool searching() const { return searching_; }

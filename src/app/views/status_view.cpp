@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QScrollArea>
+#include <QShowEvent>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -137,13 +138,16 @@ StatusView::StatusView(AppState* state, const PanelServices& services, QWidget* 
   layout->addWidget(divider(this));
 
   auto* commands = new QHBoxLayout;
+  commands->setSpacing(8);  // three padded buttons fit the panel's width side by side
   auto* openConfig = new QPushButton(QStringLiteral("打开配置目录"), this);
   openConfig->setObjectName(QStringLiteral("openConfigButton"));
+  ViewStyle::padded(openConfig);
   connect(openConfig, &QPushButton::clicked, this, [this] { services_.openConfigDir(); });
   commands->addWidget(openConfig);
   commands->addStretch(1);
   auto* unpair = new QPushButton(QStringLiteral("解除配对"), this);
   unpair->setObjectName(QStringLiteral("unpairButton"));
+  ViewStyle::padded(unpair);
   connect(unpair, &QPushButton::clicked, this, [this] {
     // A failed deletion changes nothing and is not shown; success switches the panel to pairing.
     if (state_) (void)state_->unpair();
@@ -165,6 +169,15 @@ StatusView::StatusView(AppState* state, const PanelServices& services, QWidget* 
 }
 
 StatusView::~StatusView() = default;
+
+void StatusView::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  // Reports belong to the opening of the panel that made them: a new opening starts without them.
+  if (event->spontaneous() || (!installResult_ && !hookError_)) return;
+  installResult_.reset();
+  hookError_.reset();
+  renderReports();
+}
 
 HookToggleRow* StatusView::row(AgentID agent) const {
   for (HookToggleRow* r : rows_)

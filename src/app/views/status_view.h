@@ -30,6 +30,9 @@ class StatusView : public QWidget {
   const std::optional<QString>& hookError() const { return hookError_; }
   HookToggleRow* row(AgentID agent) const;
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
  private:
   void renderLink();
   void renderReports();

@@ -3,6 +3,8 @@
 #include <QFont>
 #include <QLabel>
 #include <QPalette>
+#include <QPushButton>
+#include <algorithm>
 
 namespace gt {
 
@@ -53,6 +55,13 @@ inline void setTextColor(QWidget* w, const QColor& c) {
 inline void dimmed(QWidget* w) { setTextColor(w, w->palette().color(QPalette::PlaceholderText)); }
 
 inline void errorText(QWidget* w) { setTextColor(w, red()); }
+
+// A button whose text is long gets the same room on each side of it as the short ones: left to the
+// style, a text wider than the style's minimum width touches the button's edges.
+inline void padded(QPushButton* b) {
+  constexpr int kTextPadding = 14;
+  b->setMinimumWidth(std::max(b->sizeHint().width(), b->fontMetrics().horizontalAdvance(b->text()) + 2 * kTextPadding));
+}
 
 // Long texts wrap inside the panel's width instead of widening it.
 inline void wrapping(QLabel* l) {

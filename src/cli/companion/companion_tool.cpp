@@ -79,9 +79,9 @@ int run(AgentID agent, bool install, const CompanionTool::Options& options, std:
     return fail(path.string() + " still shows the hook after the edit; check the file and try again.");
 
   std::string name(rawValue(agent));
-  std::string note = change.changed ? "restart " + name + " so that running sessions pick up the change."
-                     : install      ? "nothing to do; the hook is already installed."
-                                    : "nothing to do; no hook was installed.";
+  std::string note = change.changed ? ReportWords::restartNote(name)
+                     : install      ? std::string(ReportWords::kAlreadyInstalled)
+                                    : std::string(ReportWords::kNothingInstalled);
   out << writeReport({InstallReport{name, path.string(), action, backup, change.notes}}, note);
   return 0;
 }

@@ -92,6 +92,8 @@ Discovery::Discovery(std::shared_ptr<DnsSdBackend> backend) : backend_(std::move
 
 std::string Discovery::problem() const { return problem_; }
 
+BrowseProblem Discovery::problemKind() const { return problemKind_; }
+
 bool Discovery::nameLess(const std::string& a, const std::string& b) {
   std::string ka = nfcKey(a);
   std::string kb = nfcKey(b);
@@ -112,8 +114,10 @@ std::vector<DiscoveredDevice> Discovery::browse(std::chrono::milliseconds window
 
 std::vector<Discovery::Service> Discovery::collectServices(std::chrono::milliseconds window) {
   problem_.clear();
+  problemKind_ = BrowseProblem::none;
   if (!backend_) {
     problem_ = "No DNS-SD service is available to search the local network.";
+    problemKind_ = BrowseProblem::failed;
     return {};
   }
   struct Box {
@@ -143,13 +147,17 @@ std::vector<Discovery::Service> Discovery::collectServices(std::chrono::millisec
 
   std::unique_ptr<DnsSdBrowse> session = backend_->startBrowse(kServiceType, kDomain, handler);
   {
-    // The window always runs to its end, whatever the browser reports meanwhile.
+    // The window runs to its end unless the browser reports a problem: then nothing more can arrive, and
+    // the user hears at once (no daemon, say) instead of after the whole window. The backend reports
+    // problems from its own thread without waking us, so the wait looks at it in short steps.
     std::unique_lock<std::mutex> lock(box->lock);
-    box->wake.wait_until(lock, deadline, [] { return false; });
+    while (Clock::now() < deadline && !(session && session->problemKind() != BrowseProblem::none))
+      box->wake.wait_until(lock, std::min(deadline, Clock::now() + kProblemCheckInterval), [] { return false; });
   }
   if (session) {
     session->stop();
     problem_ = session->problem();
+    problemKind_ = session->problemKind();
   }
 
   std::vector<Service> list;

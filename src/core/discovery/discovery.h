@@ -18,11 +18,14 @@ class Discovery {
   static constexpr const char* kServiceType = "_glowticker._tcp";
   static constexpr const char* kDomain = "local.";
   static constexpr std::chrono::milliseconds kResolveTimeout{1000};
+  // How soon a browse that cannot run (no daemon) ends its window.
+  static constexpr std::chrono::milliseconds kProblemCheckInterval{20};
 
   explicit Discovery(std::shared_ptr<DnsSdBackend> backend);
   std::vector<DiscoveredDevice> browse(std::chrono::milliseconds window);
   // Why the last browse could not look at the network (e.g. avahi-daemon not running); empty when fine.
   std::string problem() const;
+  BrowseProblem problemKind() const;
 
   // Instance names in result order: code point order after NFC normalisation, a proper prefix first.
   static bool nameLess(const std::string& a, const std::string& b);
@@ -43,6 +46,7 @@ class Discovery {
 
   std::shared_ptr<DnsSdBackend> backend_;
   std::string problem_;
+  BrowseProblem problemKind_ = BrowseProblem::none;
 };
 
 }  // namespace gt

@@ -34,6 +34,15 @@ struct AddressCandidate {
   bool operator==(const AddressCandidate&) const = default;
 };
 
+// What kept a browse from seeing the network, for a reader who is told in their own words (the panel
+// in Chinese, the terminal in English); the English text comes with it as problem().
+enum class BrowseProblem {
+  none,
+  noDaemon,       // the DNS-SD daemon (avahi-daemon) is not running
+  daemonStopped,  // it stopped during the browse
+  failed,         // anything else; problem() says what
+};
+
 // A running browse. After stop() returns the handler is never called again; the destructor stops too.
 class DnsSdBrowse {
  public:
@@ -41,6 +50,7 @@ class DnsSdBrowse {
   virtual void stop() = 0;
   // Why the browse could not see the network (e.g. "avahi-daemon is not running"); empty when fine.
   virtual std::string problem() const = 0;
+  virtual BrowseProblem problemKind() const { return problem().empty() ? BrowseProblem::none : BrowseProblem::failed; }
 };
 
 // The DNS-SD machinery Discovery runs on (Avahi on Linux, fakes in tests).

@@ -12,6 +12,10 @@ namespace gt {
 namespace {
 
 constexpr std::string_view kCategory = "notifier";
+// Here notifications are refused only when nothing serves them: there is no per-app switch to point at.
+constexpr const char* kNoServiceHint =
+    "No notification service answers on the session bus (org.freedesktop.Notifications); start the "
+    "desktop's notification daemon (for example dunst or mako) and later events will show";
 
 std::string statusText(AuthorizationStatus status) { return std::to_string(static_cast<int>(status)); }
 
@@ -86,8 +90,7 @@ void Notifier::notify(const AgentEvent& event) const {
   if (status != AuthorizationStatus::authorized && status != AuthorizationStatus::provisional) {
     if (log_)
       log_->error(kLogSubsystem, kCategory,
-                  "notify skipped (status=" + statusText(status) + "): " + event.title +
-                      ". Enable in System Settings > Notifications > Glowticker");
+                  "notify skipped (status=" + statusText(status) + "): " + event.title + ". " + kNoServiceHint);
     return;
   }
   NotificationRequest request{identifierFor(event), titleFor(event), event.message};
@@ -109,8 +112,7 @@ void Notifier::requestPermission() const {
   if (status != AuthorizationStatus::authorized && log_)
     log_->error(kLogSubsystem, kCategory,
                 "notification authorizationStatus=" + statusText(status) +
-                    "; notifications will be silently dropped. Enable in System Settings > Notifications > "
-                    "Glowticker");
+                    "; notifications will be silently dropped. " + kNoServiceHint);
 }
 
 }  // namespace gt

@@ -2,6 +2,7 @@
 #include <unicode/utf8.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "core/hooks/install_report.h"
 
@@ -133,5 +134,39 @@ std::string writeReport(const std::vector<InstallReport>& reports, std::string_v
   if (std::string note = oneLine(restartNote); !note.empty()) out += "Note: " + note + "\n";
   return out;
 }
+
+namespace ReportWords {
+
+namespace {
+constexpr std::string_view kRestartBefore = "restart ";
+constexpr std::string_view kRestartAfter = " so that running sessions pick up the change.";
+}  // namespace
+
+std::string restartNote(std::string_view agent) {
+  return std::string(kRestartBefore) + std::string(agent) + std::string(kRestartAfter);
+}
+
+std::string panelAction(std::string_view action) {
+  static constexpr std::pair<std::string_view, std::string_view> kWords[] = {
+      {"installed", "已安装"}, {"updated", "已更新"},   {"created", "已创建并安装"},
+      {"removed", "已移除"},   {"unchanged", "未改动"},
+  };
+  for (const auto& [tool, panel] : kWords)
+    if (action == tool) return std::string(panel);
+  return std::string(action);
+}
+
+std::string panelNote(std::string_view note) {
+  if (note == kAlreadyInstalled) return "无需改动：hook 已经装好。";
+  if (note == kNothingInstalled) return "无需改动：没有装过 hook。";
+  if (note.size() > kRestartBefore.size() + kRestartAfter.size() && note.starts_with(kRestartBefore) &&
+      note.ends_with(kRestartAfter)) {
+    std::string_view agent = note.substr(kRestartBefore.size(), note.size() - kRestartBefore.size() - kRestartAfter.size());
+    return "请重启正在运行的 " + std::string(agent) + " 会话，改动才会生效。";
+  }
+  return std::string(note);
+}
+
+}  // namespace ReportWords
 
 }  // namespace gt

@@ -31,4 +31,19 @@ std::optional<std::string> extractRestartNote(std::string_view text);
 // which reads back as none.
 std::string writeReport(const std::vector<InstallReport>& reports, std::string_view restartNote);
 
+// The tool's words (its report stays English, for the terminal) and the panel's Chinese for them.
+namespace ReportWords {
+
+// The restart note the tool writes after a change, and the two it writes when nothing had to change.
+std::string restartNote(std::string_view agent);
+inline constexpr std::string_view kAlreadyInstalled = "nothing to do; the hook is already installed.";
+inline constexpr std::string_view kNothingInstalled = "nothing to do; no hook was installed.";
+
+// The panel's text for an action word or a restart note of the tool's; words it does not know (from
+// another version of the tool) come back unchanged.
+std::string panelAction(std::string_view action);
+std::string panelNote(std::string_view note);
+
+}  // namespace ReportWords
+
 }  // namespace gt

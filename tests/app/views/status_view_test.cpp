@@ -144,7 +144,7 @@ class StatusViewTest : public QObject {
     gates_[idx(claude)].open();
     QTRY_VERIFY_WITH_TIMEOUT(!busy(claude), kGateMs);
     QCOMPARE(switches(), QStringLiteral("off on on"));
-    QCOMPARE(resultText(), QStringLiteral("claude: installed (备份: /b.bak)\nclaude: kept\n请重启 claude 会话"));
+    QCOMPARE(resultText(), QStringLiteral("claude: 已安装 (备份: /b.bak)\nclaude: kept\n请重启 claude 会话"));
     QCOMPARE(looks(), QStringLiteral("-+-"));
     // A failed removal turns its switch back on, keeps the result box and shows the error as plain text.
     answer(kimi, failure("<i>markup</i>"));
@@ -172,6 +172,7 @@ class StatusViewTest : public QObject {
     installed_[idx(claude)] = false;
     view_->hide();
     view_->show();
+    QVERIFY(!view_->installResult() && !view_->findChild<QWidget*>("installResult")->isVisible());  // a new opening
     QTRY_VERIFY_WITH_TIMEOUT(!box(claude)->isChecked(), kGateMs);
     QCOMPARE(calls().size(), std::size_t(4));
   }
@@ -194,7 +195,7 @@ class StatusViewTest : public QObject {
     QVERIFY(busy(codex));
     gates_[idx(codex)].open();
     QTRY_VERIFY_WITH_TIMEOUT(!busy(codex), kGateMs);
-    QCOMPARE(resultText(), QStringLiteral("codex: installed"));  // the later report replaces the earlier
+    QCOMPARE(resultText(), QStringLiteral("codex: 已安装"));  // the later report replaces the earlier
     gates_[idx(kimi)].open();
     QTRY_VERIFY_WITH_TIMEOUT(!busy(kimi), kGateMs);
     QCOMPARE(calls().size(), std::size_t(3));
