@@ -1,6 +1,5 @@
 // The panel as a user meets it on the offscreen platform at the panel's real width: typing right after
 // it opens, controls that line up, and the search problem that must never wrap inside a word.
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTextLayout>
@@ -15,23 +14,6 @@ using namespace apptest;
 
 class PanelWordsTest : public QObject {
   Q_OBJECT
-
-  // Positions where QLabel's word wrap may end a line of `text` in `font` at any width it could get.
-  static QList<int> lineEnds(const QString& text, const QFont& font, int width) {
-    QTextLayout layout(text, font);
-    QTextOption option;
-    option.setWrapMode(QTextOption::WordWrap);
-    layout.setTextOption(option);
-    QList<int> ends;
-    layout.beginLayout();
-    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-      line.setLineWidth(width);
-      ends << line.textStart() + line.textLength();
-    }
-    layout.endLayout();
-    ends.removeLast();
-    return ends;
-  }
   static int padding(const QPushButton* b) { return b->width() - b->fontMetrics().horizontalAdvance(b->text()); }
 
  private slots:
@@ -46,34 +28,37 @@ class PanelWordsTest : public QObject {
     auto* code = root->findChild<QLineEdit*>(QStringLiteral("codeField"));
     QCOMPARE(code->text(), QStringLiteral("4821"));
     QCOMPARE(code->height(), root->findChild<QPushButton*>(QStringLiteral("pairButton"))->height());
-    panel.hide();
   }
 
   void searchProblemsNeverWrapInsideAWord() {
-    // Every width the label could have in the panel, down to half of it: a line may end at a space or
-    // between Chinese characters, never inside "avahi-daemon" or another Latin word.
+    // A line may end at a space or between Chinese characters, never inside "avahi-daemon" or a command,
+    // at any width the label could get in the panel (down to half of it).
+    auto wordChar = [](const QString& s, int i) {
+      return i >= 0 && i < s.size() &&
+             ((s[i].isLetterOrNumber() && s[i].script() != QChar::Script_Han) || s[i] == u'-' || s[i] == QChar(0x2060));
+    };
+    QFont font;
+    font.setPointSizeF(font.pointSizeF() * 0.85);
     for (auto problem : {gt::BrowseProblem::noDaemon, gt::BrowseProblem::daemonStopped, gt::BrowseProblem::failed}) {
       const QString text = gt::PairingView::searchProblemText(problem);
-      QVERIFY(text.contains(QStringLiteral("systemctl")) || text.contains(QStringLiteral("glowticker")));
-      QFont font;
-      font.setPointSizeF(font.pointSizeF() * 0.85);
       for (int width = gt::PanelRootView::kWidth; width >= gt::PanelRootView::kWidth / 2; width -= 3) {
-        for (int end : lineEnds(text, font, width)) {
-          // Between Chinese characters a line may end anywhere; inside Latin words and commands never.
-          auto wordChar = [](QChar c) {
-            return (c.isLetterOrNumber() && c.script() != QChar::Script_Han) || c == u'-' || c == QChar(0x2060);
-          };
-          const bool inWord = c16(text, end - 1, wordChar) && c16(text, end, wordChar);
-          QVERIFY2(!inWord, qPrintable(QStringLiteral("width %1 breaks \"%2|%3\"")
-                                           .arg(width)
-                                           .arg(text.left(end).right(8), text.mid(end, 8))));
+        QTextLayout layout(text, font);
+        QTextOption option;
+        option.setWrapMode(QTextOption::WordWrap);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+          line.setLineWidth(width);
+          const int end = line.textStart() + line.textLength();
+          QVERIFY2(!(wordChar(text, end - 1) && wordChar(text, end)),
+                   qPrintable(QStringLiteral("%1 px: \"%2|%3\"").arg(width).arg(text.mid(end - 8, 8), text.mid(end, 8))));
         }
+        layout.endLayout();
       }
     }
   }
 
-  void unnamedModelAndCommandPadding() {
-    QVERIFY(!gt::PairingView::entryText({"Desk", "192.168.1.7", 1, 2, {}, {}}).contains(QStringLiteral("unknown")));
+  void commandButtonsAreAlikePadded() {
     TempHome home;
     auto state = makeState(std::make_shared<FakeDevice>());
     gt::StatusView view(state.get(), services());
@@ -83,12 +68,6 @@ class PanelWordsTest : public QObject {
     // As much room beside its text as "解除配对" has ("退出" is widened by the style's minimum width).
     QVERIFY(padding(view.findChild<QPushButton*>(QStringLiteral("openConfigButton"))) >=
             padding(view.findChild<QPushButton*>(QStringLiteral("unpairButton"))) - 4);
-  }
-
- private:
-  template <typename Pred>
-  static bool c16(const QString& s, int i, Pred p) {
-    return i >= 0 && i < s.size() && p(s[i]);
   }
 };
 
