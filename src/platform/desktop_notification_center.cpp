@@ -1,7 +1,12 @@
 #include "platform/desktop_notification_center.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <systemd/sd-bus.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -11,7 +16,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace gt {
@@ -22,6 +29,14 @@ constexpr const char* kService = "org.freedesktop.Notifications";
 constexpr const char* kPath = "/org/freedesktop/Notifications";
 constexpr const char* kInterface = "org.freedesktop.Notifications";
 constexpr const char* kAppName = "Glowticker";
+// The icon and the desktop file (glowticker.desktop) the desktop shows and groups our notifications under.
+constexpr const char* kAppIcon = "glowticker";
+constexpr const char* kDesktopEntry = "glowticker";
+constexpr const char* kDefaultAction = "default";
+constexpr const char* kReturnAction = "open-terminal";
+constexpr const char* kReturnLabel = "打开终端";
+// How long the signal thread sleeps at most between looks at the bus and at its stop flag.
+constexpr int kSignalWaitMs = 1000;
 // One budget for a whole operation (connect, ask, notify), far below sd-bus's 25 s default: a
 // wedged notification server must not hold an event for long.
 constexpr std::chrono::microseconds kOperationBudget{3'000'000};
@@ -63,6 +78,8 @@ std::string noBus(int r) {
 constexpr const char* kOwnerChangedMatch =
     "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',interface='org.freedesktop.DBus',"
     "member='NameOwnerChanged',arg0='org.freedesktop.Notifications'";
+constexpr const char* kServerSignalsMatch =
+    "type='signal',path='/org/freedesktop/Notifications',interface='org.freedesktop.Notifications'";
 // After a failed connection attempt, calls fail at once for this long instead of each paying for
 // another attempt at a wedged bus.
 constexpr auto kReconnectPause = std::chrono::seconds(1);
@@ -92,8 +109,55 @@ std::string escapeMarkup(const std::string& text) {
 // under one mutex. What the server can do and whether it answers are asked once and kept until the
 // service changes hands (NameOwnerChanged) or the connection drops; a server that let a call time out
 // counts as denied until then, so a wedged server costs one time-out, not one per event.
+// The server's signals (clicks, tokens, closings) are read by whichever thread holds the connection; a
+// thread of our own reads them while no call is running and hands clicks to the handler outside the
+// bus lock, so the handler may call back into this center.
 class FreedesktopNotificationCenter final : public NotificationCenter {
  public:
+  FreedesktopNotificationCenter() {
+    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_ < 0) return;  // then clicks are not heard; notifications still work
+    try {
+      signals_ = std::thread([this] { readSignals(); });
+    } catch (...) {
+    }
+  }
+
+  ~FreedesktopNotificationCenter() override {
+    stopping_ = true;
+    wakeUp();
+    if (signals_.joinable()) signals_.join();  // bounded by one bus call and one signal wait
+    if (wake_ >= 0) ::close(wake_);
+  }
+
+  void setActivationHandler(ActivationHandler handler) override {
+    std::lock_guard<std::mutex> guard(handlerMutex_);
+    handler_ = std::move(handler);
+  }
+
+  std::optional<std::string> close(const std::string& identifier) override {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!ids_.count(identifier)) return std::nullopt;
+    Deadline deadline;
+    std::string problem;
+    if (!connected(deadline, problem)) return problem;  // signals read here may say it is closed already
+    auto it = ids_.find(identifier);
+    if (it == ids_.end()) return std::nullopt;
+    if (status_ == AuthorizationStatus::denied) return problem_;
+    const std::uint32_t id = it->second;
+    forget(identifier);
+    sd_bus_message* m = nullptr;
+    int r = sd_bus_message_new_method_call(bus_.get(), &m, kService, kPath, kInterface, "CloseNotification");
+    if (r < 0) return std::string("Could not build the request to close a notification: ") + std::strerror(-r);
+    MessagePtr call(m);
+    if ((r = sd_bus_message_append(call.get(), "u", id)) < 0)
+      return std::string("Could not build the request to close a notification: ") + std::strerror(-r);
+    MessagePtr reply;
+    if (!callAndWait(call.get(), deadline, reply, problem))
+      return "The desktop notification service did not close the notification: " + problem;
+    return std::nullopt;
+  }
+
   AuthorizationStatus authorizationStatus() override {
     std::lock_guard<std::mutex> guard(mutex_);
     Deadline deadline;
@@ -128,10 +192,13 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
       MessagePtr reply;
       if (!callNoArgs("GetCapabilities", deadline, reply, problem)) return problem;
       markup_ = false;
+      actions_ = false;
       if (sd_bus_message_enter_container(reply.get(), 'a', "s") >= 0) {
         const char* cap = nullptr;
-        while (sd_bus_message_read_basic(reply.get(), 's', &cap) > 0)
+        while (sd_bus_message_read_basic(reply.get(), 's', &cap) > 0) {
           if (cap && std::strcmp(cap, "body-markup") == 0) markup_ = true;
+          if (cap && std::strcmp(cap, "actions") == 0) actions_ = true;
+        }
       }
     }
     std::string body = *markup_ ? escapeMarkup(request.body) : request.body;
@@ -142,9 +209,12 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     int r = sd_bus_message_new_method_call(bus_.get(), &m, kService, kPath, kInterface, "Notify");
     if (r < 0) return std::string("Could not build the notification: ") + std::strerror(-r);
     MessagePtr call(m);
-    r = sd_bus_message_append(call.get(), "susss", kAppName, replaces, "", request.title.c_str(), body.c_str());
-    if (r >= 0) r = sd_bus_message_append(call.get(), "as", 0);
-    if (r >= 0) r = sd_bus_message_append(call.get(), "a{sv}", 0);
+    r = sd_bus_message_append(call.get(), "susss", kAppName, replaces, kAppIcon, request.title.c_str(), body.c_str());
+    if (r >= 0 && request.offerReturn && actions_)
+      r = sd_bus_message_append(call.get(), "as", 4, kDefaultAction, kReturnLabel, kReturnAction, kReturnLabel);
+    else if (r >= 0)
+      r = sd_bus_message_append(call.get(), "as", 0);
+    if (r >= 0) r = sd_bus_message_append(call.get(), "a{sv}", 1, "desktop-entry", "s", kDesktopEntry);
     if (r >= 0) r = sd_bus_message_append(call.get(), "i", static_cast<std::int32_t>(-1));
     if (r < 0) return std::string("Could not build the notification: ") + std::strerror(-r);
     MessagePtr reply;
@@ -181,6 +251,92 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     status_.reset();
     ids_.clear();  // the new server knows none of the old ids
     order_.clear();
+    tokens_.clear();
+  }
+
+  // Runs with mutex_ held, on whichever thread is reading the bus.
+  static int onServerSignal(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* self = static_cast<FreedesktopNotificationCenter*>(userdata);
+    std::uint32_t id = 0;
+    const char* text = nullptr;
+    if (sd_bus_message_is_signal(m, kInterface, "NotificationClosed")) {
+      if (sd_bus_message_read(m, "u", &id) >= 0)
+        if (const std::string* identifier = self->identifierOf(id)) self->forget(*identifier);
+    } else if (sd_bus_message_is_signal(m, kInterface, "ActivationToken")) {
+      // Sent just before the click it belongs to.
+      if (sd_bus_message_read(m, "us", &id, &text) >= 0 && self->identifierOf(id)) self->tokens_[id] = text;
+    } else if (sd_bus_message_is_signal(m, kInterface, "ActionInvoked")) {
+      const std::string* identifier = nullptr;
+      if (sd_bus_message_read(m, "us", &id, &text) >= 0 && (identifier = self->identifierOf(id)) &&
+          (std::strcmp(text, kDefaultAction) == 0 || std::strcmp(text, kReturnAction) == 0)) {
+        std::string token;
+        if (auto t = self->tokens_.find(id); t != self->tokens_.end()) token = std::move(t->second);
+        self->tokens_.erase(id);
+        if (self->clicks_.size() < kRememberedIdentifiers) self->clicks_.emplace_back(*identifier, std::move(token));
+        self->wakeUp();
+      }
+    }
+    return 0;
+  }
+
+  const std::string* identifierOf(std::uint32_t id) const {
+    for (const auto& [identifier, shown] : ids_)
+      if (shown == id) return &identifier;
+    return nullptr;
+  }
+
+  void forget(std::string identifier) {  // by value: it may point into ids_
+    auto it = ids_.find(identifier);
+    if (it == ids_.end()) return;
+    tokens_.erase(it->second);
+    ids_.erase(it);
+    for (auto o = order_.begin(); o != order_.end(); ++o)
+      if (*o == identifier) {
+        order_.erase(o);
+        break;
+      }
+  }
+
+  void wakeUp() {
+    if (wake_ < 0) return;
+    std::uint64_t one = 1;
+    (void)!::write(wake_, &one, sizeof one);
+  }
+
+  // The signal thread: reads what the server sent while no call runs, hands clicks to the handler, then
+  // sleeps on a copy of the bus socket (the connection may be replaced meanwhile) until it or the wake
+  // counter stirs.
+  void readSignals() {
+    while (!stopping_) {
+      int busFd = -1;
+      short events = POLLIN;
+      std::vector<std::pair<std::string, std::string>> clicks;
+      {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (bus_) {
+          int r;
+          while ((r = sd_bus_process(bus_.get(), nullptr)) > 0) {
+          }
+          if (r < 0 || sd_bus_is_open(bus_.get()) <= 0) {
+            disconnect();
+          } else {
+            busFd = ::fcntl(sd_bus_get_fd(bus_.get()), F_DUPFD_CLOEXEC, 0);
+            if (int e = sd_bus_get_events(bus_.get()); e > 0) events = static_cast<short>(e);
+          }
+        }
+        clicks.swap(clicks_);
+      }
+      if (!clicks.empty()) {
+        std::lock_guard<std::mutex> guard(handlerMutex_);
+        for (auto& [identifier, token] : clicks)
+          if (handler_) handler_(identifier, token);
+      }
+      pollfd fds[2] = {{wake_, POLLIN, 0}, {busFd, events, 0}};
+      if (!stopping_) ::poll(fds, busFd >= 0 ? 2 : 1, kSignalWaitMs);
+      if (busFd >= 0) ::close(busFd);
+      std::uint64_t count;
+      (void)!::read(wake_, &count, sizeof count);
+    }
   }
 
   void disconnect() {
@@ -218,12 +374,14 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
       r = deadline.passed() ? -ETIMEDOUT : sd_bus_wait(bus.get(), deadline.leftUsec());
     }
     if (r >= 0) r = sd_bus_add_match_async(bus.get(), nullptr, kOwnerChangedMatch, onOwnerChanged, nullptr, this);
+    if (r >= 0) r = sd_bus_add_match_async(bus.get(), nullptr, kServerSignalsMatch, onServerSignal, nullptr, this);
     if (r < 0) {
       connectProblem_ = problem = noBus(r);
       retryAt_ = std::chrono::steady_clock::now() + kReconnectPause;
       return false;
     }
     bus_ = std::move(bus);
+    wakeUp();  // the signal thread starts watching the new connection
     return true;
   }
 
@@ -286,9 +444,10 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     }
   }
 
-  std::mutex mutex_;  // guards everything below, held across bus calls
+  std::mutex mutex_;  // guards everything below it, held across bus calls
   BusPtr bus_;
-  std::optional<bool> markup_;
+  std::optional<bool> markup_;  // set once the capabilities are known, with actions_
+  bool actions_ = false;
   std::optional<AuthorizationStatus> status_;
   std::string problem_;  // why status_ is denied
   bool ownerChanged_ = false;
@@ -296,6 +455,14 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
   std::string connectProblem_;
   std::unordered_map<std::string, std::uint32_t> ids_;
   std::deque<std::string> order_;  // insertion order, oldest first
+  std::unordered_map<std::uint32_t, std::string> tokens_;        // server id -> activation token
+  std::vector<std::pair<std::string, std::string>> clicks_;      // (identifier, token) not yet handed on
+
+  std::mutex handlerMutex_;  // held while the handler runs
+  ActivationHandler handler_;
+  std::atomic<bool> stopping_{false};
+  int wake_ = -1;  // eventfd: a click to hand on, a new connection, or stop
+  std::thread signals_;  // last: started once everything above exists
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <systemd/sd-bus.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -72,12 +73,13 @@ class DesktopNotificationCenterTest : public ::testing::Test {
     ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
   }
 
-  void startSink(bool markup, bool silent = false) {
+  void startSink(bool markup, bool silent = false, bool actions = false) {
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
     std::vector<std::string> argv = {GT_NOTIFY_SINK, "--log", dir.file("log.jsonl")};
     if (!markup) argv.push_back("--no-markup");
     if (silent) argv.push_back("--silent");
+    if (actions) argv.push_back("--actions");
     ASSERT_TRUE(sink.spawn(argv, fds[1]));
     ::close(fds[1]);
     pollfd p{fds[0], POLLIN, 0};
@@ -95,8 +97,37 @@ class DesktopNotificationCenterTest : public ::testing::Test {
     return out;
   }
 
+  // Clicks notification `id` as the user would, through the sink.
+  void click(std::uint32_t id, const char* action, const char* token) {
+    sd_bus* raw = nullptr;
+    ASSERT_GE(sd_bus_open_user(&raw), 0);
+    sd_bus_set_method_call_timeout(raw, 5'000'000);
+    sd_bus_error err = SD_BUS_ERROR_NULL;
+    int r = sd_bus_call_method(raw, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                               "io.glowticker.NotifySink", "Invoke", &err, nullptr, "uss", id, action, token);
+    EXPECT_GE(r, 0) << (err.message ? err.message : "");
+    sd_bus_error_free(&err);
+    sd_bus_flush_close_unref(raw);
+  }
+
   test::TempDir dir;
   Child bus, sink;
+};
+
+// Brings back nothing; records what it was asked. Only pane %1's terminal is in front.
+struct FakeReturn : AgentReturn {
+  std::mutex m;
+  std::vector<std::pair<AgentEvent, std::string>> calls;
+  std::string bringBack(const AgentEvent& event, const std::string& token) override {
+    std::lock_guard<std::mutex> g(m);
+    calls.emplace_back(event, token);
+    return "brought back " + event.title;
+  }
+  bool inFront(const AgentEvent& event) override { return event.origin && event.origin->tmuxPane == "%1"; }
+  std::size_t count() {
+    std::lock_guard<std::mutex> g(m);
+    return calls.size();
+  }
 };
 
 TEST_F(DesktopNotificationCenterTest, DeliversTitleAndBodyAndReplacesByIdentifier) {
@@ -202,6 +233,52 @@ TEST_F(DesktopNotificationCenterTest, AWedgedServerHoldsUpNothingAndAWorkingOneT
     if (l.find("oldest events") != std::string::npos) dropped = std::stoul(l.substr(l.find("dropped the ") + 12));
   EXPECT_GE(dropped, 300u - Notifier::kMaxWaiting - 1);
   EXPECT_EQ(lines.size() - 1 + log->count("notify skipped") + log->count("add failed") + dropped, 300u);
+}
+
+// A session keeps one notification: its prompt goes when its next event comes. A click on the button (with
+// the server's token) or on the notification brings back the clicked event's terminal. With the quiet
+// switch on, only the terminal in front goes without a notification.
+TEST_F(DesktopNotificationCenterTest, ASessionKeepsOneNotificationClicksBringItBackQuietSkipsTheTerminalInFront) {
+  startSink(/*markup=*/true, /*silent=*/false, /*actions=*/true);
+  auto back = std::make_shared<FakeReturn>();
+  auto log = std::make_shared<test::MemoryLog>();
+  Notifier notifier(makeDesktopNotificationCenter(), log, back);
+  auto event = [](std::int64_t ts, std::string title, std::string session, std::string pane) {
+    AgentEvent e{"t", "claude", "s", std::move(title), "m", "demo", ts, EventOrigin{}};
+    e.origin->session = std::move(session);
+    e.origin->tmuxPane = std::move(pane);
+    return e;
+  };
+  notifier.notify(event(1, "需要你的授权", "s1", "%1"));
+  notifier.notify(event(2, "完成", "s1", "%1"));
+  notifier.notify(event(3, "other", "s2", "%2"));
+  notifier.notify({"t", "claude", "s", "plain", "m", "demo", 4, std::nullopt});
+  notifier.notify({"t", "claude", "s", "plain again", "m", "demo", 5, std::nullopt});
+  auto lines = logged();
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines[0]["app_icon"], "glowticker");
+  EXPECT_EQ(lines[0]["hints"]["desktop-entry"], "glowticker");
+  EXPECT_EQ(lines[0]["actions"], nlohmann::json::parse(R"(["default","打开终端","open-terminal","打开终端"])"));
+  EXPECT_EQ(lines[1]["closed"], lines[0]["id"]);  // and no other notification was closed
+  for (std::size_t i = 2; i < lines.size(); ++i) EXPECT_FALSE(lines[i].contains("closed")) << lines[i];
+
+  click(lines[2]["id"], "open-terminal", "token-1");
+  click(lines[3]["id"], "default", "");
+  for (int i = 0; i < 500 && (back->count() < 2 || log->count("brought back") < 2); ++i)
+    std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(back->count(), 2u);
+  EXPECT_EQ(back->calls[0], std::pair(event(2, "完成", "s1", "%1"), std::string("token-1")));
+  EXPECT_EQ(back->calls[1], std::pair(event(3, "other", "s2", "%2"), std::string()));
+  EXPECT_EQ(log->count("brought back 完成"), 1u);
+
+  notifier.setQuietWhenInFront(true);
+  notifier.notify(event(6, "in front", "s1", "%1"));
+  notifier.notify(event(7, "behind", "s2", "%2"));
+  std::vector<std::string> shown;
+  for (auto& l : logged())
+    if (l.contains("summary")) shown.push_back(l["summary"]);
+  EXPECT_EQ(shown.back(), "claude \u00B7 behind");
+  EXPECT_EQ(std::count(shown.begin(), shown.end(), "claude \u00B7 in front"), 0);
 }
 
 }  // namespace

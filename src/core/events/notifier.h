@@ -1,11 +1,13 @@
 #pragma once
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "core/common/log.h"
 #include "core/events/agent_event.h"
+#include "core/events/agent_return.h"
 
 namespace gt {
 
@@ -16,7 +18,13 @@ struct NotificationRequest {
   std::string identifier;  // a later request with the same identifier replaces the shown one
   std::string title;
   std::string body;        // plain text, shown exactly as given
+  // Offer the default action and the "打开终端" button, where the service shows actions.
+  bool offerReturn = false;
 };
+
+// A notification the user clicked (its default action or its button). `activationToken` is the
+// service's token for handing focus on, "" when it sent none.
+using ActivationHandler = std::function<void(const std::string& identifier, const std::string& activationToken)>;
 
 struct AuthorizationAnswer {
   bool granted = false;
@@ -31,14 +39,26 @@ class NotificationCenter {
   virtual AuthorizationAnswer requestAuthorization() = 0;
   // nullopt on success, else the error's description.
   virtual std::optional<std::string> add(const NotificationRequest& request) = 0;
+  // Takes down the notification of that identifier if it is still shown. nullopt when it is gone (or
+  // never was), else the error's description.
+  virtual std::optional<std::string> close(const std::string& /*identifier*/) { return std::nullopt; }
+  // Called on a thread of the center's own for each click; must return quickly. Once this returns, the
+  // previous handler is not running and is never called again. An empty handler stops the calls.
+  virtual void setActivationHandler(ActivationHandler /*handler*/) {}
 };
 
 // Turns agent events into desktop notifications; never fails outward, logs under category "notifier".
+// With an AgentReturn, clicking a notification brings back the agent's terminal, a session's newer
+// event takes down its older notification, and the quiet switch holds back events whose terminal the
+// user is looking at.
 class Notifier {
  public:
   static constexpr std::size_t kMaxWaiting = 256;
+  static constexpr std::size_t kRemembered = 256;  // events kept for clicks, and sessions kept for closing
 
-  Notifier(std::shared_ptr<NotificationCenter> center, std::shared_ptr<Log> log);
+  // `agentReturn` may be null: then notifications offer no action.
+  Notifier(std::shared_ptr<NotificationCenter> center, std::shared_ptr<Log> log,
+           std::shared_ptr<AgentReturn> agentReturn = nullptr);
   ~Notifier();  // waits for the notification in progress, if any (bounded by the center's calls)
   Notifier(const Notifier&) = delete;
   Notifier& operator=(const Notifier&) = delete;
@@ -50,6 +70,12 @@ class Notifier {
   // Shows one notification now, on the caller's thread.
   void notify(const AgentEvent& event) const;
   void requestPermission() const;
+  // Brings back the event's terminal on the caller's thread (never the UI thread: it may take a while)
+  // and logs what was done. Does nothing without an AgentReturn.
+  void bringBack(const AgentEvent& event, const std::string& activationToken = {}) const;
+  // "终端在前台时不提醒": when on, an event whose terminal is in front posts no notification.
+  void setQuietWhenInFront(bool on);
+  bool quietWhenInFront() const;
 
   static std::string identifierFor(const AgentEvent& event);  // "glowticker-<ts>-<agent>"
   static std::string titleFor(const AgentEvent& event);       // agent + " · " + title
@@ -57,8 +83,12 @@ class Notifier {
  private:
   std::shared_ptr<NotificationCenter> center_;
   std::shared_ptr<Log> log_;
+  std::shared_ptr<AgentReturn> return_;
+  struct State;
+  std::unique_ptr<State> state_;
   struct Queue;
   std::unique_ptr<Queue> queue_;
+  std::unique_ptr<Queue> returns_;  // clicks, so a slow return holds up neither notifications nor the bus
 };
 
 }  // namespace gt
