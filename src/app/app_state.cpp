@@ -15,9 +15,45 @@ struct AppState::Poll {
 };
 
 AppState::AppState(Parts parts, QObject* parent)
-    : QObject(parent), parts_(std::move(parts)), poll_(std::make_shared<Poll>()) {}
+    : QObject(parent), parts_(std::move(parts)), poll_(std::make_shared<Poll>()) {
+  if (parts_.settings) quiet_ = parts_.settings->get().quietWhenInFront;
+  if (parts_.notifier) parts_.notifier->setQuietWhenInFront(quiet_);
+}
 
-AppState::~AppState() = default;
+AppState::~AppState() {
+  // Its callback posts to this object: no reader thread may still be in it once this object is gone.
+  if (parts_.listener) parts_.listener->stop();
+}
+
+void AppState::addRecent(AgentEvent event) {
+  recent_.push_front({std::move(event), QDateTime::currentDateTime()});
+  if (recent_.size() > kRecentEvents) recent_.pop_back();
+  emit recentEventsChanged();
+}
+
+void AppState::bringBack(const AgentEvent& event) {
+  runInBackground(
+      parts_.pool, this,
+      [notifier = parts_.notifier, event] {
+        if (notifier) notifier->bringBack(event);
+        return true;
+      },
+      [](bool) {});
+}
+
+void AppState::setQuietWhenInFront(bool on) {
+  if (on == quiet_) return;
+  quiet_ = on;
+  if (parts_.notifier) parts_.notifier->setQuietWhenInFront(on);
+  emit quietWhenInFrontChanged();
+  if (!parts_.settings) return;
+  parts_.settings->set(NotifySettings{on});
+  runInBackground(
+      parts_.pool, this, [settings = parts_.settings] { return settings->save(); },
+      [log = parts_.log](const std::string& problem) {
+        if (!problem.empty() && log) log->error(kLogSubsystem, "settings", "settings not saved: " + problem);
+      });
+}
 
 void AppState::setConn(ConnState c) {
   conn_ = std::move(c);
@@ -86,9 +122,11 @@ void AppState::startIntake() {
   // A listener that could not start (say, a run folder someone else controls) is tried again each poll
   // period, so intake resumes without a restart once the cause is gone.
   if (!parts_.listener || parts_.listener->isRunning()) return;
-  // The callback holds only the notifier: it runs on the listener's threads and must not touch this
-  // object. The notifier queues the event for its own thread, so neither reading nor probes wait for it.
-  auto problem = parts_.listener->start([notifier = parts_.notifier](AgentEvent event) {
+  // The callback runs on the listener's threads: it hands the event to the notifier, which queues it
+  // for its own thread so neither reading nor probes wait for it, and posts a copy to this object's
+  // thread for the panel's list.
+  auto problem = parts_.listener->start([this, notifier = parts_.notifier](AgentEvent event) {
+    QMetaObject::invokeMethod(this, [this, event] { addRecent(event); }, Qt::QueuedConnection);
     if (notifier) notifier->post(std::move(event));
   });
   if (problem == intakeProblem_) return;

@@ -1,6 +1,8 @@
 #pragma once
+#include <QDateTime>
 #include <QObject>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -9,6 +11,7 @@
 
 #include "core/events/event_listener.h"
 #include "core/events/notifier.h"
+#include "core/events/notify_settings.h"
 #include "core/pairing/clock_api.h"
 #include "core/pairing/clock_config.h"
 #include "core/pairing/conn_state.h"
@@ -30,7 +33,16 @@ class AppState : public QObject {
     std::shared_ptr<EventListener> listener;
     std::shared_ptr<Notifier> notifier;
     std::chrono::milliseconds pollInterval{10000};  // sleep between the end of one refresh and the next
+    std::shared_ptr<SettingsStore> settings;  // loaded already; null keeps the settings in memory only
+    std::shared_ptr<Log> log;                 // hears why the settings could not be saved
   };
+
+  // One event as the panel lists it, with the time it arrived.
+  struct RecentEvent {
+    AgentEvent event;
+    QDateTime arrived;
+  };
+  static constexpr std::size_t kRecentEvents = 10;
 
   explicit AppState(Parts parts, QObject* parent = nullptr);
   ~AppState() override;
@@ -45,6 +57,14 @@ class AppState : public QObject {
     if (!intakeProblem_) return std::nullopt;
     return "无法接收 agent 事件：" + *intakeProblem_;
   }
+
+  // The last kRecentEvents events, newest first, whether or not they became notifications.
+  const std::deque<RecentEvent>& recentEvents() const { return recent_; }
+  // Does what clicking the event's notification does, off the UI thread.
+  void bringBack(const AgentEvent& event);
+  // "终端在前台时不提醒"; a change is saved in the background.
+  bool quietWhenInFront() const { return quiet_; }
+  void setQuietWhenInFront(bool on);
 
   // The start-up sequence, once: ask for notification permission, then start polling and event intake.
   void start();
@@ -65,16 +85,21 @@ class AppState : public QObject {
   void connChanged();
   void cfgChanged();
   void intakeProblemChanged();
+  void recentEventsChanged();
+  void quietWhenInFrontChanged();
 
  private:
   void setConn(ConnState c);
   void setCfg(std::optional<ClockConfig> c);
   void startIntake();
+  void addRecent(AgentEvent event);
 
   Parts parts_;
   ConnState conn_;
   std::optional<ClockConfig> cfg_;
   std::optional<std::string> intakeProblem_;
+  std::deque<RecentEvent> recent_;
+  bool quiet_ = false;
   struct Poll;
   std::shared_ptr<Poll> poll_;
   bool started_ = false;

@@ -57,7 +57,8 @@ constexpr const char* kUsage =
     "  -h, --help      show this help and exit\n"
     "  -V, --version   show the version and exit\n"
     "\n"
-    "Files: ~/.glowticker/config.json (the pairing), ~/.glowticker/run/events.sock (agents' events).\n"
+    "Files: ~/.glowticker/config.json (the pairing), ~/.glowticker/settings.json (the panel's switches),\n"
+    "       ~/.glowticker/run/events.sock (agents' events).\n"
     "Log: journalctl -t glowticker\n";
 
 // Answered before any Qt object exists, so they work without a display and print nothing else.
@@ -127,6 +128,9 @@ gt::PanelServices makePanelServices(QThreadPool* pool) {
   return s;
 }
 
+// What brings back an agent's terminal when its notification is clicked; null offers no click.
+std::shared_ptr<gt::AgentReturn> makeAgentReturn() { return nullptr; }
+
 std::unique_ptr<gt::AppState> makeState(QThreadPool* pool) {
   gt::AppState::Parts parts;
   parts.pool = pool;
@@ -134,7 +138,13 @@ std::unique_ptr<gt::AppState> makeState(QThreadPool* pool) {
   // From the home directory itself, so moving the pairing store's base directory never moves the socket.
   auto log = gt::makeSystemLog();
   parts.listener = std::make_shared<gt::EventListener>(gt::eventSocketPath().string(), log);
-  parts.notifier = std::make_shared<gt::Notifier>(gt::makeDesktopNotificationCenter(), log);
+  parts.notifier = std::make_shared<gt::Notifier>(gt::makeDesktopNotificationCenter(), log, makeAgentReturn());
+  parts.settings = std::make_shared<gt::SettingsStore>(gt::ConfigStore::baseDir() / "settings.json");
+  if (std::string problem = parts.settings->load(); !problem.empty()) {
+    log->error(gt::kLogSubsystem, "settings", problem);
+    std::fprintf(stderr, "glowticker-app: %s\n", problem.c_str());
+  }
+  parts.log = log;
   return std::make_unique<gt::AppState>(std::move(parts));
 }
 

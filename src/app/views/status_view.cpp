@@ -1,9 +1,11 @@
 #include "app/views/status_view.h"
 #include "app/shown_text.h"
 
+#include <QCheckBox>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QListWidget>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QScrollArea>
@@ -18,6 +20,7 @@ namespace {
 
 constexpr int kDotSize = 8;
 constexpr int kResultMaxHeight = 100;
+constexpr int kRecentRowsShown = 5;  // more scroll
 
 // As tall as its text up to the limit, then scrolling: an empty or short report takes little room.
 class ResultBox : public QScrollArea {
@@ -137,6 +140,38 @@ StatusView::StatusView(AppState* state, const PanelServices& services, QWidget* 
 
   layout->addWidget(divider(this));
 
+  auto* recentTitle = ViewStyle::label(QStringLiteral("最近事件"), this);
+  ViewStyle::bold(recentTitle);
+  layout->addWidget(recentTitle);
+  recentEmpty_ = ViewStyle::label(QStringLiteral("暂无事件"), this);
+  recentEmpty_->setObjectName(QStringLiteral("recentEmpty"));
+  ViewStyle::caption(recentEmpty_);
+  ViewStyle::dimmed(recentEmpty_);
+  layout->addWidget(recentEmpty_);
+  recentList_ = new QListWidget(this);
+  recentList_->setObjectName(QStringLiteral("recentEvents"));
+  recentList_->setFrameShape(QFrame::NoFrame);
+  recentList_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  recentList_->setTextElideMode(Qt::ElideRight);
+  recentList_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+  ViewStyle::caption(recentList_);
+  connect(recentList_, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
+    const int row = recentList_->row(item);
+    if (!state_ || row < 0 || static_cast<std::size_t>(row) >= state_->recentEvents().size()) return;
+    state_->bringBack(state_->recentEvents()[static_cast<std::size_t>(row)].event);
+  });
+  layout->addWidget(recentList_);
+
+  quietSwitch_ = new QCheckBox(QStringLiteral("终端在前台时不提醒"), this);
+  quietSwitch_->setObjectName(QStringLiteral("quietSwitch"));
+  quietSwitch_->setChecked(state_ && state_->quietWhenInFront());
+  connect(quietSwitch_, &QCheckBox::toggled, this, [this](bool on) {
+    if (state_) state_->setQuietWhenInFront(on);
+  });
+  layout->addWidget(quietSwitch_);
+
+  layout->addWidget(divider(this));
+
   auto* commands = new QHBoxLayout;
   commands->setSpacing(8);  // three padded buttons fit the panel's width side by side
   auto* openConfig = new QPushButton(QStringLiteral("打开配置目录"), this);
@@ -163,9 +198,13 @@ StatusView::StatusView(AppState* state, const PanelServices& services, QWidget* 
     connect(state_, &AppState::connChanged, this, &StatusView::renderLink);
     connect(state_, &AppState::cfgChanged, this, &StatusView::renderLink);
     connect(state_, &AppState::intakeProblemChanged, this, &StatusView::renderLink);
+    connect(state_, &AppState::recentEventsChanged, this, &StatusView::renderRecent);
+    connect(state_, &AppState::quietWhenInFrontChanged, this,
+            [this] { quietSwitch_->setChecked(state_->quietWhenInFront()); });
   }
   renderLink();
   renderReports();
+  renderRecent();
 }
 
 StatusView::~StatusView() = default;
@@ -206,6 +245,24 @@ void StatusView::renderLink() {
   const auto intake = state_ ? state_->intakeProblemLine() : std::nullopt;
   intakeLabel_->setVisible(intake.has_value());
   intakeLabel_->setText(QString::fromStdString(intake.value_or("")));
+}
+
+void StatusView::renderRecent() {
+  recentList_->clear();
+  const auto* events = state_ ? &state_->recentEvents() : nullptr;
+  for (std::size_t i = 0; events && i < events->size(); ++i) {
+    const AgentEvent& e = (*events)[i].event;
+    QString text = (*events)[i].arrived.toString(QStringLiteral("HH:mm:ss")) + QStringLiteral("  ") +
+                   shownText(e.agent) + QStringLiteral(" \u00B7 ") + shownText(e.title);
+    if (!e.project.empty()) text += QStringLiteral(" \u00B7 ") + shownText(e.project);
+    auto* item = new QListWidgetItem(text, recentList_);
+    item->setToolTip(shownText(e.message));
+  }
+  const bool any = recentList_->count() > 0;
+  recentEmpty_->setVisible(!any);
+  recentList_->setVisible(any);
+  const int rows = std::min(recentList_->count(), kRecentRowsShown);
+  recentList_->setFixedHeight(any ? rows * recentList_->sizeHintForRow(0) + 2 * recentList_->frameWidth() : 0);
 }
 
 void StatusView::renderReports() {

@@ -6,7 +6,9 @@
 #include "app/panel_services.h"
 #include "app/views/hook_toggle_row.h"
 
+class QCheckBox;
 class QLabel;
+class QListWidget;
 class QScrollArea;
 
 namespace gt {
@@ -14,7 +16,8 @@ namespace gt {
 class AppState;
 
 // The panel's content once a pairing exists: link state and address, one hook switch per agent with
-// the last report and the last failure, and the commands open folder, unpair and quit.
+// the last report and the last failure, the last events (a click brings back the agent's terminal) with
+// the quiet switch, and the commands open folder, unpair and quit.
 class StatusView : public QWidget {
   Q_OBJECT
  public:
@@ -36,6 +39,7 @@ class StatusView : public QWidget {
  private:
   void renderLink();
   void renderReports();
+  void renderRecent();
 
   AppState* state_;
   PanelServices services_;
@@ -50,6 +54,9 @@ class StatusView : public QWidget {
   QScrollArea* resultBox_ = nullptr;
   QLabel* resultLabel_ = nullptr;
   QLabel* errorLabel_ = nullptr;
+  QListWidget* recentList_ = nullptr;
+  QLabel* recentEmpty_ = nullptr;
+  QCheckBox* quietSwitch_ = nullptr;
 };
 
 }  // namespace gt

@@ -5,11 +5,13 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QListWidget>
 #include <QPushButton>
 #include <algorithm>
 #include <array>
 
 #include "support/app_test_support.h"
+#include "support/event_support.h"
 
 using gt::AgentID;
 using namespace apptest;
@@ -29,6 +31,21 @@ gt::HookSuccess success(std::vector<gt::InstallReport> reports, std::string note
   return gt::HookSuccess{std::move(reports), std::move(note)};
 }
 gt::HookError failure(std::string description) { return gt::HookError{"HookInstaller", 1, std::move(description)}; }
+
+struct FakeReturn : gt::AgentReturn {
+  std::mutex mu;
+  std::vector<gt::AgentEvent> calls;
+  std::string bringBack(const gt::AgentEvent& event, const std::string&) override {
+    std::lock_guard lock(mu);
+    calls.push_back(event);
+    return "brought back";
+  }
+  bool inFront(const gt::AgentEvent&) override { return false; }
+  std::vector<gt::AgentEvent> seen() {
+    std::lock_guard lock(mu);
+    return calls;
+  }
+};
 
 }  // namespace
 
@@ -175,6 +192,51 @@ class StatusViewTest : public QObject {
     QVERIFY(!view_->installResult() && !view_->findChild<QWidget*>("installResult")->isVisible());  // a new opening
     QTRY_VERIFY_WITH_TIMEOUT(!box(claude)->isChecked(), kGateMs);
     QCOMPARE(calls().size(), std::size_t(4));
+  }
+
+  // Events from the real socket, newest first, ten kept; a click brings back that event's terminal. The
+  // quiet switch is saved; a settings file that did not read is kept aside, not lost.
+  void recentEventsAndTheQuietSwitch() {
+    const auto file = home_->dir.path() / "base" / "settings.json";
+    std::filesystem::create_directories(file.parent_path());
+    gt::test::writeAll(file, "{not json");
+    auto settings = std::make_shared<gt::SettingsStore>(file);
+    QVERIFY(!settings->load().empty());
+    auto back = std::make_shared<FakeReturn>();
+    gt::AppState::Parts parts;
+    parts.pool = pool();
+    parts.api = device_;
+    parts.listener = std::make_shared<gt::EventListener>((home_->dir.path() / "run" / "events.sock").string());
+    parts.notifier = std::make_shared<gt::Notifier>(nullptr, nullptr, back);
+    parts.settings = settings;
+    state_ = std::make_unique<gt::AppState>(std::move(parts));
+    makeView();
+    auto* list = view_->findChild<QListWidget*>("recentEvents");
+    QCOMPARE(apptest::looks(view_.get(), "recentEmpty recentEvents"), QStringLiteral("+-"));
+    state_->startPolling();
+    const int fd = gt::test::connectTo((home_->dir.path() / "run" / "events.sock").string());
+    QVERIFY(fd >= 0);
+    for (int i = 1; i <= 12; ++i) QVERIFY(gt::test::sendAll(fd, gt::test::record("codex", i, "m")));
+    QTRY_VERIFY_WITH_TIMEOUT(list->count() == 10 && state_->recentEvents().front().event.ts == 12, kGateMs);
+    ::close(fd);
+    QCOMPARE(apptest::looks(view_.get(), "recentEmpty recentEvents"), QStringLiteral("-+"));
+    QVERIFY(list->item(0)->text().endsWith(QStringLiteral("codex \u00B7 title \u00B7 p")));
+    QCOMPARE(state_->recentEvents().back().event.ts, 3);
+    list->scrollToItem(list->item(1));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(1)).center());
+    QTRY_COMPARE_WITH_TIMEOUT(back->seen().size(), std::size_t(1), kGateMs);
+    QCOMPARE(back->seen()[0].ts, 11);
+
+    auto* quiet = view_->findChild<QCheckBox*>("quietSwitch");
+    QVERIFY(!quiet->isChecked());
+    QTest::mouseClick(quiet, Qt::LeftButton, {}, QPoint(6, quiet->height() / 2));
+    QVERIFY(state_->quietWhenInFront());
+    QVERIFY(pool()->waitForDone(kGateMs));
+    gt::SettingsStore reread(file);
+    QCOMPARE(reread.load(), std::string());
+    QVERIFY(reread.get().quietWhenInFront);
+    QCOMPARE(std::filesystem::status(file).permissions() & std::filesystem::perms::all, std::filesystem::perms(0600));
+    QCOMPARE(gt::test::readAll(file.string() + ".bad"), std::string("{not json"));
   }
 
   void rowsRunConcurrently() {

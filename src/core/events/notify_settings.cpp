@@ -1,0 +1,81 @@
+#include "core/events/notify_settings.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "core/common/file_io.h"
+#include "core/common/private_dir.h"
+
+namespace gt {
+
+namespace {
+constexpr std::size_t kMaxFileBytes = 64 * 1024;
+}
+
+SettingsStore::SettingsStore(std::filesystem::path file) : file_(std::move(file)) {}
+
+std::string SettingsStore::load() {
+  FileRead read = readFileBounded(file_, kMaxFileBytes);
+  std::lock_guard<std::mutex> g(mutex_);
+  settings_ = {};
+  doc_ = nlohmann::json::object();
+  moveAside_ = false;
+  if (read.status == FileRead::Status::missing) return {};
+  std::string problem;
+  if (!read.ok()) {
+    problem = read.status == FileRead::Status::tooLarge     ? "larger than 64 KiB"
+              : read.status == FileRead::Status::notRegular ? "not a regular file"
+                                                            : read.error.message();
+  } else {
+    nlohmann::json doc = nlohmann::json::parse(read.text, nullptr, /*allow_exceptions=*/false);
+    if (!doc.is_object()) {
+      problem = "not a JSON object";
+    } else if (auto quiet = doc.find(kQuietKey); quiet != doc.end() && !quiet->is_boolean()) {
+      problem = std::string("\"") + kQuietKey + "\" is not true or false";
+    } else {
+      if (quiet != doc.end()) settings_.quietWhenInFront = quiet->get<bool>();
+      doc_ = std::move(doc);
+      return {};
+    }
+  }
+  moveAside_ = read.status != FileRead::Status::notRegular;  // a folder or FIFO there is not ours to move
+  return file_.string() + " not used (" + problem + "); defaults apply until a setting is changed";
+}
+
+NotifySettings SettingsStore::get() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return settings_;
+}
+
+void SettingsStore::set(const NotifySettings& settings) {
+  std::lock_guard<std::mutex> g(mutex_);
+  settings_ = settings;
+  doc_[kQuietKey] = settings.quietWhenInFront;
+}
+
+std::string SettingsStore::save() {
+  std::lock_guard<std::mutex> one(saving_);
+  std::string text;
+  bool moveAside;
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    text = doc_.dump(2) + "\n";
+    moveAside = moveAside_;
+  }
+  if (std::string problem = ensurePrivateDir(file_.parent_path()); !problem.empty()) return problem;
+  if (moveAside) {
+    std::filesystem::path bad = file_;
+    bad += ".bad";
+    if (std::rename(file_.c_str(), bad.c_str()) != 0 && errno != ENOENT)
+      return "cannot move the unreadable " + file_.string() + " aside: " + std::strerror(errno);
+    std::lock_guard<std::mutex> g(mutex_);
+    moveAside_ = false;
+  }
+  if (std::error_code ec = replaceFileAtomically(file_, text))
+    return "cannot write " + file_.string() + ": " + ec.message();
+  return {};
+}
+
+}  // namespace gt
