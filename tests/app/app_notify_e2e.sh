@@ -19,7 +19,7 @@ fail() { echo "FAIL: $*"; for f in "$WORK"/*.log; do echo "--- $f"; cat "$f"; do
 # it; only in a subshell (& or $(...)), so $! is the app itself.
 runapp() {
   local name=$1; shift
-  exec ${WRAP:-} env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM HOME="$WORK/home-$name" XDG_RUNTIME_DIR="$WORK/xdg-$name" \
+  exec ${WRAP:-} env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u XDG_CONFIG_HOME HOME="$WORK/home-$name" XDG_RUNTIME_DIR="$WORK/xdg-$name" \
     DBUS_SESSION_BUS_ADDRESS="$bus" "$@" "$APP"
 }
 sent() { [ "$(grep -c '"summary":"claude · 任务完成"' "$log")" -eq "$1" ]; }  # sent N: N notifications so far
@@ -59,9 +59,12 @@ out=$(WRAP="timeout 10" runapp notray 2>&1) || fail "second start ended with sta
 waitfor 5 grep -q '^PANEL_SHOWN' "$WORK/app-notray.log" || fail "the running copy did not show its panel"
 send && waitfor 10 sent 2 || fail "after a second start, an event was lost"
 kill -9 "$app"; wait "$app" 2>/dev/null
+entry=$home/.config/autostart/glowticker.desktop  # the app has moved since autostart was switched on
+mkdir -p "${entry%/*}" && printf '[Desktop Entry]\nExec=/gone/glowticker-app --tray\n' >"$entry"
 runapp notray >"$WORK/app-after-kill.log" 2>&1 &
 app=$!; PIDS+=($app)
 waitfor 5 send 2>/dev/null || fail "after kill -9, a new start did not take events within 5 s"
+grep -qxF "Exec=$(realpath "$APP") --tray" "$entry" || fail "the autostart entry was not repaired: $(cat "$entry")"
 waitfor 10 sent 3 || fail "after kill -9, the event did not become a notification"
 kill -0 "$app" 2>/dev/null || fail "the new copy exited: $(cat "$WORK/app-after-kill.log")"
 echo "ok: one copy per user"

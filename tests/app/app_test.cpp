@@ -12,7 +12,6 @@
 #include "app/tray_panel.h"
 #include "app/views/pairing_view.h"
 #include "app/views/status_view.h"
-#include "core/common/instance_lock.h"
 #include "core/common/unix_socket_client.h"
 #include "support/event_support.h"
 #include "support/app_test_support.h"
@@ -28,16 +27,6 @@ class AppTest : public QObject {
   std::shared_ptr<FakeDevice> device_;
   std::unique_ptr<gt::AppState> state_;
 
-  std::optional<gt::PairFailure> pair(const std::string& code) {
-    std::optional<gt::PairFailure> failure;
-    bool done = false;
-    state_->pair("127.0.0.1", 8766, 8765, "书房", code, [&](std::optional<gt::PairFailure> f) {
-      failure = std::move(f);
-      done = true;
-    });
-    if (!QTest::qWaitFor([&] { return done; }, kGateMs)) qFatal("pairing never ended");
-    return failure;
-  }
 
  private slots:
   void init() {
@@ -71,23 +60,6 @@ class AppTest : public QObject {
     QCOMPARE(state_->conn(), ConnState::unpaired());
     QVERIFY(!state_->cfg());
     QCOMPARE(connSpy.count(), 4);
-  }
-
-  void pairStoresCallersNameAndWholeSecondUtcTime() {
-    device_->setAnswer(gt::PairError::locked(30));
-    auto failure = pair("9999");
-    QVERIFY(failure && failure->pairError);
-    QCOMPARE(*failure->pairError, gt::PairError::locked(30));
-    QVERIFY(!ConfigStore::load());  // a refused pairing stores nothing
-    device_->setAnswer(gt::PairSuccess{"tok-123", "Name The Phone Reports"});
-    QVERIFY(!pair("0123"));
-    QCOMPARE(device_->pairs().back(), std::string("127.0.0.1 8766 0123"));
-    auto stored = ConfigStore::load();
-    QVERIFY(stored);
-    QCOMPARE(*stored, (gt::ClockConfig{"书房", "127.0.0.1", 8765, 8766, "tok-123", stored->pairedAt}));
-    const auto at = QDateTime::fromString(QString::fromStdString(stored->pairedAt), "yyyy-MM-ddTHH:mm:ssZ");
-    QVERIFY2(std::abs(at.secsTo(QDateTime::currentDateTimeUtc())) <= 5, stored->pairedAt.c_str());
-    QCOMPARE(state_->conn(), ConnState::connected("书房"));  // refreshed before done
   }
 
   void unpairFailsWithoutFileAndBeatsAProbeInFlight() {
@@ -203,15 +175,10 @@ class AppTest : public QObject {
     QCOMPARE(status->findChild<QLabel*>("linkLabel")->text(), QStringLiteral("已连接 客厅\\x1b[2J\\u202e"));
     QVERIFY(!panel.isVisible());
 
-    // The panel opens from the menu; the content changes under it and it stays on screen, 320 wide.
+    // The panel opens from the menu, 320 wide and on screen (views changing under it: the desktop e2e).
     tray.icon()->contextMenu()->actions().first()->trigger();
     QVERIFY(panel.isVisible());
     QTRY_COMPARE_WITH_TIMEOUT(panel.width(), 320, 2000);
-    const int statusHeight = panel.height();
-    QTest::mouseClick(root->findChild<QPushButton*>(QStringLiteral("unpairButton")), Qt::LeftButton);
-    QVERIFY(qobject_cast<gt::PairingView*>(root->current()) && !online());
-    QTRY_VERIFY_WITH_TIMEOUT(panel.height() != statusHeight, 2000);
-    QCOMPARE(panel.width(), 320);
     QVERIFY(panel.screen()->availableGeometry().contains(panel.geometry()));
   }
 
@@ -251,14 +218,6 @@ class AppTest : public QObject {
     for (const auto& r : rows)
       QCOMPARE(gt::TrayPanel::placement({320, 300}, r.icon, r.cursor, r.available), r.expected);
     QCOMPARE(gt::TrayPanel::placement({320, 900}, {1257, 1, 22, 22}, {}, screen).y(), 0);  // top edge stays visible
-  }
-
-  void instanceLockIsExclusiveAndEndsWithItsHolder() {  // kill -9 and a second process: the e2e script
-    auto first = std::make_unique<gt::InstanceLock>(home_->dir.path() / "app.lock");
-    QCOMPARE(gt::InstanceLock(home_->dir.path() / "app.lock").state(), gt::InstanceLock::State::takenByAnother);
-    first.reset();
-    QCOMPARE(gt::InstanceLock(home_->dir.path() / "app.lock").state(), gt::InstanceLock::State::held);
-    QVERIFY(!gt::InstanceLock(home_->dir.path() / "no" / "app.lock").error().empty());
   }
 
   // WCAG contrast between the dial and black, dark grey, light grey and white panels at every tray size,

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
 #include "core/common/file_io.h"
+#include "core/common/paths.h"
 #include "core/common/utf8.h"
 #include "support/test_files.h"
 
@@ -61,6 +64,16 @@ TEST(FileIo, BoundedReadAndAtomicReplace) {
   EXPECT_EQ(readFileBounded(file, 3).status, FileRead::Status::tooLarge);
   ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
   EXPECT_EQ(readFileBounded(dir.path() / "fifo", 4).status, FileRead::Status::notRegular);
+}
+
+// A HOME that is no absolute path is not trusted with the socket and the pairing file: the account's is.
+TEST(Paths, HomeIsAnAbsoluteHomeVariableOrTheAccountsHome) {
+  const std::string saved = std::getenv("HOME") ? std::getenv("HOME") : "";
+  ::setenv("HOME", "/x/y", 1);
+  EXPECT_EQ(eventSocketPath(), "/x/y/.glowticker/run/events.sock");
+  ::setenv("HOME", "x/y", 1);
+  EXPECT_EQ(homeDir(), ::getpwuid(::getuid())->pw_dir);
+  ::setenv("HOME", saved.c_str(), 1);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include "cli/companion/shell_quote.h"
 #include "support/process.h"
 #include "support/test_files.h"
 
@@ -20,7 +21,6 @@ using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
 
 using CommandResult = test::ProcessResult;
-using test::shellQuote;
 
 Lines lines(const std::string& text) {
   Lines out;

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -72,36 +71,20 @@ struct FakeBackend : DnsSdBackend {
 // A TCP listener on 127.0.0.1 with an ephemeral port; the kernel completes handshakes into the backlog.
 class Listener {
  public:
-  explicit Listener(int backlog = 16) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  Listener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof a;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) == 0 && ::listen(fd_, backlog) == 0 &&
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) == 0 && ::listen(fd_, 16) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
       port_ = ntohs(a.sin_port);
-    }
   }
-  ~Listener() {
-    for (int fd : fillers_) ::close(fd);
-    ::close(fd_);
-  }
+  ~Listener() { ::close(fd_); }
   std::uint16_t port() const { return port_; }
-  // Fills the accept queue so further SYNs are dropped: a connection then hangs instead of being refused.
-  bool makeBlackhole() {
-    sockaddr_in a{AF_INET, htons(port_), {htonl(INADDR_LOOPBACK)}, {}};
-    for (int i = 0; i < 8; ++i) {
-      fillers_.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-      if (::connect(fillers_.back(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) continue;
-      pollfd p{fillers_.back(), POLLOUT, 0};
-      if (::poll(&p, 1, 300) == 0) return true;
-    }
-    return false;
-  }
   static std::uint16_t closedPort() { return Listener().port(); }
 
  private:
   int fd_;
   std::uint16_t port_ = 0;
-  std::vector<int> fillers_;
 };
 
 BrowseResult result(const std::string& name, std::optional<std::vector<std::string>> txt = std::nullopt,
@@ -157,78 +140,53 @@ TEST_F(DiscoveryTest, ListIsInCodePointOrderAfterNormalisation) {
   EXPECT_FALSE(Discovery::nameLess("e\xCC\x81", "f"));
 }
 
-TEST_F(DiscoveryTest, TxtMergeKeepsDataUntilANonEmptyRecordReplacesIt) {
+// A TXT record is kept until a non-empty one replaces it whole; an instance withdrawn during the search is
+// still resolved, and of one name on two interfaces the last decides. The reported host is the connected
+// socket's peer, not the candidate's spelling; an IPv6 (here IPv4-mapped) peer is left out.
+TEST_F(DiscoveryTest, TxtMergeWithdrawalInterfacesAndPeerAddress) {
   using S = std::vector<std::string>;
+  Listener second;
   backend->script = {
-      {0ms, {result("A", S{"ws=9100", "device=Tablet"}), result("B", S{"v=1"})}},
-      // A: an empty record and no record keep what was seen; B: a new record replaces all of the old one.
+      {0ms, {result("A", S{"ws=9100", "device=Tablet"}), result("B", S{"v=1"}), result("Twice", std::nullopt, 1),
+             result("Twice", std::nullopt, 2), result("Six"), result("Four")}},
       {20ms, {result("A", S{}), result("B", S{"http=7000"})}},
       {40ms, {result("A"), result("B", S{"colour=blue"})}},
-  };
+      {60ms, {}}};
   reachable("A");
-  reachable("B");
-  auto devices = Discovery(backend).browse(200ms);
-  ASSERT_EQ(devices.size(), 2u);
-  EXPECT_EQ(devices[0], (DiscoveredDevice{"A", "127.0.0.1", 9100, 8889, "Tablet", ""}));
-  EXPECT_EQ(devices[1], (DiscoveredDevice{"B", "127.0.0.1", listener.port(), 7000, "", ""}));
-}
-
-TEST_F(DiscoveryTest, WithdrawnInstanceIsStillResolvedAndLastInterfaceDecides) {
-  Listener second;
-  ASSERT_NE(second.port(), 0);
-  backend->script = {{0ms, {result("Gone"), result("Twice", std::nullopt, 1), result("Twice", std::nullopt, 2)}},
-                     {30ms, {}}};
-  reachable("Gone");
+  backend->answers[{"B", 1}] = {{{"127.000.000.001", listener.port()}, {"127.0.0.1", listener.port()}}};
   backend->answers[{"Twice", 1}] = {{{"127.0.0.1", Listener::closedPort()}}};
   backend->answers[{"Twice", 2}] = {{{"127.0.0.1", second.port()}}};
-  auto devices = Discovery(backend).browse(150ms);
-  ASSERT_EQ(names(devices), (std::vector<std::string>{"Gone", "Twice"}));
-  EXPECT_EQ(devices[1].wsPort, second.port());
-}
-
-TEST_F(DiscoveryTest, UnreachableInstancesAreLeftOutAndTheNextIsStillTried) {
-  Listener hole(0);
-  ASSERT_NE(hole.port(), 0);
-  if (!hole.makeBlackhole()) GTEST_SKIP() << "could not fill a loopback accept queue to make a blackhole";
-  backend->script = {{0ms,
-                      {result("A refused"), result("B blackhole"), result("C slow lookup"), result("D no address"),
-                       result("E ok", std::vector<std::string>{"device=Wall"})}}};
-  backend->answers[{"A refused", 1}] = {{{"127.0.0.1", Listener::closedPort()}}};
-  // The lookup eats most of the second; the connection gets only what is left of it.
-  backend->answers[{"B blackhole", 1}] = {{{"127.0.0.1", hole.port()}}, 600ms};
-  backend->answers[{"C slow lookup", 1}] = {{{"127.0.0.1", listener.port()}}, 5s};
-  backend->answers[{"D no address", 1}] = {};
-  reachable("E ok");
-
-  auto devices = Discovery(backend).browse(50ms);
-  ASSERT_EQ(names(devices), std::vector<std::string>{"E ok"});
-  EXPECT_EQ(devices[0], (DiscoveredDevice{"E ok", "127.0.0.1", listener.port(), 8889, "Wall", ""}));
-  auto calls = backend->calls;
-  ASSERT_EQ(calls.size(), 5u);
-  for (std::size_t i = 0; i < calls.size(); ++i) {
-    EXPECT_LE(calls[i].deadline - calls[i].start, Discovery::kResolveTimeout) << calls[i].endpoint.name;
-    EXPECT_GT(calls[i].deadline - calls[i].start, 900ms) << calls[i].endpoint.name;
-    EXPECT_GE(calls[i].start, calls[i ? i - 1 : 0].start) << "one after another";
-  }
-  EXPECT_LT(calls[1].start - calls[0].start, 500ms) << "a refused connection fails at once";
-  // The blackhole and the slow lookup each use up their whole second, and no more.
-  for (std::size_t i : {2, 3}) {
-    EXPECT_GE(calls[i].start - calls[i - 1].start, 1s) << i;
-    EXPECT_LT(calls[i].start - calls[i - 1].start, 1500ms) << i;
-  }
-}
-
-TEST_F(DiscoveryTest, PeerAddressComesFromTheConnectionAndIPv6PeersAreLeftOut) {
-  backend->script = {{0ms, {result("Six"), result("Four"), result("Desk", std::vector<std::string>{"v=1.4.2"})}}};
-  // An IPv6 (here IPv4-mapped) peer is left out without trying the next address; a refused one is no peer.
   backend->answers[{"Six", 1}] = {{{"::ffff:127.0.0.1", listener.port()}, {"127.0.0.1", listener.port()}}};
   backend->answers[{"Four", 1}] = {{{"127.0.0.1", Listener::closedPort()}, {"127.0.0.1", listener.port()}}};
-  // The reported host is what the socket says, not the candidate's spelling.
-  backend->answers[{"Desk", 1}] = {{{"127.000.000.001", listener.port()}, {"127.0.0.1", listener.port()}}};
+  auto devices = Discovery(backend).browse(200ms);
+  ASSERT_EQ(names(devices), (std::vector<std::string>{"A", "B", "Four", "Twice"}));
+  EXPECT_EQ(devices[0], (DiscoveredDevice{"A", "127.0.0.1", 9100, 8889, "Tablet", ""}));
+  EXPECT_EQ(devices[1], (DiscoveredDevice{"B", "127.0.0.1", listener.port(), 7000, "", ""}));
+  EXPECT_EQ(devices[2], (DiscoveredDevice{"Four", "127.0.0.1", listener.port(), 8889, "", ""}));
+  EXPECT_EQ(devices[3].wsPort, second.port());
+}
+
+// A refused connection fails at once; a slow lookup uses up its own second and no more (a hanging
+// connection is shown against a real daemon by the namespace test).
+TEST_F(DiscoveryTest, UnreachableInstancesAreLeftOutAndTheNextIsStillTried) {
+  backend->script = {{0ms, {result("A refused"), result("B slow lookup"), result("C no address"),
+                            result("D ok", std::vector<std::string>{"device=Wall"})}}};
+  backend->answers[{"A refused", 1}] = {{{"127.0.0.1", Listener::closedPort()}}};
+  backend->answers[{"B slow lookup", 1}] = {{{"127.0.0.1", listener.port()}}, 5s};
+  backend->answers[{"C no address", 1}] = {};
+  reachable("D ok");
   auto devices = Discovery(backend).browse(50ms);
-  ASSERT_EQ(names(devices), (std::vector<std::string>{"Desk", "Four"}));
-  EXPECT_EQ(devices[0], (DiscoveredDevice{"Desk", "127.0.0.1", listener.port(), 8889, "", "1.4.2"}));
-  EXPECT_EQ(devices[1], (DiscoveredDevice{"Four", "127.0.0.1", listener.port(), 8889, "", ""}));
+  ASSERT_EQ(names(devices), std::vector<std::string>{"D ok"});
+  EXPECT_EQ(devices[0], (DiscoveredDevice{"D ok", "127.0.0.1", listener.port(), 8889, "Wall", ""}));
+  auto calls = backend->calls;
+  ASSERT_EQ(calls.size(), 4u);
+  for (const auto& call : calls) {
+    EXPECT_LE(call.deadline - call.start, Discovery::kResolveTimeout) << call.endpoint.name;
+    EXPECT_GT(call.deadline - call.start, 900ms) << call.endpoint.name;
+  }
+  EXPECT_LT(calls[1].start - calls[0].start, 500ms) << "a refused connection fails at once";
+  EXPECT_GE(calls[2].start - calls[1].start, 1s);
+  EXPECT_LT(calls[2].start - calls[1].start, 1500ms);
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 // bytes, takes its own out again to the byte, and leaves what it cannot edit exactly as it was. The app
 // runs the tool through HookInstaller and reads its report.
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <toml++/toml.h>
 
 #include <nlohmann/json.hpp>
@@ -11,11 +14,12 @@
 
 #include "cli/companion/companion_tool.h"
 #include "cli/companion/edit_lock.h"
+#include "cli/companion/shell_quote.h"
 #include "core/hooks/hook_identity.h"
 #include "core/hooks/hook_installer.h"
 #include "core/hooks/hook_state.h"
 #include "core/hooks/install_report.h"
-#include "support/test_files.h"
+#include "support/process.h"
 
 namespace gt {
 namespace {
@@ -45,6 +49,17 @@ TEST(HookIdentity, OursIsWhatTheCommandRuns) {
   EXPECT_TRUE(hook_identity::isOurArgv(
       "codex", {"/x/glowticker-hook", "--agent", "codex", "--chain", "--", "y", "--agent", "kimi"}));
   EXPECT_FALSE(hook_identity::isOurArgv("codex", {"/x/glowticker-hook", "--chain", "--", "--agent", "codex"}));
+}
+
+// Whatever the hook's path holds, the shell reads it back as the one word it was.
+TEST(ShellQuote, TheShellReadsEveryPrintableCharacterBack) {
+  test::TempDir dir;
+  std::string script, words;
+  for (char c = ' '; c <= '~'; ++c) {
+    script += "printf '%s\\n' " + shellQuote(std::string("a") + c + "b") + "\n";
+    words += std::string("a") + c + "b\n";
+  }
+  EXPECT_EQ(test::runProgram({"/bin/sh", "-c", script + "printf '%s\\n' " + shellQuote("")}, dir.path()).out, words + "\n");
 }
 
 class UserFiles : public ::testing::Test {
@@ -198,6 +213,59 @@ TEST_F(UserFiles, RefusesWhatItCannotEdit) {
       EXPECT_EQ(readAll(file(agent)), text);
       EXPECT_EQ(std::distance(fs::directory_iterator(file(agent).parent_path()), {}), files);
     }
+  }
+}
+
+// Over the size bound, a FIFO, a folder or an unreadable file at the path: not installed, both edits refused,
+// nothing lost, nothing waits for a writer. Dotfiles linked in from elsewhere are edited through the link.
+TEST_F(UserFiles, OddFilesAreLeftAloneAndLinkedOnesEditedInPlace) {
+  auto refused = [&](AgentID a) {  // quiet, so that it can run in a child that gave up root
+    std::ostringstream out, err;
+    CompanionTool::Options o{home_.path(), hook_};
+    return !HookState::isInstalled(a, home_.path()) && CompanionTool::install(a, o, out, err) == 1 &&
+           CompanionTool::uninstall(a, o, out, err) == 1;
+  };
+  const std::string huge = "# glowticker-hook\n" + std::string(17 << 20, '#') + "\n", pad(4 << 20, 'p');
+  for (AgentID a : allAgents()) {
+    SCOPED_TRACE(rawValue(a));
+    test::writeAll(file(a), huge);
+    EXPECT_TRUE(refused(a) && readAll(file(a)) == huge);
+    fs::remove(file(a));
+    ASSERT_EQ(::mkfifo(file(a).c_str(), 0600), 0);
+    EXPECT_TRUE(refused(a));
+    fs::remove(file(a));
+    test::writeAll(file(a) / "glowticker", "inside");
+    EXPECT_TRUE(refused(a) && readAll(file(a) / "glowticker") == "inside");
+    fs::remove_all(file(a));
+    fs::path real = home_.path() / "dotfiles" / rawValue(a);
+    test::writeAll(real, a == claude ? "{\"padding\": \"" + pad + "\"}\n" : "model = \"" + pad + "\"\n");
+    fs::create_symlink(real, file(a));
+    EXPECT_EQ(run(a, true).action, "installed");
+    EXPECT_TRUE(fs::is_symlink(file(a)) && HookState::isInstalled(a, home_.path()));
+    EXPECT_EQ(run(a, false).action, "removed");
+    EXPECT_TRUE(fs::is_symlink(file(a)) && readAll(real).find(pad) != std::string::npos);
+    fs::remove(real);  // a link that points nowhere is no hook
+    EXPECT_FALSE(HookState::isInstalled(a, home_.path()));
+    fs::remove(file(a));
+    test::writeAll(file(a), "# glowticker\n");
+    fs::permissions(file(a), fs::perms::none);
+    fs::permissions(file(a).parent_path(), fs::perms(0755));
+  }
+  fs::permissions(home_.path(), fs::perms(0755));
+  pid_t pid = ::fork();  // root reads anything: the child checks the unreadable files as nobody
+  if (pid == 0) {
+    const gid_t nogroup = 65534;
+    if (::geteuid() == 0 && (::setgroups(1, &nogroup) != 0 || ::setgid(nogroup) != 0 || ::setuid(65534) != 0)) ::_exit(10);
+    int failures = 0;
+    for (AgentID a : allAgents()) failures += !refused(a);
+    ::_exit(failures);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << "unreadable files were installed or edited (10: still root)";
+  for (AgentID a : allAgents()) {
+    fs::permissions(file(a), fs::perms(0600));
+    EXPECT_EQ(readAll(file(a)), "# glowticker\n");
   }
 }
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <tuple>
@@ -50,7 +49,10 @@ TEST(ClockApi, WorksOverIpv6Loopback) {
   if (!server.ok()) GTEST_SKIP() << "::1 cannot be bound here (IPv6 disabled)";
   EXPECT_TRUE(kApi.probe("::1", server.port(), "t"));
   EXPECT_TRUE(server.requests().at(0).hasHeader("Host: [::1]:" + std::to_string(server.port())));
-  EXPECT_EQ(kApi.pair("::1", server.port(), "1234", "c"), PairResult(PairSuccess{"T6", ""}));
+  EXPECT_EQ(kApi.pair("::1", server.port(), "0042", "c"), PairResult(PairSuccess{"T6", ""}));
+  const HttpRequest req = server.requests().at(1);
+  EXPECT_TRUE(req.hasHeader("Content-Type: application/json; charset=utf-8") && req.target == "/api/pair") << req.head;
+  EXPECT_EQ(nlohmann::json::parse(req.body), (nlohmann::json{{"code", "0042"}, {"client", "c"}}));
 }
 
 TEST(ClockApi, PairResponseMapping) {
@@ -72,28 +74,6 @@ TEST(ClockApi, PairResponseMapping) {
   };
   for (const auto& [status, body, expected] : cases)
     EXPECT_EQ(mapPairResponse(status, body), expected) << "status " << status << " body " << body;
-  // The same rows as a real phone would send them: status line, Content-Length and body as libcurl reads them.
-  std::atomic<std::size_t> row{0};
-  TestHttpServer server(
-      false, [&](const HttpRequest&) { return HttpReply::status(std::get<0>(cases[row]), std::get<1>(cases[row])); });
-  ASSERT_TRUE(server.ok());
-  for (; row < cases.size(); ++row)
-    EXPECT_EQ(kApi.pair(kLocal, server.port(), "1234", "c"), std::get<2>(cases[row])) << "row " << row;
-}
-
-TEST(ClockApi, PairSendsCompactJsonOfTwoStringsKeepingLeadingZeros) {
-  TestHttpServer server(false, [](const HttpRequest&) { return HttpReply::status(200, R"({"token":"T"})"); });
-  ASSERT_TRUE(server.ok());
-  EXPECT_THROW(kApi.pair(kLocal, server.port(), "12\xff", "c"), nlohmann::json::type_error);
-  EXPECT_TRUE(server.requests().empty()) << "nothing is sent when the body cannot be serialised";
-  ASSERT_EQ(kApi.pair(kLocal, server.port(), "0042", "my \"host\" ü"), PairResult(PairSuccess{"T", ""}));
-  auto reqs = server.requests();
-  ASSERT_EQ(reqs.size(), 1u);
-  EXPECT_EQ(reqs[0].method + " " + reqs[0].target, "POST /api/pair");
-  EXPECT_TRUE(reqs[0].hasHeader("Content-Type: application/json; charset=utf-8")) << reqs[0].head;
-  const std::string code = R"("code":"0042")", client = R"("client":"my \"host\" ü")";
-  EXPECT_TRUE(reqs[0].body == "{" + code + "," + client + "}" || reqs[0].body == "{" + client + "," + code + "}")
-      << reqs[0].body;
 }
 
 TEST(ClockApi, InvalidAddressesAreRefusedBeforeAnyRequest) {
@@ -145,24 +125,6 @@ TEST(ClockApi, IgnoresProxiesFromTheEnvironment) {
   EXPECT_EQ(r, PairResult(PairSuccess{"direct", ""}));
   EXPECT_TRUE(probed);
   EXPECT_TRUE(proxy.requests().empty());
-}
-
-TEST(ClockApi, ConcurrentCallsDoNotInterfere) {
-  TestHttpServer server(false, [](const HttpRequest& req) {
-    return HttpReply::status(200, nlohmann::json{{"token", nlohmann::json::parse(req.body)["code"]}}.dump());
-  });
-  ASSERT_TRUE(server.ok());
-  std::atomic<int> failures{0};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 8; ++i)
-    threads.emplace_back([&, i] {
-      for (int k = 0; k < 5; ++k) {
-        const std::string code = std::to_string(1000 + i * 10 + k);
-        failures += kApi.pair(kLocal, server.port(), code, "c") != PairResult(PairSuccess{code, ""});
-      }
-    });
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(failures.load(), 0);
 }
 
 }  // namespace

@@ -24,15 +24,6 @@ TEST(Iso8601UtcSeconds, WholeSecondsInUtcWithZ) {
   EXPECT_EQ(iso8601UtcSeconds(system_clock::time_point{} - 500ms), "1969-12-31T23:59:59Z");
 }
 
-// Without a token nothing is sent; connected and offline are shown end to end by the CLI test.
-TEST(ProbeState, EmptyTokenIsUnpairedWithoutAnyRequest) {
-  TestHttpServer server(false, [](const HttpRequest&) { return HttpReply::status(200, ""); });
-  ASSERT_TRUE(server.ok());
-  EXPECT_EQ(probeState(kApi, std::nullopt), ConnState::unpaired());
-  EXPECT_EQ(probeState(kApi, ClockConfig{"n", "127.0.0.1", 1, server.port(), "", ""}), ConnState::unpaired());
-  EXPECT_TRUE(server.requests().empty());
-}
-
 class PairAndStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -55,8 +46,8 @@ TEST_F(PairAndStoreTest, SendsThisHostsNameAndStampsThePairingTime) {
   EXPECT_EQ(nlohmann::json::parse(server.requests().at(0).body)["client"], localHostName());
 }
 
-// A code that cannot be sent as JSON is an other error, not an exception. Wrong codes and unsaved records
-// are checked end to end by the CLI test.
+// A code that cannot be sent as JSON is an other error, not an exception, and nothing is sent. Wrong codes
+// and unsaved records are checked end to end by the CLI test.
 TEST_F(PairAndStoreTest, UnsendableCodeIsAnOtherErrorAndStoresNothing) {
   TestHttpServer server(false, [](const HttpRequest&) { return HttpReply::status(200, R"({"token":"T"})"); });
   ASSERT_TRUE(server.ok());
@@ -65,6 +56,7 @@ TEST_F(PairAndStoreTest, UnsendableCodeIsAnOtherErrorAndStoresNothing) {
   EXPECT_FALSE(std::get<PairFailure>(bad).pairError);
   EXPECT_EQ(pairFailureText(std::get<PairFailure>(bad)).rfind("配对失败：", 0), 0u);
   EXPECT_FALSE(std::filesystem::exists(ConfigStore::configPath()));
+  EXPECT_TRUE(server.requests().empty());
 }
 
 }  // namespace

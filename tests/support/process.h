@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -25,23 +24,6 @@ struct ProcessResult {
   std::string out, err;
   std::chrono::milliseconds took{0};
 };
-
-inline std::string shellQuote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-// A shell command line; after `seconds` it is sent SIGTERM, 2 s later SIGKILL. Output goes to files in `dir`.
-inline ProcessResult runShell(const std::string& command, const std::filesystem::path& dir, int seconds) {
-  const std::string out = (dir / "out").string(), err = (dir / "err").string();
-  auto start = std::chrono::steady_clock::now();
-  int status = std::system(
-      ("timeout -k 2 " + std::to_string(seconds) + " " + command + " >" + shellQuote(out) + " 2>" + shellQuote(err))
-          .c_str());
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readAll(out), readAll(err),
-          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)};
-}
 
 // argv with `input` on standard input, held open until the program ends when `holdInput` (an agent that
 // never closes it); `env` null means this process's environment. A program still running after `seconds`
@@ -84,6 +66,12 @@ inline ProcessResult runProgram(std::vector<std::string> argv, const std::filesy
   auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   if (holdInput) ::close(p[1]);
   return {spawned && WIFEXITED(status) ? WEXITSTATUS(status) : -1, readAll(out), readAll(err), took};
+}
+
+// A shell command line; after `seconds` it and what it started are sent SIGTERM, 2 s later SIGKILL.
+inline ProcessResult runShell(const std::string& command, const std::filesystem::path& dir, int seconds) {
+  return runProgram({"/usr/bin/timeout", "-k", "2", std::to_string(seconds), "/bin/sh", "-c", command}, dir, {}, false,
+                    nullptr, seconds + 5);
 }
 
 }  // namespace gt::test

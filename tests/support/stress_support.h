@@ -11,16 +11,10 @@
 
 namespace gt::stress {
 
-// Sanitizer runtimes keep freed memory in quarantine and map shadow memory, so resident-memory
-// bounds are checked in normal builds only (the figures are still printed).
+// Sanitizer runtimes keep freed memory in quarantine and map shadow memory, so resident-memory bounds
+// are checked in normal builds only (the figures are still printed). GCC names the sanitizer it builds for.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 inline constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-inline constexpr bool kSanitized = true;
-#else
-inline constexpr bool kSanitized = false;
-#endif
 #else
 inline constexpr bool kSanitized = false;
 #endif

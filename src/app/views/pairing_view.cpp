@@ -48,18 +48,11 @@ PairingView::PairingView(AppState* state, const PanelServices& services, QWidget
   searchingLayout->addWidget(searchingText, 1, Qt::AlignVCenter);
   layout->addWidget(searchingRow_);
 
-  noDeviceLabel_ = ViewStyle::label(QStringLiteral("未发现设备。请确认手机 App 已打开，且与这台电脑在同一网络。"), this);
-  noDeviceLabel_->setObjectName(QStringLiteral("noDeviceLabel"));
-  ViewStyle::dimmed(noDeviceLabel_);
-  ViewStyle::wrapping(noDeviceLabel_);
-  layout->addWidget(noDeviceLabel_);
-
-  problemLabel_ = ViewStyle::label({}, this);
-  problemLabel_->setObjectName(QStringLiteral("discoveryProblem"));
-  ViewStyle::dimmed(problemLabel_);
-  ViewStyle::caption(problemLabel_);
-  ViewStyle::wrapping(problemLabel_);
-  layout->addWidget(problemLabel_);
+  noDeviceLabel_ = ViewStyle::addWrappedLabel(
+      layout, this, "noDeviceLabel", QStringLiteral("未发现设备。请确认手机 App 已打开，且与这台电脑在同一网络。"),
+      ViewStyle::dimmed);
+  problemLabel_ =
+      ViewStyle::addWrappedLabel(layout, this, "discoveryProblem", {}, ViewStyle::dimmed, ViewStyle::small);
 
   picker_ = new QComboBox(this);
   picker_->setObjectName(QStringLiteral("devicePicker"));

@@ -72,19 +72,8 @@ StatusView::StatusView(AppState* state, const PanelServices& services, QWidget* 
   linkRow->addWidget(linkLabel_, 1, Qt::AlignVCenter);
   layout->addLayout(linkRow);
 
-  addressLabel_ = ViewStyle::label({}, this);
-  addressLabel_->setObjectName(QStringLiteral("addressLabel"));
-  ViewStyle::caption(addressLabel_);
-  ViewStyle::dimmed(addressLabel_);
-  ViewStyle::wrapping(addressLabel_);
-  layout->addWidget(addressLabel_);
-
-  intakeLabel_ = ViewStyle::label({}, this);
-  intakeLabel_->setObjectName(QStringLiteral("intakeProblem"));
-  ViewStyle::caption(intakeLabel_);
-  ViewStyle::errorText(intakeLabel_);
-  ViewStyle::wrapping(intakeLabel_);
-  layout->addWidget(intakeLabel_);
+  addressLabel_ = ViewStyle::addWrappedLabel(layout, this, "addressLabel", {}, ViewStyle::small, ViewStyle::dimmed);
+  intakeLabel_ = ViewStyle::addWrappedLabel(layout, this, "intakeProblem", {}, ViewStyle::small, ViewStyle::errorText);
 
   layout->addWidget(divider(this));
 

@@ -1,4 +1,5 @@
 #pragma once
+#include <QBoxLayout>
 #include <QColor>
 #include <QFont>
 #include <QLabel>
@@ -70,6 +71,18 @@ inline void wrapping(QLabel* l) {
   policy.setHeightForWidth(true);
   l->setSizePolicy(policy);
 }
+
+// A wrapping label named for tests and scripts, given each of `styles`, at the end of `layout`.
+template <class... Style>
+QLabel* addWrappedLabel(QBoxLayout* layout, QWidget* parent, const char* name, const QString& text, Style... styles) {
+  QLabel* l = label(text, parent);
+  l->setObjectName(QString::fromLatin1(name));
+  (styles(l), ...);
+  wrapping(l);
+  layout->addWidget(l);
+  return l;
+}
+inline void small(QWidget* w) { caption(w); }
 
 }  // namespace ViewStyle
 

@@ -47,25 +47,8 @@ size_t topLevelInsertionPoint(const TomlText& doc) {
 // The edited text must parse, carry exactly `expected` as its notify, and match the original elsewhere.
 ConfigEdit verified(const toml::table& original, std::string text,
                     const std::optional<std::vector<std::string>>& expected, const std::string& where) {
-  std::string error;
-  std::optional<toml::table> after = TomlText::parse(text, where, error);
-  toml::table before = original;
-  bool ok = after.has_value();
-  if (ok) {
-    std::optional<std::vector<std::string>> got = stringList(after->get("notify"));
-    ok = expected ? got == expected : after->get("notify") == nullptr;
-    before.erase("notify");
-    after->erase("notify");
-    ok = ok && *after == before;
-  }
-  if (!ok)
-    return ConfigEdit::refuse(where +
-                              " has a layout this tool cannot edit safely; add or remove the notify line by hand. "
-                              "It was left unchanged.");
-  ConfigEdit edit;
-  edit.text = std::move(text);
-  edit.changed = true;
-  return edit;
+  auto wanted = [&](const toml::node* notify) { return expected ? stringList(notify) == expected : notify == nullptr; };
+  return verifiedTomlEdit(original, std::move(text), "notify", wanted, where, "add or remove the notify line by hand.");
 }
 
 }  // namespace

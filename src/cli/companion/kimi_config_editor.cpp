@@ -60,25 +60,10 @@ void removeOurBlocks(const toml::table& root, TomlText& doc, const HookSetup& se
 
 ConfigEdit verified(const toml::table& original, std::string text, const toml::array& expectedHooks,
                     const std::string& where) {
-  std::string error;
-  std::optional<toml::table> after = TomlText::parse(text, where, error);
-  bool ok = after.has_value();
-  if (ok) {
-    const toml::node* got = after->get("hooks");
-    ok = expectedHooks.empty() ? got == nullptr : (got && got->is_array() && *got->as_array() == expectedHooks);
-    toml::table before = original;
-    before.erase("hooks");
-    after->erase("hooks");
-    ok = ok && *after == before;
-  }
-  if (!ok)
-    return ConfigEdit::refuse(where +
-                              " has a layout this tool cannot edit safely; edit its [[hooks]] tables by hand. "
-                              "It was left unchanged.");
-  ConfigEdit edit;
-  edit.changed = true;
-  edit.text = std::move(text);
-  return edit;
+  auto wanted = [&](const toml::node* got) {
+    return expectedHooks.empty() ? got == nullptr : got && got->is_array() && *got->as_array() == expectedHooks;
+  };
+  return verifiedTomlEdit(original, std::move(text), "hooks", wanted, where, "edit its [[hooks]] tables by hand.");
 }
 
 toml::array keptHooks(const toml::table& root, const HookSetup& setup) {

@@ -132,6 +132,27 @@ std::string TomlText::stringArray(const std::vector<std::string>& items) {
   return out + "]";
 }
 
+ConfigEdit verifiedTomlEdit(const toml::table& original, std::string text, const char* key,
+                            const std::function<bool(const toml::node*)>& wanted, const std::string& where,
+                            std::string_view byHand) {
+  std::string error;
+  std::optional<toml::table> after = TomlText::parse(text, where, error);
+  bool ok = after && wanted(after->get(key));
+  if (ok) {
+    toml::table before = original;
+    before.erase(key);
+    after->erase(key);
+    ok = *after == before;
+  }
+  if (!ok)
+    return ConfigEdit::refuse(where + " has a layout this tool cannot edit safely; " + std::string(byHand) +
+                              " It was left unchanged.");
+  ConfigEdit edit;
+  edit.text = std::move(text);
+  edit.changed = true;
+  return edit;
+}
+
 std::optional<std::vector<std::string>> stringList(const toml::node* node) {
   const toml::array* a = node ? node->as_array() : nullptr;
   if (!a) return std::nullopt;

@@ -1,10 +1,13 @@
 #pragma once
 #include <toml++/toml.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "cli/companion/config_edit.h"
 
 namespace gt {
 
@@ -53,6 +56,12 @@ class TomlText {
   std::vector<size_t> headers_;
   std::vector<size_t> starts_;  // where each original line starts
 };
+
+// A line edit is kept only when its text parses, `key` then holds what `wanted` accepts (a null node when the
+// key must be gone), and nothing else differs from `original`; otherwise it is refused with `byHand` as advice.
+ConfigEdit verifiedTomlEdit(const toml::table& original, std::string text, const char* key,
+                            const std::function<bool(const toml::node*)>& wanted, const std::string& where,
+                            std::string_view byHand);
 
 // The string elements of an array of strings, or nothing when the node is something else.
 std::optional<std::vector<std::string>> stringList(const toml::node* node);

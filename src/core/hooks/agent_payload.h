@@ -3,6 +3,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "core/events/agent_event.h"
+
 // Small readers the agents' payload mappers share.
 namespace gt::payload {
 
@@ -17,6 +19,27 @@ inline std::string firstOf(std::initializer_list<std::string> texts) {
   for (const std::string& t : texts)
     if (t.find_first_not_of(" \t\r\n") != std::string::npos) return t;
   return {};
+}
+
+// For agents whose payload names its hook event: a Stop (or SubagentStop) ends a turn, a Notification
+// waits for the user, and any other event is shown as information unless `other` maps it (true when it did).
+template <class Other>
+void byHookEventName(const nlohmann::json& doc, AgentEvent& ev, std::string doneMessage, std::string waitingTitle,
+                     std::string waitingMessage, Other other) {
+  ev.type = firstOf({text(doc, "hook_event_name"), "unknown"});
+  if (ev.type == "Stop" || ev.type == "SubagentStop") {
+    ev.state = "done";
+    ev.title = "任务完成";
+    ev.message = std::move(doneMessage);
+  } else if (ev.type == "Notification") {
+    ev.state = "waiting";
+    ev.title = std::move(waitingTitle);
+    ev.message = std::move(waitingMessage);
+  } else if (!other(doc, ev)) {
+    ev.state = "info";
+    ev.title = "收到事件";
+    ev.message = ev.type;
+  }
 }
 
 }  // namespace gt::payload

@@ -10,28 +10,20 @@ constexpr std::string_view kEvents[] = {"Stop", "Notification", "PermissionReque
 
 void toEvent(const nlohmann::json& doc, AgentEvent& ev) {
   using payload::firstOf, payload::text;
-  ev.type = firstOf({text(doc, "hook_event_name"), "unknown"});
-  if (ev.type == "Stop" || ev.type == "SubagentStop") {
-    ev.state = "done";
-    ev.title = "任务完成";
-    ev.message = firstOf({text(doc, "last_assistant_message"), "Claude 已完成本轮回复"});
-  } else if (ev.type == "Notification") {
-    ev.state = "waiting";
-    ev.title = text(doc, "notification_type") == "permission_prompt" ? "需要你的授权" : "等待你的输入";
-    ev.message = firstOf({text(doc, "message"), "Claude 在等你"});
-  } else if (ev.type == "PermissionRequest") {
-    ev.state = "waiting";
-    ev.title = "需要你的授权";
-    std::string tool = firstOf({text(doc, "tool_name"), "工具"});
-    std::string detail;
-    if (auto in = doc.find("tool_input"); in != doc.end() && in->is_object())
-      detail = firstOf({text(*in, "command"), text(*in, "file_path"), text(*in, "url")});
-    ev.message = "请求使用 " + tool + (detail.empty() ? "" : "：" + detail);
-  } else {
-    ev.state = "info";
-    ev.title = "收到事件";
-    ev.message = ev.type;
-  }
+  payload::byHookEventName(
+      doc, ev, firstOf({text(doc, "last_assistant_message"), "Claude 已完成本轮回复"}),
+      text(doc, "notification_type") == "permission_prompt" ? "需要你的授权" : "等待你的输入",
+      firstOf({text(doc, "message"), "Claude 在等你"}), [](const nlohmann::json& doc, AgentEvent& ev) {
+        if (ev.type != "PermissionRequest") return false;
+        ev.state = "waiting";
+        ev.title = "需要你的授权";
+        std::string tool = firstOf({text(doc, "tool_name"), "工具"});
+        std::string detail;
+        if (auto in = doc.find("tool_input"); in != doc.end() && in->is_object())
+          detail = firstOf({text(*in, "command"), text(*in, "file_path"), text(*in, "url")});
+        ev.message = "请求使用 " + tool + (detail.empty() ? "" : "：" + detail);
+        return true;
+      });
 }
 
 }  // namespace
