@@ -27,21 +27,8 @@ TEST(AgentEventTest, DecodesTheHookRecordIgnoringExtraKeysAndOrder) {
   EXPECT_EQ(*shuffled, (AgentEvent{"", "codex", "", "", "", "", -5}));
 }
 
-TEST(AgentEventTest, RejectsMissingMisspelledAndMistypedKeysWithAReason) {
-  // clang-format off
-  const std::string bad[] = {
-      edit(R"("project":"p",)", ""), edit("\"agent\"", "\"Agent\""), edit("\"a\"", "null"), edit("\"s\"", "5"),
-      edit("\"T\"", "true"), edit("\"M\"", "[\"M\"]"), edit("\"p\"", "{}"), edit(":1}", ":\"1\"}"),
-      edit(":1}", ":null}"), edit(":1}", ":[1]}"), edit("}", "} x"), edit("}", ""),
-      R"(["type","agent"])", R"("just a string")", "", "   ", "{}"};
-  // clang-format on
-  for (const std::string& text : bad) {
-    std::string reason;
-    EXPECT_FALSE(decodeAgentEvent(text, &reason)) << text;
-    EXPECT_FALSE(reason.empty()) << text;
-  }
-}
-
+// Records with a missing, misspelled or mistyped key are refused with a reason: the decoder's fuzz target
+// replays them from its corpus (reject-*).
 TEST(AgentEventTest, TimestampMustBeAnIntegerWithinSigned64Bits) {
   constexpr auto kMax = std::numeric_limits<std::int64_t>::max(), kMin = std::numeric_limits<std::int64_t>::min();
   // clang-format off

@@ -84,16 +84,13 @@ TEST_F(EventListenerTest, KeepsItsDirectoriesAndSocketPrivateAndRefusesPlantedOn
   EventListener listener(path, log);
   EXPECT_EQ(listener.start(got.callback()), std::nullopt);
   ::umask(old);
-  EXPECT_EQ(modeOf(base), 0700u);
-  EXPECT_EQ(modeOf(base + "/run"), 0700u);
-  EXPECT_EQ(modeOf(path), 0600u);
+  auto modes = [&] { return std::tuple(modeOf(base), modeOf(base + "/run"), modeOf(path)); };
+  EXPECT_EQ(modes(), std::tuple(0700u, 0700u, 0600u));
   listener.stop();
-
   ::chmod(base.c_str(), 0755);
   ::chmod((base + "/run").c_str(), 0777);
   EXPECT_EQ(listener.start(got.callback()), std::nullopt);
-  EXPECT_EQ(modeOf(base), 0700u);
-  EXPECT_EQ(modeOf(base + "/run"), 0700u);
+  EXPECT_EQ(modes(), std::tuple(0700u, 0700u, 0600u));
   listener.stop();
 
   std::filesystem::remove_all(base + "/run");

@@ -86,20 +86,6 @@ class UserFiles : public ::testing::Test {
   std::string error_;
 };
 
-TEST_F(UserFiles, FreshFiles) {
-  EXPECT_EQ(run(claude, true).action, "created");
-  EXPECT_EQ(fs::status(file(claude)).permissions(), fs::perms(0600));
-  auto doc = nlohmann::json::parse(readAll(file(claude)));
-  for (const char* event : {"Stop", "Notification", "PermissionRequest"})
-    EXPECT_EQ(doc["hooks"][event].at(0)["hooks"].at(0)["command"], "'" + hook_.string() + "' --agent claude");
-  run(kimi, true);
-  toml::table kimiDoc = toml::parse_file(file(kimi).string());
-  const toml::array& hooks = *kimiDoc["hooks"].as_array();
-  ASSERT_EQ(hooks.size(), 2u);
-  EXPECT_EQ(hooks[1].as_table()->size(), 4u);  // only the keys kimi accepts
-  EXPECT_EQ(hooks[1].as_table()->at("event").value_or(""s), "Notification");
-}
-
 // The original is what is left of `edited` once some bytes are taken out: an edit that only adds.
 bool onlyAdded(const std::string& original, const std::string& edited) {
   size_t i = 0;
@@ -110,13 +96,12 @@ bool onlyAdded(const std::string& original, const std::string& edited) {
 
 // Install twice, uninstall twice: the user's file comes back byte for byte, mode included. Ours goes
 // after `after` (the user's own hooks come first; notify in the top-level table) and before `before`.
+// More layouts (BOM, CRLF, tabs, comments) are in the editors' fuzz corpus, replayed by every test run.
 TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
   const struct {
     AgentID agent;
     std::string text, after = "", before = "";
   } files[] = {
-      {claude, "{\"model\":\"opus\"}"},
-      {claude, "\xEF\xBB\xBF{\r\n\t\"n\": 123456789012345678901234567890,\r\n\t\"f\": 1e2,\r\n\t\"n\": 2\r\n}\r\n"},
       {claude, R"j({
     "permissions": { "allow": ["Bash(npm run test:*)"], "deny": [] }, "hooks": {
         "Stop": [ { "hooks": [ { "type": "command", "command": "~/bin/log-glowticker-hook-events.sh" } ] } ],
@@ -124,15 +109,9 @@ TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
         "Notification": [], "PermissionRequest": [ ] }, "env": {"NOTE": "日本語 \"quoted\" \\ glowticker-hook"}
 }
 )j", "log-glowticker-hook-events"},
-      {claude, "{\"hooks\": {\"Stop\": [{\"hooks\": []}]}, \"x\": [ ]}"},
       {codex, "model = \"o3\"  # fast\nnotify = [\"/home/u/bin/my-glowticker-hook-wrapper\", \"--loud\"] # mine\n"},
-      {codex, "notify = [  # mine\r\n  \"notify-send\",  # the sender\r\n  \"Codex\",\r\n]\r\n[tui]\r\nx = 1"},
-      {codex, "# notify = [\"glowticker-hook\", \"--agent\", \"codex\"]"},
       {codex, "# Codex\nmodel = \"o3\"\nm = [\n  [1, 2],\n]\nb = \"\"\"\n[not a table]\n\"\"\"\n\n# Mine\n[mcp.docs]\nc = 1\n",
        "[not a table]", "# Mine"},
-      {kimi, "default_model = \"kimi-k2\"  # fast one\n\n[[hooks]]\nevent = \"Stop\"\n"
-             "command = \"~/bin/log-glowticker-hook-events.sh\"\n"},
-      {kimi, "[loop_control]\r\n\tmax_steps_per_turn = 100"},
       {kimi, "m = \"k2\"\n\n[[hooks]]\nevent = \"PreToolUse\"\ncommand = \"glowticker-hook --agent kimi\"\n\n[loop]\nmax = 1\n"},
   };
   for (const auto& [agent, original, after, before] : files) {
@@ -370,6 +349,7 @@ TEST(HookInstaller, RealCompanionToolRoundTrip) {
               std::tuple(std::string(rawValue(agent)), HookState::configPath(agent, home.path()).string(), "created"s));
     EXPECT_EQ(on.note, "restart " + std::string(rawValue(agent)) + " so that running sessions pick up the change.");
     EXPECT_TRUE(HookState::isInstalled(agent));
+    EXPECT_EQ(fs::status(on.reports[0].path).permissions(), fs::perms(0600));
     HookSuccess off = ok(installer.setHook(agent, false));
     EXPECT_EQ(off.reports.at(0).action, "removed");
     EXPECT_NE(test::readAll(off.reports.at(0).backup).find("glowticker-hook"), std::string::npos);

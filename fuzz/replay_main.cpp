@@ -1,0 +1,22 @@
+// A fuzz target run once over each file of its seed corpus, without libFuzzer: in every build the
+// corpora are regression inputs for the target's invariants (a broken one aborts the run).
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+int main(int argc, char** argv) {
+  int inputs = 0;
+  for (const auto& e : std::filesystem::directory_iterator(argc > 1 ? argv[1] : ".")) {
+    std::ifstream in(e.path(), std::ios::binary);
+    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+    ++inputs;
+  }
+  std::printf("%d inputs\n", inputs);
+  return inputs > 0 ? 0 : 1;
+}
