@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every fuzz target for the given number of seconds each, starting from the checked-in seed
-# corpora (copied, so the tree is never written), and prints one summary line per target.
+# corpora (copied, so the tree is never written), and prints one line per target.
 # Usage: fuzz/run.sh [BIN_DIR] [SECONDS] [TARGET...]   (defaults: build-fuzz/bin, 60, all)
 # Build first:  CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DGT_FUZZ=ON \
 #                 -DGT_BUILD_APP=OFF -DGT_BUILD_TESTS=OFF -DGT_BUILD_BENCH=OFF && cmake --build build-fuzz
@@ -12,36 +12,21 @@ bin=${1:-$here/../build-fuzz/bin}
 secs=${2:-60}
 shift 2 2>/dev/null || shift $#
 targets=("$@")
-if [ ${#targets[@]} -eq 0 ]; then
-  for d in "$here"/corpus/*/; do targets+=("$(basename "$d")"); done
-fi
+[ ${#targets[@]} -gt 0 ] || for d in "$here"/corpus/*/; do targets+=("$(basename "$d")"); done
 out=${GT_FUZZ_OUT:-$(mktemp -d /tmp/gt-fuzz.XXXXXX)}
-mkdir -p "$out"
 status=0
-printf '%-22s %8s %12s %10s %s\n' target seconds execs exec/s result
 for t in "${targets[@]}"; do
-  exe=$bin/$t
-  if [ ! -x "$exe" ]; then
-    echo "missing $exe (build it with -DGT_FUZZ=ON)" >&2
-    status=1
-    continue
-  fi
   work=$out/$t
   rm -rf "$work/corpus"
   mkdir -p "$work/corpus" "$work/artifacts"
   cp "$here/corpus/$t/"* "$work/corpus/" 2>/dev/null || true
   # -timeout bounds one input, -rss_limit_mb one process; libFuzzer stops itself at max_total_time.
-  "$exe" "$work/corpus" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="$work/artifacts/" >"$work/log" 2>&1
-  rc=$?
-  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log" | tail -1)
-  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log" | tail -1)
-  if [ $rc -eq 0 ]; then
-    result=ok
+  if "$bin/$t" "$work/corpus" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    -artifact_prefix="$work/artifacts/" >"$work/log" 2>&1; then
+    echo "$t: ok, $(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log" | tail -1) runs in $secs s"
   else
-    result="FINDING (log $work/log; inputs $(ls "$work/artifacts" | tr '\n' ' '))"
+    echo "$t: FINDING or missing program (log $work/log; inputs $(ls "$work/artifacts" | tr '\n' ' '))"
     status=1
   fi
-  printf '%-22s %8s %12s %10s %s\n' "$t" "$secs" "${execs:-?}" "${rate:-?}" "$result"
 done
 exit $status
