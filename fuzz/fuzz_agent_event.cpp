@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,39 @@ void checkAgainstDocument(std::string_view text, const gt::AgentEvent& ev) {
     GT_FUZZ_CHECK(it != doc.end() && it->is_string());
     GT_FUZZ_CHECK(it->get_ref<const std::string&>() == *fields[i]);
   }
+  // "origin": kept only when it is an object whose known members all have their type and bounds.
+  std::optional<gt::EventOrigin> origin;
+  if (auto o = doc.find("origin"); o != doc.end() && o->is_object()) {
+    origin.emplace();
+    const char* textKeys[] = {"session",         "tmux",        "tmux_pane", "windowid", "term_program",
+                              "kitty_window_id", "wezterm_pane"};
+    std::string* texts[] = {&origin->session,     &origin->tmux,          &origin->tmuxPane,   &origin->windowId,
+                            &origin->termProgram, &origin->kittyWindowId, &origin->weztermPane};
+    for (int i = 0; i < 7 && origin; ++i)
+      if (auto it = o->find(textKeys[i]); it != o->end()) {
+        if (it->is_string() && it->get_ref<const std::string&>().size() <= 256)
+          *texts[i] = *it;
+        else
+          origin.reset();
+      }
+    if (auto it = o->find("vscode"); origin && it != o->end()) {
+      if (it->is_boolean())
+        origin->vscode = it->get<bool>();
+      else
+        origin.reset();
+    }
+    if (auto it = o->find("pids"); origin && it != o->end()) {
+      bool ok = it->is_array() && it->size() <= 16;
+      for (std::size_t k = 0; ok && k < it->size(); ++k) {
+        const auto& p = (*it)[k];
+        ok = (p.is_number_integer() || p.is_number_unsigned()) && !p.is_number_float() && p.get<std::int64_t>() > 0 &&
+             p.get<std::int64_t>() <= 2147483647;
+        if (ok) origin->pids.push_back(p.get<std::int64_t>());
+      }
+      if (!ok) origin.reset();
+    }
+  }
+  GT_FUZZ_CHECK(origin == ev.origin);
   auto ts = doc.find("ts");
   GT_FUZZ_CHECK(ts != doc.end() && ts->is_number());
   if (ts->is_number_unsigned())

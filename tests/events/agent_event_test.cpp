@@ -58,5 +58,31 @@ TEST(AgentEventTest, EncodesOneLineInFieldOrderAndRoundTrips) {
   EXPECT_EQ(decodeAgentEvent(text), ev);
 }
 
+TEST(AgentEventTest, OriginRoundTripsAndABadOneIsDroppedNotTheRecord) {
+  AgentEvent ev{"Stop", "claude", "done", "T", "M", "p", 7};
+  ev.origin = EventOrigin{"s-1", {41, 40, 1}, "/tmp/tmux-0/default,9,0", "%3", "123", "vscode", "", "", true};
+  std::string text = encodeAgentEvent(ev);
+  EXPECT_NE(text.find(R"("origin":{"session":"s-1","pids":[41,40,1],"tmux":"/tmp/tmux-0/default,9,0",)"
+                      R"("tmux_pane":"%3","windowid":"123","term_program":"vscode","vscode":true})"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(decodeAgentEvent(text), ev);
+  // clang-format off
+  const std::string bad[] = {
+      "5", "null", "[]", "\"x\"", R"({"pids":[1,"2"]})", R"({"pids":[0]})", R"({"pids":[2147483648]})",
+      R"({"pids":[1.5]})", R"({"pids":[[1]]})", R"({"pids":[1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17]})",
+      R"({"tmux":5})", R"({"session":null})", R"({"vscode":"yes"})", R"({"windowid":{"a":"b"}})",
+      R"({"session":")" + std::string(257, 'x') + "\"}"};
+  // clang-format on
+  for (const std::string& origin : bad) {
+    auto got = decodeAgentEvent(edit("\"ts\"", "\"origin\":" + origin + ",\"ts\""));
+    ASSERT_TRUE(got) << origin;
+    EXPECT_EQ(*got, (AgentEvent{"t", "a", "s", "T", "M", "p", 1})) << origin;
+  }
+  auto lenient = decodeAgentEvent(edit("\"ts\"", R"("origin":{"future":[{"x":1}],"tmux_pane":"%1"},"ts")"));
+  ASSERT_TRUE(lenient && lenient->origin);
+  EXPECT_EQ(lenient->origin->tmuxPane, "%1");
+}
+
 }  // namespace
 }  // namespace gt

@@ -9,6 +9,7 @@
 #include "cli/companion/companion_tool.h"
 #include "cli/hook/hook_command.h"
 #include "cli/hook/hook_event_builder.h"
+#include "core/common/process_tree.h"
 #include "core/hooks/agent_payload.h"
 #include "core/hooks/hook_identity.h"
 #include "core/hooks/hook_state.h"
@@ -50,7 +51,8 @@ class HookSenderTest : public ::testing::Test {
     auto before = ms();
     AgentEvent ev = send(args, in).value_or(AgentEvent{});
     EXPECT_TRUE(ev.ts >= before && ev.ts <= ms()) << ev.ts;
-    return ev.ts = 0, ev;
+    EXPECT_TRUE(ev.origin && !ev.origin->pids.empty() && ev.origin->pids[0] == ::getpid());
+    return ev.ts = 0, ev.origin.reset(), ev;
   }
   test::TempDir home_;
   test::Collector events_;
@@ -73,6 +75,19 @@ TEST_F(HookSenderTest, PayloadsBecomeRecords) {
   AgentEvent cut = event({"--agent", "codex", nlohmann::json{{"type", "agent-turn-complete"}, {"last-assistant-message", longText}, {"cwd", "/a//"}}.dump()}, "");
   EXPECT_EQ(std::tuple(cut.message, cut.project), std::tuple(longText.substr(0, 238) + "…", "a"));
   EXPECT_EQ(HookEventBuilder::build(*agentFromRaw("codex"), "{}", 5, "/fallback/dir")->project, "dir");
+}
+
+TEST_F(HookSenderTest, OriginTellsWhereTheHookRan) {
+  std::vector<std::string> vars = {"HOME=" + home_.path().string(), "TMUX=/tmp/tmux-1/default,42,0", "TMUX_PANE=%5",
+                                   "WINDOWID=" + std::string(300, '7'), "VSCODE_INJECTION=1", "WEZTERM_PANE=\xff"};
+  std::vector<char*> env;
+  for (auto& v : vars) env.push_back(v.data());
+  env.push_back(nullptr);
+  auto ev = received([&] { test::runProgram({kHook, "--agent", "claude"}, home_.path(), R"({"session_id":"s-9"})", false, env.data()); });
+  ASSERT_TRUE(ev && ev->origin);
+  std::vector<std::int64_t> chain = processChain(::getpid(), 16);  // the hook's parent is this test
+  // Too long or not UTF-8: left out rather than cut.
+  EXPECT_EQ(*ev->origin, (EventOrigin{"s-9", chain, "/tmp/tmux-1/default,42,0", "%5", "", "", "", "", true}));
 }
 
 TEST_F(HookSenderTest, GarbageIsDroppedAndStillExitsZero) {
@@ -171,7 +186,7 @@ TEST_F(HookSenderTest, AFourthAgentTakesTheSamePaths) {
   std::string payload = R"({"kind":"Finished","text":"all  done","cwd":"/src/zproj"})";
   std::vector<char*> argv{const_cast<char*>("--agent=zed"), payload.data()};
   AgentEvent got = received([&] { EXPECT_EQ(HookCommand::run(static_cast<int>(argv.size()), argv.data()), 0); }).value_or(AgentEvent{});
-  got.ts = 0;
+  got.ts = 0, got.origin.reset();
   EXPECT_EQ(got, (AgentEvent{"Finished", "zed", "done", "Zed", "all done", "zproj"}));
 
   out.str("");

@@ -134,6 +134,7 @@ int run(int argc, char** argv, const Limits& limits) {
       payload = readStdin(limits.maxPayloadBytes, start + limits.stdinWait);
 
     if (std::optional<AgentEvent> ev = HookEventBuilder::build(*inv.agent, payload, nowMs(), currentDir())) {
+      HookEventBuilder::addSurroundings(*ev->origin, static_cast<int>(::getppid()));
       std::string line = encodeAgentEvent(*ev) + "\n";
       (void)sendToUnixSocket(eventSocketPath().string(), line, start + limits.total);
     }

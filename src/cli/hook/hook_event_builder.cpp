@@ -1,8 +1,14 @@
 #include "cli/hook/hook_event_builder.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "core/common/process_tree.h"
+#include "core/common/utf8.h"
 #include "core/hooks/agent_payload.h"
+
+extern char** environ;
 
 namespace gt {
 
@@ -36,6 +42,33 @@ std::string projectName(std::string_view cwd) {
   return std::string(slash == std::string_view::npos ? cwd : cwd.substr(slash + 1));
 }
 
+namespace {
+
+// `text` when a record can carry it as an origin member, else "".
+std::string hint(std::string_view text) {
+  return text.size() <= EventOrigin::kMaxText && isValidUtf8(text) ? std::string(text) : std::string();
+}
+
+std::string envHint(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? hint(value) : std::string();
+}
+
+}  // namespace
+
+void addSurroundings(EventOrigin& origin, int parent) {
+  origin.pids = processChain(parent, EventOrigin::kMaxPids);
+  origin.tmux = envHint("TMUX");
+  origin.tmuxPane = envHint("TMUX_PANE");
+  origin.windowId = envHint("WINDOWID");
+  origin.termProgram = envHint("TERM_PROGRAM");
+  origin.kittyWindowId = envHint("KITTY_WINDOW_ID");
+  origin.weztermPane = envHint("WEZTERM_PANE");
+  // VS Code's integrated terminal sets TERM_PROGRAM, and its shell integration VSCODE_* variables.
+  origin.vscode = origin.termProgram == "vscode";
+  for (char** e = environ; e && *e && !origin.vscode; ++e) origin.vscode = std::strncmp(*e, "VSCODE_", 7) == 0;
+}
+
 std::optional<AgentEvent> build(AgentID agent, std::string_view payload, std::int64_t tsMs,
                                 std::string_view fallbackCwd) {
   nlohmann::json doc = nlohmann::json::parse(payload, nullptr, false);
@@ -48,6 +81,7 @@ std::optional<AgentEvent> build(AgentID agent, std::string_view payload, std::in
   std::string cwd = gt::payload::text(doc, "cwd");
   ev.project = projectName(cwd.empty() ? fallbackCwd : std::string_view(cwd));
   ev.ts = tsMs;
+  ev.origin.emplace().session = hint(gt::payload::text(doc, std::string(agent->sessionKey).c_str()));
   return ev;
 }
 

@@ -17,9 +17,14 @@ namespace HookEventBuilder {
 inline constexpr size_t kMaxMessageBytes = 240;
 
 // Nothing when the payload is not a JSON object: a record made of guesses would only mislead.
-// `fallbackCwd` names the project when the payload has no "cwd".
+// `fallbackCwd` names the project when the payload has no "cwd". The record's origin holds the
+// agent's session id only; addSurroundings adds what the running hook sees.
 std::optional<AgentEvent> build(AgentID agent, std::string_view payload, std::int64_t tsMs,
                                 std::string_view fallbackCwd);
+
+// Adds where the hook runs: its parent and their ancestors (`parent` first) and the terminal hints
+// of the environment. A hint that is not UTF-8 or longer than a record carries is left out.
+void addSurroundings(EventOrigin& origin, int parent);
 
 // Whitespace runs become one space; the result is cut to `maxBytes` on a UTF-8 boundary.
 std::string shortText(std::string_view text, size_t maxBytes = kMaxMessageBytes);

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,6 +11,8 @@ namespace gt {
 // Where an event came from, as the hook sender saw it. Optional on the wire ("origin"): records
 // without it are handled exactly as before. Empty strings mean "not known".
 struct EventOrigin {
+  static constexpr std::size_t kMaxText = 256;  // bytes in any one text member
+  static constexpr std::size_t kMaxPids = 16;
   std::string session;             // the agent's own session id
   std::vector<std::int64_t> pids;  // the hook's ancestors, nearest first, at most 16
   std::string tmux;                // $TMUX
@@ -32,17 +35,20 @@ struct AgentEvent {
   std::string message;
   std::string project;
   std::int64_t ts = 0;
-  std::optional<EventOrigin> origin;
+  std::optional<EventOrigin> origin = std::nullopt;  // a default, so seven-field initializers stay quiet
 
   bool operator==(const AgentEvent&) const = default;
 };
 
 // Strict decoding: one JSON object, all seven keys with exact case and JSON types, `ts` an integral
 // number within int64; other keys ignored. Never yields a partial record. On failure `error`, when
-// given, receives a short reason.
+// given, receives a short reason. "origin" is read leniently: when it is not an object, or a member
+// it knows has the wrong type, a text over 256 bytes or more than 16 pids (each 1..2^31-1), the
+// record still decodes, with no origin. Its unknown members are ignored.
 std::optional<AgentEvent> decodeAgentEvent(std::string_view json, std::string* error = nullptr);
 
-// Compact JSON object, keys in field order, no trailing line feed.
+// Compact JSON object, keys in field order, no trailing line feed; "origin" only when set, with its
+// empty members left out.
 std::string encodeAgentEvent(const AgentEvent& event);
 
 }  // namespace gt

@@ -28,6 +28,6 @@ void toEvent(const nlohmann::json& doc, AgentEvent& ev) {
 
 }  // namespace
 
-extern constinit const AgentSpec claude{"claude", ".claude/settings.json", PayloadArrival::standardInput, kEvents, toEvent};
+extern constinit const AgentSpec claude{"claude", ".claude/settings.json", PayloadArrival::standardInput, kEvents, toEvent, "session_id"};
 
 }  // namespace gt::agents

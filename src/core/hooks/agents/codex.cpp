@@ -22,6 +22,6 @@ void toEvent(const nlohmann::json& doc, AgentEvent& ev) {
 }  // namespace
 
 // Codex runs one `notify` command with the payload as its last argument.
-extern constinit const AgentSpec codex{"codex", ".codex/config.toml", PayloadArrival::lastArgument, {}, toEvent};
+extern constinit const AgentSpec codex{"codex", ".codex/config.toml", PayloadArrival::lastArgument, {}, toEvent, "thread-id"};
 
 }  // namespace gt::agents

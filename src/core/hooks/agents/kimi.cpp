@@ -17,6 +17,6 @@ void toEvent(const nlohmann::json& doc, AgentEvent& ev) {
 
 }  // namespace
 
-extern constinit const AgentSpec kimi{"kimi", ".kimi-code/config.toml", PayloadArrival::standardInput, kEvents, toEvent};
+extern constinit const AgentSpec kimi{"kimi", ".kimi-code/config.toml", PayloadArrival::standardInput, kEvents, toEvent, "session_id"};
 
 }  // namespace gt::agents
