@@ -1,0 +1,126 @@
+// Sway through its IPC socket ($SWAYSOCK), i3's framing: "i3-ipc", payload length and message type
+// as native 32-bit integers, then the payload; answers are JSON.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "platform/window_systems.h"
+
+namespace gt {
+
+namespace {
+
+constexpr std::uint32_t kRunCommand = 0, kGetTree = 4;
+constexpr std::uint32_t kMaxReply = 16u << 20;  // a tree of many windows stays far below this
+constexpr char kMagic[] = {'i', '3', '-', 'i', 'p', 'c'};
+
+class SwayWindowSystem : public WindowSystem {
+ public:
+  explicit SwayWindowSystem(std::string socketPath) : path_(std::move(socketPath)) {}
+
+  Outcome raise(const std::vector<std::int64_t>& pids, const std::string&, const std::string&) override {
+    if (pids.empty()) return {false, "Sway: no terminal process is known"};
+    std::string why;
+    for (std::int64_t pid : pids) {
+      std::optional<nlohmann::json> reply = ask(kRunCommand, "[pid=" + std::to_string(pid) + "] focus", why);
+      if (!reply) return {false, "Sway: " + why};
+      if (reply->is_array() && !reply->empty() && reply->at(0).value("success", false))
+        return {true, "Sway: focused the window of pid " + std::to_string(pid)};
+    }
+    return {false, "Sway: the terminal has no window (it may have closed)"};
+  }
+
+  std::optional<bool> isActive(const std::vector<std::int64_t>& pids, const std::string&) override {
+    std::string why;
+    std::optional<nlohmann::json> tree = ask(kGetTree, "", why);
+    if (!tree) return std::nullopt;
+    const nlohmann::json* focused = findFocused(*tree, 0);
+    if (!focused) return false;
+    std::int64_t pid = focused->value("pid", std::int64_t{0});
+    return pid && std::find(pids.begin(), pids.end(), pid) != pids.end();
+  }
+
+ private:
+  static const nlohmann::json* findFocused(const nlohmann::json& node, int depth) {
+    if (!node.is_object() || depth > 64) return nullptr;
+    if (node.value("focused", false)) return &node;
+    for (const char* key : {"nodes", "floating_nodes"}) {
+      auto it = node.find(key);
+      if (it == node.end() || !it->is_array()) continue;
+      for (const auto& child : *it)
+        if (const nlohmann::json* f = findFocused(child, depth + 1)) return f;
+    }
+    return nullptr;
+  }
+
+  // One request on a fresh connection, answered within a second or given up.
+  std::optional<nlohmann::json> ask(std::uint32_t type, const std::string& payload, std::string& why) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return why = std::strerror(errno), std::nullopt;
+    struct Closer {
+      int fd;
+      ~Closer() { ::close(fd); }
+    } closer{fd};
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path_.size() >= sizeof addr.sun_path) return why = "socket path too long", std::nullopt;
+    std::memcpy(addr.sun_path, path_.c_str(), path_.size());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS)
+      return why = "cannot reach " + path_ + ": " + std::strerror(errno), std::nullopt;
+
+    std::string message(kMagic, sizeof kMagic);
+    std::uint32_t header[2] = {static_cast<std::uint32_t>(payload.size()), type};
+    message.append(reinterpret_cast<const char*>(header), sizeof header);
+    message += payload;
+    auto wait = [&](short events) {
+      int left = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+      pollfd p{fd, events, 0};
+      return left > 0 && ::poll(&p, 1, left) == 1;
+    };
+    for (std::size_t sent = 0; sent < message.size();) {
+      if (!wait(POLLOUT)) return why = "no answer from " + path_, std::nullopt;
+      ssize_t n = ::send(fd, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
+      if (n < 0 && errno != EAGAIN && errno != EINTR) return why = std::strerror(errno), std::nullopt;
+      if (n > 0) sent += static_cast<std::size_t>(n);
+    }
+    std::string reply;
+    std::size_t want = sizeof kMagic + sizeof header;
+    char buf[65536];
+    while (reply.size() < want) {
+      if (!wait(POLLIN)) return why = "no answer from " + path_, std::nullopt;
+      ssize_t n = ::recv(fd, buf, std::min(sizeof buf, want - reply.size()), 0);
+      if (n == 0) return why = "the connection closed early", std::nullopt;
+      if (n < 0 && errno != EAGAIN && errno != EINTR) return why = std::strerror(errno), std::nullopt;
+      if (n > 0) reply.append(buf, static_cast<std::size_t>(n));
+      if (want == sizeof kMagic + sizeof header && reply.size() == want) {
+        std::uint32_t length = 0;
+        std::memcpy(&length, reply.data() + sizeof kMagic, sizeof length);
+        if (reply.compare(0, sizeof kMagic, kMagic, sizeof kMagic) != 0 || length > kMaxReply)
+          return why = "not an i3-ipc answer", std::nullopt;
+        want += length;
+      }
+    }
+    auto doc = nlohmann::json::parse(reply.begin() + sizeof kMagic + sizeof header, reply.end(), nullptr, false);
+    if (doc.is_discarded()) return why = "unreadable answer", std::nullopt;
+    return doc;
+  }
+
+  std::string path_;
+};
+
+}  // namespace
+
+std::shared_ptr<WindowSystem> makeSwayWindowSystem(std::string socketPath) {
+  return std::make_shared<SwayWindowSystem>(std::move(socketPath));
+}
+
+}  // namespace gt

@@ -1,0 +1,29 @@
+#include "platform/window_systems.h"
+
+#include <cstdlib>
+#include <string_view>
+
+namespace gt {
+
+namespace {
+
+std::string env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+}  // namespace
+
+WindowSystemChoice chooseWindowSystem() {
+  if (std::string sway = env("SWAYSOCK"); !sway.empty()) return {makeSwayWindowSystem(sway), {}};
+  const std::string desktop = env("XDG_CURRENT_DESKTOP");
+  const bool wayland = !env("WAYLAND_DISPLAY").empty() || env("XDG_SESSION_TYPE") == "wayland";
+  if (wayland && desktop.find("KDE") != std::string::npos) return {makeKWinWindowSystem(), {}};
+  if (wayland && desktop.find("GNOME") != std::string::npos)
+    return {nullptr, "GNOME on Wayland lets no program raise another's window; only the tmux pane is selected"};
+  if (wayland) return {nullptr, "this Wayland desktop offers no way to raise another program's window"};
+  if (!env("DISPLAY").empty()) return {makeX11WindowSystem(), {}};
+  return {nullptr, "no display: no terminal window to raise"};
+}
+
+}  // namespace gt
