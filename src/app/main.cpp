@@ -31,12 +31,14 @@
 #include "core/common/private_dir.h"
 #include "core/common/program_path.h"
 #include "core/discovery/discovery.h"
+#include "core/events/terminal_return.h"
 #include "core/hooks/hook_installer.h"
 #include "core/hooks/hook_state.h"
 #include "core/pairing/clock_config.h"
 #include "platform/avahi_backend.h"
 #include "platform/desktop_notification_center.h"
 #include "platform/system_log.h"
+#include "platform/window_systems.h"
 
 #ifndef GT_VERSION
 #define GT_VERSION "0"
@@ -128,8 +130,13 @@ gt::PanelServices makePanelServices(QThreadPool* pool) {
   return s;
 }
 
-// What brings back an agent's terminal when its notification is clicked; null offers no click.
-std::shared_ptr<gt::AgentReturn> makeAgentReturn() { return nullptr; }
+// What brings back an agent's terminal when its notification is clicked: tmux, then the window system
+// this session runs (X11, KWin on Wayland, Sway), or the tmux pane alone where the desktop allows no
+// program to raise another's window.
+std::shared_ptr<gt::AgentReturn> makeAgentReturn() {
+  gt::WindowSystemChoice windows = gt::chooseWindowSystem();
+  return std::make_shared<gt::TerminalReturn>(std::move(windows.windows), std::move(windows.why));
+}
 
 std::unique_ptr<gt::AppState> makeState(QThreadPool* pool) {
   gt::AppState::Parts parts;

@@ -1,14 +1,16 @@
 #!/bin/bash
-# Back to the agent's terminal, on a real X desktop: Xvfb with openbox, two xterm windows and a private
-# tmux server. The first xterm runs a tmux client; the agent's pane sits in a window of that session
-# that is not shown. While the second xterm is active, a hook runs in the agent's pane; bringing its
-# event's terminal back must make the first xterm the active window and show the agent's pane. Then
-# the client is switched to another session and it happens again: the client must come back too.
-# Screenshots before and after go to OUT_DIR.
-# Usage: return_to_terminal_e2e.sh HOOK_BIN PROBE_BIN OUT_DIR
+# A click on an agent's notification brings back its terminal, on a real X desktop: Xvfb with openbox,
+# two xterm windows, a private tmux server, and glowticker-app on a private session bus with the test
+# notification server. The first xterm runs a tmux client; the agent's pane sits in a window of that
+# session that is not shown. While the second xterm is active, a hook runs in the agent's pane; the
+# server clicks its notification (ActionInvoked), and the first xterm must become the active window,
+# showing the agent's pane. With the quiet switch on, an event from that pane, now in front, posts
+# nothing. Then the client is switched to another session and it all happens again: the client must
+# come back too. Screenshots before and after the first click go to OUT_DIR.
+# Usage: return_to_terminal_e2e.sh HOOK_BIN APP_BIN NOTIFY_SINK_BIN OUT_DIR
 set -u
-HOOK=$1 PROBE=$2 OUT=$3
-for tool in Xvfb openbox xterm tmux xdotool xdpyinfo xprop; do
+HOOK=$1 APP=$2 SINK=$3 OUT=$4
+for tool in Xvfb openbox xterm tmux xdotool xdpyinfo xprop dbus-daemon busctl; do
   command -v $tool >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 WORK=$(mktemp -d /tmp/gt-return-e2e.XXXXXX)
@@ -27,9 +29,16 @@ shot() { /usr/bin/import -display "$DISPLAY" -window root "$OUT/$1.png" || fail 
 active() { [ "$(xdotool getactivewindow 2>/dev/null)" = "$1" ]; }
 shown() { [ "$("${T[@]}" display-message -p -t "$1" '#{session_name} #{window_name} #{pane_id}')" = "$2" ]; }
 
-# A display number that no other X server holds (another may run on this machine).
-for n in $(seq 140 199); do [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] || break; done
-Xvfb :$n -screen 0 1024x600x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 & PIDS+=($!)
+# A display of our own: another test may start an X server at the same moment, so the number counts
+# as ours only once the lock file names our Xvfb.
+ours() { [ "$(tr -d ' ' <"/tmp/.X$n-lock" 2>/dev/null)" = "$xvfb" ]; }
+for n in $(seq 140 199); do
+  [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] && continue
+  Xvfb :$n -screen 0 1024x600x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 & xvfb=$!
+  waitfor 5 eval 'ours || ! kill -0 $xvfb 2>/dev/null' && ours && break
+  kill $xvfb 2>/dev/null; wait $xvfb 2>/dev/null; xvfb=
+done
+[ -n "$xvfb" ] && PIDS+=($xvfb) || fail "no free X display"
 export DISPLAY=:$n
 waitfor 10 xdpyinfo >/dev/null 2>&1 || fail "Xvfb did not start"
 openbox --sm-disable >"$WORK/openbox.log" 2>&1 & PIDS+=($!)
@@ -51,35 +60,51 @@ waitfor 10 eval 'w1=$(xdotool search --name "^agent-terminal$" | head -1); [ -n 
 waitfor 10 eval 'w2=$(xdotool search --name "^other-terminal$" | head -1); [ -n "$w2" ]' || fail "second xterm has no window"
 waitfor 10 eval '[ -n "$("${T[@]}" list-clients)" ]' || fail "the first xterm's tmux client did not attach"
 
-mkdir -p -m 700 "$HOME/.glowticker/run"
-"$PROBE" "$HOME/.glowticker/run/events.sock" 2 >"$WORK/probe.log" 2>&1 & PIDS+=($!)
-waitfor 10 grep -q ready "$WORK/probe.log" || fail "the probe did not start"
+# The app, quiet while the agent's terminal is in front, on a bus whose notification server offers actions.
+mkdir -p -m 700 "$HOME/.glowticker" "$WORK/xdg"
+echo '{"quiet_when_terminal_in_front":true}' >"$HOME/.glowticker/settings.json" && chmod 600 "$HOME/.glowticker/settings.json"
+out=$(dbus-daemon --session --fork --address="unix:path=$WORK/bus" --print-address=1 --print-pid=1) || fail "no private bus"
+bus=${out%%$'\n'*}; PIDS+=("${out##*$'\n'}")
+DBUS_SESSION_BUS_ADDRESS=$bus "$SINK" --actions --log "$WORK/sink.jsonl" >"$WORK/sink.log" 2>&1 & PIDS+=($!)
+waitfor 10 grep -q ready "$WORK/sink.log" || fail "the notification server did not start"
+DBUS_SESSION_BUS_ADDRESS=$bus XDG_RUNTIME_DIR=$WORK/xdg QT_QPA_PLATFORM=offscreen "$APP" >"$WORK/app.log" 2>&1 & PIDS+=($!)
+waitfor 10 test -S "$HOME/.glowticker/run/events.sock" || fail "the app never opened its event socket"
 cat >"$WORK/agent.sh" <<EOF
 printf '%s' '{"hook_event_name":"Notification","notification_type":"permission_prompt","session_id":"demo-1","cwd":"/work/demo","message":"May I run the tests?"}' | "$HOOK" --agent claude
 EOF
-# hook ROUND: the agent's hook runs in its pane while the second xterm is active; its terminal comes back.
+posted() { [ "$(grep -c '"summary":"claude · 需要你的授权"' "$WORK/sink.jsonl")" -ge "$1" ]; }
+click() { busctl --address="$bus" call org.freedesktop.Notifications /org/freedesktop/Notifications \
+  io.glowticker.NotifySink Invoke uss 0 default "" >/dev/null; }
+# hook ROUND: the agent's hook runs in its pane while the second xterm is active; a click on its
+# notification brings its terminal back.
 hook() {
   round=$1
-  xdotool windowactivate --sync "$w2" && waitfor 5 active "$w2" || fail "round $1: cannot activate the second xterm"
-  [ "$1" = 1 ] && sleep 0.3 && shot return-before
+  xdotool windowactivate --sync "$w2" && waitfor 5 active "$w2" || fail "round $round: cannot activate the second xterm"
+  [ "$round" = 1 ] && sleep 0.3 && shot return-before
   "${T[@]}" send-keys -t "$pane" "sh $WORK/agent.sh" Enter
-  waitfor 10 eval '[ "$(grep -c "in front after" "$WORK/probe.log")" -ge $round ]' || fail "round $1: no event came back"
-  waitfor 5 active "$w1" || fail "round $1: the first xterm is not the active window ($(xdotool getactivewindow) != $w1)"
-  shown work "work agent $pane" || fail "round $1: the agent's pane is not shown: $("${T[@]}" display-message -p -t work '#{window_name} #{pane_id}')"
-  [ "$("${T[@]}" display-message -p '#{client_session}')" = work ] || fail "round $1: the client does not show the agent's session"
+  waitfor 10 posted "$round" || fail "round $round: no notification"
+  click || fail "round $round: the notification server could not click"
+  waitfor 5 active "$w1" || fail "round $round: the first xterm is not the active window ($(xdotool getactivewindow) != $w1)"
+  waitfor 5 shown work "work agent $pane" ||
+    fail "round $round: the agent's pane is not shown: $("${T[@]}" display-message -p -t work '#{window_name} #{pane_id}')"
+  [ "$("${T[@]}" display-message -p '#{client_session}')" = work ] || fail "round $round: the client does not show the agent's session"
 }
 hook 1
 sleep 0.3 && shot return-after
-grep -q '"origin":{"session":"demo-1","pids":\[' "$WORK/probe.log" || fail "no origin in the event"
-grep -q "\"tmux_pane\":\"$pane\"" "$WORK/probe.log" || fail "the event does not name the agent's pane"
-[ "$(grep -c 'in front before: 0' "$WORK/probe.log")" = 1 ] && grep -q 'in front after: 1' "$WORK/probe.log" ||
-  fail "in front: wrong before or after"
-echo "ok: the first xterm is active and shows the agent's pane"
+tail -1 "$WORK/sink.jsonl" | grep -q '"actions":\["default",.*"打开终端"' || fail "the notification offers no button"
+echo "ok: a click made the first xterm active, showing the agent's pane"
+
+# In front and quiet: nothing is posted. Where no journal takes the log, the app says so on standard
+# error; else a pause lets it decide.
+"${T[@]}" send-keys -t "$pane" "sh $WORK/agent.sh" Enter
+if [ -S /run/systemd/journal/socket ]; then sleep 3; else
+  waitfor 10 grep -q 'terminal in front' "$WORK/app.log" || fail "quiet: no notice of the skipped notification"
+fi
 
 "${T[@]}" new-session -d -s other \; switch-client -t other
 waitfor 5 eval '[ "$("${T[@]}" display-message -p "#{client_session}")" = other ]' || fail "could not switch the client away"
 hook 2
-grep -q 'switched to it' "$WORK/probe.log" || fail "the log line does not say the client was switched"
-echo "ok: a client showing another session is switched back"
-sed -n 's/^brought back: /  /p' "$WORK/probe.log"
+posted 3 && fail "quiet: an event from the terminal in front was posted"
+echo "ok: quiet while in front; a client showing another session is switched back"
+grep -o 'tmux pane.*' "$WORK/app.log" | sed 's/^/  /'
 echo "PASS"
