@@ -77,8 +77,14 @@ class X11Session {
   // The window of the first pid that has one, else the one holding `windowId`.
   xcb_window_t find(const std::vector<std::int64_t>& pids, const std::string& windowId, std::int64_t& pid) {
     std::vector<xcb_window_t> all = clients();
+    // All requests first, then the replies: one round trip to the server, not one per window.
+    std::vector<xcb_get_property_cookie_t> cookies;
+    for (xcb_window_t w : all) cookies.push_back(xcb_ewmh_get_wm_pid(&ewmh_, w));
     std::vector<std::int64_t> owners;
-    for (xcb_window_t w : all) owners.push_back(pidOf(w));
+    for (xcb_get_property_cookie_t c : cookies) {
+      std::uint32_t p = 0;
+      owners.push_back(xcb_ewmh_get_wm_pid_reply(&ewmh_, c, &p, nullptr) ? p : 0);
+    }
     for (std::int64_t p : pids) {
       // Several windows of one process (one terminal server, many windows): the most recently mapped.
       for (std::size_t i = all.size(); i-- > 0;)
