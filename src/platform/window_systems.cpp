@@ -20,7 +20,7 @@ WindowSystemChoice chooseWindowSystem() {
   const bool wayland = !env("WAYLAND_DISPLAY").empty() || env("XDG_SESSION_TYPE") == "wayland";
   if (wayland && desktop.find("KDE") != std::string::npos) return {makeKWinWindowSystem(), {}};
   if (wayland && desktop.find("GNOME") != std::string::npos)
-    return {nullptr, "GNOME on Wayland lets no program raise another's window; only the tmux pane is selected"};
+    return {nullptr, "GNOME on Wayland lets no program raise another's window (a tmux pane is still selected)"};
   if (wayland) return {nullptr, "this Wayland desktop offers no way to raise another program's window"};
   if (!env("DISPLAY").empty()) return {makeX11WindowSystem(), {}};
   return {nullptr, "no display: no terminal window to raise"};
