@@ -23,7 +23,7 @@ out=$(dbus-daemon --session --fork --address="unix:path=$WORK/bus" --print-addre
 export DBUS_SESSION_BUS_ADDRESS=${out%%$'\n'*}; PIDS+=("${out##*$'\n'}")
 HOME=$WORK/home XDG_RUNTIME_DIR=$WORK/xdg XDG_DATA_DIRS=$WORK/share DISPLAY=":$(cat "$WORK/display")" \
   QT_QPA_PLATFORM=xcb "$APP" >"$WORK/app.log" 2>&1 & PIDS+=($!)
-waitfor 10 grep -q 'no system tray yet' "$WORK/app.log" || fail "the missing tray was not explained"
+waitfor 10 grep -qs 'no system tray yet' "$WORK/app.log" || fail "the missing tray was not explained"
 waitfor 5 test -S "$WORK/home/.glowticker/run/events.sock" || fail "the app did not start its work"
 /usr/bin/python3 "$HERE/fake_tray_watcher.py" --scheme 1 >"$WORK/watcher.log" 2>&1 & PIDS+=($!)
 waitfor 5 grep -q '^REGISTERED' "$WORK/watcher.log" || fail "the item never registered with the late watcher"
