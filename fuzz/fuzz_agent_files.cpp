@@ -1,6 +1,5 @@
-// The agents' files belong to the user. On any input, install adds only bytes, uninstall takes only
-// bytes away, and a file that held none of our hooks comes back to the byte. The first byte picks the
-// agent; the hook path has a space, so the shell command is quoted.
+// On any input install only adds bytes, uninstall only takes them, a file without ours comes back to the byte.
+// The first byte picks the agent; the hook path has a space, so the command is quoted.
 #include <cstddef>
 #include <cstdint>
 

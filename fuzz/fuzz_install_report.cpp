@@ -1,5 +1,4 @@
-// The companion tool's report, written by one program and parsed by another: whatever the writer
-// writes reads back as the same values, and whatever the parser reads from any text is writable.
+// The tool's report: what is written reads back as the same values; what is parsed from any text is writable.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>

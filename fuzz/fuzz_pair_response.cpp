@@ -1,5 +1,4 @@
-// The device's answer to a pairing request: status and body are whatever the phone (or anything
-// listening at its address) sent.
+// The answer to a pairing request: status and body are whatever sat at the phone's address sent.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>

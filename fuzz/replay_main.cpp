@@ -1,5 +1,4 @@
-// A fuzz target run once over each file of its seed corpus, without libFuzzer: in every build the
-// corpora are regression inputs for the target's invariants (a broken one aborts the run).
+// Runs a fuzz target once per seed file without libFuzzer: the corpora are every build's regression inputs.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>

@@ -37,8 +37,7 @@ TEST(TerminalSafe, EscapesExactlyTheControlsAndDirectionOverrides) {
   }
 }
 
-// Malformed input (stray continuation, overlong, surrogate, beyond U+10FFFF, truncated) is refused by the
-// check and shown byte by byte.
+// Stray continuation, overlong, surrogate, beyond U+10FFFF, truncated: refused, and shown byte by byte.
 TEST(TerminalSafe, MalformedBytesAreRefusedAndShownAsHex) {
   for (const std::string bad : {"\x80", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x80", "\xFF"}) {
     EXPECT_FALSE(isValidUtf8("ok" + bad)) << bad;
@@ -68,12 +67,10 @@ TEST(FileIo, BoundedReadAndAtomicReplace) {
 
 // A HOME that is no absolute path is not trusted with the socket and the pairing file: the account's is.
 TEST(Paths, HomeIsAnAbsoluteHomeVariableOrTheAccountsHome) {
-  const std::string saved = std::getenv("HOME") ? std::getenv("HOME") : "";
-  ::setenv("HOME", "/x/y", 1);
+  test::Env env("HOME", "/x/y");
   EXPECT_EQ(eventSocketPath(), "/x/y/.glowticker/run/events.sock");
-  ::setenv("HOME", "x/y", 1);
+  env.set("HOME", "x/y");
   EXPECT_EQ(homeDir(), ::getpwuid(::getuid())->pw_dir);
-  ::setenv("HOME", saved.c_str(), 1);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// `glowticker devices` and `pair --device` through the Avahi backend against real avahi-daemons. Each
-// test builds its own pair of network namespaces (avahi_rig.sh): phones in "dev", the CLI in "app".
+// `glowticker devices` and `pair --device` against real avahi-daemons: phones in netns "dev", the CLI in "app".
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,16 +66,13 @@ class AvahiNetns : public ::testing::Test {
 
   // A simulated phone advertising itself; returns its port once it is serving.
   int phone(const std::string& name, const std::string& device, const std::string& code) {
-    const std::string log = "phone-" + name + ".log";
-    inDev("python3 " + shellQuote(GT_SIM_PHONE) + " --bind 198.18.0.1 --advertise " + shellQuote(name) + " --device " +
-              shellQuote(device) + " --code " + code + " --version 1.4.2",
-          log);
-    for (auto end = Clock::now() + 10s; Clock::now() < end; std::this_thread::sleep_for(50ms)) {
-      std::string text = test::readAll(dir_.file(log));
-      if (auto at = text.find("READY port="); at != std::string::npos) return std::stoi(text.substr(at + 11));
-    }
-    ADD_FAILURE() << "simulated phone " << name << " did not start: " << test::readAll(dir_.file(log));
-    return 0;
+    phones_.push_back(std::make_unique<test::Background>(std::vector<std::string>{
+        "/bin/sh", "-c", "exec env " + env_ + shellQuote(GT_AVAHI_RIG) + " exec dev timeout 60 python3 " +
+                             shellQuote(GT_SIM_PHONE) + " --bind 198.18.0.1 --advertise " + shellQuote(name) +
+                             " --device " + shellQuote(device) + " --code " + code + " --version 1.4.2"}));
+    const std::string& ready = phones_.back()->firstLine;
+    EXPECT_EQ(ready.rfind("READY port=", 0), 0u) << "simulated phone " << name << " did not start";
+    return ready.rfind("READY port=", 0) == 0 ? std::stoi(ready.substr(11)) : 0;
   }
 
   // Waits until the app side has seen `count` instances, so the search is not racing the announcements.
@@ -93,6 +89,7 @@ class AvahiNetns : public ::testing::Test {
 
   test::TempDir dir_;
   std::string env_;
+  std::vector<std::unique_ptr<test::Background>> phones_;
   bool rigUp_ = false;
 };
 

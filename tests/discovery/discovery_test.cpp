@@ -1,15 +1,15 @@
 #include "core/discovery/discovery.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <map>
 #include <mutex>
 #include <stop_token>
 #include <thread>
+
+#include "support/test_http_server.h"
 
 namespace gt {
 namespace {
@@ -17,8 +17,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Plays scripted result sets on its own thread, like a real browser, answers resolutions from a table
-// and records what Discovery asked for.
+// Plays scripted results on its own thread like a real browser, resolves from a table, records the calls.
 struct FakeBackend : DnsSdBackend {
   struct Answer {
     std::vector<AddressCandidate> candidates;
@@ -68,24 +67,12 @@ struct FakeBackend : DnsSdBackend {
   std::vector<Call> calls;
 };
 
-// A TCP listener on 127.0.0.1 with an ephemeral port; the kernel completes handshakes into the backlog.
-class Listener {
- public:
-  Listener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof a;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) == 0 && ::listen(fd_, 16) == 0 &&
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-      port_ = ntohs(a.sin_port);
-  }
-  ~Listener() { ::close(fd_); }
-  std::uint16_t port() const { return port_; }
-  static std::uint16_t closedPort() { return Listener().port(); }
-
- private:
-  int fd_;
-  std::uint16_t port_ = 0;
+// The search only connects: a loopback HTTP server serves as the listener; a closed port refuses.
+struct Listener : test::TestHttpServer {
+  Listener() : TestHttpServer(false, [](const test::HttpRequest&) { return test::HttpReply{}; }) {}
+  std::uint16_t port() const { return static_cast<std::uint16_t>(TestHttpServer::port()); }
 };
+std::uint16_t closedPort() { return static_cast<std::uint16_t>(test::unusedLoopbackPort()); }
 
 BrowseResult result(const std::string& name, std::optional<std::vector<std::string>> txt = std::nullopt,
                     int iface = 1) {
@@ -93,8 +80,8 @@ BrowseResult result(const std::string& name, std::optional<std::vector<std::stri
 }
 
 std::vector<std::string> names(const std::vector<DiscoveredDevice>& devices) {
-  std::vector<std::string> out;
-  for (const auto& d : devices) out.push_back(d.name);
+  std::vector<std::string> out(devices.size());
+  std::transform(devices.begin(), devices.end(), out.begin(), [](auto& d) { return d.name; });
   return out;
 }
 
@@ -105,8 +92,7 @@ class DiscoveryTest : public ::testing::Test {
   Listener listener;
 };
 
-// The real daemon's window and problem text are checked in the namespace test; here, that a problem does
-// not outlive its search and that early results still wait for the window's end.
+// A problem does not outlive its search; early results still wait for the window's end.
 TEST_F(DiscoveryTest, SearchLastsTheWholeWindowAndReportsBackendProblems) {
   Discovery discovery(backend);
   backend->problem = "avahi-daemon is not running";
@@ -127,22 +113,19 @@ TEST_F(DiscoveryTest, ListIsInCodePointOrderAfterNormalisation) {
   const std::string decomposedE = "e\xCC\x81";  // NFC gives U+00E9, after "f"
   backend->script = {{0ms, {result("desk"), result(decomposedE), result("Kitchen 2"), result("f")}},
                      {20ms, {result("Kitchen"), result("Desk")}}};
-  for (const std::string& n : {std::string("desk"), std::string("Kitchen 2"), std::string("f"), std::string("Kitchen"),
-                               std::string("Desk"), decomposedE}) {
-    reachable(n);
-  }
+  for (std::string n : {"desk", "Kitchen 2", "f", "Kitchen", "Desk"}) reachable(n);
+  reachable(decomposedE);
   auto devices = Discovery(backend).browse(200ms);
   EXPECT_EQ(names(devices), (std::vector<std::string>{"Desk", "Kitchen", "Kitchen 2", "desk", "f", decomposedE}));
-  std::vector<std::string> asked;  // resolution followed the same order
-  for (const auto& call : backend->calls) asked.push_back(call.endpoint.name);
+  std::vector<std::string> asked(backend->calls.size());  // resolution followed the same order
+  std::transform(backend->calls.begin(), backend->calls.end(), asked.begin(), [](auto& c) { return c.endpoint.name; });
   EXPECT_EQ(asked, names(devices));
   EXPECT_TRUE(Discovery::nameLess("\xC3\xA9", "\xC3\xA9x"));  // a proper prefix first
   EXPECT_FALSE(Discovery::nameLess("e\xCC\x81", "f"));
 }
 
-// A TXT record is kept until a non-empty one replaces it whole; an instance withdrawn during the search is
-// still resolved, and of one name on two interfaces the last decides. The reported host is the connected
-// socket's peer, not the candidate's spelling; an IPv6 (here IPv4-mapped) peer is left out.
+// TXT kept until a non-empty one replaces it; a withdrawn instance still resolves; of two interfaces the last
+// decides; the host is the connected peer's address, and an IPv6 (here IPv4-mapped) peer is left out.
 TEST_F(DiscoveryTest, TxtMergeWithdrawalInterfacesAndPeerAddress) {
   using S = std::vector<std::string>;
   Listener second;
@@ -154,10 +137,10 @@ TEST_F(DiscoveryTest, TxtMergeWithdrawalInterfacesAndPeerAddress) {
       {60ms, {}}};
   reachable("A");
   backend->answers[{"B", 1}] = {{{"127.000.000.001", listener.port()}, {"127.0.0.1", listener.port()}}};
-  backend->answers[{"Twice", 1}] = {{{"127.0.0.1", Listener::closedPort()}}};
+  backend->answers[{"Twice", 1}] = {{{"127.0.0.1", closedPort()}}};
   backend->answers[{"Twice", 2}] = {{{"127.0.0.1", second.port()}}};
   backend->answers[{"Six", 1}] = {{{"::ffff:127.0.0.1", listener.port()}, {"127.0.0.1", listener.port()}}};
-  backend->answers[{"Four", 1}] = {{{"127.0.0.1", Listener::closedPort()}, {"127.0.0.1", listener.port()}}};
+  backend->answers[{"Four", 1}] = {{{"127.0.0.1", closedPort()}, {"127.0.0.1", listener.port()}}};
   auto devices = Discovery(backend).browse(200ms);
   ASSERT_EQ(names(devices), (std::vector<std::string>{"A", "B", "Four", "Twice"}));
   EXPECT_EQ(devices[0], (DiscoveredDevice{"A", "127.0.0.1", 9100, 8889, "Tablet", ""}));
@@ -166,12 +149,11 @@ TEST_F(DiscoveryTest, TxtMergeWithdrawalInterfacesAndPeerAddress) {
   EXPECT_EQ(devices[3].wsPort, second.port());
 }
 
-// A refused connection fails at once; a slow lookup uses up its own second and no more (a hanging
-// connection is shown against a real daemon by the namespace test).
+// A refused connection fails at once; a slow lookup uses up its own second and no more.
 TEST_F(DiscoveryTest, UnreachableInstancesAreLeftOutAndTheNextIsStillTried) {
   backend->script = {{0ms, {result("A refused"), result("B slow lookup"), result("C no address"),
                             result("D ok", std::vector<std::string>{"device=Wall"})}}};
-  backend->answers[{"A refused", 1}] = {{{"127.0.0.1", Listener::closedPort()}}};
+  backend->answers[{"A refused", 1}] = {{{"127.0.0.1", closedPort()}}};
   backend->answers[{"B slow lookup", 1}] = {{{"127.0.0.1", listener.port()}}, 5s};
   backend->answers[{"C no address", 1}] = {};
   reachable("D ok");

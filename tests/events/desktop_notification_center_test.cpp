@@ -1,55 +1,23 @@
 // The freedesktop adapter against a private session bus with gt-notify-sink as the server.
 #include "platform/desktop_notification_center.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <systemd/sd-bus.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <set>
+#include <optional>
 
 #include "core/events/event_listener.h"
 #include "core/events/notifier.h"
 #include "support/event_support.h"
-#include "support/test_files.h"
-
-extern char** environ;
+#include "support/process.h"
 
 namespace gt {
 namespace {
 
 using namespace std::chrono_literals;
 constexpr const char* kDbusDaemon = "/usr/bin/dbus-daemon";
-
-// A child process ended with SIGTERM (SIGKILL after 3 s) and reaped on destruction.
-struct Child {
-  pid_t pid = -1;
-  bool spawn(std::vector<std::string> argv, int stdoutFd = -1) {
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (stdoutFd >= 0) posix_spawn_file_actions_adddup2(&fa, stdoutFd, 1);
-    int r = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (r != 0) pid = -1;
-    return r == 0;
-  }
-  void stop() {
-    if (pid <= 0) return;
-    ::kill(pid, SIGTERM);
-    for (int i = 0; i < 300 && ::waitpid(pid, nullptr, WNOHANG) != pid; ++i) std::this_thread::sleep_for(10ms);
-    if (::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
-    pid = -1;
-  }
-  ~Child() { stop(); }
-};
 
 class DesktopNotificationCenterTest : public ::testing::Test {
  protected:
@@ -62,32 +30,25 @@ class DesktopNotificationCenterTest : public ::testing::Test {
                    "<busconfig><type>session</type><listen>unix:path=" + dir.file("bus") +
                        "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
                        "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>");
-    ASSERT_TRUE(bus.spawn({kDbusDaemon, "--config-file=" + dir.file("bus.conf"), "--nofork", "--nopidfile"}));
-    for (int i = 0; i < 500 && ::access(dir.file("bus").c_str(), F_OK) != 0; ++i) std::this_thread::sleep_for(10ms);
-    ASSERT_EQ(::access(dir.file("bus").c_str(), F_OK), 0) << "the private bus did not come up";
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + dir.file("bus")).c_str(), 1);
+    bus.emplace(std::vector<std::string>{kDbusDaemon, "--config-file=" + dir.file("bus.conf"), "--nofork",
+                                         "--nopidfile", "--print-address=1"});
+    ASSERT_FALSE(bus->firstLine.empty()) << "the private bus did not come up";
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", bus->firstLine.c_str(), 1);
   }
   void TearDown() override {
-    sink.stop();
-    bus.stop();
+    sink.reset();
+    bus.reset();
     ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
   }
 
   void startSink(bool markup, bool silent = false, bool actions = false) {
-    int fds[2];
-    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
     std::vector<std::string> argv = {GT_NOTIFY_SINK, "--log", dir.file("log.jsonl")};
     if (!markup) argv.push_back("--no-markup");
     if (silent) argv.push_back("--silent");
     if (actions) argv.push_back("--actions");
-    ASSERT_TRUE(sink.spawn(argv, fds[1]));
-    ::close(fds[1]);
-    pollfd p{fds[0], POLLIN, 0};
-    char buf[16] = {};
-    bool ready = ::poll(&p, 1, 5000) == 1 && ::read(fds[0], buf, sizeof buf - 1) > 0;
-    ::close(fds[0]);
-    ASSERT_TRUE(ready) << "gt-notify-sink did not report ready";
-    EXPECT_EQ(std::string(buf), "ready\n");
+    sink.reset();
+    sink.emplace(argv);
+    ASSERT_EQ(sink->firstLine, "ready") << "gt-notify-sink did not report ready";
   }
 
   std::vector<nlohmann::json> logged() {
@@ -111,23 +72,7 @@ class DesktopNotificationCenterTest : public ::testing::Test {
   }
 
   test::TempDir dir;
-  Child bus, sink;
-};
-
-// Brings back nothing; records what it was asked. Only pane %1's terminal is in front.
-struct FakeReturn : AgentReturn {
-  std::mutex m;
-  std::vector<std::pair<AgentEvent, std::string>> calls;
-  std::string bringBack(const AgentEvent& event, const std::string& token) override {
-    std::lock_guard<std::mutex> g(m);
-    calls.emplace_back(event, token);
-    return "brought back " + event.title;
-  }
-  bool inFront(const AgentEvent& event) override { return event.origin && event.origin->tmuxPane == "%1"; }
-  std::size_t count() {
-    std::lock_guard<std::mutex> g(m);
-    return calls.size();
-  }
+  std::optional<test::Background> bus, sink;
 };
 
 TEST_F(DesktopNotificationCenterTest, DeliversTitleAndBodyAndReplacesByIdentifier) {
@@ -138,12 +83,10 @@ TEST_F(DesktopNotificationCenterTest, DeliversTitleAndBodyAndReplacesByIdentifie
   for (auto [id, body] : {std::pair{"glowticker-1-claude", "a <b> & c"}, {"glowticker-1-claude", "again"},
                           {"glowticker-2-claude", "other"}})
     EXPECT_EQ(center->add({id, "claude \u00B7 Build finished", body}), std::nullopt);
-  sink.stop();
   startSink(/*markup=*/false);  // a server without markup gets the body as it is
   EXPECT_EQ(center->add({"glowticker-3-kimi", "kimi \u00B7 t", "x < y && y > z"}), std::nullopt);
   auto lines = logged();
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0]["app_name"], "Glowticker");
   EXPECT_EQ(lines[0]["summary"], "claude \u00B7 Build finished");
   EXPECT_EQ(lines[0]["body"], "a &lt;b&gt; &amp; c");  // the server renders markup
   EXPECT_EQ(lines[0]["replaces_id"], 0);
@@ -182,9 +125,8 @@ TEST_F(DesktopNotificationCenterTest, NoServerOrNoBusOrAWedgedBusMeansDeniedWith
   ::close(wedged);
 }
 
-// Socket to notification through the real listener and notifier: a server that takes calls and never
-// answers holds up neither the listener nor whoever posts, and once a working one owns the name a new
-// event shows at once. Every event is shown, skipped or dropped, each once and in order.
+// A server that never answers holds up neither listener nor poster; a working one shows the next event at
+// once. Every event is shown, skipped or dropped, each once and in order.
 TEST_F(DesktopNotificationCenterTest, AWedgedServerHoldsUpNothingAndAWorkingOneTakesOverAtOnce) {
   startSink(/*markup=*/true, /*silent=*/true);
   auto log = std::make_shared<test::MemoryLog>();
@@ -209,7 +151,6 @@ TEST_F(DesktopNotificationCenterTest, AWedgedServerHoldsUpNothingAndAWorkingOneT
   EXPECT_LT(slowestPostUs.load(), 100'000);
   std::this_thread::sleep_for(300ms);  // the worker is stuck on the silent server meanwhile
 
-  sink.stop();
   startSink(/*markup=*/true);
   auto shown = std::chrono::steady_clock::now();
   ASSERT_TRUE(test::sendAll(fd, test::record("codex", 1000, "after")));
@@ -235,12 +176,11 @@ TEST_F(DesktopNotificationCenterTest, AWedgedServerHoldsUpNothingAndAWorkingOneT
   EXPECT_EQ(lines.size() - 1 + log->count("notify skipped") + log->count("add failed") + dropped, 300u);
 }
 
-// A session keeps one notification: its prompt goes when its next event comes. A click on the button (with
-// the server's token) or on the notification brings back the clicked event's terminal. With the quiet
-// switch on, only the terminal in front goes without a notification.
+// A session keeps one notification; a click (button with token, or body) brings back that event's terminal;
+// quiet skips only the terminal in front.
 TEST_F(DesktopNotificationCenterTest, ASessionKeepsOneNotificationClicksBringItBackQuietSkipsTheTerminalInFront) {
   startSink(/*markup=*/true, /*silent=*/false, /*actions=*/true);
-  auto back = std::make_shared<FakeReturn>();
+  auto back = std::make_shared<test::FakeReturn>();
   auto log = std::make_shared<test::MemoryLog>();
   Notifier notifier(makeDesktopNotificationCenter(), log, back);
   auto event = [](std::int64_t ts, std::string title, std::string session, std::string pane) {
@@ -264,11 +204,12 @@ TEST_F(DesktopNotificationCenterTest, ASessionKeepsOneNotificationClicksBringItB
 
   click(lines[2]["id"], "open-terminal", "token-1");
   click(lines[3]["id"], "default", "");
-  for (int i = 0; i < 500 && (back->count() < 2 || log->count("brought back") < 2); ++i)
+  for (int i = 0; i < 500 && (back->calls().size() < 2 || log->count("brought back") < 2); ++i)
     std::this_thread::sleep_for(10ms);
-  ASSERT_EQ(back->count(), 2u);
-  EXPECT_EQ(back->calls[0], std::pair(event(2, "完成", "s1", "%1"), std::string("token-1")));
-  EXPECT_EQ(back->calls[1], std::pair(event(3, "other", "s2", "%2"), std::string()));
+  auto calls = back->calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0], std::pair(event(2, "完成", "s1", "%1"), std::string("token-1")));
+  EXPECT_EQ(calls[1], std::pair(event(3, "other", "s2", "%2"), std::string()));
   EXPECT_EQ(log->count("brought back 完成"), 1u);
 
   notifier.setQuietWhenInFront(true);

@@ -3,9 +3,8 @@
 
 #include <algorithm>
 
-#include "support/process.h"
-#include "support/test_files.h"
 #include "support/event_support.h"
+#include "support/process.h"
 
 namespace gt {
 namespace {
@@ -66,7 +65,7 @@ TEST_F(SendCommandTest, SaysInOneLineThatTheAppIsNotRunning) {
   }
 }
 
-TEST_F(SendCommandTest, RejectsWrongOptionsAndShowsHelp) {
+TEST_F(SendCommandTest, RejectsWrongOptions) {  // --help is in the CLI commands script
   const std::vector<std::string> base = {"--agent", "a", "--title", "t"};
   for (std::vector<std::string> extra : {std::vector<std::string>{},
                                          {"--message", "m", "--ts", "1.5"},
@@ -75,9 +74,6 @@ TEST_F(SendCommandTest, RejectsWrongOptionsAndShowsHelp) {
     extra.insert(extra.begin(), base.begin(), base.end());
     EXPECT_EQ(send(extra).status, 2) << extra.back();
   }
-  auto help = send({"--help"});
-  EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("Usage: glowticker send"), std::string::npos);
 }
 
 }  // namespace

@@ -20,18 +20,8 @@ class AutostartTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir.ok());
-    setEnv("HOME", home.c_str());
-    setEnv("XDG_CONFIG_HOME", nullptr);
-  }
-  void TearDown() override {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
-      it->second ? ::setenv(it->first, it->second->c_str(), 1) : ::unsetenv(it->first);
-  }
-  // Set (or with nullptr unset) for this test only.
-  void setEnv(const char* name, const char* value) {
-    const char* old = std::getenv(name);
-    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    env.set("HOME", home.c_str());
+    env.set("XDG_CONFIG_HOME", nullptr);
   }
   fs::path program(const fs::path& p) {  // a stand-in executable
     writeAll(p, "#!/bin/sh\nexit 0\n");
@@ -41,15 +31,13 @@ class AutostartTest : public ::testing::Test {
 
   test::TempDir dir;
   fs::path root = dir.path(), home = root / "home";
-
- private:
-  std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
+  test::Env env;
 };
 
 // The folder the CLI test sets is honoured there; an empty or relative one is not.
 TEST_F(AutostartTest, EntryPathFallsBackToHomeUnlessXdgConfigHomeIsAbsolute) {
   for (const char* xdg : {"", "relative/dir"}) {
-    setEnv("XDG_CONFIG_HOME", xdg);
+    env.set("XDG_CONFIG_HOME", xdg);
     EXPECT_EQ(Autostart().entryPath(), home / ".config" / "autostart" / "glowticker.desktop") << xdg;
   }
 }
@@ -118,10 +106,9 @@ TEST_F(AutostartTest, MovedEntryIsRepairedAndStatusFollows) {
   EXPECT_EQ(a.repairIfMoved(program(root / "third" / "glowticker-app")), Autostart::Repair::repaired);
 }
 
-// A start changes only our program's path inside Exec, and only when that program is gone; the
-// user's prefix, arguments, keys, comments and line endings stay, and what is not ours stays whole.
+// A start rewrites only our gone program's path inside Exec; everything else in the user's entry stays.
 TEST_F(AutostartTest, StartRespectsTheUsersEntry) {
-  setEnv("PATH", (root / "empty").c_str());  // a bare glowticker-app is found nowhere
+  env.set("PATH", (root / "empty").c_str());  // a bare glowticker-app is found nowhere
   Autostart a;
   const std::string gone = (root / "old" / "glowticker-app").string();
   const fs::path app = program(root / "new place" / "glowticker-app");

@@ -1,5 +1,4 @@
-// The generated application icons: one per hicolor size, each the tray's dial (its cells are checked by
-// the tray icon's own test) in one colour on an opaque plate that stands well apart from it.
+// Each generated hicolor icon is the tray's dial in one colour on an opaque plate well apart from it.
 #include <gtest/gtest.h>
 
 #include <QColor>

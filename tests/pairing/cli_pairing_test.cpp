@@ -1,15 +1,9 @@
-// `glowticker status`, `pair` and `unpair` run as programs against the simulated phone, each with a
-// temporary HOME.
+// `glowticker status`, `pair` and `unpair` as programs against the simulated phone, with a temporary HOME.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <regex>
 
 #include "support/process.h"
-#include "support/test_files.h"
 #include "support/test_http_server.h"
 #include "core/pairing/clock_config.h"
 
@@ -18,32 +12,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int exitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
-
 // The simulated phone (it ends itself after 60 s); the port comes from its READY line.
-struct Phone {
-  explicit Phone(const std::string& args) {
-    out = ::popen(("echo $$; exec python3 " GT_SIM_PHONE " --stop-after 60 " + args).c_str(), "r");
-    char line[256] = {};
-    if (out && std::fgets(line, sizeof line, out)) pid = std::atoi(line);
-    std::cmatch m;
-    if (pid > 0 && std::fgets(line, sizeof line, out) && std::regex_search(line, m, std::regex("^READY port=(\\d+) ")))
-      port = m[1];
-    EXPECT_FALSE(port.empty()) << "the simulated phone did not start: " << line;
+struct Phone : test::Background {
+  explicit Phone(const std::string& args)
+      : Background({"/bin/sh", "-c", "exec python3 " GT_SIM_PHONE " --stop-after 60 " + args}) {
+    std::smatch m;
+    if (std::regex_search(firstLine, m, std::regex("^READY port=(\\d+) "))) port = m[1];
+    EXPECT_FALSE(port.empty()) << "the simulated phone did not start: " << firstLine;
   }
-  ~Phone() { stop(); }
-  // SIGTERM, then its exit status once it has closed its output.
-  int stop() {
-    if (!out) return -1;
-    if (pid > 0) ::kill(pid, SIGTERM);
-    for (char line[256]; std::fgets(line, sizeof line, out);) {
-    }
-    int status = ::pclose(out);
-    out = nullptr;
-    return exitCode(status);
-  }
-  FILE* out = nullptr;
-  pid_t pid = 0;
   std::string port;
 };
 

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <tuple>
 
+#include "support/test_files.h"
 #include "support/test_http_server.h"
 
 namespace gt {
@@ -16,8 +17,7 @@ using test::HttpRequest;
 using test::TestHttpServer;
 using namespace std::chrono_literals;
 
-// Short bounds keep the suite fast; the real 2 s / 5 s bounds, refusals of redirects and of non-HTTP
-// answers are checked by the hostile-phone stress test and the CLI test.
+// Short bounds keep the suite fast; the real 2 s / 5 s bounds are the hostile-phone stress test's.
 const ClockAPI kApi(ClockAPI::Timeouts{1500ms, 1500ms});
 const std::string kLocal = "127.0.0.1";
 
@@ -72,25 +72,17 @@ TEST(ClockApi, PairResponseMapping) {
       {201, "created", PairError::http(201, "created")},
       {500, notUtf8, PairError::http(500, "")},
   };
-  for (const auto& [status, body, expected] : cases)
-    EXPECT_EQ(mapPairResponse(status, body), expected) << "status " << status << " body " << body;
+  for (const auto& [status, body, expected] : cases) EXPECT_EQ(mapPairResponse(status, body), expected) << body;
 }
 
 TEST(ClockApi, InvalidAddressesAreRefusedBeforeAnyRequest) {
-  // Each of these would, if accepted, go to loopback only; none may be sent at all.
   TestHttpServer server(false, [](const HttpRequest&) { return HttpReply::status(200, R"({"token":"T"})"); });
   ASSERT_TRUE(server.ok());
   const int p = server.port();
+  // A blank, a non-literal IPv6, no host, ports out of range, and a path, user info or port smuggled in the host.
   const std::vector<std::pair<std::string, std::int64_t>> bad = {
-      {"a b", 8080},                          // blank in a host name
-      {"::g", 8080},                          // not an IPv6 literal: bracketed in the URL, bare in the text
-      {"", 8080},                             // no host
-      {"127.0.0.1", 70000},                   // port out of range
-      {"127.0.0.1", -1},                      // negative port
-      {"127.0.0.1/evil?x=", p},               // a path smuggled in the host
-      {"user@127.0.0.1", p},                  // user info smuggled in the host
-      {"127.0.0.1:" + std::to_string(p), p},  // host with its own port
-  };
+      {"a b", 8080}, {"::g", 8080}, {"", 8080}, {"127.0.0.1", 70000}, {"127.0.0.1", -1}, {"127.0.0.1/evil?x=", p},
+      {"user@127.0.0.1", p}, {"127.0.0.1:" + std::to_string(p), p}};
   for (const auto& [host, port] : bad) {
     EXPECT_EQ(kApi.pair(host, port, "1234", "c"),
               PairResult(PairError::transport("invalid device address " + host + ":" + std::to_string(port))));
@@ -99,14 +91,12 @@ TEST(ClockApi, InvalidAddressesAreRefusedBeforeAnyRequest) {
   EXPECT_TRUE(server.requests().empty());
 }
 
-TEST(ClockApi, PairReadsTheBodyUpToItsBound) {
-  // One byte over the bound ends the exchange; exactly at the bound is still read whole.
+TEST(ClockApi, PairReadsTheBodyUpToItsBound) {  // one byte over ends the exchange; exactly at it is read whole
   for (std::size_t size : {ClockAPI::kMaxResponseBytes + 1, ClockAPI::kMaxResponseBytes}) {
     TestHttpServer server(false, [&](const HttpRequest&) { return HttpReply::status(500, std::string(size, 'y')); });
-    const PairResult expected = size > ClockAPI::kMaxResponseBytes
-                                    ? PairError::transport("the device sent a response larger than 65536 bytes")
-                                    : PairError::http(500, std::string(size, 'y'));
-    EXPECT_EQ(kApi.pair(kLocal, server.port(), "1234", "c"), expected);
+    EXPECT_EQ(kApi.pair(kLocal, server.port(), "1234", "c"),
+              size > ClockAPI::kMaxResponseBytes ? PairError::transport("the device sent a response larger than 65536 bytes")
+                                                 : PairError::http(500, std::string(size, 'y')));
   }
 }
 
@@ -115,15 +105,11 @@ TEST(ClockApi, IgnoresProxiesFromTheEnvironment) {
   TestHttpServer device(false, [](const HttpRequest&) { return HttpReply::status(200, R"({"token":"direct"})"); });
   ASSERT_TRUE(proxy.ok() && device.ok());
   const std::string proxyUrl = "http://127.0.0.1:" + std::to_string(proxy.port());
-  const char* vars[] = {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"};
-  for (const char* var : vars) ::setenv(var, proxyUrl.c_str(), 1);
-  ::unsetenv("no_proxy");
-  ::unsetenv("NO_PROXY");
-  auto r = kApi.pair(kLocal, device.port(), "1234", "c");
-  bool probed = kApi.probe(kLocal, device.port(), "t");
-  for (const char* var : vars) ::unsetenv(var);
-  EXPECT_EQ(r, PairResult(PairSuccess{"direct", ""}));
-  EXPECT_TRUE(probed);
+  test::Env env("no_proxy", nullptr);
+  env.set("NO_PROXY", nullptr);
+  for (const char* var : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) env.set(var, proxyUrl.c_str());
+  EXPECT_EQ(kApi.pair(kLocal, device.port(), "1234", "c"), PairResult(PairSuccess{"direct", ""}));
+  EXPECT_TRUE(kApi.probe(kLocal, device.port(), "t"));
   EXPECT_TRUE(proxy.requests().empty());
 }
 

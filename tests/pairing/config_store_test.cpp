@@ -58,14 +58,6 @@ TEST(ClockConfigCoding, DecodingIsStrict) {
       R"({"device_name":"D","host":"h","ws_port":1,"http_port":9223372036854775807,"token":"t","paired_at":"p"})"));
 }
 
-// Modes, their tightening and unpairing are shown end to end by the CLI test; here, a replaced record.
-TEST_F(ConfigStoreTest, SaveReplacesTheRecordWithoutLeavingTemporaries) {
-  ASSERT_FALSE(ConfigStore::save(kFirst));
-  ASSERT_FALSE(ConfigStore::save(kSecond));
-  EXPECT_EQ(ConfigStore::load(), kSecond);
-  EXPECT_EQ(namesIn(base_), kOnlyConfig);
-}
-
 TEST_F(ConfigStoreTest, TemporariesLeftByAKilledSaveAreSweptButALiveOneIsKept) {
   const auto stale = base_ / ".config-11111111-2222-4333-8444-555555555555.tmp";
   const auto live = base_ / ".config-AAAAAAAA-BBBB-4CCC-8DDD-EEEEEEEEEEEE.tmp";

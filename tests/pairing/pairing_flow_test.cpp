@@ -46,8 +46,7 @@ TEST_F(PairAndStoreTest, SendsThisHostsNameAndStampsThePairingTime) {
   EXPECT_EQ(nlohmann::json::parse(server.requests().at(0).body)["client"], localHostName());
 }
 
-// A code that cannot be sent as JSON is an other error, not an exception, and nothing is sent. Wrong codes
-// and unsaved records are checked end to end by the CLI test.
+// A code that cannot be sent as JSON is an other error, not an exception, and nothing is sent.
 TEST_F(PairAndStoreTest, UnsendableCodeIsAnOtherErrorAndStoresNothing) {
   TestHttpServer server(false, [](const HttpRequest&) { return HttpReply::status(200, R"({"token":"T"})"); });
   ASSERT_TRUE(server.ok());

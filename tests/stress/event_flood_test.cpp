@@ -1,6 +1,5 @@
-// Many agents at once, some broken or hostile, and crowds of idle or half-sent connections: every good
-// record arrives once and in order per connection, a hook's event still gets through at once, and
-// memory, threads and descriptors stay bounded.
+// Floods and crowds of idle or half-sent connections: every good record once and in order, a hook's event
+// still through at once, memory, threads and descriptors bounded.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>

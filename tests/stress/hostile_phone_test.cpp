@@ -1,5 +1,4 @@
-// A "phone" on loopback that misbehaves in every way a network peer can: the probe gives up within
-// its 2 s and pairing within its 5 s with the fitting error, and memory stays put.
+// A misbehaving "phone" on loopback: probe gives up within 2 s, pairing within 5 s, memory stays put.
 #include <gtest/gtest.h>
 
 #include "support/test_http_server.h"
@@ -21,24 +20,17 @@ struct Case {
 };
 
 TEST(HostilePhone, ProbeFalseWithin2sPairFailsRightWithin5sMemoryBounded) {
-  const std::string ok =
-      "HTTP/1.1 200 OK\r\nContent-Length: 38\r\n\r\n{\"token\":\"t0k3n\",\"device\":\"Hostile\"}\r\n";
+  const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 38\r\n\r\n{\"token\":\"t0k3n\",\"device\":\"Hostile\"}\r\n";
   const auto transport = PairError::Kind::transport;
   const std::vector<Case> cases = {
       {"neverAnswers", HttpReply::never(), transport, "timed out", true},
       {"oneBytePerSecond", {ok, false, 1s}, transport, "timed out", true},
-      {"hugeBody",
-       {"HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n" + std::string(1 << 20, '{')},
-       transport,
-       "larger than 65536 bytes",
-       false},
+      {"hugeBody", {"HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n" + std::string(1 << 20, '{')}, transport,
+       "larger than 65536 bytes", false},
       {"redirectLoop", HttpReply::status(302, "again", "Location: /api/pair\r\n"), PairError::Kind::http, "", false},
       // A TLS client hello's first bytes, then text and bytes that are no HTTP status line.
-      {"notHttp",
-       {std::string("\x16\x03\x01\x00\xa5\x01\x00\x00garbage\r\n\r\n\xff\xfe", 22), true},
-       transport,
-       "non-HTTP response",
-       false},
+      {"notHttp", {std::string("\x16\x03\x01\x00\xa5\x01\x00\x00garbage\r\n\r\n\xff\xfe", 22), true}, transport,
+       "non-HTTP response", false},
       {"dropsMidBody", {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"token\":\"t0"}, transport, "", false},
   };
   for (const Case& c : cases) {
@@ -65,9 +57,7 @@ TEST(HostilePhone, ProbeFalseWithin2sPairFailsRightWithin5sMemoryBounded) {
       EXPECT_GE(pairTook, 4900ms);
     }
     const std::int64_t growth = stress::rssKiB() - rssBefore;
-    if (!stress::kSanitized) {
-      EXPECT_LT(growth, 16 * 1024) << "KiB";
-    }
+    if (!stress::kSanitized) EXPECT_LT(growth, 16 * 1024) << "KiB";
     std::printf("%s: probe %.2f s, pair %.2f s, RSS growth %lld KiB\n", c.name, probeTook.count(), pairTook.count(),
                 static_cast<long long>(growth));
   }

@@ -1,5 +1,4 @@
-// The pairing file survives a saver killed at any moment: afterwards it is absent, the record before
-// or the record being written, always decodable, always mode 0600.
+// A saver killed at any moment leaves the pairing file absent, old or new, always decodable and 0600.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -20,12 +19,8 @@ constexpr auto kBudget = std::chrono::seconds(60);  // rounds stop here once kMi
 
 // Lengths vary with n so that a torn write could not pass for a whole record.
 ClockConfig recordNumber(long n) {
-  return {"Phone " + std::to_string(n),
-          "192.168.1." + std::to_string(n % 250),
-          8888,
-          8889,
-          "token-" + std::to_string(n) + std::string(static_cast<std::size_t>(n % 37), 'x'),
-          "2026-03-01T09:05:07Z"};
+  return {"Phone " + std::to_string(n), "192.168.1." + std::to_string(n % 250), 8888, 8889,
+          "token-" + std::to_string(n) + std::string(static_cast<std::size_t>(n % 37), 'x'), "2026-03-01T09:05:07Z"};
 }
 
 // Forks a process saving records from `first` on, until killed or after `count` saves (exit 0; 3 on failure).
@@ -40,8 +35,7 @@ pid_t forkSaver(const std::filesystem::path& base, long first, long count) {
   return pid;
 }
 
-// Kill moments spread over a few times what a forked saver takes to start and save once (microseconds
-// on tmpfs, a tenth of a second on a busy disk, slow when sanitized): before, during and between saves.
+// Kill moments spread over a few times one forked save: before, during and between saves.
 TEST(PairingFileKill, SigkilledSaverLeavesAbsentOldOrNewDecodablePrivateFile) {
   stress::TempDir dir;
   const std::filesystem::path base = dir.path() / ".glowticker", file = base / "config.json";

@@ -1,6 +1,5 @@
 #pragma once
-// Stand-ins shared by the app and view tests: a device, a gate that holds a pool task until the test lets
-// it go (always with a time limit), a pairing store in a temporary folder, and one work pool like the app's.
+// The app and view tests' stand-in device, a bounded gate for pool tasks, a temporary store and the pool.
 #include <QSemaphore>
 #include <QThreadPool>
 #include <QWidget>

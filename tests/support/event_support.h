@@ -1,5 +1,5 @@
 #pragma once
-// Socket clients, an event collector and an in-memory log shared by the listener, send and flood tests.
+// Socket clients, an event collector, an in-memory log and a stand-in for bringing a terminal back.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -17,6 +17,7 @@
 
 #include "core/common/log.h"
 #include "core/events/agent_event.h"
+#include "core/events/agent_return.h"
 #include "core/events/event_listener.h"
 
 namespace gt::test {
@@ -109,6 +110,24 @@ class Collector {
   std::mutex m_;
   std::condition_variable cv_;
   std::vector<AgentEvent> events_;
+};
+
+// Brings back nothing; records what it was asked. Only tmux pane %1's terminal is in front.
+struct FakeReturn : AgentReturn {
+  std::string bringBack(const AgentEvent& event, const std::string& token) override {
+    std::lock_guard<std::mutex> g(m_);
+    calls_.emplace_back(event, token);
+    return "brought back " + event.title;
+  }
+  bool inFront(const AgentEvent& event) override { return event.origin && event.origin->tmuxPane == "%1"; }
+  std::vector<std::pair<AgentEvent, std::string>> calls() {
+    std::lock_guard<std::mutex> g(m_);
+    return calls_;
+  }
+
+ private:
+  std::mutex m_;
+  std::vector<std::pair<AgentEvent, std::string>> calls_;
 };
 
 }  // namespace gt::test

@@ -2,6 +2,7 @@
 // Running the project's programs from tests, with every wait bounded and the output kept in files.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -25,9 +26,8 @@ struct ProcessResult {
   std::chrono::milliseconds took{0};
 };
 
-// argv with `input` on standard input, held open until the program ends when `holdInput` (an agent that
-// never closes it); `env` null means this process's environment. A program still running after `seconds`
-// is killed and the test fails. Output goes to files in `dir`.
+// argv with `input` on stdin (held open till the end with `holdInput`), output in files in `dir`; `env` null
+// is ours. Still running after `seconds`: killed, and the test fails.
 inline ProcessResult runProgram(std::vector<std::string> argv, const std::filesystem::path& dir,
                                 const std::string& input = {}, bool holdInput = false, char* const* env = nullptr,
                                 int seconds = 10) {
@@ -73,5 +73,52 @@ inline ProcessResult runShell(const std::string& command, const std::filesystem:
   return runProgram({"/usr/bin/timeout", "-k", "2", std::to_string(seconds), "/bin/sh", "-c", command}, dir, {}, false,
                     nullptr, seconds + 5);
 }
+
+// A program left running; its first output line (its "ready", within `seconds`) is kept. stop(): SIGTERM,
+// SIGKILL after 3 s, and the exit code (-1 when it did not exit by itself).
+struct Background {
+  explicit Background(std::vector<std::string> argv, int seconds = 10) {
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    int p[2];
+    if (::pipe2(p, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, p[1], 1);
+    if (::posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(p[1]);
+    out = p[0];
+    char c;
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds); pid > 0;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      pollfd pf{out, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&pf, 1, static_cast<int>(left.count())) != 1 || ::read(out, &c, 1) != 1) break;
+      if (c == '\n') return;
+      firstLine += c;
+    }
+    firstLine.clear();
+  }
+  int stop() {
+    int status = -1;
+    if (pid > 0) {
+      ::kill(pid, SIGTERM);
+      for (int i = 0; i < 300 && ::waitpid(pid, &status, WNOHANG) != pid; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (::kill(pid, SIGKILL) == 0) ::waitpid(pid, &status, 0), status = -1;
+    }
+    if (out >= 0) ::close(out);
+    pid = out = -1;
+    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  ~Background() { stop(); }
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+
+  pid_t pid = -1;
+  int out = -1;
+  std::string firstLine;
+};
 
 }  // namespace gt::test

@@ -11,8 +11,7 @@
 
 namespace gt::stress {
 
-// Sanitizer runtimes keep freed memory in quarantine and map shadow memory, so resident-memory bounds
-// are checked in normal builds only (the figures are still printed). GCC names the sanitizer it builds for.
+// Sanitizer quarantine and shadow memory: resident-memory bounds are checked in normal builds only.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 inline constexpr bool kSanitized = true;
 #else

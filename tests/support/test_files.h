@@ -2,15 +2,17 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <optional>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 namespace gt::test {
 
-// A fresh directory under /tmp, removed with its contents. The name is short so socket paths in it
-// stay far below the 103-byte limit.
+// A fresh directory under /tmp, removed with its contents; short, so socket paths fit in 103 bytes.
 class TempDir {
  public:
   TempDir() {
@@ -44,5 +46,26 @@ inline void writeAll(const std::filesystem::path& p, const std::string& text) {
   std::filesystem::create_directories(p.parent_path());
   std::ofstream(p, std::ios::binary) << text;
 }
+
+// Environment variables set (or with nullptr unset) until this object goes, then restored.
+class Env {
+ public:
+  Env() = default;
+  Env(const char* name, const char* value) { set(name, value); }
+  ~Env() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
+      it->second ? ::setenv(it->first.c_str(), it->second->c_str(), 1) : ::unsetenv(it->first.c_str());
+  }
+  Env(const Env&) = delete;
+  Env& operator=(const Env&) = delete;
+  void set(const char* name, const char* value) {
+    const char* old = std::getenv(name);
+    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+    value ? ::setenv(name, value, 1) : ::unsetenv(name);
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
 
 }  // namespace gt::test

@@ -32,8 +32,7 @@ struct HttpReply {
   static HttpReply never() { return {{}, true}; }
 };
 
-// A threaded HTTP/1.1 server on 127.0.0.1 or ::1 (kernel-chosen port), one thread per connection. Requests
-// are bounded to 256 KiB and 5 s; the destructor stops everything within about 100 ms.
+// An HTTP/1.1 server on 127.0.0.1 or ::1, a thread per connection, requests bounded to 256 KiB and 5 s.
 class TestHttpServer {
  public:
   using Handler = std::function<HttpReply(const HttpRequest&)>;

@@ -1,5 +1,4 @@
-// The pairing view against a scripted search and a stand-in device, with a real pairing store in a
-// temporary folder; the fake-device list the desktop script relies on.
+// The pairing view against a scripted search, a stand-in device and a real pairing store in a temporary folder.
 #include "app/views/pairing_view.h"
 
 #include <QComboBox>

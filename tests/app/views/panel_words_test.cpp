@@ -1,5 +1,4 @@
-// The panel as a user meets it on the offscreen platform at the panel's real width: typing right after
-// it opens, controls that line up, and the search problem that must never wrap inside a word.
+// The panel at its real width: typing right after it opens, controls that line up, no wrap inside a word.
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTextLayout>

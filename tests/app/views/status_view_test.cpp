@@ -1,6 +1,5 @@
-// The status view against a stand-in device, a real pairing store in a temporary folder and a scripted
-// hook installer whose runs the test can hold open. The real companion tool's run and its report on
-// screen are covered by the desktop end-to-end script.
+// The status view with a stand-in device, a real pairing store and a scripted hook installer the test can
+// hold open; the real companion tool's run on screen is in the desktop end-to-end script.
 #include "app/views/status_view.h"
 
 #include <QCheckBox>
@@ -31,21 +30,6 @@ gt::HookSuccess success(std::vector<gt::InstallReport> reports, std::string note
   return gt::HookSuccess{std::move(reports), std::move(note)};
 }
 gt::HookError failure(std::string description) { return gt::HookError{"HookInstaller", 1, std::move(description)}; }
-
-struct FakeReturn : gt::AgentReturn {
-  std::mutex mu;
-  std::vector<gt::AgentEvent> calls;
-  std::string bringBack(const gt::AgentEvent& event, const std::string&) override {
-    std::lock_guard lock(mu);
-    calls.push_back(event);
-    return "brought back";
-  }
-  bool inFront(const gt::AgentEvent&) override { return false; }
-  std::vector<gt::AgentEvent> seen() {
-    std::lock_guard lock(mu);
-    return calls;
-  }
-};
 
 }  // namespace
 
@@ -202,7 +186,7 @@ class StatusViewTest : public QObject {
     gt::test::writeAll(file, "{not json");
     auto settings = std::make_shared<gt::SettingsStore>(file);
     QVERIFY(!settings->load().empty());
-    auto back = std::make_shared<FakeReturn>();
+    auto back = std::make_shared<gt::test::FakeReturn>();
     gt::AppState::Parts parts;
     parts.pool = pool();
     parts.api = device_;
@@ -224,8 +208,8 @@ class StatusViewTest : public QObject {
     QCOMPARE(state_->recentEvents().back().event.ts, 3);
     list->scrollToItem(list->item(1));
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(1)).center());
-    QTRY_COMPARE_WITH_TIMEOUT(back->seen().size(), std::size_t(1), kGateMs);
-    QCOMPARE(back->seen()[0].ts, 11);
+    QTRY_COMPARE_WITH_TIMEOUT(back->calls().size(), std::size_t(1), kGateMs);
+    QCOMPARE(back->calls()[0].first.ts, 11);
 
     auto* quiet = view_->findChild<QCheckBox*>("quietSwitch");
     QVERIFY(!quiet->isChecked());
