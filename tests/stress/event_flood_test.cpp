@@ -46,11 +46,7 @@ bool runClient(const std::string& path, int conn) {
   return ok;
 }
 
-int threadCount() {
-  int n = 0;
-  for (auto& e : std::filesystem::directory_iterator("/proc/self/task")) n += e.is_directory();
-  return n;
-}
+int threadCount() { return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {})); }
 
 // Runs `body` in a child process started now and waits (bounded) for it to say it is done.
 pid_t inChild(int ready[2], const std::function<void()>& body) {
