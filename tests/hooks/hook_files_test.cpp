@@ -299,7 +299,8 @@ TEST(HookInstaller, ToolsThatSucceedFailFloodOrHang) {
   // Without a tool beside the app, env finds glowticker on the search path.
   stub(dir, "glowticker", "echo \"=== $3: $1 ===\"");
   test::Env path("PATH", (dir.path().string() + ":" + std::getenv("PATH")).c_str());
-  EXPECT_EQ(ok(HookInstaller(std::string("/usr/bin/env")).setHook(kimi, true)).reports, (std::vector<InstallReport>{{"kimi", "install", "", "", {}}}));
+  EXPECT_EQ(ok(HookInstaller(std::string("/usr/bin/env")).setHook(kimi, true)).reports,
+            (std::vector<InstallReport>{{"kimi", "install", "", "", {}}}));
 }
 
 // The real companion tool, run the way the app runs it, on a temporary HOME.

@@ -95,8 +95,9 @@ TEST(ClockApi, PairReadsTheBodyUpToItsBound) {  // one byte over ends the exchan
   for (std::size_t size : {ClockAPI::kMaxResponseBytes + 1, ClockAPI::kMaxResponseBytes}) {
     TestHttpServer server(false, [&](const HttpRequest&) { return HttpReply::status(500, std::string(size, 'y')); });
     EXPECT_EQ(kApi.pair(kLocal, server.port(), "1234", "c"),
-              size > ClockAPI::kMaxResponseBytes ? PairError::transport("the device sent a response larger than 65536 bytes")
-                                                 : PairError::http(500, std::string(size, 'y')));
+              PairResult(size > ClockAPI::kMaxResponseBytes
+                             ? PairError::transport("the device sent a response larger than 65536 bytes")
+                             : PairError::http(500, std::string(size, 'y'))));
   }
 }
 
