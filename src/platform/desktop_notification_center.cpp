@@ -285,11 +285,11 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     return nullptr;
   }
 
-  void forget(std::string identifier) {  // by value: it may point into ids_
-    auto it = ids_.find(identifier);
-    if (it == ids_.end()) return;
-    tokens_.erase(it->second);
-    ids_.erase(it);
+  void forget(std::string identifier) {  // by value: it may point into ids_ or order_
+    if (auto it = ids_.find(identifier); it != ids_.end()) {
+      tokens_.erase(it->second);
+      ids_.erase(it);
+    }
     for (auto o = order_.begin(); o != order_.end(); ++o)
       if (*o == identifier) {
         order_.erase(o);
@@ -438,10 +438,7 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     (void)it;
     if (!inserted) return;
     order_.push_back(identifier);
-    while (order_.size() > kRememberedIdentifiers) {
-      ids_.erase(order_.front());
-      order_.pop_front();
-    }
+    while (order_.size() > kRememberedIdentifiers) forget(order_.front());
   }
 
   std::mutex mutex_;  // guards everything below it, held across bus calls
