@@ -27,7 +27,6 @@ class AppTest : public QObject {
   std::shared_ptr<FakeDevice> device_;
   std::unique_ptr<gt::AppState> state_;
 
-
  private slots:
   void init() {
     home_ = std::make_unique<TempHome>();
@@ -60,13 +59,12 @@ class AppTest : public QObject {
     QCOMPARE(state_->conn(), ConnState::unpaired());
     QVERIFY(!state_->cfg());
     QCOMPARE(connSpy.count(), 4);
-  }
-
-  void unpairFailsWithoutFileAndBeatsAProbeInFlight() {
+    // Unpairing fails when the file vanished behind our back, and wins over a probe in flight.
+    device_->reachable = true;
     QVERIFY(!ConfigStore::save(record()));
     QVERIFY(refreshAndWait(*state_));
     QVERIFY(!ConfigStore::deleteConfig());
-    QVERIFY(state_->unpair());  // the file vanished behind our back: nothing changes
+    QVERIFY(state_->unpair());  // nothing changes
     QCOMPARE(state_->conn(), ConnState::connected("客厅的手机"));
     QVERIFY(!ConfigStore::save(record()));
     device_->probeDelay = milliseconds(300);
@@ -192,19 +190,14 @@ class AppTest : public QObject {
 
   void placement() {
     const QRect screen(0, 0, 1280, 800);
-    const struct {
-      QRect icon;
-      QPoint cursor;
-      QRect available;
-      QPoint expected;
-    } rows[] = {
+    const std::tuple<QRect, QPoint, QRect, QPoint> rows[] = {  // icon, cursor, available, expected
         {{1257, 1, 22, 22}, {}, screen, {960, 23}},     // icon top right: right edge kept on screen, below it
         {{10, 776, 24, 24}, {}, screen, {0, 476}},      // icon at the bottom: above it
         {{}, {1279, 799}, screen, {960, 499}},          // no icon place known: at the cursor, on screen
         {{}, {50, 10}, {40, 30, 1000, 700}, {40, 30}},  // available area not at the origin
     };
-    for (const auto& r : rows)
-      QCOMPARE(gt::TrayPanel::placement({320, 300}, r.icon, r.cursor, r.available), r.expected);
+    for (const auto& [icon, cursor, available, expected] : rows)
+      QCOMPARE(gt::TrayPanel::placement({320, 300}, icon, cursor, available), expected);
     QCOMPARE(gt::TrayPanel::placement({320, 900}, {1257, 1, 22, 22}, {}, screen).y(), 0);  // top edge stays visible
   }
 

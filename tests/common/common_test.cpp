@@ -57,9 +57,7 @@ TEST(FileIo, BoundedReadAndAtomicReplace) {
   EXPECT_EQ(readFileBounded(file, 4).status, FileRead::Status::missing);
   ASSERT_FALSE(replaceFileAtomically(file, "abcd", {0640, {}}));
   FileRead r = readFileBounded(file, 4);
-  EXPECT_TRUE(r.ok());
-  EXPECT_EQ(r.text, "abcd");
-  EXPECT_EQ(r.mode, 0640u);
+  EXPECT_TRUE(r.ok() && r.text == "abcd" && r.mode == 0640u);
   EXPECT_EQ(readFileBounded(file, 3).status, FileRead::Status::tooLarge);
   ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
   EXPECT_EQ(readFileBounded(dir.path() / "fifo", 4).status, FileRead::Status::notRegular);

@@ -40,11 +40,10 @@ TEST(NotifierTest, PostsWhenAllowedAndLogsEveryOtherOutcome) {
     notifier.notify({"stop", "claude", "idle", "Build finished", "All tests passed", "demo", -5});
   }
   ASSERT_EQ(center->added.size(), 2u);
-  EXPECT_EQ(center->added[0].identifier, "glowticker--5-claude");
-  EXPECT_EQ(center->added[0].title, "claude \u00B7 Build finished");
-  EXPECT_EQ(center->added[0].body, "All tests passed");
+  EXPECT_EQ(std::tie(center->added[0].identifier, center->added[0].title, center->added[0].body),
+            std::tuple("glowticker--5-claude", "claude \u00B7 Build finished", "All tests passed"));
   ASSERT_EQ(log->entries.size(), 3u);
-  EXPECT_EQ(log->entries[2].rfind("error notify skipped (status=4): Build finished. No notification service", 0), 0u)
+  EXPECT_TRUE(log->entries[2].starts_with("error notify skipped (status=4): Build finished. No notification service"))
       << log->entries[2];
   center->status = AuthorizationStatus::authorized;
   center->addError = "gone";
@@ -61,11 +60,8 @@ TEST(NotifierTest, PostsWhenAllowedAndLogsEveryOtherOutcome) {
   notifier.requestPermission();
   ASSERT_EQ(log->entries.size(), 3u);
   EXPECT_EQ(log->entries[0], "error requestAuthorization failed: no session bus");
-  EXPECT_EQ(log->entries[1].rfind("error notification authorizationStatus=3; notifications will be silently dropped. "
-                                  "No notification service",
-                                  0),
-            0u)
-      << log->entries[1];
+  EXPECT_TRUE(log->entries[1].starts_with("error notification authorizationStatus=3; notifications will be silently "
+                                          "dropped. No notification service")) << log->entries[1];
   EXPECT_EQ(log->entries[2], "info requestAuthorization granted=true");
 }
 

@@ -3,9 +3,7 @@
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <toml++/toml.h>
 
-#include <nlohmann/json.hpp>
 #include <sstream>
 #include <cerrno>
 #include <thread>
@@ -119,7 +117,7 @@ TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
 }
 
 // Ours, however written, goes; the user's neighbours stay, and so does ours under an event we do not use.
-TEST_F(UserFiles, UninstallTakesOnlyOurs) {
+TEST_F(UserFiles, UninstallTakesOnlyOursAndEditsTakeTurns) {
   const std::string ours = R"({"type": "command", "command": "/old/glowticker hook --agent claude"})";
   const std::string head = "\xEF\xBB\xBF{\"hooks\": {\"Notification\": [{\"hooks\": [{\"type\": \"command\", \"command\": \"say\"}",
                     tail = "]}],\n  \"PreToolUse\": [{\"hooks\": [" + ours + "]}]}}\n";
@@ -132,10 +130,7 @@ TEST_F(UserFiles, UninstallTakesOnlyOurs) {
                               "\"say\", \"done\"]  # mine\n");
   EXPECT_EQ(run(codex, false).action, "removed");
   EXPECT_EQ(readAll(file(codex)), "notify = [\"say\", \"done\"]  # mine\n");
-}
-
-// An edit waits for another one that holds the file, instead of overwriting what it wrote.
-TEST_F(UserFiles, EditsOfOneFileTakeTurns) {
+  // An edit waits for another one that holds the file, instead of overwriting what it wrote.
   test::writeAll(file(kimi), "a = 1\n");
   std::optional<EditLock> other(std::in_place, file(kimi));
   ASSERT_TRUE(other->held());

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "cli/companion/agent_editor.h"
 #include "cli/companion/companion_tool.h"
@@ -59,7 +58,7 @@ class HookSenderTest : public ::testing::Test {
   EventListener app_{socketPath()};
 };
 
-TEST_F(HookSenderTest, PayloadsBecomeRecords) {
+TEST_F(HookSenderTest, PayloadsBecomeRecordsWithTheirOriginAndGarbageIsDropped) {
   EXPECT_EQ(event({"--agent", "codex", R"({"type":"agent-turn-complete","cwd":"/home/u/demo/","last-assistant-message":"All pass.\n\nDone."})"}, ""),
             (AgentEvent{"agent-turn-complete", "codex", "done", "任务完成", "All pass. Done.", "demo"}));
   EXPECT_EQ(event({"--agent", "claude"}, R"({"cwd":"/work/glow","hook_event_name":"Stop"})"),
@@ -75,9 +74,15 @@ TEST_F(HookSenderTest, PayloadsBecomeRecords) {
   AgentEvent cut = event({"--agent", "codex", nlohmann::json{{"type", "agent-turn-complete"}, {"last-assistant-message", longText}, {"cwd", "/a//"}}.dump()}, "");
   EXPECT_EQ(std::tuple(cut.message, cut.project), std::tuple(longText.substr(0, 238) + "…", "a"));
   EXPECT_EQ(HookEventBuilder::build(*agentFromRaw("codex"), "{}", 5, "/fallback/dir")->project, "dir");
-}
-
-TEST_F(HookSenderTest, OriginTellsWhereTheHookRan) {
+  // Garbage is dropped, and the hook still exits 0.
+  for (auto [args, in] : std::vector<std::pair<Args, std::string>>{
+           {{"--agent", "claude"}, "not json"}, {{"--agent", "kimi"}, "[1, 2]"}, {{"--agent", "kimi"}, "{\"cwd\": \"\xff\"}"},
+           {{"--agent", "codex"}, "{}"}, {{"--agent", "codex", "{\"type\":"}, ""}, {{"--agent", "nobody"}, "{}"}, {{}, ""},
+           {{"--agent", "claude"}, std::string(3 * 1024 * 1024, '{')}}) {  // larger than the payload bound
+    args.insert(args.begin(), kHook);
+    EXPECT_FALSE(send(args, in, 100ms)) << testing::PrintToString(args);
+  }
+  // The origin tells where the hook ran.
   std::vector<std::string> vars = {"HOME=" + home_.path().string(), "TMUX=/tmp/tmux-1/default,42,0", "TMUX_PANE=%5",
                                    "WINDOWID=" + std::string(300, '7'), "VSCODE_INJECTION=1", "WEZTERM_PANE=\xff"};
   std::vector<char*> env;
@@ -88,16 +93,6 @@ TEST_F(HookSenderTest, OriginTellsWhereTheHookRan) {
   std::vector<std::int64_t> chain = processChain(::getpid(), 16);  // the hook's parent is this test
   // Too long or not UTF-8: left out rather than cut.
   EXPECT_EQ(*ev->origin, (EventOrigin{"s-9", chain, "/tmp/tmux-1/default,42,0", "%5", "", "", "", "", true}));
-}
-
-TEST_F(HookSenderTest, GarbageIsDroppedAndStillExitsZero) {
-  for (auto [args, in] : std::vector<std::pair<Args, std::string>>{
-           {{"--agent", "claude"}, "not json"}, {{"--agent", "kimi"}, "[1, 2]"}, {{"--agent", "kimi"}, "{\"cwd\": \"\xff\"}"},
-           {{"--agent", "codex"}, "{}"}, {{"--agent", "codex", "{\"type\":"}, ""}, {{"--agent", "nobody"}, "{}"}, {{}, ""},
-           {{"--agent", "claude"}, std::string(3 * 1024 * 1024, '{')}}) {  // larger than the payload bound
-    args.insert(args.begin(), kHook);
-    EXPECT_FALSE(send(args, in, 100ms)) << testing::PrintToString(args);
-  }
 }
 
 TEST_F(HookSenderTest, NoAppNoReaderNoEndOfInput) {

@@ -76,14 +76,6 @@ TEST_F(ConfigStoreTest, TemporariesLeftByAKilledSaveAreSweptButALiveOneIsKept) {
   EXPECT_FALSE(fs::exists(live)) << "unpairing leaves no copy of the token behind";
 }
 
-TEST_F(ConfigStoreTest, UnreadableFilesLoadAsAbsent) {
-  writeAll(file_, encodeClockConfig(kFirst) + std::string(2 * 1024 * 1024, ' '));
-  EXPECT_EQ(ConfigStore::load(), std::nullopt) << "far larger than any pairing file";
-  fs::remove(file_);
-  fs::create_directory(file_);
-  EXPECT_EQ(ConfigStore::load(), std::nullopt) << "a directory in the file's place";
-}
-
 // An interrupted save reports its error and leaves the old file exactly as it was, with no temporary file.
 TEST_F(ConfigStoreTest, FailedSavesKeepTheOldFile) {
   ASSERT_FALSE(ConfigStore::save(kFirst));
@@ -111,7 +103,12 @@ TEST_F(ConfigStoreTest, FailedSavesKeepTheOldFile) {
   EXPECT_EQ(namesIn(base_), kOnlyConfig);
 }
 
-TEST_F(ConfigStoreTest, RenameAndDirectoryFailuresNameThePath) {
+TEST_F(ConfigStoreTest, UnreadableFilesLoadAsAbsentAndFailedSavesNameThePath) {
+  writeAll(file_, encodeClockConfig(kFirst) + std::string(2 * 1024 * 1024, ' '));
+  EXPECT_EQ(ConfigStore::load(), std::nullopt) << "far larger than any pairing file";
+  fs::remove(file_);
+  fs::create_directory(file_);
+  EXPECT_EQ(ConfigStore::load(), std::nullopt) << "a directory in the file's place";
   fs::create_directories(file_ / "inside");
   fs::path where;
   EXPECT_TRUE(ConfigStore::save(kFirst, &where));

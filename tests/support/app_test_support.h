@@ -13,6 +13,7 @@
 #include "app/app_state.h"
 #include "app/panel_services.h"
 #include "core/pairing/clock_config.h"
+#include "support/event_support.h"
 #include "support/test_files.h"
 
 namespace apptest {
@@ -43,7 +44,7 @@ class Gate {
 class FakeDevice : public gt::ClockAPI {
  public:
   bool probe(const std::string& host, std::int64_t port, const std::string& token) const override {
-    log(probes_, host + " " + std::to_string(port) + " " + token);
+    probes_.push(host + " " + std::to_string(port) + " " + token);
     std::this_thread::sleep_for(probeDelay.load());
     return reachable;
   }
@@ -51,7 +52,7 @@ class FakeDevice : public gt::ClockAPI {
                       const std::string& client) const override {
     gate.wait();
     if (client.empty()) return gt::PairError::transport("no client name");  // the app must name itself
-    log(pairs_, host + " " + std::to_string(port) + " " + code);
+    pairs_.push(host + " " + std::to_string(port) + " " + code);
     std::lock_guard lock(mu_);
     return answer_;
   }
@@ -59,24 +60,16 @@ class FakeDevice : public gt::ClockAPI {
     std::lock_guard lock(mu_);
     answer_ = std::move(r);
   }
-  std::vector<std::string> probes() const { return copy(probes_); }
-  std::vector<std::string> pairs() const { return copy(pairs_); }
+  std::vector<std::string> probes() const { return probes_.get(); }
+  std::vector<std::string> pairs() const { return pairs_.get(); }
 
   std::atomic<bool> reachable{true};
   std::atomic<std::chrono::milliseconds> probeDelay{std::chrono::milliseconds(0)};
   mutable Gate gate;
 
  private:
-  void log(std::vector<std::string>& to, std::string c) const {
-    std::lock_guard lock(mu_);
-    to.push_back(std::move(c));
-  }
-  std::vector<std::string> copy(const std::vector<std::string>& from) const {
-    std::lock_guard lock(mu_);
-    return from;
-  }
   mutable std::mutex mu_;
-  mutable std::vector<std::string> probes_, pairs_;
+  mutable gt::test::SharedList<std::string> probes_, pairs_;
   gt::PairResult answer_ = gt::PairSuccess{"tok-123", "Name The Phone Reports"};
 };
 

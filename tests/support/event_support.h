@@ -65,69 +65,69 @@ inline std::string record(const std::string& agent, std::int64_t ts, const std::
   return encodeAgentEvent(AgentEvent{"t", agent, "s", "title", message, "p", ts}) + "\n";
 }
 
-// Log entries kept in memory, for counting what was said.
-class MemoryLog : public Log {
+// A list that threads append to; readers get a copy or wait, bounded, for a length.
+template <typename T>
+class SharedList {
  public:
-  void error(std::string_view, std::string_view, std::string_view text) override { add(text); }
-  void info(std::string_view, std::string_view, std::string_view text) override { add(text); }
-  std::vector<std::string> lines() {
-    std::lock_guard<std::mutex> g(m_);
-    return lines_;
+  void push(T v) {
+    std::lock_guard g(m_);
+    v_.push_back(std::move(v));
+    cv_.notify_all();
   }
-  std::size_t count(std::string_view part) {
-    auto all = lines();
-    return std::count_if(all.begin(), all.end(), [&](auto& l) { return l.find(part) != std::string::npos; });
+  std::vector<T> get() {
+    std::lock_guard g(m_);
+    return v_;
   }
-
- private:
-  void add(std::string_view text) {
-    std::lock_guard<std::mutex> g(m_);
-    lines_.emplace_back(text);
-  }
-  std::mutex m_;
-  std::vector<std::string> lines_;
-};
-
-class Collector {
- public:
-  EventListener::Callback callback() {
-    return [this](AgentEvent ev) {
-      std::lock_guard<std::mutex> g(m_);
-      events_.push_back(std::move(ev));
-      cv_.notify_all();
-    };
-  }
-  bool waitFor(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-    std::unique_lock<std::mutex> g(m_);
-    return cv_.wait_for(g, limit, [&] { return events_.size() >= n; });
-  }
-  std::vector<AgentEvent> events() {
-    std::lock_guard<std::mutex> g(m_);
-    return events_;
+  bool waitFor(std::size_t n, std::chrono::milliseconds limit) {
+    std::unique_lock g(m_);
+    return cv_.wait_for(g, limit, [&] { return v_.size() >= n; });
   }
 
  private:
   std::mutex m_;
   std::condition_variable cv_;
-  std::vector<AgentEvent> events_;
+  std::vector<T> v_;
+};
+
+// Log entries kept in memory, for counting what was said.
+class MemoryLog : public Log {
+ public:
+  void error(std::string_view, std::string_view, std::string_view text) override { lines_.push(std::string(text)); }
+  void info(std::string_view, std::string_view, std::string_view text) override { lines_.push(std::string(text)); }
+  std::vector<std::string> lines() { return lines_.get(); }
+  std::size_t count(std::string_view part) {
+    return std::ranges::count_if(lines(), [&](auto& l) { return l.find(part) != std::string::npos; });
+  }
+
+ private:
+  SharedList<std::string> lines_;
+};
+
+class Collector {
+ public:
+  EventListener::Callback callback() {
+    return [this](AgentEvent ev) { events_.push(std::move(ev)); };
+  }
+  bool waitFor(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    return events_.waitFor(n, limit);
+  }
+  std::vector<AgentEvent> events() { return events_.get(); }
+
+ private:
+  SharedList<AgentEvent> events_;
 };
 
 // Brings back nothing; records what it was asked. Only tmux pane %1's terminal is in front.
 struct FakeReturn : AgentReturn {
   std::string bringBack(const AgentEvent& event, const std::string& token) override {
-    std::lock_guard<std::mutex> g(m_);
-    calls_.emplace_back(event, token);
+    calls_.push({event, token});
     return "brought back " + event.title;
   }
   bool inFront(const AgentEvent& event) override { return event.origin && event.origin->tmuxPane == "%1"; }
-  std::vector<std::pair<AgentEvent, std::string>> calls() {
-    std::lock_guard<std::mutex> g(m_);
-    return calls_;
-  }
+  std::vector<std::pair<AgentEvent, std::string>> calls() { return calls_.get(); }
 
  private:
-  std::mutex m_;
-  std::vector<std::pair<AgentEvent, std::string>> calls_;
+  SharedList<std::pair<AgentEvent, std::string>> calls_;
 };
 
 }  // namespace gt::test

@@ -140,7 +140,6 @@ class PairingViewTest : public QObject {
     codeField()->insert(QStringLiteral("１２\u0301３４"));  // full-width, one with a combining mark: four
     device_->gate.close();
     click("pairButton");
-    QCOMPARE(child("pairButton")->text(), QStringLiteral("配对中…"));
     QCOMPARE(looks(), QStringLiteral("---++x-"));  // searching stays possible while pairing
     device_->gate.open();
     QTRY_VERIFY_WITH_TIMEOUT(!view_->busy(), kGateMs);

@@ -26,10 +26,6 @@ std::size_t idx(AgentID a) {
 gt::InstallReport report(std::string agent, std::string action, std::string backup = {}) {
   return gt::InstallReport{std::move(agent), "/home/u/.x/config", std::move(action), std::move(backup), {"n"}};
 }
-gt::HookSuccess success(std::vector<gt::InstallReport> reports, std::string note = {}) {
-  return gt::HookSuccess{std::move(reports), std::move(note)};
-}
-gt::HookError failure(std::string description) { return gt::HookError{"HookInstaller", 1, std::move(description)}; }
 
 }  // namespace
 
@@ -138,7 +134,7 @@ class StatusViewTest : public QObject {
     installed_[idx(kimi)] = true;
     makeView();
     QCOMPARE(switches(), QStringLiteral("off off on"));
-    answer(claude, success({report("claude", "installed", "/b.bak"), report("claude", "kept")}, "请重启 claude 会话"));
+    answer(claude, gt::HookSuccess{{report("claude", "installed", "/b.bak"), report("claude", "kept")}, "请重启 claude 会话"});
     gates_[idx(claude)].close();
     click(claude);
     QCOMPARE(switches(), QStringLiteral("off on… on"));
@@ -148,7 +144,7 @@ class StatusViewTest : public QObject {
     QCOMPARE(resultText(), QStringLiteral("claude: 已安装 (备份: /b.bak)\nclaude: kept\n请重启 claude 会话"));
     QCOMPARE(looks(), QStringLiteral("-+-"));
     // A failed removal turns its switch back on, keeps the result box and shows the error as plain text.
-    answer(kimi, failure("<i>markup</i>"));
+    answer(kimi, gt::HookError{"HookInstaller", 1, "<i>markup</i>"});
     clickAndWait(kimi);
     QCOMPARE(switches(), QStringLiteral("off on on"));
     QCOMPARE(label("hookError")->text(), QStringLiteral("kimi 操作失败：<i>markup</i>"));
@@ -157,7 +153,7 @@ class StatusViewTest : public QObject {
     QTest::qWait(20);  // reverting the switch is the row's own update: it starts no second run
     QCOMPARE(calls(), (std::vector<std::pair<AgentID, bool>>{{claude, true}, {kimi, false}}));
     // Clicking again retries; turning off runs the removal. An empty report still shows the box.
-    answer(kimi, success({}));
+    answer(kimi, gt::HookSuccess{});
     clickAndWait(kimi);
     QCOMPARE(calls().back(), std::pair(kimi, false));
     QCOMPARE(switches(), QStringLiteral("off on off"));
@@ -165,7 +161,7 @@ class StatusViewTest : public QObject {
     QCOMPARE(looks(), QStringLiteral("-++"));
     // Long reports scroll inside the box; long paths and messages wrap instead of widening the panel.
     answer(codex,
-           success(std::vector<gt::InstallReport>(40, report("codex", "installed", "/" + std::string(200, 'x')))));
+           gt::HookSuccess{std::vector<gt::InstallReport>(40, report("codex", "installed", "/" + std::string(200, 'x')))});
     clickAndWait(codex);
     QTRY_VERIFY_WITH_TIMEOUT(view_->findChild<QWidget*>("installResult")->height() <= 100, kGateMs);
     QVERIFY(view_->minimumSizeHint().width() <= 280);
@@ -228,7 +224,7 @@ class StatusViewTest : public QObject {
     makeView();
     for (AgentID a : gt::allAgents()) {
       gates_[idx(a)].close();
-      answer(a, success({report(std::string(gt::rawValue(a)), "installed")}));
+      answer(a, gt::HookSuccess{{report(std::string(gt::rawValue(a)), "installed")}});
     }
     click(codex);
     click(codex);
