@@ -70,7 +70,7 @@ class AppTest : public QObject {
     device_->probeDelay = milliseconds(300);
     bool done = false;
     state_->refresh([&] { done = true; });
-    QTRY_VERIFY_WITH_TIMEOUT(device_->probes().size() == 2, kGateMs);
+    QTRY_VERIFY_WITH_TIMEOUT(device_->probes().size() == 4, kGateMs);  // three before it
     QVERIFY(!state_->unpair());
     QVERIFY(!std::filesystem::exists(ConfigStore::configPath()));
     QTRY_VERIFY_WITH_TIMEOUT(done, kGateMs);
