@@ -18,6 +18,8 @@
 #include "app/panel_root_view.h"
 #include "app/tray_panel.h"
 #include "app/views/pairing_view.h"
+#include "core/common/unix_socket_client.h"
+#include "core/events/event_listener.h"
 #include "core/pairing/clock_api.h"
 #include "core/pairing/clock_config.h"
 
@@ -67,6 +69,8 @@ bool shoot(const QString& dir, const QString& theme, QThreadPool* pool) {
   gt::AppState::Parts parts;
   parts.pool = pool;
   parts.api = std::make_shared<ReachablePhone>();
+  const std::string socket = home.path().toStdString() + "/run/events.sock";
+  parts.listener = std::make_shared<gt::EventListener>(socket);
   gt::AppState state(std::move(parts));
 
   gt::PanelServices services;
@@ -101,6 +105,18 @@ bool shoot(const QString& dir, const QString& theme, QThreadPool* pool) {
   if (!claude || !QTest::qWaitFor([&] { return claude->isEnabled(); }, 5000)) return false;
   claude->click();
   if (!QTest::qWaitFor([&] { return claude->isEnabled() && claude->isChecked(); }, 5000)) return false;
+  // A few agents have spoken: the recent list fills, newest first.
+  state.startPolling();
+  const gt::AgentEvent events[] = {
+      {"agent-turn-complete", "codex", "done", "任务完成", "All tests pass.", "glow-api", 1},
+      {"Notification", "claude", "waiting", "需要你的授权", "请求使用 Bash：npm test", "glowticker", 2},
+      {"Stop", "kimi", "done", "任务完成", "Kimi 已完成本轮回复", "notes", 3}};
+  for (const auto& event : events)
+    if (!gt::sendToUnixSocket(socket, gt::encodeAgentEvent(event) + "\n",
+                              std::chrono::steady_clock::now() + std::chrono::seconds(2))
+             .ok())
+      return false;
+  if (!QTest::qWaitFor([&] { return state.recentEvents().size() == std::size(events); }, 5000)) return false;
   const bool ok = save(&panel, dir + QStringLiteral("/panel-%1-status.png").arg(theme));
   pool->waitForDone(5000);
   gt::ConfigStore::resetBaseDir();

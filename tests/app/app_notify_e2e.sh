@@ -7,14 +7,7 @@
 set -u
 APP=$1 CLI=$2 SINK=$3
 command -v dbus-daemon >/dev/null || { echo "SKIP: dbus-daemon is not installed (package dbus)"; exit 77; }
-WORK=$(mktemp -d /tmp/gt-app-e2e.XXXXXX)
-PIDS=()
-trap 'for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; rm -rf "$WORK"' EXIT
-waitfor() {  # waitfor SECONDS command...: bounded poll
-  local end=$(($(date +%s%3N) + $1 * 1000)); shift
-  until "$@"; do [ "$(date +%s%3N)" -gt "$end" ] && return 1; sleep 0.05; done
-}
-fail() { echo "FAIL: $*"; for f in "$WORK"/*.log; do echo "--- $f"; cat "$f"; done; exit 1; }
+source "$(dirname "$0")/../support/e2e.sh"
 # runapp NAME [env assignments...]: becomes the app of scenario NAME's user, on its bus, with $WRAP before
 # it; only in a subshell (& or $(...)), so $! is the app itself.
 runapp() {
@@ -26,14 +19,12 @@ sent() { [ "$(grep -c '"summary":"claude · 任务完成"' "$log")" -eq "$1" ]; 
 send() { HOME=$home "$CLI" send --agent claude --title "任务完成" --message 'tests <pass> & done' --ts 42; }
 
 scenario() {  # scenario NAME [env assignments for the app...]; leaves home, bus, log and app set
-  local name=$1 out; shift
+  local name=$1; shift
   home=$WORK/home-$name
   mkdir -p "$home" "$WORK/xdg-$name" && chmod 700 "$WORK/xdg-$name"
-  out=$(dbus-daemon --session --fork --address="unix:path=$WORK/bus-$name" --print-address=1 --print-pid=1) ||
-    fail "no private session bus"
-  bus=${out%%$'\n'*} log=$WORK/sink-$name.jsonl; PIDS+=("${out##*$'\n'}")
-  DBUS_SESSION_BUS_ADDRESS=$bus "$SINK" --log "$log" >"$WORK/sink-$name.log" 2>&1 & PIDS+=($!)
-  waitfor 10 grep -q ready "$WORK/sink-$name.log" || fail "$name: notification sink did not start"
+  private_bus "$WORK/bus-$name"
+  log=$WORK/sink-$name.jsonl
+  start_sink "sink-$name" "$SINK"
   runapp "$name" "$@" >"$WORK/app-$name.log" 2>&1 &
   app=$!; PIDS+=($app)
   waitfor 10 test -S "$home/.glowticker/run/events.sock" || fail "$name: the app never opened its event socket"

@@ -13,18 +13,12 @@ HOOK=$1 APP=$2 SINK=$3 OUT=$4
 for tool in Xvfb openbox xterm tmux xdotool xdpyinfo xprop dbus-daemon busctl; do
   command -v $tool >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
-WORK=$(mktemp -d /tmp/gt-return-e2e.XXXXXX)
+source "$(dirname "$0")/../support/e2e.sh"
 export HOME=$WORK/home SHELL=/bin/sh
 unset TMUX TMUX_PANE WAYLAND_DISPLAY SWAYSOCK XDG_SESSION_TYPE
 mkdir -p "$OUT" "$HOME" && chmod 700 "$HOME"
-PIDS=()
 T=(tmux -S "$WORK/tmux.sock")
-trap '"${T[@]}" kill-server 2>/dev/null; for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; rm -rf "$WORK"' EXIT
-waitfor() {  # waitfor SECONDS command...: bounded poll
-  local end=$(($(date +%s%3N) + $1 * 1000)); shift
-  until "$@"; do [ "$(date +%s%3N)" -gt "$end" ] && return 1; sleep 0.05; done
-}
-fail() { echo "FAIL: $*"; for f in "$WORK"/*.log; do echo "--- $f"; cat "$f"; done; exit 1; }
+at_exit() { "${T[@]}" kill-server 2>/dev/null; }
 shot() { /usr/bin/import -display "$DISPLAY" -window root "$OUT/$1.png" || fail "screenshot $1"; }
 active() { [ "$(xdotool getactivewindow 2>/dev/null)" = "$1" ]; }
 shown() { [ "$("${T[@]}" display-message -p -t "$1" '#{session_name} #{window_name} #{pane_id}')" = "$2" ]; }
@@ -64,10 +58,8 @@ waitfor 10 eval '[ -n "$("${T[@]}" list-clients)" ]' || fail "the first xterm's 
 # The app, quiet while the agent's terminal is in front, on a bus whose notification server offers actions.
 mkdir -p -m 700 "$HOME/.glowticker" "$WORK/xdg"
 echo '{"quiet_when_terminal_in_front":true}' >"$HOME/.glowticker/settings.json" && chmod 600 "$HOME/.glowticker/settings.json"
-out=$(dbus-daemon --session --fork --address="unix:path=$WORK/bus" --print-address=1 --print-pid=1) || fail "no private bus"
-bus=${out%%$'\n'*}; PIDS+=("${out##*$'\n'}")
-DBUS_SESSION_BUS_ADDRESS=$bus "$SINK" --actions --log "$WORK/sink.jsonl" >"$WORK/sink.log" 2>&1 & PIDS+=($!)
-waitfor 10 grep -q ready "$WORK/sink.log" || fail "the notification server did not start"
+private_bus "$WORK/bus"
+start_sink sink "$SINK" --actions
 DBUS_SESSION_BUS_ADDRESS=$bus XDG_RUNTIME_DIR=$WORK/xdg QT_QPA_PLATFORM=offscreen "$APP" >"$WORK/app.log" 2>&1 & PIDS+=($!)
 waitfor 10 test -S "$HOME/.glowticker/run/events.sock" || fail "the app never opened its event socket"
 cat >"$WORK/agent.sh" <<EOF

@@ -7,20 +7,13 @@ set -u
 APP=$1 ICONS=$(cd "$2" && pwd) HERE=$(cd "$(dirname "$0")" && pwd)
 for tool in Xvfb dbus-daemon; do command -v $tool >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }; done
 /usr/bin/python3 -c 'import dbus, gi' 2>/dev/null || { echo "SKIP: python3-dbus or python3-gi missing"; exit 77; }
-WORK=$(mktemp -d /tmp/gt-tray-late.XXXXXX)
-PIDS=()
-trap 'for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; rm -rf "$WORK"' EXIT
-waitfor() {  # waitfor SECONDS command...: bounded poll
-  local end=$(($(date +%s%3N) + $1 * 1000)); shift
-  until "$@"; do [ "$(date +%s%3N)" -gt "$end" ] && return 1; sleep 0.05; done
-}
-fail() { echo "FAIL: $*"; for f in "$WORK"/*.log; do echo "--- $f"; cat "$f"; done; exit 1; }
+source "$HERE/../support/e2e.sh"
 mkdir -p "$WORK/home" "$WORK/xdg" "$WORK/share/icons" && chmod 700 "$WORK/xdg"
 ln -s "$ICONS" "$WORK/share/icons/hicolor"
 Xvfb -displayfd 5 -screen 0 640x480x24 -nolisten tcp 5>"$WORK/display" 2>"$WORK/xvfb.log" & PIDS+=($!)
 waitfor 10 test -s "$WORK/display" || fail "Xvfb did not start"
-out=$(dbus-daemon --session --fork --address="unix:path=$WORK/bus" --print-address=1 --print-pid=1) || fail "no bus"
-export DBUS_SESSION_BUS_ADDRESS=${out%%$'\n'*}; PIDS+=("${out##*$'\n'}")
+private_bus "$WORK/bus"
+export DBUS_SESSION_BUS_ADDRESS=$bus
 HOME=$WORK/home XDG_RUNTIME_DIR=$WORK/xdg XDG_DATA_DIRS=$WORK/share DISPLAY=":$(cat "$WORK/display")" \
   QT_QPA_PLATFORM=xcb "$APP" >"$WORK/app.log" 2>&1 & PIDS+=($!)
 waitfor 10 grep -qs 'no system tray yet' "$WORK/app.log" || fail "the missing tray was not explained"
