@@ -31,6 +31,34 @@ struct Pipe {
 
 }  // namespace
 
+bool drainChildOutput(pid_t pid, int outFd, int errFd, std::string& out, std::string& err, std::size_t maxOutput,
+                      std::chrono::steady_clock::time_point deadline) {
+  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+  std::string* sinks[2] = {&out, &err};
+  char buf[8192];
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      ::kill(pid, SIGKILL);
+      return true;
+    }
+    int n = ::poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1000)));
+    if (n < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2 && n > 0; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      ssize_t got = ::read(fds[i].fd, buf, sizeof buf);
+      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (got <= 0) {
+        fds[i].fd = -1;
+        continue;
+      }
+      std::size_t room = maxOutput - std::min(maxOutput, sinks[i]->size());
+      sinks[i]->append(buf, std::min(room, static_cast<std::size_t>(got)));
+    }
+  }
+  return false;
+}
+
 BoundedRunResult runBounded(const std::vector<std::string>& argv, std::chrono::milliseconds limit,
                             std::size_t maxOutput) {
   BoundedRunResult r;
@@ -63,32 +91,8 @@ BoundedRunResult runBounded(const std::vector<std::string>& argv, std::chrono::m
   err.closeEnd(1);
 
   std::string errText;
-  pollfd fds[2] = {{out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}};
-  std::string* sinks[2] = {&r.out, &errText};
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  bool timedOut = false;
-  char buf[8192];
-  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      timedOut = true;
-      ::kill(pid, SIGKILL);
-      break;
-    }
-    int n = ::poll(fds, 2, static_cast<int>(left.count()));
-    if (n < 0 && errno != EINTR) break;
-    for (int i = 0; i < 2 && n > 0; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      ssize_t got = ::read(fds[i].fd, buf, sizeof buf);
-      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      if (got <= 0) {
-        fds[i].fd = -1;
-        continue;
-      }
-      std::size_t room = maxOutput - std::min(maxOutput, sinks[i]->size());
-      sinks[i]->append(buf, std::min(room, static_cast<std::size_t>(got)));
-    }
-  }
+  bool timedOut = drainChildOutput(pid, out.fd[0], err.fd[0], r.out, errText, maxOutput, deadline);
   // Both pipes closed: the program has ended or closed them; a program that lingers without its
   // output is still bounded by the deadline.
   int status = 0;

@@ -1,4 +1,6 @@
 #pragma once
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -16,5 +18,11 @@ struct BoundedRunResult {
 // `limit`; past it the program is killed. Thread-safe.
 BoundedRunResult runBounded(const std::vector<std::string>& argv, std::chrono::milliseconds limit,
                             std::size_t maxOutput = 64 * 1024);
+
+// Reads a child's standard output and error into `out` and `err` (at most `maxOutput` bytes of each kept,
+// the rest read and dropped so the child never stalls on a full pipe) until both pipes close or
+// `deadline` passes, when the child is killed. Returns whether the deadline passed.
+bool drainChildOutput(pid_t pid, int outFd, int errFd, std::string& out, std::string& err, std::size_t maxOutput,
+                      std::chrono::steady_clock::time_point deadline);
 
 }  // namespace gt

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "core/common/bounded_run.h"
 #include "core/common/program_path.h"
 #include "core/common/utf8.h"
 
@@ -97,32 +98,8 @@ HookResult HookInstaller::setHook(AgentID agent, bool enabled) const {
 
   // Drain both pipes while the tool runs so that neither can fill up and stall it.
   std::string out, err;
-  pollfd fds[2] = {{outR.get(), POLLIN, 0}, {errR.get(), POLLIN, 0}};
-  std::string* sinks[2] = {&out, &err};
-  bool timedOut = false;
-  auto deadline = std::chrono::steady_clock::now() + timeLimit_;
-  char buf[65536];
-  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      timedOut = true;
-      ::kill(pid, SIGKILL);
-      break;
-    }
-    int n = ::poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1000)));
-    if (n < 0 && errno != EINTR) break;
-    for (int i = 0; i < 2 && n > 0; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      ssize_t got = ::read(fds[i].fd, buf, sizeof buf);
-      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      if (got <= 0) {
-        fds[i].fd = -1;
-        continue;
-      }
-      size_t room = kMaxKeptOutput - std::min(kMaxKeptOutput, sinks[i]->size());
-      sinks[i]->append(buf, std::min(room, static_cast<size_t>(got)));
-    }
-  }
+  const bool timedOut = drainChildOutput(pid, outR.get(), errR.get(), out, err, kMaxKeptOutput,
+                                         std::chrono::steady_clock::now() + timeLimit_);
 
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
