@@ -3,7 +3,6 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPainter>
-#include <QPushButton>
 #include <QSignalSpy>
 
 #include "app/menu_icon.h"
@@ -13,7 +12,6 @@
 #include "app/views/pairing_view.h"
 #include "app/views/status_view.h"
 #include "core/common/unix_socket_client.h"
-#include "support/event_support.h"
 #include "support/app_test_support.h"
 
 using namespace apptest;
@@ -21,22 +19,12 @@ using gt::ConnState;
 namespace ConfigStore = gt::ConfigStore;
 using std::chrono::milliseconds;
 
-class AppTest : public QObject {
+class AppTest : public QObject, StateFixture {
   Q_OBJECT
-  std::unique_ptr<TempHome> home_;
-  std::shared_ptr<FakeDevice> device_;
-  std::unique_ptr<gt::AppState> state_;
 
  private slots:
-  void init() {
-    home_ = std::make_unique<TempHome>();
-    device_ = std::make_shared<FakeDevice>();
-    state_ = makeState(device_);
-  }
-  void cleanup() {
-    state_.reset();
-    home_.reset();
-  }
+  void init() { setUp(); }
+  void cleanup() { tearDown(); }
 
   void refreshOutcomes() {
     QVERIFY(!ConfigStore::save(record("客厅的手机", "")));  // an empty token counts as unpaired: no request
@@ -110,13 +98,10 @@ class AppTest : public QObject {
     QVERIFY(!ConfigStore::save(record()));
     auto center = std::make_shared<Hung>();
     const std::string socket = (home_->dir.path() / "run" / "events.sock").string();
-    gt::AppState::Parts parts;
-    parts.pool = pool();
-    parts.api = device_;
-    parts.listener = std::make_shared<gt::EventListener>(socket);
-    parts.notifier = std::make_shared<gt::Notifier>(center, std::make_shared<gt::test::MemoryLog>());
-    parts.pollInterval = milliseconds(100);
-    state_ = std::make_unique<gt::AppState>(std::move(parts));
+    state_ = std::make_unique<gt::AppState>(
+        gt::AppState::Parts{pool(), device_, std::make_shared<gt::EventListener>(socket),
+                            std::make_shared<gt::Notifier>(center, std::make_shared<gt::test::MemoryLog>()),
+                            milliseconds(100)});
     state_->start();
     QVERIFY(QTest::qWaitFor([&] { return !device_->probes().empty(); }, kGateMs));
     gt::AgentEvent ev{"stop", "claude", "done", "完成", "m", "p", 1};
@@ -210,35 +195,27 @@ class AppTest : public QObject {
       const auto lin = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
       return 0.2126 * lin(c.redF()) + 0.7152 * lin(c.greenF()) + 0.0722 * lin(c.blueF()) + 0.05;
     };
-    const auto contrast = [&](QRgb a, QColor b) {
-      return std::max(luminance(a), luminance(b)) / std::min(luminance(a), luminance(b));
-    };
-    for (const auto& [name, panel] : {std::pair{"black", 0x000000}, {"dark grey", 0x3C3C3C}, {"light grey", 0xD0D0D0},
-                                      {"white", 0xFFFFFF}}) {
-      for (Scheme scheme : {Scheme::light, Scheme::dark}) {
-        double fill = 0, edge = 0;
+    for (const QColor panel : {0x000000u, 0x3C3C3Cu, 0xD0D0D0u, 0xFFFFFFu})
+      for (Scheme scheme : {Scheme::light, Scheme::dark})
         for (int size : {16, 22, 24, 32}) {
           QImage shown(size, size, QImage::Format_RGB32);
-          shown.fill(QColor(panel));
+          shown.fill(panel);
           QPainter(&shown).drawImage(0, 0, gt::MenuIcon::render(std::nullopt, size, scheme));
           const QImage dial = gt::MenuIcon::dialMask(size, gt::MenuIcon::cellPixels(size));
           QSet<QRgb> on, off;
           for (int i = 0; i < size * size; ++i) {
             const QRgb px = shown.pixel(i % size, i / size);
             if (qAlpha(dial.pixel(i % size, i / size))) on << px;
-            else if (px != QColor(panel).rgb()) off << px;
+            else if (px != panel.rgb()) off << px;
           }
           QVERIFY(on.size() == 1 && off.size() == 1);
-          fill = contrast(*on.begin(), QColor(panel));
-          edge = contrast(*off.begin(), QColor(panel));
-          QVERIFY2(((scheme == Scheme::dark) == (panel < 0x808080) ? fill : edge) >= 3.0, name);
+          const double carrier = luminance(*((scheme == Scheme::dark) == (panel.red() < 128) ? on : off).begin());
+          const double ratio = std::max(carrier, luminance(panel)) / std::min(carrier, luminance(panel));
+          QVERIFY2(ratio >= 3.0, qPrintable(QStringLiteral("%1 on %2: %3:1").arg(size).arg(panel.name()).arg(ratio)));
           const int dot = size / 2 + 5 * gt::MenuIcon::cellPixels(size);
           QCOMPARE(gt::MenuIcon::render(gt::MenuIcon::offlineDotColor(), size, scheme).pixelColor(dot, dot),
                    gt::MenuIcon::offlineDotColor());
         }
-        qInfo("%s panel, %s scheme: dial %.1f:1, edge %.1f:1", name, scheme == Scheme::dark ? "dark" : "light", fill, edge);
-      }
-    }
   }
 };
 

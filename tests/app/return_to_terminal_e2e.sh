@@ -23,19 +23,11 @@ shot() { /usr/bin/import -display "$DISPLAY" -window root "$OUT/$1.png" || fail 
 active() { [ "$(xdotool getactivewindow 2>/dev/null)" = "$1" ]; }
 shown() { [ "$("${T[@]}" display-message -p -t "$1" '#{session_name} #{window_name} #{pane_id}')" = "$2" ]; }
 
-# A display of our own: another test may start an X server at the same moment, so the number counts
-# as ours only once the lock file names our Xvfb. No reset when the last client leaves, so the short
+# A display of our own, its number chosen by Xvfb; no reset when the last client leaves, so the short
 # probes below never race a server that is starting over.
-ours() { [ "$(tr -d ' ' 2>/dev/null <"/tmp/.X$n-lock")" = "$xvfb" ]; } 2>/dev/null
-for n in $(seq 140 199); do
-  [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] && continue
-  Xvfb :$n -screen 0 1024x600x24 -nolisten tcp -noreset >"$WORK/xvfb.log" 2>&1 & xvfb=$!
-  waitfor 5 eval 'ours || ! kill -0 $xvfb 2>/dev/null' && ours && break
-  kill $xvfb 2>/dev/null; wait $xvfb 2>/dev/null; xvfb=
-done
-[ -n "$xvfb" ] && PIDS+=($xvfb) || fail "no free X display"
-export DISPLAY=:$n
-waitfor 10 xdpyinfo >/dev/null 2>&1 || fail "Xvfb did not start"
+Xvfb -displayfd 5 -screen 0 1024x600x24 -nolisten tcp -noreset 5>"$WORK/display" 2>"$WORK/xvfb.log" & PIDS+=($!)
+waitfor 10 test -s "$WORK/display" || fail "Xvfb did not start"
+export DISPLAY=:$(cat "$WORK/display")
 openbox --sm-disable >"$WORK/openbox.log" 2>&1 & PIDS+=($!)
 waitfor 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' || fail "openbox did not start"
 

@@ -1,5 +1,6 @@
 #pragma once
-// The app and view tests' stand-in device, a bounded gate for pool tasks, a temporary store and the pool.
+// The app and view tests' stand-in device, a bounded gate for pool tasks, a temporary store, the pool and
+// a fixture of the three.
 #include <QSemaphore>
 #include <QThreadPool>
 #include <QWidget>
@@ -106,6 +107,24 @@ inline std::unique_ptr<gt::AppState> makeState(std::shared_ptr<FakeDevice> devic
   parts.pollInterval = interval;
   return std::make_unique<gt::AppState>(std::move(parts));
 }
+
+// A fresh pairing store, stand-in device and app state for each test: init() calls setUp(), cleanup()
+// tearDown().
+struct StateFixture {
+  std::unique_ptr<TempHome> home_;
+  std::shared_ptr<FakeDevice> device_;
+  std::unique_ptr<gt::AppState> state_;
+  void setUp() {
+    home_ = std::make_unique<TempHome>();
+    device_ = std::make_shared<FakeDevice>();
+    state_ = makeState(device_);
+  }
+  void tearDown() {
+    device_->gate.open();
+    state_.reset();
+    home_.reset();
+  }
+};
 
 // Services that find nothing, install nothing and open nothing.
 inline gt::PanelServices services() {

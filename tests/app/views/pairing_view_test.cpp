@@ -20,11 +20,8 @@ gt::DiscoveredDevice dev(std::string name, std::string host, std::string model =
 
 }  // namespace
 
-class PairingViewTest : public QObject {
+class PairingViewTest : public QObject, StateFixture {
   Q_OBJECT
-  std::unique_ptr<TempHome> home_;
-  std::shared_ptr<FakeDevice> device_;
-  std::unique_ptr<gt::AppState> state_;
   std::unique_ptr<gt::PairingView> view_;
   Gate searchGate_;
   std::atomic<int> searches_{0};
@@ -33,9 +30,7 @@ class PairingViewTest : public QObject {
 
   template <typename T = QPushButton>
   T* child(const char* name) {
-    auto* w = view_->findChild<T*>(QString::fromLatin1(name));
-    if (!w) qFatal("no widget %s", name);
-    return w;
+    return view_->findChild<T*>(QString::fromLatin1(name));
   }
   QLineEdit* codeField() { return child<QLineEdit>("codeField"); }
   QComboBox* picker() { return child<QComboBox>("devicePicker"); }
@@ -64,9 +59,7 @@ class PairingViewTest : public QObject {
 
  private slots:
   void init() {
-    home_ = std::make_unique<TempHome>();
-    device_ = std::make_shared<FakeDevice>();
-    state_ = makeState(device_);
+    setUp();
     searches_ = 0;
     find({dev("Desk", "192.168.1.7")});
     gt::PanelServices s = services();
@@ -81,10 +74,8 @@ class PairingViewTest : public QObject {
   }
   void cleanup() {
     searchGate_.open();
-    device_->gate.open();
     view_.reset();
-    state_.reset();
-    home_.reset();
+    tearDown();
   }
 
   void searchStatesAndSelection() {

@@ -16,7 +16,7 @@ class PanelWordsTest : public QObject {
   static int padding(const QPushButton* b) { return b->width() - b->fontMetrics().horizontalAdvance(b->text()); }
 
  private slots:
-  void typingRightAfterOpeningFillsTheCode() {
+  void typingRightAfterOpeningAndAlikeCommands() {
     TempHome home;
     auto state = makeState(std::make_shared<FakeDevice>());
     auto* root = new gt::PanelRootView(state.get(), services());
@@ -27,6 +27,14 @@ class PanelWordsTest : public QObject {
     auto* code = root->findChild<QLineEdit*>(QStringLiteral("codeField"));
     QCOMPARE(code->text(), QStringLiteral("4821"));
     QCOMPARE(code->height(), root->findChild<QPushButton*>(QStringLiteral("pairButton"))->height());
+    // The status view's commands: as much room beside the text as "解除配对" has ("退出" is widened by the
+    // style's minimum width).
+    gt::StatusView view(state.get(), services());
+    view.setFixedWidth(gt::PanelRootView::kWidth);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    QVERIFY(padding(view.findChild<QPushButton*>(QStringLiteral("openConfigButton"))) >=
+            padding(view.findChild<QPushButton*>(QStringLiteral("unpairButton"))) - 4);
   }
 
   void searchProblemsNeverWrapInsideAWord() {
@@ -41,10 +49,7 @@ class PanelWordsTest : public QObject {
     for (auto problem : {gt::BrowseProblem::noDaemon, gt::BrowseProblem::daemonStopped, gt::BrowseProblem::failed}) {
       const QString text = gt::PairingView::searchProblemText(problem);
       for (int width = gt::PanelRootView::kWidth; width >= gt::PanelRootView::kWidth / 2; width -= 3) {
-        QTextLayout layout(text, font);
-        QTextOption option;
-        option.setWrapMode(QTextOption::WordWrap);
-        layout.setTextOption(option);
+        QTextLayout layout(text, font);  // wraps at word boundaries, as the label does
         layout.beginLayout();
         for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
           line.setLineWidth(width);
@@ -57,17 +62,6 @@ class PanelWordsTest : public QObject {
     }
   }
 
-  void commandButtonsAreAlikePadded() {
-    TempHome home;
-    auto state = makeState(std::make_shared<FakeDevice>());
-    gt::StatusView view(state.get(), services());
-    view.setFixedWidth(gt::PanelRootView::kWidth);
-    view.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&view));
-    // As much room beside its text as "解除配对" has ("退出" is widened by the style's minimum width).
-    QVERIFY(padding(view.findChild<QPushButton*>(QStringLiteral("openConfigButton"))) >=
-            padding(view.findChild<QPushButton*>(QStringLiteral("unpairButton"))) - 4);
-  }
 };
 
 QTEST_MAIN(PanelWordsTest)

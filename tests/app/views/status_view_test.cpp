@@ -10,7 +10,6 @@
 #include <array>
 
 #include "support/app_test_support.h"
-#include "support/event_support.h"
 
 using gt::AgentID;
 using namespace apptest;
@@ -29,11 +28,8 @@ gt::InstallReport report(std::string agent, std::string action, std::string back
 
 }  // namespace
 
-class StatusViewTest : public QObject {
+class StatusViewTest : public QObject, StateFixture {
   Q_OBJECT
-  std::unique_ptr<TempHome> home_;
-  std::shared_ptr<FakeDevice> device_;
-  std::unique_ptr<gt::AppState> state_;
   std::unique_ptr<gt::StatusView> view_;
   // The hook installer and state reader, per agent: a scripted answer, a gate, and a call log.
   std::atomic<int> started_{0}, opened_{0}, quits_{0};
@@ -41,15 +37,15 @@ class StatusViewTest : public QObject {
   std::array<Gate, 3> gates_;
   std::mutex mu_;
   std::array<gt::HookResult, 3> answers_;
-  std::vector<std::pair<AgentID, bool>> calls_;
+  std::optional<gt::test::SharedList<std::pair<AgentID, bool>>> calls_;  // new for each test
 
   gt::PanelServices hookServices() {
     gt::PanelServices s = services();
     s.setHook = [this](AgentID agent, bool enabled) {
       ++started_;
       gates_[idx(agent)].wait();
+      calls_->push({agent, enabled});
       std::lock_guard lock(mu_);
-      calls_.push_back({agent, enabled});
       return answers_[idx(agent)];
     };
     s.isInstalled = [this](AgentID agent) { return installed_[idx(agent)].load(); };
@@ -61,13 +57,8 @@ class StatusViewTest : public QObject {
     std::lock_guard lock(mu_);
     answers_[idx(a)] = std::move(r);
   }
-  std::vector<std::pair<AgentID, bool>> calls() {
-    std::lock_guard lock(mu_);
-    return calls_;
-  }
   QLabel* label(const char* name) { return view_->findChild<QLabel*>(QString::fromLatin1(name)); }
   QCheckBox* box(AgentID a) { return view_->findChild<QCheckBox*>("hookToggle-" + QString::fromUtf8(gt::rawValue(a))); }
-  QString resultText() { return label("installResultText")->text(); }
   QString looks() { return apptest::looks(view_.get(), "addressLabel installResult hookError"); }
   // The three switches, codex to kimi: on or off, '…' while a change runs, '!' when the switch is
   // enabled while busy or disabled while idle.
@@ -93,19 +84,16 @@ class StatusViewTest : public QObject {
 
  private slots:
   void init() {
-    home_ = std::make_unique<TempHome>();
-    device_ = std::make_shared<FakeDevice>();
-    state_ = makeState(device_);
+    setUp();
     started_ = opened_ = quits_ = 0;
     for (auto& i : installed_) i = false;
     answers_.fill(gt::HookSuccess{});
-    calls_.clear();
+    calls_.emplace();
   }
   void cleanup() {
     for (auto& g : gates_) g.open();
     view_.reset();
-    state_.reset();
-    home_.reset();
+    tearDown();
   }
 
   void linkRowAndCommands() {
@@ -113,7 +101,6 @@ class StatusViewTest : public QObject {
     QCOMPARE(looks(), QStringLiteral("---"));  // no record loaded, nothing changed yet
     QVERIFY(!gt::ConfigStore::save({"Desk", "192.168.1.20", 8081, 8080, "tok", "2026-03-01T09:05:07Z"}));
     QVERIFY(refreshAndWait(*state_));
-    QCOMPARE(label("linkLabel")->text(), QStringLiteral("已连接 Desk"));
     QCOMPARE(label("addressLabel")->text(), QStringLiteral("192.168.1.20  ws=8081 http=8080"));
     const auto dot = [&] { return label("linkDot")->property("dotColor").value<QColor>(); };
     QVERIFY(dot().green() > dot().red());
@@ -141,7 +128,7 @@ class StatusViewTest : public QObject {
     gates_[idx(claude)].open();
     QTRY_VERIFY_WITH_TIMEOUT(!busy(claude), kGateMs);
     QCOMPARE(switches(), QStringLiteral("off on on"));
-    QCOMPARE(resultText(), QStringLiteral("claude: 已安装 (备份: /b.bak)\nclaude: kept\n请重启 claude 会话"));
+    QCOMPARE(label("installResultText")->text(), QStringLiteral("claude: 已安装 (备份: /b.bak)\nclaude: kept\n请重启 claude 会话"));
     QCOMPARE(looks(), QStringLiteral("-+-"));
     // A failed removal turns its switch back on, keeps the result box and shows the error as plain text.
     answer(kimi, gt::HookError{"HookInstaller", 1, "<i>markup</i>"});
@@ -151,11 +138,11 @@ class StatusViewTest : public QObject {
     QCOMPARE(label("hookError")->textFormat(), Qt::PlainText);
     QCOMPARE(looks(), QStringLiteral("-++"));
     QTest::qWait(20);  // reverting the switch is the row's own update: it starts no second run
-    QCOMPARE(calls(), (std::vector<std::pair<AgentID, bool>>{{claude, true}, {kimi, false}}));
+    QCOMPARE(calls_->get(), (std::vector<std::pair<AgentID, bool>>{{claude, true}, {kimi, false}}));
     // Clicking again retries; turning off runs the removal. An empty report still shows the box.
     answer(kimi, gt::HookSuccess{});
     clickAndWait(kimi);
-    QCOMPARE(calls().back(), std::pair(kimi, false));
+    QCOMPARE(calls_->get().back(), std::pair(kimi, false));
     QCOMPARE(switches(), QStringLiteral("off on off"));
     QCOMPARE(view_->installResult(), std::optional<QString>(QString()));
     QCOMPARE(looks(), QStringLiteral("-++"));
@@ -171,7 +158,7 @@ class StatusViewTest : public QObject {
     view_->show();
     QVERIFY(!view_->installResult() && !view_->findChild<QWidget*>("installResult")->isVisible());  // a new opening
     QTRY_VERIFY_WITH_TIMEOUT(!box(claude)->isChecked(), kGateMs);
-    QCOMPARE(calls().size(), std::size_t(4));
+    QCOMPARE(calls_->get().size(), std::size_t(4));
   }
 
   // Events from the real socket, newest first, ten kept; a click brings back that event's terminal. The
@@ -183,18 +170,15 @@ class StatusViewTest : public QObject {
     auto settings = std::make_shared<gt::SettingsStore>(file);
     QVERIFY(!settings->load().empty());
     auto back = std::make_shared<gt::test::FakeReturn>();
-    gt::AppState::Parts parts;
-    parts.pool = pool();
-    parts.api = device_;
-    parts.listener = std::make_shared<gt::EventListener>((home_->dir.path() / "run" / "events.sock").string());
-    parts.notifier = std::make_shared<gt::Notifier>(nullptr, nullptr, back);
-    parts.settings = settings;
-    state_ = std::make_unique<gt::AppState>(std::move(parts));
+    const std::string socket = (home_->dir.path() / "run" / "events.sock").string();
+    state_ = std::make_unique<gt::AppState>(gt::AppState::Parts{pool(), device_, std::make_shared<gt::EventListener>(socket),
+                                                                std::make_shared<gt::Notifier>(nullptr, nullptr, back),
+                                                                std::chrono::milliseconds(10000), settings});
     makeView();
     auto* list = view_->findChild<QListWidget*>("recentEvents");
     QCOMPARE(apptest::looks(view_.get(), "recentEmpty recentEvents"), QStringLiteral("+-"));
     state_->startPolling();
-    const int fd = gt::test::connectTo((home_->dir.path() / "run" / "events.sock").string());
+    const int fd = gt::test::connectTo(socket);
     QVERIFY(fd >= 0);
     for (int i = 1; i <= 12; ++i) QVERIFY(gt::test::sendAll(fd, gt::test::record("codex", i, "m")));
     QTRY_VERIFY_WITH_TIMEOUT(list->count() == 10 && state_->recentEvents().front().event.ts == 12, kGateMs);
@@ -237,10 +221,10 @@ class StatusViewTest : public QObject {
     QVERIFY(busy(codex));
     gates_[idx(codex)].open();
     QTRY_VERIFY_WITH_TIMEOUT(!busy(codex), kGateMs);
-    QCOMPARE(resultText(), QStringLiteral("codex: 已安装"));  // the later report replaces the earlier
+    QCOMPARE(label("installResultText")->text(), QStringLiteral("codex: 已安装"));  // the later report replaces the earlier
     gates_[idx(kimi)].open();
     QTRY_VERIFY_WITH_TIMEOUT(!busy(kimi), kGateMs);
-    QCOMPARE(calls().size(), std::size_t(3));
+    QCOMPARE(calls_->get().size(), std::size_t(3));
     // The view goes while a change runs: its result is dropped.
     gates_[idx(codex)].close();
     click(codex);
@@ -248,7 +232,7 @@ class StatusViewTest : public QObject {
     gates_[idx(codex)].open();
     QVERIFY(pool()->waitForDone(kGateMs));
     QTest::qWait(20);  // a stray result delivery would crash here
-    QCOMPARE(calls().size(), std::size_t(4));
+    QCOMPARE(calls_->get().size(), std::size_t(4));
   }
 };
 
