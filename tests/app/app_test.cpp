@@ -97,7 +97,7 @@ class AppTest : public QObject, StateFixture {
     };
     QVERIFY(!ConfigStore::save(record()));
     auto center = std::make_shared<Hung>();
-    const std::string socket = (home_->dir.path() / "run" / "events.sock").string();
+    const std::string socket = (home_->path() / "run" / "events.sock").string();
     state_ = std::make_unique<gt::AppState>(
         gt::AppState::Parts{pool(), device_, std::make_shared<gt::EventListener>(socket),
                             std::make_shared<gt::Notifier>(center, std::make_shared<gt::test::MemoryLog>()),
@@ -154,7 +154,7 @@ class AppTest : public QObject, StateFixture {
   }
 
   void intakeProblemIsShownAndTriedAgainEachPeriod() {
-    const auto run = home_->dir.path() / "run";
+    const auto run = home_->path() / "run";
     gt::test::writeAll(run, "not a folder");  // the socket's folder is a plain file
     auto listener = std::make_shared<gt::EventListener>((run / "events.sock").string());
     state_ = std::make_unique<gt::AppState>(gt::AppState::Parts{pool(), device_, listener, nullptr, milliseconds(200)});

@@ -1,16 +1,13 @@
 #!/bin/bash
-# A click on an agent's notification brings back its terminal, on a real X desktop: Xvfb with openbox,
-# two xterm windows, a private tmux server, and glowticker-app on a private session bus with the test
-# notification server. The first xterm runs a tmux client; the agent's pane sits in a window of that
-# session that is not shown. While the second xterm is active, a hook runs in the agent's pane; the
-# server clicks its notification (ActionInvoked), and the first xterm must become the active window,
-# showing the agent's pane. With the quiet switch on, an event from that pane, now in front, posts
-# nothing. Then the client is switched to another session and it all happens again: the client must
-# come back too. Screenshots before and after the first click go to OUT_DIR.
+# A click on an agent's notification brings back its terminal, on a real X desktop (Xvfb, openbox, two
+# xterms, a private tmux server) with glowticker-app on a private bus with the test notification server:
+# the agent's pane sits in a hidden window of the first xterm's tmux session, the second xterm is active.
+# Quiet while that pane is in front; a client switched to another session is brought back too.
+# Screenshots before and after the first click go to OUT_DIR.
 # Usage: return_to_terminal_e2e.sh HOOK_BIN APP_BIN NOTIFY_SINK_BIN OUT_DIR
 set -u
 HOOK=$1 APP=$2 SINK=$3 OUT=$4
-for tool in Xvfb openbox xterm tmux xdotool xdpyinfo xprop dbus-daemon busctl; do
+for tool in Xvfb openbox xterm tmux xdotool xprop dbus-daemon busctl; do
   command -v $tool >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 source "$(dirname "$0")/../support/e2e.sh"

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -84,16 +85,6 @@ inline QThreadPool* pool() {
   return p;
 }
 
-// The pairing store lives in a fresh temporary folder for as long as this object does.
-struct TempHome {
-  gt::test::TempDir dir;
-  TempHome() { gt::ConfigStore::setBaseDir(dir.path() / "base"); }
-  ~TempHome() {
-    pool()->waitForDone(kGateMs);  // no task may still use the store or the fakes
-    gt::ConfigStore::resetBaseDir();
-  }
-};
-
 inline gt::ClockConfig record(std::string name = "客厅的手机", std::string token = "tok-abc") {
   return {std::move(name), "127.0.0.1", 8765, 8766, std::move(token), "2026-03-01T09:05:07Z"};
 }
@@ -108,20 +99,22 @@ inline std::unique_ptr<gt::AppState> makeState(std::shared_ptr<FakeDevice> devic
   return std::make_unique<gt::AppState>(std::move(parts));
 }
 
-// A fresh pairing store, stand-in device and app state for each test: init() calls setUp(), cleanup()
-// tearDown().
+// For each test a stand-in device, the app state on it and a pairing store in a fresh temporary folder:
+// init() calls setUp(), cleanup() tearDown().
 struct StateFixture {
-  std::unique_ptr<TempHome> home_;
+  std::optional<gt::test::TempDir> home_;
   std::shared_ptr<FakeDevice> device_;
   std::unique_ptr<gt::AppState> state_;
   void setUp() {
-    home_ = std::make_unique<TempHome>();
+    gt::ConfigStore::setBaseDir(home_.emplace().path() / "base");
     device_ = std::make_shared<FakeDevice>();
     state_ = makeState(device_);
   }
   void tearDown() {
     device_->gate.open();
     state_.reset();
+    pool()->waitForDone(kGateMs);  // no task may still use the store or the fakes
+    gt::ConfigStore::resetBaseDir();
     home_.reset();
   }
 };

@@ -12,14 +12,6 @@
 using namespace apptest;
 namespace ConfigStore = gt::ConfigStore;
 
-namespace {
-
-gt::DiscoveredDevice dev(std::string name, std::string host, std::string model = {}) {
-  return {std::move(name), std::move(host), 8081, 8080, std::move(model), {}};
-}
-
-}  // namespace
-
 class PairingViewTest : public QObject, StateFixture {
   Q_OBJECT
   std::unique_ptr<gt::PairingView> view_;
@@ -28,10 +20,11 @@ class PairingViewTest : public QObject, StateFixture {
   std::mutex mu_;
   gt::DeviceSearch found_;
 
-  template <typename T = QPushButton>
-  T* child(const char* name) {
-    return view_->findChild<T*>(QString::fromLatin1(name));
+  static gt::DiscoveredDevice dev(std::string name, std::string host, std::string model = {}) {
+    return {std::move(name), std::move(host), 8081, 8080, std::move(model), {}};
   }
+  template <typename T = QPushButton>
+  T* child(const char* name) { return view_->findChild<T*>(QString::fromLatin1(name)); }
   QLineEdit* codeField() { return child<QLineEdit>("codeField"); }
   QComboBox* picker() { return child<QComboBox>("devicePicker"); }
   QString looks() {
@@ -152,8 +145,8 @@ class PairingViewTest : public QObject, StateFixture {
     QCOMPARE(view_->selected()->name, std::string("Phone"));
     // A record that cannot be saved (its folder would lie under a plain file) is a failure too.
     device_->setAnswer(gt::PairSuccess{"tok", "phone"});
-    gt::test::writeAll(home_->dir.path() / "blocker", "x");
-    ConfigStore::setBaseDir(home_->dir.path() / "blocker" / "base");
+    gt::test::writeAll(home_->path() / "blocker", "x");
+    ConfigStore::setBaseDir(home_->path() / "blocker" / "base");
     device_->gate.close();
     click("pairButton");
     QVERIFY(line->isVisible());  // pressing pair again does not clear the line; the next outcome replaces it

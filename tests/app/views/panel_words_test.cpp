@@ -11,15 +11,15 @@
 
 using namespace apptest;
 
-class PanelWordsTest : public QObject {
+class PanelWordsTest : public QObject, StateFixture {
   Q_OBJECT
   static int padding(const QPushButton* b) { return b->width() - b->fontMetrics().horizontalAdvance(b->text()); }
 
  private slots:
+  void init() { setUp(); }
+  void cleanup() { tearDown(); }
   void typingRightAfterOpeningAndAlikeCommands() {
-    TempHome home;
-    auto state = makeState(std::make_shared<FakeDevice>());
-    auto* root = new gt::PanelRootView(state.get(), services());
+    auto* root = new gt::PanelRootView(state_.get(), services());
     gt::TrayPanel panel(root, gt::TrayPanel::Mode::popup);
     panel.open(QRect());
     QVERIFY(QTest::qWaitForWindowExposed(&panel));
@@ -29,7 +29,7 @@ class PanelWordsTest : public QObject {
     QCOMPARE(code->height(), root->findChild<QPushButton*>(QStringLiteral("pairButton"))->height());
     // The status view's commands: as much room beside the text as "解除配对" has ("退出" is widened by the
     // style's minimum width).
-    gt::StatusView view(state.get(), services());
+    gt::StatusView view(state_.get(), services());
     view.setFixedWidth(gt::PanelRootView::kWidth);
     view.show();
     QVERIFY(QTest::qWaitForWindowExposed(&view));
