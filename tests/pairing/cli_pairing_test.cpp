@@ -1,6 +1,8 @@
-// `glowticker status`, `pair` and `unpair` as programs against the simulated phone, with a temporary HOME.
+// `glowticker status`, `pair` and `unpair` as programs against the simulated phone, with a temporary HOME,
+// and every command's help.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <regex>
 
 #include "support/process.h"
@@ -42,6 +44,15 @@ class CliPairingTest : public ::testing::Test {
     return glowticker("pair --host '" + host + "' --http-port " + port + " --ws-port 7001 --name " + name + " --code " +
                       code);
   }
+  // `status --json` as "<exit code> <state> <the record's http_port, or null>"; the token never shows.
+  std::string statusJson() {
+    Result r = glowticker("status --json");
+    const auto j = nlohmann::json::parse(r.out, nullptr, false);
+    EXPECT_EQ(r.out.find("token"), std::string::npos) << r.out;
+    if (!j.is_object() || !j.contains("pairing")) return r.out;
+    const auto& p = j.at("pairing");
+    return std::to_string(r.status) + " " + j.value("state", "") + " " + (p.is_null() ? "null" : p.at("http_port").dump());
+  }
 
   test::TempDir dir_;
   const fs::path home_ = dir_.path();
@@ -59,6 +70,7 @@ TEST_F(CliPairingTest, PairStatusUnpairRoundTrip) {
            "pair --http-port 80 --ws-port 81 --name n --code 1",
            "pair --device D --host h --code 1",
            "status extra",
+           "status --bogus",
        }) {
     Result r = glowticker(args);
     EXPECT_TRUE(r.status == 2 && !r.err.empty()) << args;
@@ -67,14 +79,19 @@ TEST_F(CliPairingTest, PairStatusUnpairRoundTrip) {
   auto r = glowticker("status");
   EXPECT_EQ(r.status, 4);  // not paired
   EXPECT_EQ(r.out, "未配对\n");
+  EXPECT_EQ(statusJson(), "4 unpaired null");
 
-  Phone phone("--code 0042 --device 'Phone model'");
+  // It takes one wrong code: the codes refused here must never reach it.
+  Phone phone("--code 0042 --max-attempts 1 --device 'Phone model'");
   ASSERT_FALSE(phone.port.empty());
+  for (const char* code : {"12", "12345", "abcd", "''", "４８２"})
+    EXPECT_EQ(pairWith("127.0.0.1", phone.port, code).status, 2) << code;
   const std::string record = "127.0.0.1  ws=7001 http=" + phone.port + "\n";
   // A name that would retitle the terminal and reverse the text is stored as given and printed inert.
   const std::string name = "Desk\x1b]0;pwn\x07 phone\xe2\x80\xae";
   const std::string shown = "Desk\\x1b]0;pwn\\x07 phone\\u202e";
-  r = pairWith("127.0.0.1", phone.port, "0042", "\"$(printf 'Desk\\033]0;pwn\\007 phone\\342\\200\\256')\"");
+  // The code is filtered as the panel does.
+  r = pairWith("127.0.0.1", phone.port, "' 00-4 2'", "\"$(printf 'Desk\\033]0;pwn\\007 phone\\342\\200\\256')\"");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("Paired with " + shown), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("已连接 " + shown + "\n" + record), std::string::npos) << r.out;
@@ -86,6 +103,7 @@ TEST_F(CliPairingTest, PairStatusUnpairRoundTrip) {
   r = glowticker("status");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "已连接 " + shown + "\n" + record);
+  EXPECT_EQ(statusJson(), "0 connected " + phone.port);
   EXPECT_EQ(fs::status(config_).permissions(), fs::perms(0600));
   EXPECT_EQ(fs::status(home_ / ".glowticker").permissions(), fs::perms(0700));
   ASSERT_TRUE(decodeClockConfig(test::readAll(config_)));
@@ -96,6 +114,7 @@ TEST_F(CliPairingTest, PairStatusUnpairRoundTrip) {
   r = glowticker("status");
   EXPECT_EQ(r.status, 3);  // offline
   EXPECT_EQ(r.out, "离线 / 不可达\n" + record);
+  EXPECT_EQ(statusJson(), "3 offline " + phone.port);
 
   EXPECT_EQ(glowticker("unpair").status, 0);
   EXPECT_FALSE(fs::exists(config_));
@@ -103,6 +122,20 @@ TEST_F(CliPairingTest, PairStatusUnpairRoundTrip) {
   r = glowticker("unpair");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("not paired"), std::string::npos) << r.err;
+}
+
+TEST_F(CliPairingTest, EveryCommandHasHelpAndHelpWinsOverTheRest) {
+  for (std::string cmd : {"status", "devices", "pair", "unpair", "install", "uninstall", "hook", "send", "autostart"}) {
+    for (const char* flag : {" --help", " -h"}) {
+      Result r = glowticker(cmd + flag);
+      EXPECT_TRUE(r.status == 0 && r.err.empty() && r.out.rfind("Usage: glowticker " + cmd, 0) == 0) << cmd << flag;
+    }
+  }
+  Result r = glowticker("--help");
+  EXPECT_TRUE(r.status == 0 && r.out.find("\nExit status:") != std::string::npos) << r.out;
+  // Nothing is paired when help is asked for too.
+  EXPECT_EQ(glowticker("pair --host 127.0.0.1 --http-port 9 --ws-port 9 --name x --code 1234 --help").status, 0);
+  EXPECT_FALSE(fs::exists(home_ / ".glowticker"));
 }
 
 TEST_F(CliPairingTest, EachFailureShowsItsTextAndStoresNothing) {

@@ -43,7 +43,6 @@ TEST(ClockConfigCoding, DecodingIsStrict) {
   const std::string good =
       R"({"device_name":"D","host":"h","ws_port":1,"http_port":2,"token":"t","paired_at":"2026-03-01T09:05:07Z")";
   EXPECT_EQ(decodeClockConfig(good + R"(,"extra":[1]})"), (ClockConfig{"D", "h", 1, 2, "t", "2026-03-01T09:05:07Z"}));
-  EXPECT_EQ(decodeClockConfig(encodeClockConfig(kSecond)), kSecond);
   for (const char* bad : {
            R"({"device_name":"D","host":"h","ws_port":1,"http_port":2,"token":"t"})",
            R"({"device_name":"D","host":"h","ws_port":1,"http_port":"8080","token":"t","paired_at":"p"})",

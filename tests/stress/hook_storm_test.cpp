@@ -1,15 +1,13 @@
 // A thousand hook processes at once against one listener: every one exits 0 and every event arrives once.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <set>
 
 #include "support/event_support.h"
+#include "support/process.h"
 #include "support/stress_support.h"
-
-extern char** environ;
 
 namespace gt {
 namespace {
@@ -46,10 +44,8 @@ TEST(HookStorm, ThousandHooksAtOnceAllExitZeroAndEveryEventArrives) {
   for (int i = 0; i < kProcesses;) {
     if (running >= wave) ASSERT_TRUE(reapOne());
     std::string payload = R"({"type":"agent-turn-complete","last-assistant-message":"storm )" + std::to_string(i) + "\"}";
-    char* argv[] = {const_cast<char*>(hook.c_str()), const_cast<char*>("--agent"), const_cast<char*>("codex"),
-                    payload.data(), nullptr};
     pid_t pid;
-    int rc = ::posix_spawn(&pid, hook.c_str(), &io, nullptr, argv, environ);
+    int rc = test::spawn(pid, {hook, "--agent", "codex", payload}, io);
     if (rc == EAGAIN && running > 0 && reapOne()) continue;  // process limit: let one finish first
     ASSERT_EQ(rc, 0);
     ++running, ++i;

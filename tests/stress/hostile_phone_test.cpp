@@ -58,8 +58,6 @@ TEST(HostilePhone, ProbeFalseWithin2sPairFailsRightWithin5sMemoryBounded) {
     }
     const std::int64_t growth = stress::rssKiB() - rssBefore;
     if (!stress::kSanitized) EXPECT_LT(growth, 16 * 1024) << "KiB";
-    std::printf("%s: probe %.2f s, pair %.2f s, RSS growth %lld KiB\n", c.name, probeTook.count(), pairTook.count(),
-                static_cast<long long>(growth));
   }
 }
 

@@ -78,7 +78,7 @@ class SharedList {
     std::lock_guard g(m_);
     return v_;
   }
-  bool waitFor(std::size_t n, std::chrono::milliseconds limit) {
+  bool waitFor(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
     std::unique_lock g(m_);
     return cv_.wait_for(g, limit, [&] { return v_.size() >= n; });
   }
@@ -90,44 +90,32 @@ class SharedList {
 };
 
 // Log entries kept in memory, for counting what was said.
-class MemoryLog : public Log {
+class MemoryLog : public Log, SharedList<std::string> {
  public:
-  void error(std::string_view, std::string_view, std::string_view text) override { lines_.push(std::string(text)); }
-  void info(std::string_view, std::string_view, std::string_view text) override { lines_.push(std::string(text)); }
-  std::vector<std::string> lines() { return lines_.get(); }
+  void error(std::string_view, std::string_view, std::string_view text) override { push(std::string(text)); }
+  void info(std::string_view, std::string_view, std::string_view text) override { push(std::string(text)); }
+  std::vector<std::string> lines() { return get(); }
   std::size_t count(std::string_view part) {
     return std::ranges::count_if(lines(), [&](auto& l) { return l.find(part) != std::string::npos; });
   }
-
- private:
-  SharedList<std::string> lines_;
 };
 
-class Collector {
+class Collector : public SharedList<AgentEvent> {
  public:
   EventListener::Callback callback() {
-    return [this](AgentEvent ev) { events_.push(std::move(ev)); };
+    return [this](AgentEvent ev) { push(std::move(ev)); };
   }
-  bool waitFor(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-    return events_.waitFor(n, limit);
-  }
-  std::vector<AgentEvent> events() { return events_.get(); }
-
- private:
-  SharedList<AgentEvent> events_;
+  std::vector<AgentEvent> events() { return get(); }
 };
 
 // Brings back nothing; records what it was asked. Only tmux pane %1's terminal is in front.
-struct FakeReturn : AgentReturn {
+struct FakeReturn : AgentReturn, SharedList<std::pair<AgentEvent, std::string>> {
   std::string bringBack(const AgentEvent& event, const std::string& token) override {
-    calls_.push({event, token});
+    push({event, token});
     return "brought back " + event.title;
   }
   bool inFront(const AgentEvent& event) override { return event.origin && event.origin->tmuxPane == "%1"; }
-  std::vector<std::pair<AgentEvent, std::string>> calls() { return calls_.get(); }
-
- private:
-  SharedList<std::pair<AgentEvent, std::string>> calls_;
+  std::vector<std::pair<AgentEvent, std::string>> calls() { return get(); }
 };
 
 }  // namespace gt::test

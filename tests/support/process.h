@@ -26,15 +26,21 @@ struct ProcessResult {
   std::chrono::milliseconds took{0};
 };
 
+// posix_spawn of argv[0] with `fa`: its result (0 or an error number).
+inline int spawn(pid_t& pid, std::vector<std::string> argv, const posix_spawn_file_actions_t& fa,
+                 char* const* env = environ) {
+  std::vector<char*> args;
+  for (auto& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  return ::posix_spawn(&pid, args[0], &fa, nullptr, args.data(), env);
+}
+
 // argv with `input` on stdin (held open till the end with `holdInput`), output in files in `dir`; `env` null
 // is ours. Still running after `seconds`: killed, and the test fails.
 inline ProcessResult runProgram(std::vector<std::string> argv, const std::filesystem::path& dir,
                                 const std::string& input = {}, bool holdInput = false, char* const* env = nullptr,
                                 int seconds = 10) {
   const std::string out = (dir / "out").string(), err = (dir / "err").string();
-  std::vector<char*> args;
-  for (auto& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
   int p[2];
   if (::pipe2(p, O_CLOEXEC) != 0) return {};
   posix_spawn_file_actions_t fa;
@@ -44,7 +50,7 @@ inline ProcessResult runProgram(std::vector<std::string> argv, const std::filesy
   posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   auto start = std::chrono::steady_clock::now();
   pid_t pid;
-  bool spawned = ::posix_spawn(&pid, args[0], &fa, nullptr, args.data(), env ? env : environ) == 0;
+  bool spawned = spawn(pid, argv, fa, env ? env : environ) == 0;
   posix_spawn_file_actions_destroy(&fa);
   ::close(p[0]);
   ::signal(SIGPIPE, SIG_IGN);
@@ -78,15 +84,12 @@ inline ProcessResult runShell(const std::string& command, const std::filesystem:
 // SIGKILL after 3 s, and the exit code (-1 when it did not exit by itself).
 struct Background {
   explicit Background(std::vector<std::string> argv, int seconds = 10) {
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
     int p[2];
     if (::pipe2(p, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-    if (::posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) != 0) pid = -1;
+    if (spawn(pid, argv, fa) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&fa);
     ::close(p[1]);
     out = p[0];

@@ -1,10 +1,10 @@
 #pragma once
-#include <dirent.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
-#include <string>
 #include <thread>
 
 #include "support/test_files.h"
@@ -20,31 +20,16 @@ inline constexpr bool kSanitized = false;
 
 using test::TempDir;
 
-// Open descriptors of this process.
+// Open descriptors of this process, less the one the listing itself holds.
 inline int openFdCount() {
-  int n = 0;
-  if (DIR* d = ::opendir("/proc/self/fd")) {
-    while (dirent* e = ::readdir(d))
-      if (e->d_name[0] != '.') ++n;
-    ::closedir(d);
-    --n;  // the directory stream itself
-  }
-  return n;
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})) - 1;
 }
 
-// Resident set size of a process in KiB, from /proc (0 when it cannot be read).
-inline std::int64_t rssKiB(const std::string& pid = "self") {
-  std::ifstream in("/proc/" + pid + "/status");
-  std::string key;
-  while (in >> key) {
-    if (key == "VmRSS:") {
-      std::int64_t kib = 0;
-      in >> kib;
-      return kib;
-    }
-    in.ignore(1 << 12, '\n');
-  }
-  return 0;
+// Resident set size of this process in KiB (0 when it cannot be read).
+inline std::int64_t rssKiB() {
+  std::int64_t pages = 0, resident = 0;
+  std::ifstream("/proc/self/statm") >> pages >> resident;
+  return resident * ::sysconf(_SC_PAGESIZE) / 1024;
 }
 
 // Polls `done` until it holds or the time is up; true when it held.
