@@ -2,6 +2,7 @@
 
 #include <pwd.h>
 #include <sys/stat.h>
+#include <unicode/utf8.h>
 #include <unistd.h>
 
 #include <string>
@@ -15,12 +16,10 @@ namespace gt {
 namespace {
 
 std::string utf8(char32_t c) {
-  std::string s;
-  if (c < 0x80) return std::string(1, static_cast<char>(c));
-  if (c < 0x800) return s + char(0xC0 | (c >> 6)) + char(0x80 | (c & 0x3F));
-  if (c < 0x10000) return s + char(0xE0 | (c >> 12)) + char(0x80 | ((c >> 6) & 0x3F)) + char(0x80 | (c & 0x3F));
-  return s + char(0xF0 | (c >> 18)) + char(0x80 | ((c >> 12) & 0x3F)) + char(0x80 | ((c >> 6) & 0x3F)) +
-         char(0x80 | (c & 0x3F));
+  char bytes[U8_MAX_LENGTH];
+  std::size_t n = 0;
+  U8_APPEND_UNSAFE(bytes, n, c);
+  return std::string(bytes, n);
 }
 
 // Every code point: the controls and direction overrides become their escape, everything else passes.

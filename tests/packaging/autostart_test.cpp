@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "support/test_files.h"
+#include "support/process.h"
 
 namespace gt {
 namespace {
@@ -143,6 +143,54 @@ TEST_F(AutostartTest, StartRespectsTheUsersEntry) {
     EXPECT_EQ(st.switchedOff, r.off) << r.before;
     EXPECT_EQ(st.enabled, r.ours && !r.off) << r.before;
   }
+}
+
+// The command, copied into a folder of its own: "on" must find glowticker-app beside it.
+TEST_F(AutostartTest, CommandSwitchesTheEntryAndSaysWhatItFinds) {
+  const fs::path bin = root / "my apps" / "glowticker", app = root / "my apps" / "glowticker-app";
+  const fs::path entry = home / ".config" / "autostart" / "glowticker.desktop";
+  fs::create_directories(bin.parent_path());
+  fs::copy_file(GT_GLOWTICKER_BIN, bin);
+  auto gt = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {bin.string(), "autostart"});
+    return test::runProgram(args, root);
+  };
+  test::ProcessResult r = gt({"on"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE((r.out + r.err).find("glowticker-app"), std::string::npos) << "the missing app is not named: " << r.err;
+  EXPECT_FALSE(fs::exists(entry));
+  program(app);
+  EXPECT_EQ(gt({"status"}).out, "Autostart off.\n");
+  ASSERT_EQ(gt({"on"}).status, 0);
+  EXPECT_NE(readAll(entry).find("\nExec=\"" + app.string() + "\"\n"), std::string::npos) << readAll(entry);
+  if (std::system("command -v desktop-file-validate >/dev/null") == 0)
+    EXPECT_EQ(std::system(("desktop-file-validate '" + entry.string() + "'").c_str()), 0);
+  EXPECT_EQ(gt({"status"}).out.rfind("Autostart on: " + app.string(), 0), 0u);
+  // A second "on" writes the same entry whole, mode 0644, with no temporary file left.
+  const std::string first = readAll(entry);
+  EXPECT_EQ(gt({"on"}).status, 0);
+  EXPECT_EQ(readAll(entry), first);
+  EXPECT_EQ(fs::status(entry).permissions(), fs::perms(0644));
+  EXPECT_EQ(entriesIn(entry.parent_path()), 1u);
+  // The app moved: status warns; "off" removes the entry, and a second "off" is no error.
+  fs::rename(app, root / "gone");
+  EXPECT_NE(gt({"status"}).out.find("\nWarning:"), std::string::npos);
+  EXPECT_EQ(gt({"off"}).status, 0);
+  EXPECT_FALSE(fs::exists(entry));
+  EXPECT_EQ(gt({"off"}).status, 0);
+  EXPECT_EQ(gt({"status"}).out, "Autostart off.\n");
+  fs::rename(root / "gone", app);
+  env.set("XDG_CONFIG_HOME", (root / "xdg").c_str());
+  EXPECT_EQ(gt({"on"}).status, 0);
+  EXPECT_TRUE(fs::is_regular_file(root / "xdg" / "autostart" / "glowticker.desktop"));
+  env.set("XDG_CONFIG_HOME", nullptr);
+  // An entry that is not ours, or that the user switched off, is reported and left alone.
+  writeAll(entry, "[Desktop Entry]\nExec=/usr/bin/other-app\n");
+  EXPECT_NE(gt({"status"}).out.find("runs /usr/bin/other-app, not glowticker-app"), std::string::npos);
+  writeAll(entry, "[Desktop Entry]\nExec=\"" + app.string() + "\"\nHidden=true\n");
+  EXPECT_NE(gt({"status"}).out.find("is switched off"), std::string::npos);
+  EXPECT_EQ(gt({}).status, 2);
+  EXPECT_EQ(gt({"maybe"}).status, 2);
 }
 
 }  // namespace
