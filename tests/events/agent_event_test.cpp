@@ -58,20 +58,11 @@ TEST(AgentEventTest, EncodesOneLineInFieldOrderAndRoundTripsWithOrWithoutOrigin)
             std::string::npos)
       << text;
   EXPECT_EQ(decodeAgentEvent(text), ev);
-  // clang-format off
-  const std::string bad[] = {
-      "5", "null", "[]", "\"x\"", R"({"pids":[1,"2"]})", R"({"pids":[0]})", R"({"pids":[2147483648]})",
-      R"({"pids":[1.5]})", R"({"pids":[[1]]})", R"({"pids":[1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17]})",
-      R"({"tmux":5})", R"({"session":null})", R"({"vscode":"yes"})", R"({"windowid":{"a":"b"}})",
-      R"({"session":")" + std::string(257, 'x') + "\"}"};
-  // clang-format on
-  for (const std::string& origin : bad) {
+  // Each member's type and bounds are the fuzz target's (corpus origin-*); here, the record outlives its origin.
+  for (const std::string origin : {"5", "null", "[]", "\"x\"", R"({"pids":[[1]]})", R"({"windowid":{"a":"b"}})"}) {
     EXPECT_EQ(decodeAgentEvent(edit("\"ts\"", "\"origin\":" + origin + ",\"ts\"")),
               (AgentEvent{"t", "a", "s", "T", "M", "p", 1})) << origin;
   }
-  auto lenient = decodeAgentEvent(edit("\"ts\"", R"("origin":{"future":[{"x":1}],"tmux_pane":"%1"},"ts")"));
-  ASSERT_TRUE(lenient && lenient->origin);
-  EXPECT_EQ(lenient->origin->tmuxPane, "%1");
 }
 
 }  // namespace
