@@ -197,7 +197,7 @@ TEST_F(DesktopNotificationCenterTest, ASessionKeepsOneNotificationClicksBringItB
 
   click(lines[2]["id"], "open-terminal", "token-1");
   click(lines[3]["id"], "default", "");
-  for (int i = 0; i < 500 && back->calls().size() < 2; ++i) std::this_thread::sleep_for(10ms);
+  back->waitFor(2);
   auto calls = back->calls();
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0], std::pair(event(2, "完成", "s1", "%1"), std::string("token-1")));

@@ -257,10 +257,8 @@ TEST(HookInstaller, ToolsThatSucceedFailFloodOrHang) {
   fs::create_directory(dir.path() / "glowticker-cli");  // a folder is not a program
   EXPECT_EQ(resolved(), "/usr/bin/env");
   fs::remove(dir.path() / "glowticker-cli");
-  stub(dir, "glowticker-cli", "exit 0", 0644);
+  stub(dir, "glowticker-cli", "exit 0", 0644);  // nor one that cannot run; one that can is the real tool's case
   EXPECT_EQ(resolved(), "/usr/bin/env");
-  fs::permissions(dir.path() / "glowticker-cli", fs::perms(0755));
-  EXPECT_EQ(resolved(), dir.file("glowticker-cli"));
 
   auto good = ok(HookInstaller(stub(dir, "ok", "printf '=== %s: /f ===\\nnote:   %s\\n' $3 $1; echo x >&2; echo; echo 'Note: n'"))
                      .setHook(codex, false));

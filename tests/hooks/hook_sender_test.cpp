@@ -159,7 +159,6 @@ std::string zedWithoutOurs(std::string_view text) {
   }
   return kept;
 }
-bool zedHoldsOurHook(AgentID, std::string_view text) { return zedWithoutOurs(text) != text; }
 constinit const AgentEditor kZedEditor{"zed", zedInstall, [](std::string_view text, const HookSetup&) {
                                          std::string kept = zedWithoutOurs(text);
                                          return ConfigEdit{kept, kept != text, {}, {}};
@@ -168,7 +167,7 @@ constinit const AgentEditor kZedEditor{"zed", zedInstall, [](std::string_view te
 TEST_F(HookSenderTest, AFourthAgentTakesTheSamePaths) {
   AgentID zed = registerAgent(kZed).value();
   registerEditor(kZedEditor);
-  hook_identity::registerHookReader({"zed", zedHoldsOurHook});
+  hook_identity::registerHookReader({"zed", [](AgentID, std::string_view text) { return zedWithoutOurs(text) != text; }});
   EXPECT_NE(HookCommand::helpText().find("codex, claude, kimi or zed"), std::string::npos);
   const std::filesystem::path file = home_.path() / ".zed/hooks.conf";
   CompanionTool::Options options{home_.path(), kHook};
