@@ -8,14 +8,12 @@
 
 #include "cli/companion/shell_quote.h"
 #include "support/process.h"
-#include "support/test_files.h"
+#include "support/stress_support.h"
 
 namespace gt {
 namespace {
 
 using namespace std::chrono_literals;
-
-using CommandResult = test::ProcessResult;
 
 class AvahiNetns : public ::testing::Test {
  protected:
@@ -28,7 +26,7 @@ class AvahiNetns : public ::testing::Test {
     ASSERT_TRUE(dir_.ok());
     // Distinct per process, so parallel runs never share namespaces or state.
     env_ = "GT_PREFIX=gtd" + std::to_string(::getpid() % 100000) + " GT_STATE=" + shellQuote(dir_.file("rig")) + " ";
-    CommandResult up = rig("up", 40);
+    test::ProcessResult up = rig("up", 40);
     if (up.status != 0 && up.err.find("Operation not permitted") != std::string::npos) {
       GTEST_SKIP() << "network namespaces cannot be created here: " << up.err;
     }
@@ -39,16 +37,13 @@ class AvahiNetns : public ::testing::Test {
     if (rigUp_) rig("down", 30);
   }
 
-  // Runs a shell command line with the rig's variables, bounded by `seconds`.
-  CommandResult run(const std::string& command, int seconds) {
-    return test::runShell("env " + env_ + command, dir_.path(), seconds);
-  }
-  CommandResult rig(const std::string& args, int seconds) {
-    return run(shellQuote(GT_AVAHI_RIG) + " " + args, seconds);
+  // The rig with its variables, bounded by `seconds`.
+  test::ProcessResult rig(const std::string& args, int seconds) {
+    return test::runShell("env " + env_ + shellQuote(GT_AVAHI_RIG) + " " + args, dir_.path(), seconds);
   }
 
   // The CLI inside the app namespace, as the desktop would run it, with a private home directory.
-  CommandResult cli(const std::string& args, int seconds) {
+  test::ProcessResult cli(const std::string& args, int seconds) {
     return rig("exec app env HOME=" + shellQuote(dir_.file("home")) + " TSAN_OPTIONS=suppressions=" +
                    shellQuote(GT_TSAN_SUPPRESSIONS) + " " + shellQuote(GT_CLI) + " " + args,
                seconds);
@@ -77,7 +72,7 @@ class AvahiNetns : public ::testing::Test {
   void awaitAdvertised(std::size_t count) {
     std::string last;
     for (int attempt = 0; attempt < 10; ++attempt) {
-      CommandResult r = rig("exec app sh -c 'avahi-browse -t -p _glowticker._tcp | grep -c ^+\\;'", 10);
+      test::ProcessResult r = rig("exec app sh -c 'avahi-browse -t -p _glowticker._tcp | grep -c ^+\\;'", 10);
       if (std::atoi(r.out.c_str()) >= static_cast<int>(count)) return;
       last = r.out + r.err;
       std::this_thread::sleep_for(300ms);
@@ -110,27 +105,24 @@ TEST_F(AvahiNetns, ListsPhonesInNameOrderLeavesOutThoseThatDoNotAcceptPairsByNam
   inDev("avahi-publish -s Basement _glowticker._tcp 9300 device=Hole", "basement.log");
   awaitAdvertised(4);
 
-  CommandResult list = cli("devices", 30);
+  test::ProcessResult list = cli("devices", 30);
   ASSERT_EQ(list.status, 0) << list.err;
   EXPECT_EQ(list.out, "Kitchen\\x1b[2J\\u202e (Wall panel) @ 198.18.0.1  ws 9100  http 9101  version 2.0\n"
                       "desk (Tablet 8) @ 198.18.0.1  ws " + port + "  http " + port + "  version 1.4.2\n");
   // The 3 s window, a refused connection (at once) and a hanging one (its full second), then two more;
   // never more than the window and one second per instance.
   EXPECT_GE(list.took, 4000ms) << list.out;
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-  EXPECT_LT(list.took, 15000ms) << list.out;  // sanitized Avahi client set-up and tear-down run slower
-#else
-  EXPECT_LT(list.took, 7500ms) << list.out;
-#endif
+  // Sanitized Avahi client set-up and tear-down run slower.
+  EXPECT_LT(list.took, stress::kSanitized ? 15000ms : 7500ms) << list.out;
 
-  CommandResult pair = cli("pair --device desk --code 4321", 40);
+  test::ProcessResult pair = cli("pair --device desk --code 4321", 40);
   ASSERT_EQ(pair.status, 0) << pair.out << pair.err;
   std::string config = test::readAll(dir_.file("home/.glowticker/config.json"));
   for (const std::string& field : {std::string("\"device_name\": \"desk\""), std::string("\"host\": \"198.18.0.1\""),
                                    "\"http_port\": " + port})
     EXPECT_NE(config.find(field), std::string::npos) << config;
 
-  CommandResult missing = cli("pair --device Cellar --code 4321", 40);
+  test::ProcessResult missing = cli("pair --device Cellar --code 4321", 40);
   EXPECT_NE(missing.status, 0);
   EXPECT_NE(missing.err.find("No phone named \"Cellar\""), std::string::npos) << missing.err;
 

@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
-#include <cstdlib>
 
 #include "support/test_files.h"
 #include "core/pairing/clock_config.h"
@@ -89,8 +87,7 @@ TEST_F(ConfigStoreTest, FailedSavesKeepTheOldFile) {
   rlimit old{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
   auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit tiny = old;
-  tiny.rlim_cur = 16;
+  rlimit tiny{16, old.rlim_max};
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
   fs::path where;
   std::error_code ec = ConfigStore::save(kSecond, &where);

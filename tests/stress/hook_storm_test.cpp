@@ -40,12 +40,11 @@ TEST(HookStorm, ThousandHooksAtOnceAllExitZeroAndEveryEventArrives) {
     failed += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
     return --running, true;
   };
-  const std::string hook = GT_HOOK_EXE;
   for (int i = 0; i < kProcesses;) {
     if (running >= wave) ASSERT_TRUE(reapOne());
     std::string payload = R"({"type":"agent-turn-complete","last-assistant-message":"storm )" + std::to_string(i) + "\"}";
     pid_t pid;
-    int rc = test::spawn(pid, {hook, "--agent", "codex", payload}, io);
+    int rc = test::spawn(pid, {GT_HOOK_EXE, "--agent", "codex", payload}, io);
     if (rc == EAGAIN && running > 0 && reapOne()) continue;  // process limit: let one finish first
     ASSERT_EQ(rc, 0);
     ++running, ++i;

@@ -23,7 +23,7 @@ TEST(HostilePhone, ProbeFalseWithin2sPairFailsRightWithin5sMemoryBounded) {
   const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 38\r\n\r\n{\"token\":\"t0k3n\",\"device\":\"Hostile\"}\r\n";
   const auto transport = PairError::Kind::transport;
   const std::vector<Case> cases = {
-      {"neverAnswers", HttpReply::never(), transport, "timed out", true},
+      {"neverAnswers", {{}, true}, transport, "timed out", true},
       {"oneBytePerSecond", {ok, false, 1s}, transport, "timed out", true},
       {"hugeBody", {"HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n" + std::string(1 << 20, '{')}, transport,
        "larger than 65536 bytes", false},

@@ -2,9 +2,9 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <optional>
 #include <fstream>
-#include <sstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -36,9 +36,7 @@ class TempDir {
 
 inline std::string readAll(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // Creates the parent directories as needed.

@@ -1,5 +1,4 @@
 #pragma once
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -29,7 +28,6 @@ struct HttpReply {
     return {"HTTP/1.1 " + std::to_string(code) + " Test\r\nContent-Length: " + std::to_string(body.size()) +
             "\r\nConnection: close\r\n" + extraHeaders + "\r\n" + body};
   }
-  static HttpReply never() { return {{}, true}; }
 };
 
 // An HTTP/1.1 server on 127.0.0.1 or ::1, a thread per connection, requests bounded to 256 KiB and 5 s.
