@@ -88,8 +88,8 @@ class DiscoveryTest : public ::testing::Test {
   Listener listener;
 };
 
-// A problem does not outlive its search; early results still wait for the window's end.
-TEST_F(DiscoveryTest, SearchLastsTheWholeWindowAndReportsBackendProblems) {
+// A problem does not outlive its search. The window's length is timed against real daemons (AvahiNetns).
+TEST_F(DiscoveryTest, BackendProblemsAreReportedForTheirOwnSearchOnly) {
   Discovery discovery(backend);
   backend->problem = "avahi-daemon is not running";
   EXPECT_TRUE(discovery.browse(10ms).empty());
@@ -97,11 +97,8 @@ TEST_F(DiscoveryTest, SearchLastsTheWholeWindowAndReportsBackendProblems) {
   backend->problem.clear();
   backend->script = {{0ms, {result("Kitchen")}}};
   reachable("Kitchen");
-  const auto start = Clock::now();
-  ASSERT_EQ(names(discovery.browse(400ms)), std::vector<std::string>{"Kitchen"});
+  ASSERT_EQ(names(discovery.browse(50ms)), std::vector<std::string>{"Kitchen"});
   EXPECT_EQ(discovery.problem(), "");
-  ASSERT_EQ(backend->calls.size(), 1u);
-  EXPECT_GE(backend->calls[0].start - start, 400ms);
 }
 
 // Several names on one listener also shows that one device under two names is listed twice.

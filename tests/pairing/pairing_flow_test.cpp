@@ -37,7 +37,6 @@ class PairAndStoreTest : public ::testing::Test {
 // The CLI test shows the stored name, address and ports end to end; here, what it cannot see.
 TEST_F(PairAndStoreTest, SendsThisHostsNameAndStampsThePairingTime) {
   TestHttpServer server(false, [](const HttpRequest&) { return HttpReply::status(200, R"({"token":"T-9"})"); });
-  ASSERT_TRUE(server.ok());
   const std::string before = iso8601UtcSeconds(std::chrono::system_clock::now());
   auto result = pairAndStore(kApi, "127.0.0.1", server.port(), 7001, "My phone", "0042");
   ASSERT_TRUE(std::holds_alternative<ClockConfig>(result));
