@@ -89,18 +89,9 @@ inline gt::ClockConfig record(std::string name = "客厅的手机", std::string 
   return {std::move(name), "127.0.0.1", 8765, 8766, std::move(token), "2026-03-01T09:05:07Z"};
 }
 
-// Without a listener or a notifier: the end-to-end scripts see events become notifications.
-inline std::unique_ptr<gt::AppState> makeState(std::shared_ptr<FakeDevice> device,
-                                               std::chrono::milliseconds interval = std::chrono::milliseconds(10000)) {
-  gt::AppState::Parts parts;
-  parts.pool = pool();
-  parts.api = std::move(device);
-  parts.pollInterval = interval;
-  return std::make_unique<gt::AppState>(std::move(parts));
-}
-
-// For each test a stand-in device, the app state on it and a pairing store in a fresh temporary folder:
-// init() calls setUp(), cleanup() tearDown().
+// For each test a stand-in device, the app state on it (without a listener or a notifier: the end-to-end
+// scripts see events become notifications) and a pairing store in a fresh temporary folder: init() calls
+// setUp(), cleanup() tearDown().
 struct StateFixture {
   std::optional<gt::test::TempDir> home_;
   std::shared_ptr<FakeDevice> device_;
@@ -108,7 +99,10 @@ struct StateFixture {
   void setUp() {
     gt::ConfigStore::setBaseDir(home_.emplace().path() / "base");
     device_ = std::make_shared<FakeDevice>();
-    state_ = makeState(device_);
+    gt::AppState::Parts parts;
+    parts.pool = pool();
+    parts.api = device_;
+    state_ = std::make_unique<gt::AppState>(std::move(parts));
   }
   void tearDown() {
     device_->gate.open();
