@@ -18,8 +18,8 @@ runapp() {
 sent() { [ "$(grep -c '"summary":"claude · 任务完成"' "$log")" -eq "$1" ]; }  # sent N: N notifications so far
 send() { HOME=$home "$CLI" send --agent claude --title "任务完成" --message 'tests <pass> & done' --ts 42; }
 
-scenario() {  # scenario NAME [env assignments for the app...]; leaves home, bus, log and app set
-  local name=$1; shift
+scenario() {  # scenario NAME EXPLANATION [env assignments for the app...]; leaves home, bus, log and app set
+  local name=$1 why=$2; shift 2
   home=$WORK/home-$name
   mkdir -p "$home" "$WORK/xdg-$name" && chmod 700 "$WORK/xdg-$name"
   private_bus "$WORK/bus-$name"
@@ -34,15 +34,13 @@ scenario() {  # scenario NAME [env assignments for the app...]; leaves home, bus
   # The sink advertises body-markup: the body must arrive escaped so it shows exactly as sent.
   grep -q 'tests &lt;pass&gt; &amp; done' "$log" || fail "$name: body not shown as sent"
   kill -0 "$app" 2>/dev/null || fail "$name: the app exited"
+  grep -q "$why" "$WORK/app-$name.log" || fail "$name: \"$why\" not printed"
   echo "ok: $name ($(wc -l <"$log") notification)"
 }
 
-scenario nodisplay
-grep -q 'no display' "$WORK/app-nodisplay.log" || fail "nodisplay: no explanation printed"
-scenario deaddisplay DISPLAY=:4242
-grep -q 'cannot reach the display :4242' "$WORK/app-deaddisplay.log" || fail "deaddisplay: no explanation printed"
-scenario notray QT_QPA_PLATFORM=offscreen GLOWTICKER_UI_TRACE=1
-grep -q 'offscreen platform has no system tray' "$WORK/app-notray.log" || fail "notray: missing tray not explained"
+scenario nodisplay 'no display'
+scenario deaddisplay 'cannot reach the display :4242' DISPLAY=:4242
+scenario notray 'offscreen platform has no system tray' QT_QPA_PLATFORM=offscreen GLOWTICKER_UI_TRACE=1
 [ "$(grep -c 'tray' "$WORK/app-notray.log")" -eq 1 ] || fail "notray: expected exactly one line about the tray"
 
 out=$(WRAP="timeout 10" runapp notray 2>&1) || fail "second start ended with status $?: $out"

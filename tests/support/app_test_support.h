@@ -10,7 +10,6 @@
 #include <mutex>
 #include <optional>
 #include <thread>
-#include <vector>
 
 #include "app/app_state.h"
 #include "app/panel_services.h"
@@ -42,11 +41,10 @@ class Gate {
   QSemaphore sem_;
 };
 
-// Calls are logged as "host port codeOrToken".
 class FakeDevice : public gt::ClockAPI {
  public:
   bool probe(const std::string& host, std::int64_t port, const std::string& token) const override {
-    probes_.push(host + " " + std::to_string(port) + " " + token);
+    probes.push(host + " " + std::to_string(port) + " " + token);
     std::this_thread::sleep_for(probeDelay.load());
     return reachable;
   }
@@ -54,7 +52,7 @@ class FakeDevice : public gt::ClockAPI {
                       const std::string& client) const override {
     gate.wait();
     if (client.empty()) return gt::PairError::transport("no client name");  // the app must name itself
-    pairs_.push(host + " " + std::to_string(port) + " " + code);
+    pairs.push(host + " " + std::to_string(port) + " " + code);
     std::lock_guard lock(mu_);
     return answer_;
   }
@@ -62,26 +60,20 @@ class FakeDevice : public gt::ClockAPI {
     std::lock_guard lock(mu_);
     answer_ = std::move(r);
   }
-  std::vector<std::string> probes() const { return probes_.get(); }
-  std::vector<std::string> pairs() const { return pairs_.get(); }
-
   std::atomic<bool> reachable{true};
   std::atomic<std::chrono::milliseconds> probeDelay{std::chrono::milliseconds(0)};
   mutable Gate gate;
+  mutable gt::test::SharedList<std::string> probes, pairs;  // each call as "host port codeOrToken"
 
  private:
   mutable std::mutex mu_;
-  mutable gt::test::SharedList<std::string> probes_, pairs_;
   gt::PairResult answer_ = gt::PairSuccess{"tok-123", "Name The Phone Reports"};
 };
 
 // Never destroyed and as wide as the app's: a test's cleanup waits for it to drain instead.
 inline QThreadPool* pool() {
-  static QThreadPool* p = [] {
-    auto* pool = new QThreadPool;
-    pool->setMaxThreadCount(16);
-    return pool;
-  }();
+  static QThreadPool* p = new QThreadPool;
+  p->setMaxThreadCount(16);  // the same on every call
   return p;
 }
 

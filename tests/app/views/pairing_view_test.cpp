@@ -102,7 +102,7 @@ class PairingViewTest : public QObject, StateFixture {
     userPicks(1);
     QCOMPARE(picker()->currentIndex(), 0);
     pairAndWait();
-    QCOMPARE(device_->pairs().at(0), std::string("10.0.0.1 8080 1234"));
+    QCOMPARE(device_->pairs.get().at(0), std::string("10.0.0.1 8080 1234"));
     QCOMPARE(state_->conn(), gt::ConnState::connected("Dup"));
     QCOMPARE(state_->cfg()->wsPort, std::int64_t(8081));
   }
@@ -131,7 +131,7 @@ class PairingViewTest : public QObject, StateFixture {
     searchGate_.open();
     device_->gate.open();
     QTRY_COMPARE_WITH_TIMEOUT(state_->conn(), gt::ConnState::connected("Desk"), kGateMs);
-    QCOMPARE(device_->pairs().at(0), std::string("192.168.1.7 8080 １２\u0301３４"));  // as typed; the device decides
+    QCOMPARE(device_->pairs.get().at(0), std::string("192.168.1.7 8080 １２\u0301３４"));  // as typed; the device decides
   }
 
   void failuresReachTheErrorLine() {
