@@ -78,8 +78,11 @@ std::string noBus(int r) {
 constexpr const char* kOwnerChangedMatch =
     "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',interface='org.freedesktop.DBus',"
     "member='NameOwnerChanged',arg0='org.freedesktop.Notifications'";
+// Only the service's current owner may report clicks: the bus resolves the sender name to that owner,
+// so another peer on the session bus cannot fake a click and raise a terminal.
 constexpr const char* kServerSignalsMatch =
-    "type='signal',path='/org/freedesktop/Notifications',interface='org.freedesktop.Notifications'";
+    "type='signal',sender='org.freedesktop.Notifications',path='/org/freedesktop/Notifications',"
+    "interface='org.freedesktop.Notifications'";
 // After a failed connection attempt, calls fail at once for this long instead of each paying for
 // another attempt at a wedged bus.
 constexpr auto kReconnectPause = std::chrono::seconds(1);

@@ -57,14 +57,16 @@ class DesktopNotificationCenterTest : public ::testing::Test {
     return out;
   }
 
-  // Clicks notification `id` as the user would, through the sink.
-  void click(std::uint32_t id, const char* action, const char* token) {
+  // Clicks notification `id` as the user would, through the sink; or fakes the click from another bus peer.
+  void click(std::uint32_t id, const char* action, const char* token, bool spoofed = false) {
     sd_bus* raw = nullptr;
     ASSERT_GE(sd_bus_open_user(&raw), 0);
     sd_bus_set_method_call_timeout(raw, 5'000'000);
     sd_bus_error err = SD_BUS_ERROR_NULL;
-    int r = sd_bus_call_method(raw, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-                               "io.glowticker.NotifySink", "Invoke", &err, nullptr, "uss", id, action, token);
+    int r = spoofed ? sd_bus_emit_signal(raw, "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
+                                         "ActionInvoked", "us", id, action)
+                    : sd_bus_call_method(raw, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                                         "io.glowticker.NotifySink", "Invoke", &err, nullptr, "uss", id, action, token);
     EXPECT_GE(r, 0) << (err.message ? err.message : "");
     sd_bus_error_free(&err);
     sd_bus_flush_close_unref(raw);
@@ -195,6 +197,7 @@ TEST_F(DesktopNotificationCenterTest, ASessionKeepsOneNotificationClicksBringItB
   EXPECT_EQ(lines[1]["closed"], lines[0]["id"]);  // and no other notification was closed
   for (std::size_t i = 2; i < lines.size(); ++i) EXPECT_FALSE(lines[i].contains("closed")) << lines[i];
 
+  click(lines[2]["id"], "default", "", /*spoofed=*/true);
   click(lines[2]["id"], "open-terminal", "token-1");
   click(lines[3]["id"], "default", "");
   back->waitFor(2);
