@@ -350,8 +350,11 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
   AuthorizationStatus statusLocked(const Deadline& deadline, std::string& problem) {
     if (!connected(deadline, problem)) return AuthorizationStatus::denied;
     if (!status_) {
+      // As with a notification: a service that changes hands while we ask is asked again.
       MessagePtr reply;
-      callNoArgs("GetServerInformation", deadline, reply, problem);
+      bool answered = callNoArgs("GetServerInformation", deadline, reply, problem);
+      for (int again = 0; again < 2 && !answered && ownerChanged_ && !deadline.passed(); ++again)
+        answered = callNoArgs("GetServerInformation", deadline, reply, problem);
     }
     return status_.value_or(AuthorizationStatus::denied);
   }
@@ -409,8 +412,12 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     }
     if (const sd_bus_error* err = sd_bus_message_get_error(pending.reply.get())) {
       problem = describe(err, sd_bus_message_get_errno(pending.reply.get()));
-      if (sd_bus_error_has_name(err, SD_BUS_ERROR_NO_REPLY) || sd_bus_error_has_name(err, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
+      // Nobody owning the name is not cached: a server that has just started may not have been announced
+      // to us yet, and the bus answers the next call at once either way.
+      if (sd_bus_error_has_name(err, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
           sd_bus_error_has_name(err, SD_BUS_ERROR_NAME_HAS_NO_OWNER))
+        status_.reset();
+      else if (sd_bus_error_has_name(err, SD_BUS_ERROR_NO_REPLY))
         markSilent(problem);
       return false;
     }
@@ -454,14 +461,14 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
   std::chrono::steady_clock::time_point retryAt_;
   std::string connectProblem_;
   std::unordered_map<std::string, std::uint32_t> ids_;
-  std::deque<std::string> order_;  // insertion order, oldest first
-  std::unordered_map<std::uint32_t, std::string> tokens_;        // server id -> activation token
-  std::vector<std::pair<std::string, std::string>> clicks_;      // (identifier, token) not yet handed on
+  std::deque<std::string> order_;                            // insertion order, oldest first
+  std::unordered_map<std::uint32_t, std::string> tokens_;    // server id -> activation token
+  std::vector<std::pair<std::string, std::string>> clicks_;  // (identifier, token) not yet handed on
 
   std::mutex handlerMutex_;  // held while the handler runs
   ActivationHandler handler_;
   std::atomic<bool> stopping_{false};
-  int wake_ = -1;  // eventfd: a click to hand on, a new connection, or stop
+  int wake_ = -1;        // eventfd: a click to hand on, a new connection, or stop
   std::thread signals_;  // last: started once everything above exists
 };
 

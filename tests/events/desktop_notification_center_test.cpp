@@ -81,7 +81,8 @@ TEST_F(DesktopNotificationCenterTest, DeliversTitleAndBodyAndReplacesByIdentifie
   auto center = makeDesktopNotificationCenter();
   EXPECT_EQ(center->authorizationStatus(), AuthorizationStatus::authorized);
   EXPECT_TRUE(center->requestAuthorization().granted);
-  for (auto [id, body] : {std::pair{"glowticker-1-claude", "a <b> & c"}, {"glowticker-1-claude", "again"},
+  for (auto [id, body] : {std::pair{"glowticker-1-claude", "a <b> & c"},
+                          {"glowticker-1-claude", "again"},
                           {"glowticker-2-claude", "other"}})
     EXPECT_EQ(center->add({id, "claude \u00B7 Build finished", body}), std::nullopt);
   // Escaped for a server that renders markup (the app's end-to-end test); one without gets the body as it is.
