@@ -64,7 +64,7 @@ TEST_F(CliPairingTest, PairStatusUnpairRoundTrip) {
   for (const char* args : {
            "pair",
            "pair --host h --http-port 80 --ws-port 81 --name n",
-           "pair --host h --http-port http --ws-port 81 --name n --code 1",
+           "pair --host h --http-port 80x --ws-port 81 --name n --code 1",
            "pair --host h --http-port 80 --ws-port 70000 --name n --code 1",
            "pair --bogus x",
            "unpair --all",
