@@ -5,9 +5,11 @@
 #include <unicode/utf8.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 
 #include "core/common/file_io.h"
+#include "core/common/instance_lock.h"
 #include "core/common/paths.h"
 #include "core/common/utf8.h"
 #include "support/test_files.h"
@@ -60,6 +62,10 @@ TEST(FileIo, BoundedReadAndAtomicReplace) {
   EXPECT_EQ(readFileBounded(file, 3).status, FileRead::Status::tooLarge);
   ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
   EXPECT_EQ(readFileBounded(dir.path() / "fifo", 4).status, FileRead::Status::notRegular);
+  std::optional<InstanceLock> lock(std::in_place, dir.path() / "lock");  // one holder's until it goes
+  EXPECT_EQ(InstanceLock(dir.path() / "lock").state(), InstanceLock::State::takenByAnother);
+  lock.reset();
+  EXPECT_EQ(InstanceLock(dir.path() / "lock").state(), InstanceLock::State::held);
 }
 
 // A HOME that is no absolute path is not trusted with the socket and the pairing file: the account's is.

@@ -86,13 +86,13 @@ TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
     "permissions": { "allow": ["Bash(npm run test:*)"], "deny": [] }, "hooks": {
         "Stop": [ { "hooks": [ { "type": "command", "command": "~/bin/log-glowticker-hook-events.sh" } ] } ],
         "PreToolUse": [{"matcher": "Bash", "hooks": [{"type": "command", "command": "grep -q glowticker-hook ~/.audit"}]}],
-        "Notification": [], "PermissionRequest": [ ] }, "env": {"NOTE": "日本語 \"quoted\" \\ glowticker-hook"}
+        "Notification": [1], "PermissionRequest": [ ] }, "env": {"NOTE": "日本語 \"quoted\" \\ glowticker-hook"}
 }
 )j", "log-glowticker-hook-events"},
       {codex, "model = \"o3\"  # fast\nnotify = [\"/home/u/bin/my-glowticker-hook-wrapper\", \"--loud\"] # mine\n"},
       {codex, "# Codex\nmodel = \"o3\"\nm = [\n  [1, 2],\n]\nb = \"\"\"\n[not a table]\n\"\"\"\n\n# Mine\n[mcp.docs]\nc = 1\n",
        "[not a table]", "# Mine"},
-      {kimi, "m = \"k2\"\n\n[[hooks]]\nevent = \"PreToolUse\"\ncommand = \"glowticker-hook --agent kimi\"\n\n[loop]\nmax = 1\n"},
+      {kimi, "m = \"k2\"\n\n[[hooks]]\nevent = \"PreToolUse\"\ncommand = \"glowticker-hook --agent kimi\"\n\n[loop]\nmax = 1", "max = 1\n\n"},
   };
   for (const auto& [agent, original, after, before] : files) {
     SCOPED_TRACE(original);
@@ -163,6 +163,7 @@ TEST_F(UserFiles, RefusesWhatItCannotEdit) {
       // A notify that is no list cannot be ours, so uninstall has nothing to remove there.
       InstallReport r = run(agent, install, install || hint != "not a list of strings");
       EXPECT_TRUE(error_.empty() ? r.action == "unchanged" : error_.find(hint) != std::string::npos) << error_;
+      EXPECT_EQ(error_.find(" )"), std::string::npos) << error_;  // the parser's detail comes trimmed
       EXPECT_FALSE(HookState::isInstalled(agent, home_.path()));
       EXPECT_EQ(readAll(file(agent)), text);
       EXPECT_EQ(std::distance(fs::directory_iterator(file(agent).parent_path()), {}), files);

@@ -165,7 +165,7 @@ class StatusViewTest : public QObject, StateFixture {
                                                                 std::chrono::milliseconds(10000), settings});
     makeView();
     auto* list = view_->findChild<QListWidget*>("recentEvents");
-    QCOMPARE(apptest::looks(view_.get(), "recentEmpty recentEvents"), QStringLiteral("+-"));
+    QCOMPARE(apptest::looks(view_.get(), "recentEmpty recentEvents hookNote"), QStringLiteral("+-+"));
     state_->startPolling();
     const int fd = gt::test::connectTo(socket);
     QVERIFY(fd >= 0);
