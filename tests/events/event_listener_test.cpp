@@ -51,7 +51,6 @@ TEST_F(EventListenerTest, FramesRecordsByLineFeedAndSkipsBadAndOverlongLines) {
   EventListener listener(path);
   ASSERT_EQ(listener.start(got.callback()), std::nullopt);
   int fd = connectTo(path);
-  ASSERT_GE(fd, 0);
   std::string crlf = record("e", 5);
   crlf.insert(crlf.size() - 1, "\r");
   std::string nearLimit(EventListener::kMaxPendingBytes - 200, 'y');
@@ -120,7 +119,6 @@ TEST_F(EventListenerTest, NeverTakesThePathFromALiveListenerAndRemovesOnlyItsOwn
   EXPECT_NE(refused->find("already listens"), std::string::npos) << *refused;
   second.stop();
   int fd = connectTo(path);
-  ASSERT_GE(fd, 0);
   EXPECT_TRUE(sendAll(fd, record("x", 1)));
   EXPECT_TRUE(got.waitFor(1));
   ::close(fd);
