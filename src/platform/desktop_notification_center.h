@@ -1,7 +1,7 @@
 #pragma once
 #include <memory>
 
-#include "core/events/notifier.h"
+#include "core/events/notification_center.h"
 
 namespace gt {
 // org.freedesktop.Notifications on the session bus.
