@@ -1,17 +1,18 @@
 #include "platform/desktop_notification_center.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -35,13 +36,23 @@ constexpr const char* kDesktopEntry = "glowticker";
 constexpr const char* kDefaultAction = "default";
 constexpr const char* kReturnAction = "open-terminal";
 constexpr const char* kReturnLabel = "打开终端";
-// How long the signal thread sleeps at most between looks at the bus and at its stop flag.
-constexpr int kSignalWaitMs = 1000;
 // One budget for a whole operation (connect, ask, notify), far below sd-bus's 25 s default: a
 // wedged notification server must not hold an event for long.
 constexpr std::chrono::microseconds kOperationBudget{3'000'000};
 // Identifiers live only as long as the notification is likely still on screen; old ones are forgotten.
 constexpr std::size_t kRememberedIdentifiers = 256;
+// After a failed connection attempt, calls fail at once for this long instead of each paying for
+// another attempt at a wedged bus.
+constexpr auto kReconnectPause = std::chrono::seconds(1);
+
+constexpr const char* kOwnerChangedMatch =
+    "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',interface='org.freedesktop.DBus',"
+    "member='NameOwnerChanged',arg0='org.freedesktop.Notifications'";
+// Only the service's current owner may report clicks: the bus resolves the sender name to that owner,
+// so another peer on the session bus cannot fake a click and raise a terminal.
+constexpr const char* kServerSignalsMatch =
+    "type='signal',sender='org.freedesktop.Notifications',path='/org/freedesktop/Notifications',"
+    "interface='org.freedesktop.Notifications'";
 
 struct Deadline {
   std::chrono::steady_clock::time_point at = std::chrono::steady_clock::now() + kOperationBudget;
@@ -70,102 +81,85 @@ std::string describe(const sd_bus_error* err, int r) {
   return std::strerror(r < 0 ? -r : r);
 }
 
-std::string noBus(int r) {
-  return std::string("Could not connect to the desktop session bus (") + std::strerror(-r) +
-         "); is a graphical session running?";
-}
-
-constexpr const char* kOwnerChangedMatch =
-    "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',interface='org.freedesktop.DBus',"
-    "member='NameOwnerChanged',arg0='org.freedesktop.Notifications'";
-// Only the service's current owner may report clicks: the bus resolves the sender name to that owner,
-// so another peer on the session bus cannot fake a click and raise a terminal.
-constexpr const char* kServerSignalsMatch =
-    "type='signal',sender='org.freedesktop.Notifications',path='/org/freedesktop/Notifications',"
-    "interface='org.freedesktop.Notifications'";
-// After a failed connection attempt, calls fail at once for this long instead of each paying for
-// another attempt at a wedged bus.
-constexpr auto kReconnectPause = std::chrono::seconds(1);
-
 std::string escapeMarkup(const std::string& text) {
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
-    switch (c) {
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '&':
-        out += "&amp;";
-        break;
-      default:
-        out += c;
-    }
+    if (c == '<')
+      out += "&lt;";
+    else if (c == '>')
+      out += "&gt;";
+    else if (c == '&')
+      out += "&amp;";
+    else
+      out += c;
   }
   return out;
 }
 
-// One connection for the life of the process; sd-bus objects are not thread-safe, so every use is
-// under one mutex. What the server can do and whether it answers are asked once and kept until the
-// service changes hands (NameOwnerChanged) or the connection drops; a server that let a call time out
-// counts as denied until then, so a wedged server costs one time-out, not one per event.
-// The server's signals (clicks, tokens, closings) are read by whichever thread holds the connection; a
-// thread of our own reads them while no call is running and hands clicks to the handler outside the
-// bus lock, so the handler may call back into this center.
+// One thread owns the bus connection and runs one poll loop over it, as a notification daemon does:
+// callers hand their operation to it and wait for the result; replies and the server's signals (clicks,
+// tokens, closings) are read there, and clicks go to the handler from there. No lock is held across a
+// bus call. What the server can do and whether it answers are asked once and kept until the service
+// changes hands (NameOwnerChanged) or the connection drops; a server that let a call time out counts as
+// denied until then, so a wedged server costs one time-out, not one per event.
 class FreedesktopNotificationCenter final : public NotificationCenter {
  public:
   FreedesktopNotificationCenter() {
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_ < 0) return;  // then clicks are not heard; notifications still work
+    if (wake_ < 0) return;  // then every call fails with kNoLoop
     try {
-      signals_ = std::thread([this] { readSignals(); });
+      loop_ = std::thread([this] { run(); });
     } catch (...) {
     }
   }
 
   ~FreedesktopNotificationCenter() override {
-    stopping_ = true;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      stopping_ = true;
+    }
     wakeUp();
-    if (signals_.joinable()) signals_.join();  // bounded by one bus call and one signal wait
+    if (loop_.joinable()) loop_.join();  // bounded by the operation in progress
     if (wake_ >= 0) ::close(wake_);
   }
 
+  // The handler is called only on the loop, so once the loop has taken the new one the old is done.
   void setActivationHandler(ActivationHandler handler) override {
-    std::lock_guard<std::mutex> guard(handlerMutex_);
-    handler_ = std::move(handler);
+    onLoop(false, [&] { return handler_ = std::move(handler), true; });
   }
 
   std::optional<std::string> close(const std::string& identifier) override {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (!ids_.count(identifier)) return std::nullopt;
-    Deadline deadline;
-    std::string problem;
-    if (!connected(deadline, problem)) return problem;  // signals read here may say it is closed already
-    auto it = ids_.find(identifier);
-    if (it == ids_.end()) return std::nullopt;
-    if (status_ == AuthorizationStatus::denied) return problem_;
-    const std::uint32_t id = it->second;
-    forget(identifier);
-    sd_bus_message* m = nullptr;
-    int r = sd_bus_message_new_method_call(bus_.get(), &m, kService, kPath, kInterface, "CloseNotification");
-    if (r < 0) return std::string("Could not build the request to close a notification: ") + std::strerror(-r);
-    MessagePtr call(m);
-    if ((r = sd_bus_message_append(call.get(), "u", id)) < 0)
-      return std::string("Could not build the request to close a notification: ") + std::strerror(-r);
-    MessagePtr reply;
-    if (!callAndWait(call.get(), deadline, reply, problem))
-      return "The desktop notification service did not close the notification: " + problem;
-    return std::nullopt;
+    return onLoop<std::optional<std::string>>(kNoLoop, [&]() -> std::optional<std::string> {
+      if (!ids_.count(identifier)) return std::nullopt;
+      Deadline deadline;
+      std::string problem;
+      if (!connected(deadline, problem)) return problem;  // signals read here may say it is closed already
+      auto it = ids_.find(identifier);
+      if (it == ids_.end()) return std::nullopt;
+      if (status_ == AuthorizationStatus::denied) return problem_;
+      const std::uint32_t id = it->second;
+      forget(identifier);
+      MessagePtr call = newCall("CloseNotification"), reply;
+      if (!call || sd_bus_message_append(call.get(), "u", id) < 0)
+        return std::string("Could not build the request to close a notification.");
+      if (!callAndWait(call.get(), deadline, reply, problem))
+        return "The desktop notification service did not close the notification: " + problem;
+      return std::nullopt;
+    });
   }
 
   AuthorizationStatus authorizationStatus() override {
-    std::lock_guard<std::mutex> guard(mutex_);
-    Deadline deadline;
-    std::string problem;
-    return statusLocked(deadline, problem);
+    return onLoop(AuthorizationStatus::denied, [&] {
+      Deadline deadline;
+      std::string problem;
+      if (!connected(deadline, problem)) return AuthorizationStatus::denied;
+      // As with a notification: a service that changes hands while we ask is asked again.
+      MessagePtr reply;
+      for (int tries = 0; !status_ && tries < 3 && !deadline.passed() && (tries == 0 || ownerChanged_); ++tries)
+        callNoArgs("GetServerInformation", deadline, reply, problem);
+      return status_.value_or(AuthorizationStatus::denied);
+    });
   }
 
   AuthorizationAnswer requestAuthorization() override {
@@ -174,18 +168,72 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
   }
 
   std::optional<std::string> add(const NotificationRequest& request) override {
-    std::lock_guard<std::mutex> guard(mutex_);
-    Deadline deadline;
-    // A service that changes hands while we call it (a notification daemon restarting, its owner
-    // signals arriving late) gets the notification again from the new owner, within the same budget.
-    std::optional<std::string> failed = addLocked(request, deadline);
-    for (int again = 0; again < 2 && failed && ownerChanged_ && !deadline.passed(); ++again)
-      failed = addLocked(request, deadline);
-    return failed;
+    return onLoop<std::optional<std::string>>(kNoLoop, [&] {
+      Deadline deadline;
+      // A service that changes hands while we call it (a notification daemon restarting, its owner
+      // signals arriving late) gets the notification again from the new owner, within the same budget.
+      std::optional<std::string> failed = addOnce(request, deadline);
+      for (int again = 0; again < 2 && failed && ownerChanged_ && !deadline.passed(); ++again)
+        failed = addOnce(request, deadline);
+      return failed;
+    });
   }
 
  private:
-  std::optional<std::string> addLocked(const NotificationRequest& request, const Deadline& deadline) {
+  static constexpr const char* kNoLoop = "The desktop notification adapter could not start its thread.";
+
+  // Runs `op` on the loop and returns its result; `ifNoLoop` when there is no loop to run it.
+  template <class R, class Op>
+  R onLoop(R ifNoLoop, Op op) {
+    if (std::this_thread::get_id() == loop_.get_id()) return op();  // from the click handler
+    std::optional<R> result;
+    std::unique_lock<std::mutex> guard(lock_);
+    if (!loop_.joinable() || stopping_) return ifNoLoop;
+    jobs_.push_back([&] {
+      R r = op();
+      std::lock_guard<std::mutex> g(lock_);
+      result = std::move(r);
+      done_.notify_all();
+    });
+    wakeUp();
+    done_.wait(guard, [&] { return result.has_value(); });  // each operation on the loop is bounded
+    return std::move(*result);
+  }
+
+  void run() {
+    for (bool last = false; !last;) {
+      std::deque<std::function<void()>> jobs;
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        jobs.swap(jobs_);
+        last = stopping_;
+      }
+      for (auto& job : jobs) job();
+      if (bus_ && !processAll()) disconnect();
+      for (auto& [identifier, token] : std::exchange(clicks_, {}))
+        if (ActivationHandler handler = handler_) handler(identifier, token);  // a copy: it may replace itself
+      pollfd fds[2] = {{wake_, POLLIN, 0}, {bus_ ? sd_bus_get_fd(bus_.get()) : -1, POLLIN, 0}};
+      if (bus_) fds[1].events = static_cast<short>(std::max(sd_bus_get_events(bus_.get()), 0));
+      if (!last) ::poll(fds, 2, -1);
+      std::uint64_t count;
+      (void)!::read(wake_, &count, sizeof count);
+    }
+  }
+
+  void wakeUp() {
+    std::uint64_t one = 1;
+    (void)!::write(wake_, &one, sizeof one);
+  }
+
+  // Handles whatever came in; false when the connection is gone.
+  bool processAll() {
+    int r;
+    while ((r = sd_bus_process(bus_.get(), nullptr)) > 0) {
+    }
+    return r >= 0 && sd_bus_is_open(bus_.get()) > 0;
+  }
+
+  std::optional<std::string> addOnce(const NotificationRequest& request, const Deadline& deadline) {
     std::string problem;
     if (!connected(deadline, problem)) return problem;
     if (status_ == AuthorizationStatus::denied) return problem_;
@@ -194,25 +242,21 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     if (!markup_) {
       MessagePtr reply;
       if (!callNoArgs("GetCapabilities", deadline, reply, problem)) return problem;
-      markup_ = false;
-      actions_ = false;
-      if (sd_bus_message_enter_container(reply.get(), 'a', "s") >= 0) {
-        const char* cap = nullptr;
-        while (sd_bus_message_read_basic(reply.get(), 's', &cap) > 0) {
-          if (cap && std::strcmp(cap, "body-markup") == 0) markup_ = true;
-          if (cap && std::strcmp(cap, "actions") == 0) actions_ = true;
+      markup_ = actions_ = false;
+      if (sd_bus_message_enter_container(reply.get(), 'a', "s") >= 0)
+        for (const char* cap = nullptr; sd_bus_message_read_basic(reply.get(), 's', &cap) > 0;) {
+          if (std::strcmp(cap, "body-markup") == 0) markup_ = true;
+          if (std::strcmp(cap, "actions") == 0) actions_ = true;
         }
-      }
     }
     std::string body = *markup_ ? escapeMarkup(request.body) : request.body;
     std::uint32_t replaces = 0;
     if (auto it = ids_.find(request.identifier); it != ids_.end()) replaces = it->second;
 
-    sd_bus_message* m = nullptr;
-    int r = sd_bus_message_new_method_call(bus_.get(), &m, kService, kPath, kInterface, "Notify");
-    if (r < 0) return std::string("Could not build the notification: ") + std::strerror(-r);
-    MessagePtr call(m);
-    r = sd_bus_message_append(call.get(), "susss", kAppName, replaces, kAppIcon, request.title.c_str(), body.c_str());
+    MessagePtr call = newCall("Notify"), reply;
+    int r = call ? sd_bus_message_append(call.get(), "susss", kAppName, replaces, kAppIcon, request.title.c_str(),
+                                         body.c_str())
+                 : -ENOMEM;
     if (r >= 0 && request.offerReturn && actions_)
       r = sd_bus_message_append(call.get(), "as", 4, kDefaultAction, kReturnLabel, kReturnAction, kReturnLabel);
     else if (r >= 0)
@@ -220,7 +264,6 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     if (r >= 0) r = sd_bus_message_append(call.get(), "a{sv}", 1, "desktop-entry", "s", kDesktopEntry);
     if (r >= 0) r = sd_bus_message_append(call.get(), "i", static_cast<std::int32_t>(-1));
     if (r < 0) return std::string("Could not build the notification: ") + std::strerror(-r);
-    MessagePtr reply;
     if (!callAndWait(call.get(), deadline, reply, problem))
       return "The desktop notification service did not take the notification: " + problem;
     std::uint32_t id = 0;
@@ -228,18 +271,6 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
       return std::string("The desktop notification service gave an unreadable answer.");
     remember(request.identifier, id);
     return std::nullopt;
-  }
-
-  struct Pending {
-    MessagePtr reply;
-    bool done = false;
-  };
-
-  static int onReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    auto* pending = static_cast<Pending*>(userdata);
-    pending->reply.reset(sd_bus_message_ref(m));
-    pending->done = true;
-    return 1;
   }
 
   static int onOwnerChanged(sd_bus_message*, void* userdata, sd_bus_error*) {
@@ -257,7 +288,6 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     tokens_.clear();
   }
 
-  // Runs with mutex_ held, on whichever thread is reading the bus.
   static int onServerSignal(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* self = static_cast<FreedesktopNotificationCenter*>(userdata);
     std::uint32_t id = 0;
@@ -271,12 +301,10 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     } else if (sd_bus_message_is_signal(m, kInterface, "ActionInvoked")) {
       const std::string* identifier = nullptr;
       if (sd_bus_message_read(m, "us", &id, &text) >= 0 && (identifier = self->identifierOf(id)) &&
-          (std::strcmp(text, kDefaultAction) == 0 || std::strcmp(text, kReturnAction) == 0)) {
-        std::string token;
-        if (auto t = self->tokens_.find(id); t != self->tokens_.end()) token = std::move(t->second);
-        self->tokens_.erase(id);
-        if (self->clicks_.size() < kRememberedIdentifiers) self->clicks_.emplace_back(*identifier, std::move(token));
-        self->wakeUp();
+          (std::strcmp(text, kDefaultAction) == 0 || std::strcmp(text, kReturnAction) == 0) &&
+          self->clicks_.size() < kRememberedIdentifiers) {
+        auto token = self->tokens_.extract(id);
+        self->clicks_.emplace_back(*identifier, token ? std::move(token.mapped()) : std::string());
       }
     }
     return 0;
@@ -293,53 +321,13 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
       tokens_.erase(it->second);
       ids_.erase(it);
     }
-    for (auto o = order_.begin(); o != order_.end(); ++o)
-      if (*o == identifier) {
-        order_.erase(o);
-        break;
-      }
+    std::erase(order_, identifier);
   }
 
-  void wakeUp() {
-    if (wake_ < 0) return;
-    std::uint64_t one = 1;
-    (void)!::write(wake_, &one, sizeof one);
-  }
-
-  // The signal thread: reads what the server sent while no call runs, hands clicks to the handler, then
-  // sleeps on a copy of the bus socket (the connection may be replaced meanwhile) until it or the wake
-  // counter stirs.
-  void readSignals() {
-    while (!stopping_) {
-      int busFd = -1;
-      short events = POLLIN;
-      std::vector<std::pair<std::string, std::string>> clicks;
-      {
-        std::lock_guard<std::mutex> guard(mutex_);
-        if (bus_) {
-          int r;
-          while ((r = sd_bus_process(bus_.get(), nullptr)) > 0) {
-          }
-          if (r < 0 || sd_bus_is_open(bus_.get()) <= 0) {
-            disconnect();
-          } else {
-            busFd = ::fcntl(sd_bus_get_fd(bus_.get()), F_DUPFD_CLOEXEC, 0);
-            if (int e = sd_bus_get_events(bus_.get()); e > 0) events = static_cast<short>(e);
-          }
-        }
-        clicks.swap(clicks_);
-      }
-      if (!clicks.empty()) {
-        std::lock_guard<std::mutex> guard(handlerMutex_);
-        for (auto& [identifier, token] : clicks)
-          if (handler_) handler_(identifier, token);
-      }
-      pollfd fds[2] = {{wake_, POLLIN, 0}, {busFd, events, 0}};
-      if (!stopping_) ::poll(fds, busFd >= 0 ? 2 : 1, kSignalWaitMs);
-      if (busFd >= 0) ::close(busFd);
-      std::uint64_t count;
-      (void)!::read(wake_, &count, sizeof count);
-    }
+  void remember(const std::string& identifier, std::uint32_t id) {
+    if (!ids_.insert_or_assign(identifier, id).second) return;
+    order_.push_back(identifier);
+    while (order_.size() > kRememberedIdentifiers) forget(order_.front());
   }
 
   void disconnect() {
@@ -347,27 +335,10 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     forgetService();
   }
 
-  AuthorizationStatus statusLocked(const Deadline& deadline, std::string& problem) {
-    if (!connected(deadline, problem)) return AuthorizationStatus::denied;
-    if (!status_) {
-      // As with a notification: a service that changes hands while we ask is asked again.
-      MessagePtr reply;
-      bool answered = callNoArgs("GetServerInformation", deadline, reply, problem);
-      for (int again = 0; again < 2 && !answered && ownerChanged_ && !deadline.passed(); ++again)
-        answered = callNoArgs("GetServerInformation", deadline, reply, problem);
-    }
-    return status_.value_or(AuthorizationStatus::denied);
-  }
-
   // Reuses the connection while it is open, after handling whatever signals came meanwhile.
   bool connected(const Deadline& deadline, std::string& problem) {
-    if (bus_) {
-      int r;
-      while ((r = sd_bus_process(bus_.get(), nullptr)) > 0) {
-      }
-      if (r >= 0 && sd_bus_is_open(bus_.get()) > 0) return true;
-      disconnect();
-    }
+    if (bus_ && processAll()) return true;
+    if (bus_) disconnect();
     if (std::chrono::steady_clock::now() < retryAt_) return problem = connectProblem_, false;
     sd_bus* raw = nullptr;
     int r = sd_bus_open_user(&raw);
@@ -382,13 +353,31 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     if (r >= 0) r = sd_bus_add_match_async(bus.get(), nullptr, kOwnerChangedMatch, onOwnerChanged, nullptr, this);
     if (r >= 0) r = sd_bus_add_match_async(bus.get(), nullptr, kServerSignalsMatch, onServerSignal, nullptr, this);
     if (r < 0) {
-      connectProblem_ = problem = noBus(r);
+      connectProblem_ = problem = std::string("Could not connect to the desktop session bus (") + std::strerror(-r) +
+                                  "); is a graphical session running?";
       retryAt_ = std::chrono::steady_clock::now() + kReconnectPause;
       return false;
     }
     bus_ = std::move(bus);
-    wakeUp();  // the signal thread starts watching the new connection
     return true;
+  }
+
+  MessagePtr newCall(const char* member) {
+    sd_bus_message* m = nullptr;
+    sd_bus_message_new_method_call(bus_.get(), &m, kService, kPath, kInterface, member);
+    return MessagePtr(m);
+  }
+
+  struct Pending {
+    MessagePtr reply;
+    bool done = false;
+  };
+
+  static int onReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* pending = static_cast<Pending*>(userdata);
+    pending->reply.reset(sd_bus_message_ref(m));
+    pending->done = true;
+    return 1;
   }
 
   // One method call, answered or given up at the deadline, or as soon as the service changes hands.
@@ -427,12 +416,9 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
   }
 
   bool callNoArgs(const char* member, const Deadline& deadline, MessagePtr& reply, std::string& problem) {
-    sd_bus_message* m = nullptr;
-    int r = sd_bus_message_new_method_call(bus_.get(), &m, kService, kPath, kInterface, member);
-    if (r < 0) return problem = std::strerror(-r), false;
-    MessagePtr call(m);
-    if (callAndWait(call.get(), deadline, reply, problem)) return true;
-    problem = "The desktop notification service did not answer: " + problem;
+    MessagePtr call = newCall(member);
+    if (call && callAndWait(call.get(), deadline, reply, problem)) return true;
+    problem = "The desktop notification service did not answer: " + (call ? problem : "no memory");
     if (status_ == AuthorizationStatus::denied) problem_ = problem;
     return false;
   }
@@ -443,15 +429,14 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     problem_ = "The desktop notification service did not answer: " + why;
   }
 
-  void remember(const std::string& identifier, std::uint32_t id) {
-    auto [it, inserted] = ids_.insert_or_assign(identifier, id);
-    (void)it;
-    if (!inserted) return;
-    order_.push_back(identifier);
-    while (order_.size() > kRememberedIdentifiers) forget(order_.front());
-  }
+  // Shared between callers and the loop.
+  std::mutex lock_;
+  std::condition_variable done_;
+  std::deque<std::function<void()>> jobs_;
+  bool stopping_ = false;
+  int wake_ = -1;  // eventfd: an operation to run, or stop
 
-  std::mutex mutex_;  // guards everything below it, held across bus calls
+  // The loop's own.
   BusPtr bus_;
   std::optional<bool> markup_;  // set once the capabilities are known, with actions_
   bool actions_ = false;
@@ -464,12 +449,8 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
   std::deque<std::string> order_;                            // insertion order, oldest first
   std::unordered_map<std::uint32_t, std::string> tokens_;    // server id -> activation token
   std::vector<std::pair<std::string, std::string>> clicks_;  // (identifier, token) not yet handed on
-
-  std::mutex handlerMutex_;  // held while the handler runs
   ActivationHandler handler_;
-  std::atomic<bool> stopping_{false};
-  int wake_ = -1;        // eventfd: a click to hand on, a new connection, or stop
-  std::thread signals_;  // last: started once everything above exists
+  std::thread loop_;  // last: started once everything above exists
 };
 
 }  // namespace
