@@ -21,6 +21,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Library dependencies are read off the binaries by dpkg-shlibdeps rather than listed by hand.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Qt loads its Wayland platform plugin at run time, so shlibdeps cannot see it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-wayland")
 # Discovery goes through the Avahi daemon, but pairing by address works without it.
 # The panel is Chinese: without a CJK font every label is a row of boxes.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon, fonts-noto-cjk")

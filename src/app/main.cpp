@@ -133,19 +133,21 @@ gt::PanelServices makePanelServices(QThreadPool* pool) {
 // What brings back an agent's terminal when its notification is clicked: tmux, then the window system
 // this session runs (X11, KWin on Wayland, Sway), or the tmux pane alone where the desktop allows no
 // program to raise another's window.
-std::shared_ptr<gt::AgentReturn> makeAgentReturn() {
-  gt::WindowSystemChoice windows = gt::chooseWindowSystem();
-  return std::make_shared<gt::TerminalReturn>(std::move(windows.windows), std::move(windows.why));
+std::shared_ptr<gt::AgentReturn> makeAgentReturn(gt::WindowSystemChoice windows) {
+  gt::TerminalReturn::Options options;
+  options.frontKnown = windows.frontKnown;
+  return std::make_shared<gt::TerminalReturn>(std::move(windows.windows), std::move(windows.why), options);
 }
 
-std::unique_ptr<gt::AppState> makeState(QThreadPool* pool) {
+std::unique_ptr<gt::AppState> makeState(QThreadPool* pool, gt::WindowSystemChoice windows) {
   gt::AppState::Parts parts;
   parts.pool = pool;
   parts.api = std::make_shared<gt::ClockAPI>();
   // From the home directory itself, so moving the pairing store's base directory never moves the socket.
   auto log = gt::makeSystemLog();
   parts.listener = std::make_shared<gt::EventListener>(gt::eventSocketPath().string(), log);
-  parts.notifier = std::make_shared<gt::Notifier>(gt::makeDesktopNotificationCenter(), log, makeAgentReturn());
+  parts.notifier =
+      std::make_shared<gt::Notifier>(gt::makeDesktopNotificationCenter(), log, makeAgentReturn(std::move(windows)));
   parts.settings = std::make_shared<gt::SettingsStore>(gt::ConfigStore::baseDir() / "settings.json");
   if (std::string problem = parts.settings->load(); !problem.empty()) {
     log->error(gt::kLogSubsystem, "settings", problem);
@@ -167,17 +169,23 @@ std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv, bool& 
                  "glowticker-app: no display; running without a tray icon (events still become notifications).\n");
     return app;
   }
-  // An X display that cannot be reached (a stale DISPLAY after a logout, a forwarded session that went
-  // away) would make Qt abort; fall back to running without a screen so events still become
-  // notifications.
+  // A display that cannot be used (a stale DISPLAY after a logout, a forwarded session that went away, a
+  // Wayland session without Qt's Wayland plugin and without Xwayland) would make Qt abort; fall back to
+  // running without a screen so events still become notifications. On GNOME Qt itself prefers Xwayland.
   const bool chosePlatform = envSet("QT_QPA_PLATFORM");
-  if (!chosePlatform && !envSet("WAYLAND_DISPLAY")) qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
+  const bool gnome = qgetenv("XDG_CURRENT_DESKTOP").toLower().contains("gnome");
+  if (!chosePlatform)
+    qputenv("QT_QPA_PLATFORM", !envSet("WAYLAND_DISPLAY") ? "xcb;offscreen"
+                               : gnome                    ? "xcb;wayland;offscreen"
+                                                          : "wayland;xcb;offscreen");
   auto app = std::make_unique<QApplication>(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);    // closing the panel must not end the program
   if (!chosePlatform) qunsetenv("QT_QPA_PLATFORM");  // programs started from the app choose their own platform
   if (!chosePlatform && QGuiApplication::platformName() == QLatin1String("offscreen")) {
-    std::fprintf(stderr, "glowticker-app: cannot reach the display %s; running without a tray icon.\n",
-                 qgetenv("DISPLAY").constData());
+    std::fprintf(stderr,
+                 "glowticker-app: cannot use the display (WAYLAND_DISPLAY=%s, DISPLAY=%s); running without a tray "
+                 "icon (events still become notifications).\n",
+                 qgetenv("WAYLAND_DISPLAY").constData(), qgetenv("DISPLAY").constData());
     return app;
   }
   QGuiApplication::setDesktopFileName(QStringLiteral("glowticker"));
@@ -239,10 +247,15 @@ int main(int argc, char** argv) {
   auto app = makeApplication(argc, argv, withTray);
 
   QThreadPool* pool = makeWorkPool();
-  auto state = makeState(pool);
+  gt::WindowSystemChoice windows = gt::chooseWindowSystem();
+  gt::PanelServices services = makePanelServices(pool);
+  if (!windows.frontKnown)
+    services.quietUnavailable =
+        QStringLiteral("此桌面（如 GNOME 的 Wayland 会话）不让程序得知哪个窗口在前台，无法使用。");
+  auto state = makeState(pool, std::move(windows));
   std::unique_ptr<Tray> tray;
   if (withTray) {
-    tray = std::make_unique<Tray>(state.get(), makePanelServices(pool));
+    tray = std::make_unique<Tray>(state.get(), std::move(services));
     tray->controller->start();
   }
   gt::DesktopBus bus([&tray] {

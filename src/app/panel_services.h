@@ -1,4 +1,5 @@
 #pragma once
+#include <QString>
 #include <QThreadPool>
 #include <functional>
 #include <string>
@@ -26,6 +27,7 @@ struct PanelServices {
   std::function<bool(AgentID)> isInstalled;          // pool
   std::function<void()> openConfigDir;
   std::function<void()> quit;
+  QString quietUnavailable;  // why the quiet switch cannot work on this desktop; empty where it can
 };
 
 }  // namespace gt

@@ -25,39 +25,45 @@ class SwayWindowSystem : public WindowSystem {
  public:
   explicit SwayWindowSystem(std::string socketPath) : path_(std::move(socketPath)) {}
 
-  Outcome raise(const std::vector<std::int64_t>& pids, const std::string&, const std::string&) override {
-    if (pids.empty()) return {false, "Sway: no terminal process is known"};
-    std::string why;
-    for (std::int64_t pid : pids) {
-      std::optional<nlohmann::json> reply = ask(kRunCommand, "[pid=" + std::to_string(pid) + "] focus", why);
-      if (!reply) return {false, "Sway: " + why};
-      if (reply->is_array() && !reply->empty() && reply->at(0).value("success", false))
-        return {true, "Sway: focused the window of pid " + std::to_string(pid)};
-    }
-    return {false, "Sway: the terminal has no window (it may have closed)"};
+  std::optional<std::vector<Window>> windows(std::string& why) override {
+    std::optional<nlohmann::json> tree = ask(kGetTree, "", why);
+    if (!tree) return why = "Sway: " + why, std::nullopt;
+    std::vector<Window> out;
+    collect(*tree, 0, out);
+    return out;
   }
 
-  std::optional<bool> isActive(const std::vector<std::int64_t>& pids, const std::string&) override {
+  Outcome activate(const Window& window, const std::string&) override {
     std::string why;
-    std::optional<nlohmann::json> tree = ask(kGetTree, "", why);
-    if (!tree) return std::nullopt;
-    const nlohmann::json* focused = findFocused(*tree, 0);
-    if (!focused) return false;
-    std::int64_t pid = focused->value("pid", std::int64_t{0});
-    return pid && std::find(pids.begin(), pids.end(), pid) != pids.end();
+    std::optional<nlohmann::json> reply = ask(kRunCommand, "[con_id=" + window.handle + "] focus", why);
+    if (!reply) return {false, "Sway: " + why};
+    const bool done = reply->is_array() && !reply->empty() && reply->at(0).is_object() &&
+                      reply->at(0).contains("success") && reply->at(0)["success"] == true;
+    return {done, done ? "Sway: focused the window of pid " + std::to_string(window.pid)
+                       : "Sway: could not focus the window of pid " + std::to_string(window.pid)};
   }
 
  private:
-  static const nlohmann::json* findFocused(const nlohmann::json& node, int depth) {
-    if (!node.is_object() || depth > 64) return nullptr;
-    if (node.value("focused", false)) return &node;
+  // The windows are the leaves that belong to a process, tiled or floating, on every workspace and in
+  // the scratchpad.
+  static void collect(const nlohmann::json& node, int depth, std::vector<Window>& out) {
+    if (!node.is_object() || depth > 64 || out.size() >= 4096) return;
+    auto number = [&](const char* key) {
+      auto it = node.find(key);
+      return it != node.end() && it->is_number_integer() ? it->get<std::int64_t>() : std::int64_t{0};
+    };
+    if (std::int64_t pid = number("pid"); pid > 0) {
+      auto name = node.find("name");
+      out.push_back({std::to_string(number("id")), pid,
+                     static_cast<std::uint64_t>(std::max<std::int64_t>(0, number("window"))),
+                     name != node.end() && name->is_string() ? name->get<std::string>() : "",
+                     node.contains("focused") && node["focused"].is_boolean() && node["focused"].get<bool>()});
+    }
     for (const char* key : {"nodes", "floating_nodes"}) {
       auto it = node.find(key);
       if (it == node.end() || !it->is_array()) continue;
-      for (const auto& child : *it)
-        if (const nlohmann::json* f = findFocused(child, depth + 1)) return f;
+      for (const auto& child : *it) collect(child, depth + 1, out);
     }
-    return nullptr;
   }
 
   // One request on a fresh connection, answered within a second or given up.

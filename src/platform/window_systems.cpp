@@ -19,11 +19,16 @@ WindowSystemChoice chooseWindowSystem() {
   const std::string desktop = env("XDG_CURRENT_DESKTOP");
   const bool wayland = !env("WAYLAND_DISPLAY").empty() || env("XDG_SESSION_TYPE") == "wayland";
   if (wayland && desktop.find("KDE") != std::string::npos) return {makeKWinWindowSystem(), {}};
-  if (wayland && desktop.find("GNOME") != std::string::npos)
-    return {nullptr, "GNOME on Wayland lets no program raise another's window (a tmux pane is still selected)"};
-  if (wayland) return {nullptr, "this Wayland desktop offers no way to raise another program's window"};
+  if (wayland && desktop.find("GNOME") != std::string::npos) {
+    // Its Xwayland terminals are still X11 windows under an EWMH window manager.
+    const char* why =
+        "GNOME on Wayland lets no program raise another's Wayland window, so the terminal stays "
+        "where it is";
+    return {env("DISPLAY").empty() ? nullptr : makeX11WindowSystem(), why, false};
+  }
+  if (wayland) return {nullptr, "this Wayland desktop offers no way to raise another program's window", false};
   if (!env("DISPLAY").empty()) return {makeX11WindowSystem(), {}};
-  return {nullptr, "no display: no terminal window to raise"};
+  return {nullptr, "no display: no terminal window to raise", false};
 }
 
 }  // namespace gt

@@ -7,11 +7,13 @@
 namespace gt {
 
 // The desktop's window system, chosen from the session's environment: Sway ($SWAYSOCK), KWin on a
-// Plasma Wayland session, X11 through EWMH where $DISPLAY is an X session. Null where none applies,
-// with `why` saying so for the log (GNOME on Wayland lets no program focus another's window).
+// Plasma Wayland session, X11 through EWMH where $DISPLAY is an X session or GNOME's Xwayland. Null
+// where none applies; `why` says for the log why no window, or none of its native windows, can be
+// raised (GNOME on Wayland lets no program focus another's Wayland window).
 struct WindowSystemChoice {
   std::shared_ptr<WindowSystem> windows;
   std::string why;
+  bool frontKnown = true;  // whether it can tell that a terminal is in front
 };
 WindowSystemChoice chooseWindowSystem();
 

@@ -17,6 +17,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
+constexpr std::uint32_t kMaxWindows = 4096;
+
+std::string hex(xcb_window_t w) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%x", w);
+  return buf;
+}
+
 // One connection for one call: calls come from any thread and are rare.
 class X11Session {
  public:
@@ -44,18 +52,31 @@ class X11Session {
     return {};
   }
 
-  std::vector<xcb_window_t> clients() {
-    std::vector<xcb_window_t> out;
+  // Every managed window with its owner and title. All requests first, then the replies: one round
+  // trip to the server, not one per window.
+  std::vector<WindowSystem::Window> windows() {
+    std::vector<xcb_window_t> all;
     xcb_ewmh_get_windows_reply_t list;
     if (xcb_ewmh_get_client_list_reply(&ewmh_, xcb_ewmh_get_client_list(&ewmh_, screen_), &list, nullptr)) {
-      out.assign(list.windows, list.windows + list.windows_len);
+      all.assign(list.windows, list.windows + std::min<std::uint32_t>(list.windows_len, kMaxWindows));
       xcb_ewmh_get_windows_reply_wipe(&list);
     }
+    std::vector<std::pair<xcb_get_property_cookie_t, xcb_get_property_cookie_t>> cookies;
+    for (xcb_window_t w : all) cookies.emplace_back(xcb_ewmh_get_wm_pid(&ewmh_, w), xcb_ewmh_get_wm_name(&ewmh_, w));
+    const xcb_window_t focused = active();
+    std::vector<WindowSystem::Window> out;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      WindowSystem::Window w{hex(all[i]), 0, all[i], {}, all[i] == focused};
+      std::uint32_t pid = 0;
+      if (xcb_ewmh_get_wm_pid_reply(&ewmh_, cookies[i].first, &pid, nullptr)) w.pid = pid;
+      xcb_ewmh_get_utf8_strings_reply_t name;
+      if (xcb_ewmh_get_wm_name_reply(&ewmh_, cookies[i].second, &name, nullptr)) {
+        w.title.assign(name.strings, std::min<std::uint32_t>(name.strings_len, 1024));
+        xcb_ewmh_get_utf8_strings_reply_wipe(&name);
+      }
+      out.push_back(std::move(w));
+    }
     return out;
-  }
-  std::int64_t pidOf(xcb_window_t w) {
-    std::uint32_t pid = 0;
-    return xcb_ewmh_get_wm_pid_reply(&ewmh_, xcb_ewmh_get_wm_pid(&ewmh_, w), &pid, nullptr) ? pid : 0;
   }
   xcb_window_t active() {
     xcb_window_t w = XCB_NONE;
@@ -64,9 +85,10 @@ class X11Session {
   }
   // The managed top-level window that holds `w` ($WINDOWID names xterm's inner widget, not its
   // top-level), or XCB_NONE.
-  xcb_window_t topLevelOf(xcb_window_t w, const std::vector<xcb_window_t>& clients) {
+  xcb_window_t topLevelOf(xcb_window_t w) {
+    std::vector<WindowSystem::Window> all = windows();
     for (int depth = 0; w != XCB_NONE && depth < 32; ++depth) {
-      if (std::find(clients.begin(), clients.end(), w) != clients.end()) return w;
+      if (std::any_of(all.begin(), all.end(), [w](auto& c) { return c.x11 == w; })) return w;
       xcb_query_tree_reply_t* tree = xcb_query_tree_reply(conn_, xcb_query_tree(conn_, w), nullptr);
       if (!tree) return XCB_NONE;
       w = tree->parent == tree->root ? XCB_NONE : tree->parent;
@@ -74,29 +96,34 @@ class X11Session {
     }
     return XCB_NONE;
   }
-  // The window of the first pid that has one, else the one holding `windowId`.
-  xcb_window_t find(const std::vector<std::int64_t>& pids, const std::string& windowId, std::int64_t& pid) {
-    std::vector<xcb_window_t> all = clients();
-    // All requests first, then the replies: one round trip to the server, not one per window.
-    std::vector<xcb_get_property_cookie_t> cookies;
-    for (xcb_window_t w : all) cookies.push_back(xcb_ewmh_get_wm_pid(&ewmh_, w));
-    std::vector<std::int64_t> owners;
-    for (xcb_get_property_cookie_t c : cookies) {
-      std::uint32_t p = 0;
-      owners.push_back(xcb_ewmh_get_wm_pid_reply(&ewmh_, c, &p, nullptr) ? p : 0);
+  // The server's time now, read from the event a property change on a window of ours makes; 0 when it
+  // does not come.
+  xcb_timestamp_t now() {
+    const xcb_window_t probe = xcb_generate_id(conn_);
+    const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+    xcb_create_window(conn_, XCB_COPY_FROM_PARENT, probe, ewmh_.screens[screen_]->root, 0, 0, 1, 1, 0,
+                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
+    xcb_change_property(conn_, XCB_PROP_MODE_APPEND, probe, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, 0, nullptr);
+    xcb_flush(conn_);
+    xcb_timestamp_t time = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 500ms;
+    while (!time && std::chrono::steady_clock::now() < deadline && !xcb_connection_has_error(conn_)) {
+      xcb_generic_event_t* e = xcb_poll_for_event(conn_);
+      if (!e) {
+        std::this_thread::sleep_for(1ms);
+        continue;
+      }
+      if ((e->response_type & 0x7f) == XCB_PROPERTY_NOTIFY)
+        time = reinterpret_cast<xcb_property_notify_event_t*>(e)->time;
+      std::free(e);
     }
-    for (std::int64_t p : pids) {
-      // Several windows of one process (one terminal server, many windows): the most recently mapped.
-      for (std::size_t i = all.size(); i-- > 0;)
-        if (owners[i] == p) return pid = p, all[i];
-    }
-    pid = 0;
-    char* end = nullptr;
-    unsigned long id = std::strtoul(windowId.c_str(), &end, 0);
-    return windowId.empty() || *end ? XCB_NONE : topLevelOf(static_cast<xcb_window_t>(id), all);
+    xcb_destroy_window(conn_, probe);
+    return time;
   }
   void activate(xcb_window_t w, const std::string& token) {
-    xcb_timestamp_t time = XCB_CURRENT_TIME;
+    // Without a time, window managers that weigh requests against focus stealing (GNOME's) refuse them
+    // once another window was focused later.
+    xcb_timestamp_t time = now();
     if (!token.empty()) {
       // A startup-notification id carries the time of the user's click after "_TIME"; the window
       // manager weighs it against focus stealing, and reads the id itself from _NET_STARTUP_ID.
@@ -122,22 +149,19 @@ class X11Session {
   bool wm_ = false;
 };
 
-std::string hex(xcb_window_t w) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%x", w);
-  return buf;
-}
-
 class X11WindowSystem : public WindowSystem {
  public:
-  Outcome raise(const std::vector<std::int64_t>& pids, const std::string& windowId, const std::string& token) override {
+  std::optional<std::vector<Window>> windows(std::string& why) override {
+    X11Session x;
+    if (why = x.problem(); !why.empty()) return std::nullopt;
+    return x.windows();
+  }
+  Outcome activate(const Window& window, const std::string& token) override {
     X11Session x;
     if (std::string p = x.problem(); !p.empty()) return {false, p};
-    std::int64_t pid = 0;
-    xcb_window_t w = x.find(pids, windowId, pid);
-    if (w == XCB_NONE) return {false, "X11: the terminal has no window on this display (it may have closed)"};
+    const auto w = static_cast<xcb_window_t>(window.x11);
     x.activate(w, token);
-    std::string which = "X11: window " + hex(w) + (pid ? " of pid " + std::to_string(pid) : " holding $WINDOWID");
+    std::string which = "X11: window " + window.handle + " of pid " + std::to_string(window.pid);
     // The window manager acts on the message asynchronously; a short look tells the log what happened.
     for (int i = 0; i < 25; ++i) {
       if (x.active() == w) return {true, which + " activated"};
@@ -145,16 +169,9 @@ class X11WindowSystem : public WindowSystem {
     }
     return {true, which + " asked to activate (the window manager has not made it active yet)"};
   }
-  std::optional<bool> isActive(const std::vector<std::int64_t>& pids, const std::string& windowId) override {
+  std::uint64_t topLevel(std::uint64_t id) override {
     X11Session x;
-    if (!x.problem().empty()) return std::nullopt;
-    xcb_window_t active = x.active();
-    if (active == XCB_NONE) return false;
-    // The terminal is the nearest of `pids` with a window, as raise() finds it; an ancestor further
-    // up (a terminal started from another terminal's shell) is another window.
-    std::int64_t pid = 0;
-    xcb_window_t w = x.find(pids, windowId, pid);
-    return w != XCB_NONE && (w == active || (pid && x.pidOf(active) == pid));
+    return x.problem().empty() && id <= UINT32_MAX ? x.topLevelOf(static_cast<xcb_window_t>(id)) : 0;
   }
 };
 

@@ -1,7 +1,7 @@
 #!/bin/bash
 # glowticker-app without a tray, on a private session bus with a recording notification server: one
 # `glowticker send` becomes one notification. Run with no display, offscreen (no tray host) and with a
-# DISPLAY no X server answers (must not abort). Then one copy per user: a second start asks the running
+# DISPLAY or WAYLAND_DISPLAY no server answers (must not abort). Then one copy per user: a second start asks the running
 # copy to show its panel and ends; after kill -9 a new start takes over at once; events arrive throughout.
 # Usage: app_notify_e2e.sh APP_BIN GLOWTICKER_BIN NOTIFY_SINK_BIN
 set -u
@@ -39,7 +39,9 @@ scenario() {  # scenario NAME EXPLANATION [env assignments for the app...]; leav
 }
 
 scenario nodisplay 'no display'
-scenario deaddisplay 'cannot reach the display :4242' DISPLAY=:4242
+scenario deaddisplay 'cannot use the display (WAYLAND_DISPLAY=, DISPLAY=:4242)' DISPLAY=:4242
+# A Wayland session whose compositor Qt cannot use (no plugin, or none answering) and no Xwayland.
+scenario deadwayland 'cannot use the display (WAYLAND_DISPLAY=gt-gone' WAYLAND_DISPLAY=gt-gone XDG_SESSION_TYPE=wayland
 scenario notray 'offscreen platform has no system tray' QT_QPA_PLATFORM=offscreen GLOWTICKER_UI_TRACE=1
 [ "$(grep -c 'tray' "$WORK/app-notray.log")" -eq 1 ] || fail "notray: expected exactly one line about the tray"
 

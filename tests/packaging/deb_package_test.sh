@@ -40,7 +40,7 @@ dpkg-deb --field "$deb" Package Version Architecture Maintainer Depends Recommen
 grep -q "^Recommends:.*avahi-daemon" "$tmp/control" || fail "avahi-daemon is not recommended"
 grep -q "^Recommends:.*fonts-noto-cjk" "$tmp/control" || fail "no CJK font is recommended"
 # shlibdeps must have found the libraries the programs link.
-for lib in libc6 libqt6widgets6 libcurl4 libavahi-client3; do
+for lib in libc6 libqt6widgets6 libcurl4 libavahi-client3 qt6-wayland; do
   grep -q "^Depends:.*$lib" "$tmp/control" || fail "Depends lacks $lib"
 done
 

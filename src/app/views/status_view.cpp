@@ -1,5 +1,4 @@
 #include "app/views/status_view.h"
-#include "app/shown_text.h"
 
 #include <QCheckBox>
 #include <QFrame>
@@ -14,6 +13,7 @@
 #include <algorithm>
 
 #include "app/app_state.h"
+#include "app/shown_text.h"
 #include "app/views/view_style.h"
 namespace gt {
 namespace {
@@ -153,11 +153,18 @@ StatusView::StatusView(AppState* state, const PanelServices& services, QWidget* 
 
   quietSwitch_ = new QCheckBox(QStringLiteral("终端在前台时不提醒"), this);
   quietSwitch_->setObjectName(QStringLiteral("quietSwitch"));
-  quietSwitch_->setChecked(state_ && state_->quietWhenInFront());
+  // Where the desktop cannot tell which window is in front the switch would do nothing: it says so,
+  // and the stored choice is kept for a desktop where it works.
+  const bool quietWorks = services_.quietUnavailable.isEmpty();
+  quietSwitch_->setEnabled(quietWorks);
+  quietSwitch_->setChecked(quietWorks && state_ && state_->quietWhenInFront());
   connect(quietSwitch_, &QCheckBox::toggled, this, [this](bool on) {
     if (state_) state_->setQuietWhenInFront(on);
   });
   layout->addWidget(quietSwitch_);
+  if (!quietWorks)
+    ViewStyle::addWrappedLabel(layout, this, "quietUnavailable", services_.quietUnavailable, ViewStyle::small,
+                               ViewStyle::dimmed);
 
   layout->addWidget(divider(this));
 
@@ -189,7 +196,7 @@ StatusView::StatusView(AppState* state, const PanelServices& services, QWidget* 
     connect(state_, &AppState::intakeProblemChanged, this, &StatusView::renderLink);
     connect(state_, &AppState::recentEventsChanged, this, &StatusView::renderRecent);
     connect(state_, &AppState::quietWhenInFrontChanged, this,
-            [this] { quietSwitch_->setChecked(state_->quietWhenInFront()); });
+            [this] { quietSwitch_->setChecked(quietSwitch_->isEnabled() && state_->quietWhenInFront()); });
   }
   renderLink();
   renderReports();

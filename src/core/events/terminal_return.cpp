@@ -4,13 +4,27 @@
 #include <sstream>
 
 #include "core/common/bounded_run.h"
+#include "core/common/file_io.h"
 #include "core/common/process_tree.h"
 
 namespace gt {
 
 namespace {
 
-constexpr std::size_t kMaxTerminalPids = 64;
+constexpr std::size_t kMaxClients = 16;
+constexpr std::size_t kMaxEnviron = 256 * 1024;
+
+// The $WINDOWID a process of this user was started with (a terminal sets it for what runs inside).
+std::string windowIdOf(long pid) {
+  FileRead r = readFileBounded("/proc/" + std::to_string(pid) + "/environ", kMaxEnviron);
+  constexpr std::string_view kName = "WINDOWID=";
+  for (std::size_t at = 0; r.ok() && at < r.text.size();) {
+    std::size_t end = std::min(r.text.find('\0', at), r.text.size());
+    if (r.text.compare(at, kName.size(), kName) == 0) return r.text.substr(at + kName.size(), end - at - kName.size());
+    at = end + 1;
+  }
+  return {};
+}
 
 bool inTmux(const EventOrigin& o) {
   // A pane id is "%" and digits; anything else could be read by tmux as an option or a session name.
@@ -48,21 +62,29 @@ std::optional<TerminalReturn::Pane> TerminalReturn::findPane(const EventOrigin& 
   return pane;
 }
 
-std::vector<std::int64_t> TerminalReturn::clientChains(const EventOrigin& origin, const std::string& session) const {
+std::vector<TerminalHints> TerminalReturn::clientTerminals(const EventOrigin& origin,
+                                                           const std::string& session) const {
   auto argv = tmux(origin);
-  argv.insert(argv.end(), {"list-clients", "-t", session, "-F", "#{client_activity} #{client_pid}"});
+  // The title is what tmux sets in the client's terminal when set-titles is on: last, it may hold spaces.
+  argv.insert(argv.end(), {"list-clients", "-t", session, "-F",
+                           "#{client_activity} #{client_pid} #{set-titles} #{T:set-titles-string}"});
   std::istringstream lines(runBounded(argv, options_.tmuxLimit).out);
-  std::vector<std::pair<long long, pid_t>> clients;
-  long long activity = 0;
-  long pid = 0;
-  while (lines >> activity >> pid) clients.emplace_back(activity, static_cast<pid_t>(pid));
-  std::sort(clients.begin(), clients.end(), [](auto& a, auto& b) { return a.first > b.first; });
-  std::vector<std::int64_t> chains;
-  for (const auto& [when, client] : clients) {
-    for (std::int64_t p : processChain(client, EventOrigin::kMaxPids))
-      if (chains.size() < kMaxTerminalPids) chains.push_back(p);
+  std::vector<std::pair<long long, TerminalHints>> clients;
+  for (std::string text; clients.size() < kMaxClients && std::getline(lines, text);) {
+    std::istringstream fields(text);
+    long long activity = 0;
+    long pid = 0;
+    std::string titles, title;
+    if (!(fields >> activity >> pid >> titles) || pid <= 0) continue;
+    std::getline(fields >> std::ws, title);
+    TerminalHints t{processChain(static_cast<pid_t>(pid), EventOrigin::kMaxPids), windowIdOf(pid),
+                    titles == "on" || titles == "1" ? title : ""};
+    clients.emplace_back(activity, std::move(t));
   }
-  return chains;
+  std::stable_sort(clients.begin(), clients.end(), [](auto& a, auto& b) { return a.first > b.first; });
+  std::vector<TerminalHints> out;
+  for (auto& [when, t] : clients) out.push_back(std::move(t));
+  return out;
 }
 
 std::string TerminalReturn::selectPane(const EventOrigin& origin, const Pane& pane) const {
@@ -88,44 +110,56 @@ std::string TerminalReturn::selectPane(const EventOrigin& origin, const Pane& pa
                        : line + "; switching client " + client + " failed: " + r.error;
 }
 
+std::string TerminalReturn::raise(const std::vector<TerminalHints>& terminals, const std::string& token) const {
+  std::string why;
+  std::optional<std::vector<WindowSystem::Window>> all = windows_->windows(why);
+  if (!all) return why;
+  why.clear();
+  for (const TerminalHints& t : terminals) {
+    WindowPick pick = pickWindow(*windows_, *all, t);
+    if (pick.window) return windows_->activate(*pick.window, token).what;
+    if (why.empty()) why = pick.why;
+  }
+  return noWindows_.empty() ? why : why + " (" + noWindows_ + ")";
+}
+
+std::optional<std::vector<TerminalHints>> TerminalReturn::terminals(const EventOrigin& origin, std::string& line,
+                                                                    bool selecting) const {
+  if (!inTmux(origin)) return std::vector<TerminalHints>{{origin.pids, origin.windowId, {}}};
+  std::optional<Pane> pane = findPane(origin, line);
+  if (!pane)
+    return selecting ? std::optional(std::vector<TerminalHints>{{origin.pids, origin.windowId, {}}}) : std::nullopt;
+  // The hook's own ancestors lead to the tmux server, and its $WINDOWID to whichever terminal started
+  // the session: the terminal is the one running an attached client.
+  if (selecting)
+    line = selectPane(origin, *pane);
+  else if (!pane->attached || !pane->active)
+    return std::nullopt;
+  std::vector<TerminalHints> clients = clientTerminals(origin, pane->session);
+  if (clients.empty()) line = joined(line, "no terminal shows the tmux session");
+  return clients;
+}
+
 std::string TerminalReturn::bringBack(const AgentEvent& event, const std::string& activationToken) {
   if (!event.origin) return "the event does not say where it came from (an older hook or another sender)";
-  const EventOrigin& origin = *event.origin;
   std::string line;
-  std::vector<std::int64_t> pids = origin.pids;
-  std::string windowId = origin.windowId;
-  if (inTmux(origin)) {
-    std::string why;
-    if (std::optional<Pane> pane = findPane(origin, why)) {
-      line = selectPane(origin, *pane);
-      // The hook's own ancestors lead to the tmux server, and its $WINDOWID to whichever terminal
-      // started the session: the terminal is the one running an attached client.
-      pids = clientChains(origin, pane->session);
-      windowId.clear();
-      if (pids.empty()) return joined(line, "no terminal shows the tmux session");
-    } else {
-      line = why;
-    }
-  }
+  std::vector<TerminalHints> where = *terminals(*event.origin, line, true);
+  if (where.empty()) return line;
   if (!windows_) return joined(line, noWindows_);
-  if (pids.empty() && windowId.empty()) return joined(line, "no terminal process is known");
-  return joined(line, windows_->raise(pids, windowId, activationToken).what);
+  if (where.front().pids.empty() && where.front().windowId.empty()) return joined(line, "no terminal process is known");
+  return joined(line, raise(where, activationToken));
 }
 
 bool TerminalReturn::inFront(const AgentEvent& event) {
-  if (!event.origin || !windows_) return false;
-  const EventOrigin& origin = *event.origin;
-  std::vector<std::int64_t> pids = origin.pids;
-  std::string windowId = origin.windowId;
-  if (inTmux(origin)) {
-    std::string why;
-    std::optional<Pane> pane = findPane(origin, why);
-    if (!pane || !pane->attached || !pane->active) return false;
-    pids = clientChains(origin, pane->session);
-    windowId.clear();
-    if (pids.empty()) return false;
-  }
-  return windows_->isActive(pids, windowId).value_or(false);
+  if (!event.origin || !windows_ || !options_.frontKnown) return false;
+  std::string why;
+  std::optional<std::vector<TerminalHints>> where = terminals(*event.origin, why, false);
+  if (!where || where->empty()) return false;
+  std::optional<std::vector<WindowSystem::Window>> all = windows_->windows(why);
+  if (!all) return false;
+  for (const TerminalHints& t : *where)
+    if (std::optional<WindowSystem::Window> w = pickWindow(*windows_, *all, t).window; w && w->active) return true;
+  return false;
 }
 
 }  // namespace gt

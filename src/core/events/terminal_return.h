@@ -14,15 +14,18 @@ namespace gt {
 // agent's window and pane on that tmux server (and switches a client to the session when none shows
 // it), then raises the terminal window through the desktop's WindowSystem. For an agent inside tmux
 // that terminal is the one running a tmux client attached to the agent's session, found from the
-// client's process and its ancestors; otherwise it is the hook's own ancestors or $WINDOWID.
-// `tmux` runs as argv (never through a shell), each run bounded.
+// client's process and its ancestors, the client's $WINDOWID and the title tmux gives it; otherwise
+// from the hook's own ancestors and $WINDOWID. A window that cannot be told apart from its process's
+// other windows is not raised. `tmux` runs as argv (never through a shell), each run bounded.
 class TerminalReturn : public AgentReturn {
  public:
   struct Options {
     std::string tmuxProgram = "tmux";
     std::chrono::milliseconds tmuxLimit{1500};
+    bool frontKnown = true;  // false where the desktop cannot say which window is in front
   };
-  // `windows` is null where no window system applies; `noWindows` then says why, for the log.
+  // `windows` is null where no window system applies; `noWindows` then says why, for the log, as it
+  // does when `windows` finds no window for the terminal.
   TerminalReturn(std::shared_ptr<WindowSystem> windows, std::string noWindows, Options options);
   TerminalReturn(std::shared_ptr<WindowSystem> windows, std::string noWindows)
       : TerminalReturn(std::move(windows), std::move(noWindows), Options{}) {}
@@ -38,9 +41,15 @@ class TerminalReturn : public AgentReturn {
   };
   std::vector<std::string> tmux(const EventOrigin& origin) const;  // the command up to its subcommand
   std::optional<Pane> findPane(const EventOrigin& origin, std::string& why) const;
-  // The pids of the tmux clients attached to `session` with their ancestors, most recently active first.
-  std::vector<std::int64_t> clientChains(const EventOrigin& origin, const std::string& session) const;
+  // The terminals of the tmux clients attached to `session`, most recently active first.
+  std::vector<TerminalHints> clientTerminals(const EventOrigin& origin, const std::string& session) const;
   std::string selectPane(const EventOrigin& origin, const Pane& pane) const;
+  // The terminals that may show the agent: inside tmux those of the clients attached to its session
+  // (after selecting its pane when `selecting`; nothing when the pane is not in view), else the hook's.
+  // `line` receives what was done or went wrong, for the log.
+  std::optional<std::vector<TerminalHints>> terminals(const EventOrigin& origin, std::string& line,
+                                                      bool selecting) const;
+  std::string raise(const std::vector<TerminalHints>& terminals, const std::string& token) const;
 
   std::shared_ptr<WindowSystem> windows_;
   std::string noWindows_;

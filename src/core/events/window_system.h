@@ -6,23 +6,47 @@
 
 namespace gt {
 
-// One desktop's way to raise another program's window (X11 through EWMH, KWin, Sway). Implementations
-// live in src/platform; they are thread-safe, bounded and never throw.
+// What is known of one terminal an agent may be shown in.
+struct TerminalHints {
+  std::vector<std::int64_t> pids;  // its processes and their ancestors, nearest first
+  std::string windowId;            // $WINDOWID as the terminal set it (X11 and Xwayland), "" when unknown
+  std::string title;               // the title tmux gives its window, "" when tmux sets none
+};
+
+// One desktop's view of its top-level windows and its way to raise one (X11 through EWMH, KWin, Sway).
+// Implementations live in src/platform; they are thread-safe, bounded and never throw.
 class WindowSystem {
  public:
+  struct Window {
+    std::string handle;     // the desktop's own name for it
+    std::int64_t pid = 0;   // the process that owns it, 0 when not known
+    std::uint64_t x11 = 0;  // its X11 top-level window, for X11 and Xwayland windows
+    std::string title;
+    bool active = false;  // has the focus
+  };
   struct Outcome {
     bool done = false;
     std::string what;  // one clause for the log: what was raised, or why nothing was
   };
   virtual ~WindowSystem() = default;
-  // Raises and focuses the top-level window of the first of `pids` (nearest first) that has one, else
-  // the window `windowId` ($WINDOWID, "" when unknown) belongs to. `activationToken` is the
-  // notification server's token for this activation, "" when none.
-  virtual Outcome raise(const std::vector<std::int64_t>& pids, const std::string& windowId,
-                        const std::string& activationToken) = 0;
-  // Whether the active window belongs to one of `pids` or holds `windowId`; nothing when this desktop
-  // cannot tell.
-  virtual std::optional<bool> isActive(const std::vector<std::int64_t>& pids, const std::string& windowId) = 0;
+  // Every top-level window, or nothing with `why` saying what went wrong.
+  virtual std::optional<std::vector<Window>> windows(std::string& why) = 0;
+  // Raises and focuses `window`, one of windows(). `activationToken` is the notification server's
+  // token for this activation, "" when none.
+  virtual Outcome activate(const Window& window, const std::string& activationToken) = 0;
+  // The top-level X11 window holding X11 window `id` (a terminal's $WINDOWID may name an inner one).
+  virtual std::uint64_t topLevel(std::uint64_t id) { return id; }
 };
+
+// The window of the terminal `hints` describes among `windows`: of the nearest process that has any,
+// the one window it owns, or of several the one whose X11 id or title the hints give. Else the window
+// $WINDOWID names, when no process of the chain has one. Nothing, with `why`, when it cannot be told:
+// another window of the same process could show another session.
+struct WindowPick {
+  std::optional<WindowSystem::Window> window;
+  std::string why;
+};
+WindowPick pickWindow(WindowSystem& system, const std::vector<WindowSystem::Window>& windows,
+                      const TerminalHints& hints);
 
 }  // namespace gt

@@ -110,14 +110,16 @@ class StatusViewTest : public QObject, StateFixture {
     installed_[idx(kimi)] = true;
     makeView();
     QCOMPARE(switches(), QStringLiteral("off off on"));
-    answer(claude, gt::HookSuccess{{report("claude", "installed", "/b.bak"), report("claude", "kept")}, "请重启 claude 会话"});
+    answer(claude,
+           gt::HookSuccess{{report("claude", "installed", "/b.bak"), report("claude", "kept")}, "请重启 claude 会话"});
     gates_[idx(claude)].close();
     click(claude);
     QCOMPARE(switches(), QStringLiteral("off on… on"));
     gates_[idx(claude)].open();
     QTRY_VERIFY_WITH_TIMEOUT(!busy(claude), kGateMs);
     QCOMPARE(switches(), QStringLiteral("off on on"));
-    QCOMPARE(label("installResultText")->text(), QStringLiteral("claude: 已安装 (备份: /b.bak)\nclaude: kept\n请重启 claude 会话"));
+    QCOMPARE(label("installResultText")->text(),
+             QStringLiteral("claude: 已安装 (备份: /b.bak)\nclaude: kept\n请重启 claude 会话"));
     QCOMPARE(looks(), QStringLiteral("-+-"));
     // A failed removal turns its switch back on, keeps the result box and shows the error as plain text.
     answer(kimi, gt::HookError{"HookInstaller", 1, "<i>markup</i>"});
@@ -136,8 +138,8 @@ class StatusViewTest : public QObject, StateFixture {
     QCOMPARE(view_->installResult(), std::optional<QString>(QString()));
     QCOMPARE(looks(), QStringLiteral("-++"));
     // Long reports scroll inside the box; long paths and messages wrap instead of widening the panel.
-    answer(codex,
-           gt::HookSuccess{std::vector<gt::InstallReport>(40, report("codex", "installed", "/" + std::string(200, 'x')))});
+    answer(codex, gt::HookSuccess{
+                      std::vector<gt::InstallReport>(40, report("codex", "installed", "/" + std::string(200, 'x')))});
     clickAndWait(codex);
     QTRY_VERIFY_WITH_TIMEOUT(view_->findChild<QWidget*>("installResult")->height() <= 100, kGateMs);
     QVERIFY(view_->minimumSizeHint().width() <= 280);
@@ -160,9 +162,9 @@ class StatusViewTest : public QObject, StateFixture {
     QVERIFY(!settings->load().empty());
     auto back = std::make_shared<gt::test::FakeReturn>();
     const std::string socket = (home_->path() / "run" / "events.sock").string();
-    state_ = std::make_unique<gt::AppState>(gt::AppState::Parts{pool(), device_, std::make_shared<gt::EventListener>(socket),
-                                                                std::make_shared<gt::Notifier>(nullptr, nullptr, back),
-                                                                std::chrono::milliseconds(10000), settings});
+    state_ = std::make_unique<gt::AppState>(gt::AppState::Parts{
+        pool(), device_, std::make_shared<gt::EventListener>(socket),
+        std::make_shared<gt::Notifier>(nullptr, nullptr, back), std::chrono::milliseconds(10000), settings});
     makeView();
     auto* list = view_->findChild<QListWidget*>("recentEvents");
     QCOMPARE(apptest::looks(view_.get(), "recentEmpty recentEvents hookNote"), QStringLiteral("+-+"));
@@ -189,6 +191,14 @@ class StatusViewTest : public QObject, StateFixture {
     QCOMPARE(reread.save(), std::string());  // a file that reads is saved in place, not moved aside
     QCOMPARE(std::filesystem::status(file).permissions() & std::filesystem::perms::all, std::filesystem::perms(0600));
     QCOMPARE(gt::test::readAll(file.string() + ".bad"), std::string("{not json"));
+
+    // Where the desktop cannot tell what is in front, the switch says so instead of doing nothing.
+    gt::PanelServices noFront = hookServices();
+    noFront.quietUnavailable = QStringLiteral("无法判断");
+    gt::StatusView other(state_.get(), noFront);
+    other.show();
+    QCOMPARE(apptest::looks(&other, "quietSwitch quietUnavailable"), QStringLiteral("x+"));
+    QVERIFY(!other.findChild<QCheckBox*>("quietSwitch")->isChecked() && state_->quietWhenInFront());
   }
 
   void rowsRunConcurrently() {
@@ -209,7 +219,8 @@ class StatusViewTest : public QObject, StateFixture {
     QVERIFY(busy(codex));
     gates_[idx(codex)].open();
     QTRY_VERIFY_WITH_TIMEOUT(!busy(codex), kGateMs);
-    QCOMPARE(label("installResultText")->text(), QStringLiteral("codex: 已安装"));  // the later report replaces the earlier
+    QCOMPARE(label("installResultText")->text(),
+             QStringLiteral("codex: 已安装"));  // the later report replaces the earlier
     gates_[idx(kimi)].open();
     QTRY_VERIFY_WITH_TIMEOUT(!busy(kimi), kGateMs);
     QCOMPARE(calls_->get().size(), std::size_t(3));
