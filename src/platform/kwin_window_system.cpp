@@ -159,14 +159,9 @@ class KWinWindowSystem : public WindowSystem {
       sd_bus_error_free(&err);
       return why;
     }
-    // Plasma 6 (and late 5) put the script at /Scripting/ScriptN, earlier versions at /N.
-    std::string object = "/Scripting/Script" + std::to_string(id);
-    r = sd_bus_call_method(bus, "org.kde.KWin", object.c_str(), "org.kde.kwin.Script", "run", &err, nullptr, "");
-    if (r < 0) {
-      sd_bus_error_free(&err);
-      object = "/" + std::to_string(id);
-      r = sd_bus_call_method(bus, "org.kde.KWin", object.c_str(), "org.kde.kwin.Script", "run", &err, nullptr, "");
-    }
+    // start runs every loaded script not yet running. Running ours by its object (/N on KWin 5, whose N
+    // is the count of loaded scripts and so repeats once one is unloaded) could run another one instead.
+    r = sd_bus_call_method(bus, "org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "start", &err, nullptr, "");
     std::string why = r < 0 ? "KWin: cannot run the script: " + busError(err, r) : "";
     sd_bus_error_free(&err);
     return why;

@@ -37,10 +37,10 @@ FRONT=known  # whether the desktop can tell the app which window is in front
 # Per desktop: start it; `titles` lists the windows' titles, `focused` the focused one's; `focus TITLE`,
 # `hide TITLE`, `shot NAME`; `click` clicks the notification whose body holds $1.
 kwin_js() {  # kwin_js BODY: runs BODY in a KWin script and prints what it returns
-  local n=$BASHPID$RANDOM id
+  local n=$BASHPID$RANDOM
   echo "print('GT$n ' + (function () { var all = workspace.clientList(); $1 })());" >"$WORK/s$n.js"
-  id=$(busctl --user call org.kde.KWin /Scripting org.kde.kwin.Scripting loadScript ss "$WORK/s$n.js" gt$n) &&
-    busctl --user call org.kde.KWin /${id#i } org.kde.kwin.Script run &&
+  busctl --user call org.kde.KWin /Scripting org.kde.kwin.Scripting loadScript ss "$WORK/s$n.js" gt$n >/dev/null &&
+    busctl --user call org.kde.KWin /Scripting org.kde.kwin.Scripting start &&
     waitfor 5 grep -q "^js: GT$n " "$WORK/kwin.log" && sed -n "s/^js: GT$n //p" "$WORK/kwin.log" | tr '|' '\n'
   busctl --user call org.kde.KWin /Scripting org.kde.kwin.Scripting unloadScript s gt$n >/dev/null
 }
