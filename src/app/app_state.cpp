@@ -21,7 +21,7 @@ AppState::AppState(Parts parts, QObject* parent)
 }
 
 AppState::~AppState() {
-  // Its callback posts to this object: no reader thread may still be in it once this object is gone.
+  // Its callback posts to this object: the listener's thread may not still be in it once this object is gone.
   if (parts_.listener) parts_.listener->stop();
 }
 
@@ -122,7 +122,7 @@ void AppState::startIntake() {
   // A listener that could not start (say, a run folder someone else controls) is tried again each poll
   // period, so intake resumes without a restart once the cause is gone.
   if (!parts_.listener || parts_.listener->isRunning()) return;
-  // The callback runs on the listener's threads: it hands the event to the notifier, which queues it
+  // The callback runs on the listener's thread: it hands the event to the notifier, which queues it
   // for its own thread so neither reading nor probes wait for it, and posts a copy to this object's
   // thread for the panel's list.
   auto problem = parts_.listener->start([this, notifier = parts_.notifier](AgentEvent event) {

@@ -28,7 +28,7 @@ class AppState : public QObject {
   Q_OBJECT
  public:
   struct Parts {
-    QThreadPool* pool = nullptr;  // must outlive the listener's reader threads
+    QThreadPool* pool = nullptr;  // must outlive this object
     std::shared_ptr<ClockAPI> api;
     std::shared_ptr<EventListener> listener;
     std::shared_ptr<Notifier> notifier;

@@ -114,7 +114,7 @@ TEST(EventFlood, EveryGoodRecordOnceInOrderWithBoundedMemoryAndNoLeaks) {
     ASSERT_EQ(got[c].size(), static_cast<std::size_t>(kRecordsPerConnection)) << "connection " << c;
     for (int i = 0; i < kRecordsPerConnection; ++i) ASSERT_EQ(got[c][i], i) << "connection " << c;
   }
-  // The partial-record budget (32 MiB), the queue of cut records (8 MiB) and decoding buffers.
+  // The partial-record budget (32 MiB) and decoding buffers.
   if (!stress::kSanitized) EXPECT_LT(rssPeak - rssBefore, 128 * 1024);
   // The clients are gone: only the listening socket, its poller and its wake-up remain.
   EXPECT_TRUE(stress::waitFor([&] { return stress::openFdCount() <= fdsBefore + 3; }, 10s));

@@ -1,8 +1,8 @@
 #include "core/events/event_listener.h"
 
 #include <sys/epoll.h>
-#include <sys/ioctl.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <list>
 #include <map>
@@ -34,9 +33,6 @@ constexpr std::string_view kCategory = "listener";
 constexpr int kBacklog = 64;
 constexpr std::size_t kReadChunk = 65536;
 constexpr auto kStopBudget = std::chrono::seconds(2);
-// Cut records waiting for decoding; beyond this reading pauses until the callback catches up.
-constexpr std::size_t kQueuedBytes = 8u << 20;
-constexpr int kDecoders = 2;
 // Descriptors short: accepting pauses this long rather than spinning on a ready listening socket.
 constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
 constexpr auto kRefusalLogEvery = std::chrono::minutes(1);
@@ -63,90 +59,6 @@ bool someoneListens(const std::string& path) {
 
 std::string errnoText(const char* what, int err) { return std::string(what) + ": " + std::strerror(err); }
 
-// Complete records cut from one read, waiting to be decoded and delivered in order.
-struct Batch {
-  std::string bytes;
-  std::vector<std::size_t> ends;  // end of each record in `bytes`
-  std::vector<AgentEvent> events;
-  bool decoded = false;
-};
-
-// What the decoding threads share with the I/O thread and with stop(); a thread stuck in a slow
-// callback keeps it alive after the listener is gone.
-struct Pipeline {
-  EventListener::Callback onEvent;
-  std::mutex lock;
-  std::condition_variable changed;
-  std::deque<std::shared_ptr<Batch>> queue;
-  std::size_t claimed = 0;  // batches at the front of `queue` already taken by a decoder
-  std::size_t queuedBytes = 0;
-  bool delivering = false;
-  std::atomic<bool> stopping{false};  // written under `lock`; read without it between callbacks
-  int exited = 0;
-
-  void push(std::shared_ptr<Batch> batch) {
-    std::unique_lock<std::mutex> g(lock);
-    changed.wait(g, [&] { return stopping || queuedBytes < kQueuedBytes; });
-    if (stopping) return;
-    queuedBytes += batch->bytes.size();
-    queue.push_back(std::move(batch));
-    changed.notify_all();
-  }
-
-  // Decoders take batches in turn; whoever finds the oldest batch decoded delivers the decoded run at
-  // the front, so records leave in the order they came in and the callback never runs twice at once.
-  void work() {
-    std::unique_lock<std::mutex> g(lock);
-    for (;;) {
-      changed.wait(g, [&] {
-        return stopping || claimed < queue.size() || (!delivering && !queue.empty() && queue.front()->decoded);
-      });
-      if (stopping) break;
-      if (!delivering && !queue.empty() && queue.front()->decoded) {
-        delivering = true;
-        std::vector<std::shared_ptr<Batch>> ready;
-        while (!queue.empty() && queue.front()->decoded) {
-          ready.push_back(std::move(queue.front()));
-          queue.pop_front();
-          --claimed;
-        }
-        g.unlock();
-        std::size_t bytes = 0;
-        for (auto& batch : ready) {
-          bytes += batch->bytes.size();
-          if (stopping) continue;
-          for (auto& event : batch->events) {
-            try {
-              onEvent(std::move(event));
-            } catch (...) {
-              // A failing handler loses this event only.
-            }
-          }
-        }
-        g.lock();
-        delivering = false;
-        queuedBytes -= std::min(queuedBytes, bytes);
-        changed.notify_all();
-        continue;
-      }
-      std::shared_ptr<Batch> batch = queue[claimed++];
-      g.unlock();
-      std::size_t begin = 0;
-      batch->events.reserve(batch->ends.size());
-      for (std::size_t end : batch->ends) {
-        if (auto event = decodeAgentEvent(std::string_view(batch->bytes).substr(begin, end - begin)))
-          batch->events.push_back(std::move(*event));
-        begin = end;
-      }
-      g.lock();
-      batch->decoded = true;
-      changed.notify_all();
-    }
-    ++exited;
-    changed.notify_all();
-  }
-};
-
 struct Connection {
   int fd;
   Clock::time_point lastByte;
@@ -157,51 +69,46 @@ struct Connection {
 
 }  // namespace
 
-struct EventListener::Impl {
-  Impl(std::string path, std::shared_ptr<Log> l, Limits lim)
-      : socketPath(std::move(path)), log(std::move(l)), limits(lim) {}
-
-  const std::string socketPath;
+// One run, start() to stop(): all that its thread touches. The thread holds `lock` except while the
+// callback runs, so a stop() that cannot wait for a slow callback closes everything itself and the
+// thread, back from the callback, finds `stopping` and leaves without touching anything.
+struct EventListener::Run {
+  Run(Callback cb, std::shared_ptr<Log> l, Limits lim) : onEvent(std::move(cb)), log(std::move(l)), limits(lim) {}
+  const Callback onEvent;
   const std::shared_ptr<Log> log;
   const Limits limits;
-  mutable std::mutex lifecycle;  // serialises start(), stop() and isRunning()
-
-  // One run, start() to stop().
-  bool running = false;
+  std::mutex lock;
+  std::condition_variable ended;
+  std::atomic<bool> stopping{false};
+  bool exited = false;
   int serverFD = -1, epollFD = -1, wakeFD = -1;
-  dev_t boundDev = 0;
-  ino_t boundIno = 0;
-  std::thread io;
-  std::shared_ptr<Pipeline> pipeline;
-  std::vector<std::thread> decoders;
 
-  // Owned by the I/O thread while it runs. Least recently active first.
+  // Least recently active first.
   std::list<Connection> conns;
   std::unordered_map<int, std::list<Connection>::iterator> byFD;
   std::size_t pendingTotal = 0;  // capacity held by all `pending` buffers
   std::size_t paused = 0;
   std::map<uid_t, Clock::time_point> refusalLogged;
+  std::vector<char> buf = std::vector<char>(kReadChunk);
+  std::vector<std::string_view> cut;  // the whole records of the latest read, in `buf` or joined
 
   void say(const std::string& text) const {
     if (log) log->error(kLogSubsystem, kCategory, text);
   }
-  std::optional<std::string> fail(std::string text) const {
-    say("event listener not started: " + text);
-    return text;
-  }
-
-  void ioLoop();
+  void serve(std::unique_lock<std::mutex>& held);
   void acceptAll(bool& acceptPaused, Clock::time_point& resumeAt);
-  void readFrom(std::list<Connection>::iterator it);
+  bool readFrom(std::list<Connection>::iterator it, std::unique_lock<std::mutex>& held);
+  bool deliver(std::unique_lock<std::mutex>& held);
   void drop(std::list<Connection>::iterator it);
   bool dropIdlest(std::list<Connection>::iterator keep, bool evenIfDelivering);
   void watch(Connection& c, bool reading);
   void release(Connection& c);
   void resumeIfRoom();
   bool peerIsUs(int fd);
+  void closeAll();
 };
 
-void EventListener::Impl::watch(Connection& c, bool reading) {
+void EventListener::Run::watch(Connection& c, bool reading) {
   epoll_event ev{};
   ev.events = reading ? EPOLLIN : 0;
   ev.data.fd = c.fd;
@@ -212,19 +119,19 @@ void EventListener::Impl::watch(Connection& c, bool reading) {
 }
 
 // Frees a connection's partial record; once back under budget, paused connections are read again.
-void EventListener::Impl::release(Connection& c) {
+void EventListener::Run::release(Connection& c) {
   pendingTotal -= std::min(pendingTotal, c.pending.capacity());
   std::string().swap(c.pending);
   resumeIfRoom();
 }
 
-void EventListener::Impl::resumeIfRoom() {
+void EventListener::Run::resumeIfRoom() {
   if (paused == 0 || pendingTotal > limits.pendingBytes) return;
   for (auto& other : conns)
     if (other.paused) watch(other, true);
 }
 
-void EventListener::Impl::drop(std::list<Connection>::iterator it) {
+void EventListener::Run::drop(std::list<Connection>::iterator it) {
   if (it->paused) --paused;
   it->paused = false;
   pendingTotal -= std::min(pendingTotal, it->pending.capacity());
@@ -237,7 +144,7 @@ void EventListener::Impl::drop(std::list<Connection>::iterator it) {
 
 // Closes the connection idle the longest other than `keep`. Unless `evenIfDelivering`, only one that
 // has neither unread bytes nor sent any for a while qualifies; false when there is none.
-bool EventListener::Impl::dropIdlest(std::list<Connection>::iterator keep, bool evenIfDelivering) {
+bool EventListener::Run::dropIdlest(std::list<Connection>::iterator keep, bool evenIfDelivering) {
   auto victim = conns.end();
   const auto quietSince = Clock::now() - kQuietBeforeEviction;
   for (auto it = conns.begin(); it != conns.end(); ++it) {
@@ -255,7 +162,7 @@ bool EventListener::Impl::dropIdlest(std::list<Connection>::iterator keep, bool 
   return true;
 }
 
-bool EventListener::Impl::peerIsUs(int fd) {
+bool EventListener::Run::peerIsUs(int fd) {
   ucred cred{};
   socklen_t len = sizeof cred;
   if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
@@ -270,7 +177,7 @@ bool EventListener::Impl::peerIsUs(int fd) {
   return false;
 }
 
-void EventListener::Impl::acceptAll(bool& acceptPaused, Clock::time_point& resumeAt) {
+void EventListener::Run::acceptAll(bool& acceptPaused, Clock::time_point& resumeAt) {
   // A few per round, so the records of those already in are read before more crowd in.
   for (int round = 0; round < 32; ++round) {
     int fd = ::accept4(serverFD, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -305,13 +212,31 @@ void EventListener::Impl::acceptAll(bool& acceptPaused, Clock::time_point& resum
   }
 }
 
-void EventListener::Impl::readFrom(std::list<Connection>::iterator it) {
-  static thread_local std::vector<char> buf(kReadChunk);
+// Decodes the records cut from one read and hands them over one by one with `lock` let go; false once
+// stop() has taken over.
+bool EventListener::Run::deliver(std::unique_lock<std::mutex>& held) {
+  if (cut.empty()) return true;
+  held.unlock();
+  for (std::string_view record : cut) {
+    if (stopping) break;
+    auto event = decodeAgentEvent(record);
+    if (!event) continue;
+    try {
+      onEvent(std::move(*event));
+    } catch (...) {
+      // A failing handler loses this event only.
+    }
+  }
+  held.lock();
+  return !stopping;
+}
+
+bool EventListener::Run::readFrom(std::list<Connection>::iterator it, std::unique_lock<std::mutex>& held) {
   ssize_t n = ::read(it->fd, buf.data(), buf.size());
-  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
   if (n <= 0) {
     drop(it);  // a record without its line feed is never delivered
-    return;
+    return true;
   }
   Connection& c = *it;
   c.lastByte = Clock::now();
@@ -320,51 +245,50 @@ void EventListener::Impl::readFrom(std::list<Connection>::iterator it) {
   std::string_view chunk(buf.data(), static_cast<std::size_t>(n));
   if (c.skipping) {
     auto lf = chunk.find('\n');
-    if (lf == std::string_view::npos) return;
+    if (lf == std::string_view::npos) return true;
     chunk.remove_prefix(lf + 1);
     c.skipping = false;
   }
-  std::shared_ptr<Batch> batch;
+  cut.clear();
+  std::string joined;  // only the first record can have begun in an earlier read
   for (auto lf = chunk.find('\n'); lf != std::string_view::npos; lf = chunk.find('\n')) {
-    if (!batch) batch = std::make_shared<Batch>();
-    std::size_t whole = c.pending.size() + lf;
-    if (whole <= kMaxPendingBytes) {
-      batch->bytes.append(c.pending).append(chunk.substr(0, lf));
-      batch->ends.push_back(batch->bytes.size());
-    }
+    std::string_view line = chunk.substr(0, lf);
     chunk.remove_prefix(lf + 1);
-    if (c.pending.capacity()) release(c);
-  }
-  if (!chunk.empty()) {
-    if (c.pending.size() + chunk.size() > kMaxPendingBytes) {
-      release(c);
-      c.skipping = true;
-    } else {
-      std::size_t before = c.pending.capacity(), need = c.pending.size() + chunk.size();
-      // Grown by doubling but never past the record bound, so the budget counts what is really held.
-      if (need > before) c.pending.reserve(std::min(std::max(need, 2 * before), kMaxPendingBytes));
-      c.pending.append(chunk);
-      pendingTotal += c.pending.capacity() - before;
-      // Partial records of all connections share one budget. The idlest pays for going over it; when
-      // every other holder is delivering, this one waits unread until they are done.
-      while (pendingTotal > limits.pendingBytes) {
-        if (dropIdlest(it, false)) continue;
-        bool othersDeliver = std::any_of(conns.begin(), conns.end(), [&](const Connection& o) {
-          return &o != &c && !o.paused && !o.pending.empty();
-        });
-        if (othersDeliver) watch(c, false);
-        break;
-      }
+    if (c.pending.empty()) {
+      cut.push_back(line);
+      continue;
     }
+    if (c.pending.size() + line.size() <= kMaxPendingBytes) cut.push_back(joined.append(c.pending).append(line));
+    release(c);
   }
-  if (batch && !batch->ends.empty()) pipeline->push(std::move(batch));
+  if (chunk.empty()) return deliver(held);
+  if (c.pending.size() + chunk.size() > kMaxPendingBytes) {
+    release(c);
+    c.skipping = true;
+    return deliver(held);
+  }
+  std::size_t before = c.pending.capacity(), need = c.pending.size() + chunk.size();
+  // Grown by doubling but never past the record bound, so the budget counts what is really held.
+  if (need > before) c.pending.reserve(std::min(std::max(need, 2 * before), kMaxPendingBytes));
+  c.pending.append(chunk);
+  pendingTotal += c.pending.capacity() - before;
+  // Partial records of all connections share one budget. The idlest pays for going over it; when every
+  // other holder is delivering, this one waits unread until they are done.
+  while (pendingTotal > limits.pendingBytes) {
+    if (dropIdlest(it, false)) continue;
+    bool othersDeliver = std::any_of(conns.begin(), conns.end(),
+                                     [&](const Connection& o) { return &o != &c && !o.paused && !o.pending.empty(); });
+    if (othersDeliver) watch(c, false);
+    break;
+  }
+  return deliver(held);
 }
 
-void EventListener::Impl::ioLoop() {
+void EventListener::Run::serve(std::unique_lock<std::mutex>& held) {
   std::vector<epoll_event> events(64);
   bool acceptPaused = false;
   Clock::time_point resumeAt;
-  for (;;) {
+  while (!stopping) {
     auto now = Clock::now();
     while (!conns.empty() && now - conns.front().lastByte >= limits.idle) drop(conns.begin());
     // Paused readers wait for room; holders gone quiet since make it. When no reader that holds a
@@ -373,8 +297,8 @@ void EventListener::Impl::ioLoop() {
       while (pendingTotal > limits.pendingBytes && dropIdlest(conns.end(), false)) {
       }
       resumeIfRoom();
-      if (paused && std::none_of(conns.begin(), conns.end(),
-                                 [](const Connection& o) { return !o.paused && !o.pending.empty(); }))
+      if (paused &&
+          std::none_of(conns.begin(), conns.end(), [](const Connection& o) { return !o.paused && !o.pending.empty(); }))
         for (auto& o : conns)
           if (o.paused) {
             watch(o, true);
@@ -400,12 +324,39 @@ void EventListener::Impl::ioLoop() {
       if (fd == wakeFD) return;
       if (fd == serverFD) {
         acceptAll(acceptPaused, resumeAt);
-        continue;
+      } else if (auto found = byFD.find(fd); found != byFD.end() && !readFrom(found->second, held)) {
+        return;
       }
-      if (auto found = byFD.find(fd); found != byFD.end()) readFrom(found->second);
     }
   }
 }
+
+void EventListener::Run::closeAll() {
+  paused = 0;
+  while (!conns.empty()) drop(conns.begin());
+  for (int fd : {serverFD, epollFD, wakeFD})
+    if (fd >= 0) ::close(fd);
+  serverFD = epollFD = wakeFD = -1;
+}
+
+struct EventListener::Impl {
+  Impl(std::string path, std::shared_ptr<Log> l, Limits lim)
+      : socketPath(std::move(path)), log(std::move(l)), limits(lim) {}
+
+  const std::string socketPath;
+  const std::shared_ptr<Log> log;
+  const Limits limits;
+  mutable std::mutex lifecycle;  // serialises start(), stop() and isRunning()
+  std::shared_ptr<Run> run;      // while running
+  std::thread io;
+  dev_t boundDev = 0;
+  ino_t boundIno = 0;
+
+  std::optional<std::string> fail(std::string text) const {
+    if (log) log->error(kLogSubsystem, kCategory, "event listener not started: " + text);
+    return text;
+  }
+};
 
 EventListener::EventListener(std::string socketPath, std::shared_ptr<Log> log, Limits limits)
     : impl_(std::make_unique<Impl>(std::move(socketPath), std::move(log), limits)) {}
@@ -417,13 +368,13 @@ const std::string& EventListener::socketPath() const { return impl_->socketPath;
 
 bool EventListener::isRunning() const {
   std::lock_guard<std::mutex> guard(impl_->lifecycle);
-  return impl_->running;
+  return impl_->run != nullptr;
 }
 
 std::optional<std::string> EventListener::start(Callback onEvent) {
   Impl& im = *impl_;
   std::lock_guard<std::mutex> life(im.lifecycle);
-  if (im.running) return std::nullopt;
+  if (im.run) return std::nullopt;
   const std::string& path = im.socketPath;
   // An empty path would bind an abstract socket and one with a NUL would bind a shorter path.
   if (path.empty() || path.find('\0') != std::string::npos) return im.fail("the socket path is empty or not a path");
@@ -442,95 +393,69 @@ std::optional<std::string> EventListener::start(Callback onEvent) {
     ::unlink(path.c_str());  // left by a run that ended without cleaning up
   }
 
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  auto run = std::make_shared<Run>(std::move(onEvent), im.log, im.limits);
+  int& fd = run->serverFD;
+  fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return im.fail(errnoText("cannot create a socket", errno));
   // Linux gives a bound socket file the mode of the socket's inode, so this holds from the first moment.
   ::fchmod(fd, 0600);
   sockaddr_un addr = addressFor(path);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     int err = errno;
-    ::close(fd);
+    run->closeAll();
     return im.fail(errnoText(("cannot bind " + path).c_str(), err));
   }
   ::chmod(path.c_str(), 0600);
   ::lstat(path.c_str(), &st);
-  int ep = -1, wake = -1;
   auto undo = [&](std::string why) {
-    if (ep >= 0) ::close(ep);
-    if (wake >= 0) ::close(wake);
-    ::close(fd);
+    run->closeAll();
     ::unlink(path.c_str());
     return im.fail(std::move(why));
   };
   if (::listen(fd, kBacklog) != 0) return undo(errnoText("cannot listen", errno));
-  ep = ::epoll_create1(EPOLL_CLOEXEC);
-  wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (ep < 0 || wake < 0) return undo(errnoText("cannot set up event polling", errno));
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.fd = fd;
-  ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
-  ev.data.fd = wake;
-  ::epoll_ctl(ep, EPOLL_CTL_ADD, wake, &ev);
-
-  im.serverFD = fd;
-  im.epollFD = ep;
-  im.wakeFD = wake;
+  run->epollFD = ::epoll_create1(EPOLL_CLOEXEC);
+  run->wakeFD = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (run->epollFD < 0 || run->wakeFD < 0) return undo(errnoText("cannot set up event polling", errno));
+  for (int watched : {fd, run->wakeFD}) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = watched;
+    ::epoll_ctl(run->epollFD, EPOLL_CTL_ADD, watched, &ev);
+  }
+  try {
+    im.io = std::thread([run] {
+      std::unique_lock<std::mutex> held(run->lock);
+      run->serve(held);
+      run->exited = true;
+      run->ended.notify_all();
+    });
+  } catch (...) {
+    return undo("cannot start the intake thread");
+  }
+  im.run = std::move(run);
   im.boundDev = st.st_dev;
   im.boundIno = st.st_ino;
-  im.pipeline = std::make_shared<Pipeline>();
-  im.pipeline->onEvent = std::move(onEvent);
-  try {
-    for (int i = 0; i < kDecoders; ++i) im.decoders.emplace_back([p = im.pipeline] { p->work(); });
-    im.io = std::thread([&im] { im.ioLoop(); });
-  } catch (...) {
-    {
-      std::lock_guard<std::mutex> g(im.pipeline->lock);
-      im.pipeline->stopping = true;
-      im.pipeline->changed.notify_all();
-    }
-    for (auto& t : im.decoders) t.join();
-    im.decoders.clear();
-    im.pipeline.reset();
-    im.serverFD = im.epollFD = im.wakeFD = -1;
-    return undo("cannot start the intake threads");
-  }
-  im.running = true;
   return std::nullopt;
 }
 
 void EventListener::stop() {
   Impl& im = *impl_;
   std::lock_guard<std::mutex> life(im.lifecycle);
-  if (!im.running) return;
-  im.running = false;
+  if (!im.run) return;
+  std::shared_ptr<Run> run = std::move(im.run);
   const auto deadline = Clock::now() + kStopBudget;
-  std::shared_ptr<Pipeline> p = im.pipeline;  // the I/O thread uses it until joined
-  {
-    std::lock_guard<std::mutex> g(p->lock);
-    p->stopping = true;  // also frees an I/O thread waiting for queue space
-    p->changed.notify_all();
-  }
+  run->stopping = true;
   std::uint64_t one = 1;
-  (void)!::write(im.wakeFD, &one, sizeof one);
-  im.io.join();
-  im.pipeline.reset();
-  im.paused = 0;
-  while (!im.conns.empty()) im.drop(im.conns.begin());
-  im.pendingTotal = 0;
-  ::close(im.serverFD);
-  ::close(im.epollFD);
-  ::close(im.wakeFD);
-  im.serverFD = im.epollFD = im.wakeFD = -1;
-
-  // A decoder inside a slow callback is left to finish on its own; it holds what it needs.
-  bool allOut;
+  (void)!::write(run->wakeFD, &one, sizeof one);
+  bool out;
   {
-    std::unique_lock<std::mutex> g(p->lock);
-    allOut = p->changed.wait_until(g, deadline, [&] { return p->exited == kDecoders; });
+    // Free once the woken thread has left, or while it is inside the callback.
+    std::unique_lock<std::mutex> g(run->lock);
+    out = run->ended.wait_until(g, deadline, [&] { return run->exited; });
+    run->closeAll();
   }
-  for (auto& t : im.decoders) allOut ? t.join() : t.detach();
-  im.decoders.clear();
+  // A thread inside a slow callback is left to finish on its own; it holds what it needs.
+  out ? im.io.join() : im.io.detach();
 
   struct stat st {};
   if (::lstat(im.socketPath.c_str(), &st) == 0 && st.st_dev == im.boundDev && st.st_ino == im.boundIno)

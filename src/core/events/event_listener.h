@@ -19,15 +19,14 @@ struct EventListenerLimits {
   std::chrono::milliseconds idle{30'000};
 };
 
-
 // Unix-domain stream socket server: one JSON record per line from any number of agent hooks of the
-// same user. One thread serves every connection; records are decoded on a small fixed set of threads
-// and handed to the callback one at a time, in the order each connection sent them.
+// same user. One thread serves every connection: it cuts and decodes the records and calls the callback
+// with each, one at a time, in the order each connection sent them.
 class EventListener {
  public:
   using Callback = std::function<void(AgentEvent)>;
 
-  static constexpr std::size_t kMaxPathBytes = 103;       // sun_path of 104 bytes less the NUL, on every platform
+  static constexpr std::size_t kMaxPathBytes = 103;         // sun_path of 104 bytes less the NUL, on every platform
   static constexpr std::size_t kMaxPendingBytes = 1 << 20;  // a longer record is skipped to its line feed
 
   using Limits = EventListenerLimits;
@@ -51,6 +50,7 @@ class EventListener {
   bool isRunning() const;
 
  private:
+  struct Run;
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
