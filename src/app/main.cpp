@@ -32,6 +32,7 @@
 #include "core/common/program_path.h"
 #include "core/discovery/discovery.h"
 #include "core/events/terminal_return.h"
+#include "core/hooks/agent_id.h"
 #include "core/hooks/hook_installer.h"
 #include "core/hooks/hook_state.h"
 #include "core/pairing/clock_config.h"
@@ -90,12 +91,11 @@ bool envSet(const char* name) {
   return v && *v;
 }
 
-// Probes (2 s), pairing requests (5 s), LAN searches, tool runs (minutes) and notification posts can all
-// be waiting at once; the global pool has only one thread per core. Never destroyed: quitting must not
-// wait for a tool run, and the listener's reader threads may post to it until the process exits.
+// Never destroyed: quitting must not wait for a tool run.
 QThreadPool* makeWorkPool() {
   auto* pool = new QThreadPool;
-  pool->setMaxThreadCount(16);
+  // A probe, a pairing request, a LAN search and a tool run per agent may all wait at once; the rest queues.
+  pool->setMaxThreadCount(3 + static_cast<int>(gt::allAgents().size()));
   pool->setExpiryTimeout(30000);
   return pool;
 }
