@@ -119,9 +119,9 @@ void AppState::startPolling() {
 }
 
 void AppState::startIntake() {
-  // A listener that could not start (say, a run folder someone else controls) is tried again each poll
-  // period, so intake resumes without a restart once the cause is gone.
-  if (!parts_.listener || parts_.listener->isRunning()) return;
+  // Each poll period: a listener that could not start (say, a run folder someone else controls) is tried
+  // again, and a running one binds again if its socket was removed, so intake resumes without a restart.
+  if (!parts_.listener) return;
   // The callback runs on the listener's thread: it hands the event to the notifier, which queues it
   // for its own thread so neither reading nor probes wait for it, and posts a copy to this object's
   // thread for the panel's list.

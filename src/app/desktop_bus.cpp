@@ -3,25 +3,31 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusReply>
 
 namespace gt {
 
 DesktopBus::DesktopBus(std::function<void()> showPanel, QObject* parent)
     : QObject(parent), showPanel_(std::move(showPanel)) {}
 
-bool DesktopBus::publish(QString* why) {
+DesktopBus::Publish DesktopBus::publish(QString* why) {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) {
     *why = QStringLiteral("no session bus");
-    return false;
+    return Publish::unavailable;
   }
-  if (!bus.registerObject(QLatin1String(kPath), this, QDBusConnection::ExportScriptableSlots) ||
-      !bus.registerService(QLatin1String(kService))) {
-    *why = bus.lastError().message();
-    if (why->isEmpty()) *why = QStringLiteral("the name %1 is taken").arg(QLatin1String(kService));
-    return false;
+  if (!bus.registerObject(QLatin1String(kPath), this, QDBusConnection::ExportScriptableSlots)) {
+    *why = QStringLiteral("cannot publish %1").arg(QLatin1String(kPath));
+    return Publish::unavailable;
   }
-  return true;
+  QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
+      bus.interface()->registerService(QLatin1String(kService), QDBusConnectionInterface::DontQueueService,
+                                       QDBusConnectionInterface::DontAllowReplacement);
+  if (!reply.isValid()) {
+    *why = reply.error().message();
+    return Publish::unavailable;
+  }
+  return reply.value() == QDBusConnectionInterface::ServiceRegistered ? Publish::done : Publish::takenByAnother;
 }
 
 bool DesktopBus::askToShowPanel() {

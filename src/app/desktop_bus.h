@@ -6,8 +6,8 @@ namespace gt {
 
 // The running app's door on the session bus: the well-known name io.glowticker.Desktop with a method
 // ShowPanel, so a second start (or the desktop) can bring up the panel of the copy that already runs.
-// Whether a copy runs is decided by the instance lock, not by the bus: the name is per session, the
-// lock per home directory, and there may be no session bus at all.
+// A copy runs when the instance lock is taken or, should the lock file have gone, when the name is: the
+// name is per session, the lock per home directory, and there may be no session bus at all.
 class DesktopBus : public QObject {
   Q_OBJECT
   Q_CLASSINFO("D-Bus Interface", "io.glowticker.Desktop")
@@ -16,11 +16,13 @@ class DesktopBus : public QObject {
   static constexpr const char* kPath = "/io/glowticker/Desktop";
   static constexpr int kCallTimeoutMs = 2000;
 
+  enum class Publish { done, takenByAnother, unavailable };
+
   explicit DesktopBus(std::function<void()> showPanel, QObject* parent = nullptr);
 
-  // Publishes the object and takes the name; false (and why, in `why`) when there is no session bus or
-  // the name belongs to someone else.
-  bool publish(QString* why);
+  // Publishes the object and takes the name, unless another copy holds it; unavailable (and why, in
+  // `why`) when there is no session bus or it refused.
+  Publish publish(QString* why);
 
   // Asks the copy that owns the name to show its panel; false when nothing answered in time.
   static bool askToShowPanel();

@@ -159,14 +159,13 @@ std::unique_ptr<gt::AppState> makeState(QThreadPool* pool, gt::WindowSystemChoic
 
 // Makes the application object: a QApplication with a tray when a display can be reached, else a
 // QCoreApplication (no display at all) or an offscreen QApplication (a display that does not answer),
-// each saying so in one line.
-std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv, bool& withTray) {
+// each with one line in `note` saying so.
+std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv, bool& withTray, std::string& note) {
   withTray = false;
   // Without any display Qt's GUI would abort at start; the background work needs none.
   if (!envSet("DISPLAY") && !envSet("WAYLAND_DISPLAY") && !envSet("QT_QPA_PLATFORM")) {
     auto app = std::make_unique<QCoreApplication>(argc, argv);
-    std::fprintf(stderr,
-                 "glowticker-app: no display; running without a tray icon (events still become notifications).\n");
+    note = "glowticker-app: no display; running without a tray icon (events still become notifications).\n";
     return app;
   }
   // A display that cannot be used (a stale DISPLAY after a logout, a forwarded session that went away, a
@@ -182,10 +181,9 @@ std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv, bool& 
   QApplication::setQuitOnLastWindowClosed(false);    // closing the panel must not end the program
   if (!chosePlatform) qunsetenv("QT_QPA_PLATFORM");  // programs started from the app choose their own platform
   if (!chosePlatform && QGuiApplication::platformName() == QLatin1String("offscreen")) {
-    std::fprintf(stderr,
-                 "glowticker-app: cannot use the display (WAYLAND_DISPLAY=%s, DISPLAY=%s); running without a tray "
-                 "icon (events still become notifications).\n",
-                 qgetenv("WAYLAND_DISPLAY").constData(), qgetenv("DISPLAY").constData());
+    note = "glowticker-app: cannot use the display (WAYLAND_DISPLAY=" + qgetenv("WAYLAND_DISPLAY").toStdString() +
+           ", DISPLAY=" + qgetenv("DISPLAY").toStdString() +
+           "); running without a tray icon (events still become notifications).\n";
     return app;
   }
   QGuiApplication::setDesktopFileName(QStringLiteral("glowticker"));
@@ -195,8 +193,7 @@ std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv, bool& 
 
 // Another copy of this user runs: bring its panel up instead of starting a second one, whose listener
 // would take the socket path from the first.
-int showRunningCopy(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
+int showRunningCopy() {
   const bool shown = gt::DesktopBus::askToShowPanel();
   std::printf(shown ? "glowticker-app: already running; its panel is open.\n" : "glowticker-app: already running.\n");
   return 0;
@@ -232,19 +229,34 @@ int main(int argc, char** argv) {
   std::string problem = gt::ensurePrivateDir(runDir);
   if (problem.empty()) {
     lock.emplace(runDir / "app.lock");
-    if (lock->state() == gt::InstanceLock::State::takenByAnother) return showRunningCopy(argc, argv);
+    if (lock->state() == gt::InstanceLock::State::takenByAnother) {
+      QCoreApplication app(argc, argv);
+      return showRunningCopy();
+    }
     problem = lock->error();
   }
   if (!problem.empty()) {
     std::fprintf(stderr, "glowticker-app: cannot tell whether another copy runs (%s); starting anyway.\n",
                  problem.c_str());
   }
-  repairAutostart();
   // Qt gives it to tray hosts as the StatusNotifierItem's title (and id), which panels show by the icon.
   QCoreApplication::setApplicationName(QStringLiteral("Glowticker"));
   QCoreApplication::setOrganizationDomain(QStringLiteral("glowticker.io"));
   bool withTray = false;
-  auto app = makeApplication(argc, argv, withTray);
+  std::string note;
+  auto app = makeApplication(argc, argv, withTray, note);
+  // The lock file may have gone with its folder while a copy runs: then the session's bus name decides.
+  std::unique_ptr<Tray> tray;
+  gt::DesktopBus bus([&tray] {
+    if (tray) tray->controller->openPanel();
+  });
+  QString why;
+  const auto published = bus.publish(&why);
+  if (published == gt::DesktopBus::Publish::takenByAnother) return showRunningCopy();
+  std::fputs(note.c_str(), stderr);
+  if (published == gt::DesktopBus::Publish::unavailable)
+    std::fprintf(stderr, "glowticker-app: not on the session bus: %s\n", qPrintable(why));
+  repairAutostart();
 
   QThreadPool* pool = makeWorkPool();
   gt::WindowSystemChoice windows = gt::chooseWindowSystem();
@@ -253,16 +265,10 @@ int main(int argc, char** argv) {
     services.quietUnavailable =
         QStringLiteral("此桌面（如 GNOME 的 Wayland 会话）不让程序得知哪个窗口在前台，无法使用。");
   auto state = makeState(pool, std::move(windows));
-  std::unique_ptr<Tray> tray;
   if (withTray) {
     tray = std::make_unique<Tray>(state.get(), std::move(services));
     tray->controller->start();
   }
-  gt::DesktopBus bus([&tray] {
-    if (tray) tray->controller->openPanel();
-  });
-  QString why;
-  if (!bus.publish(&why)) std::fprintf(stderr, "glowticker-app: not on the session bus: %s\n", qPrintable(why));
   // Polling and event intake begin once the icon is up and the permission question has been answered.
   state->start();
   const int rc = app->exec();

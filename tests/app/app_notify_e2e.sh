@@ -2,7 +2,8 @@
 # glowticker-app without a tray, on a private session bus with a recording notification server: one
 # `glowticker send` becomes one notification. Run with no display, offscreen (no tray host) and with a
 # DISPLAY or WAYLAND_DISPLAY no server answers (must not abort). Then one copy per user: a second start asks the running
-# copy to show its panel and ends; after kill -9 a new start takes over at once; events arrive throughout.
+# copy to show its panel and ends; after kill -9 a new start takes over at once; events arrive throughout,
+# also after ~/.glowticker is removed under the app.
 # Usage: app_notify_e2e.sh APP_BIN GLOWTICKER_BIN NOTIFY_SINK_BIN
 set -u
 APP=$1 CLI=$2 SINK=$3
@@ -59,4 +60,11 @@ grep -qxF "Exec=$(realpath "$APP") --tray" "$entry" || fail "the autostart entry
 waitfor 10 sent 3 || fail "after kill -9, the event did not become a notification"
 kill -0 "$app" 2>/dev/null || fail "the new copy exited: $(cat "$WORK/app-after-kill.log")"
 echo "ok: one copy per user"
+# ~/.glowticker goes while the app runs: within a poll period it binds again; a start whose lock file
+# went with the folder still finds the running copy, by its bus name.
+rm -rf "$home/.glowticker"
+waitfor 25 send 2>/dev/null && waitfor 10 sent 4 || fail "events did not come back after ~/.glowticker was removed"
+out=$(WRAP="timeout 10" runapp notray 2>&1) && grep -q 'already running' <<<"$out" || fail "a start without the lock: $out"
+send && waitfor 10 sent 5 || fail "after a start without the lock, an event was lost"
+echo "ok: folder removed under the app"
 echo "PASS"

@@ -56,8 +56,9 @@ TEST_F(EventListenerTest, FramesRecordsByLineFeedAndSkipsBadAndOverlongLines) {
   std::string nearLimit(EventListener::kMaxPendingBytes - 200, 'y');
   // The good records share a write with the oversize one, so none of them may be lost with it. Records
   // split across reads at random are the event flood's.
-  EXPECT_TRUE(sendAll(fd, record("a", 1) + record("b", 2) + record("c", 3) + "not json\n\n   \n[1,2]\n" + record("d", 4) +
-                              crlf + record("big", 0, std::string(EventListener::kMaxPendingBytes + 100'000, 'x')) +
+  EXPECT_TRUE(sendAll(fd, record("a", 1) + record("b", 2) + record("c", 3) + "not json\n\n   \n[1,2]\n" +
+                              record("d", 4) + crlf +
+                              record("big", 0, std::string(EventListener::kMaxPendingBytes + 100'000, 'x')) +
                               record("f", 6) + record("g", 7, nearLimit) + record("never", 8).substr(0, 40)));
   ASSERT_TRUE(got.waitFor(7));
   ::shutdown(fd, SHUT_WR);
@@ -80,6 +81,14 @@ TEST_F(EventListenerTest, KeepsItsDirectoriesAndSocketPrivateAndRefusesPlantedOn
   ::umask(old);
   auto modes = [&] { return std::tuple(modeOf(base), modeOf(base + "/run"), modeOf(path)); };
   EXPECT_EQ(modes(), std::tuple(0700u, 0700u, 0600u));
+  // Removed while running: the next start binds again as privately and keeps the connections.
+  int before = connectTo(path);
+  std::filesystem::remove_all(base);
+  EXPECT_EQ(listener.start(got.callback()), std::nullopt);
+  EXPECT_EQ(modes(), std::tuple(0700u, 0700u, 0600u));
+  int after = connectTo(path);
+  EXPECT_TRUE(sendAll(before, record("before", 1)) && sendAll(after, record("after", 2)) && got.waitFor(2));
+  ::close(before), ::close(after);
   listener.stop();
   ::chmod(base.c_str(), 0755);
   ::chmod((base + "/run").c_str(), 0777);
@@ -171,7 +180,7 @@ TEST_F(EventListenerTest, ClosesTheIdlestConnectionAtALimitAndSilentOnesAfterThe
   for (int i = 0; i < 3; ++i) {
     fds.push_back(connectTo(path));
     ASSERT_TRUE(sendAll(fds[i], std::string(20'000, 'p')));  // part of a record
-    std::this_thread::sleep_for(i == 0 ? 1100ms : 20ms);  // the first has gone quiet, the others still deliver
+    std::this_thread::sleep_for(i == 0 ? 1100ms : 20ms);     // the first has gone quiet, the others still deliver
   }
   EXPECT_TRUE(sendAll(fds[2], std::string(20'000, 'p')));  // over 64 KiB held: the quiet one goes
   EXPECT_TRUE(seesEndOfStream(fds[0], 500));

@@ -82,6 +82,9 @@ struct EventListener::Run {
   std::atomic<bool> stopping{false};
   bool exited = false;
   int serverFD = -1, epollFD = -1, wakeFD = -1;
+  std::atomic<int> nextServer{-1};  // a socket bound again by start(), for the thread to take over
+  bool acceptPaused = false;        // the listening socket is out of the poll set until `resumeAt`
+  Clock::time_point resumeAt;
 
   // Least recently active first.
   std::list<Connection> conns;
@@ -95,249 +98,249 @@ struct EventListener::Run {
   void say(const std::string& text) const {
     if (log) log->error(kLogSubsystem, kCategory, text);
   }
-  void serve(std::unique_lock<std::mutex>& held);
-  void acceptAll(bool& acceptPaused, Clock::time_point& resumeAt);
-  bool readFrom(std::list<Connection>::iterator it, std::unique_lock<std::mutex>& held);
-  bool deliver(std::unique_lock<std::mutex>& held);
-  void drop(std::list<Connection>::iterator it);
-  bool dropIdlest(std::list<Connection>::iterator keep, bool evenIfDelivering);
-  void watch(Connection& c, bool reading);
-  void release(Connection& c);
-  void resumeIfRoom();
-  bool peerIsUs(int fd);
-  void closeAll();
-};
 
-void EventListener::Run::watch(Connection& c, bool reading) {
-  epoll_event ev{};
-  ev.events = reading ? EPOLLIN : 0;
-  ev.data.fd = c.fd;
-  ::epoll_ctl(epollFD, EPOLL_CTL_MOD, c.fd, &ev);
-  if (c.paused && reading) --paused;
-  if (!c.paused && !reading) ++paused;
-  c.paused = !reading;
-}
-
-// Frees a connection's partial record; once back under budget, paused connections are read again.
-void EventListener::Run::release(Connection& c) {
-  pendingTotal -= std::min(pendingTotal, c.pending.capacity());
-  std::string().swap(c.pending);
-  resumeIfRoom();
-}
-
-void EventListener::Run::resumeIfRoom() {
-  if (paused == 0 || pendingTotal > limits.pendingBytes) return;
-  for (auto& other : conns)
-    if (other.paused) watch(other, true);
-}
-
-void EventListener::Run::drop(std::list<Connection>::iterator it) {
-  if (it->paused) --paused;
-  it->paused = false;
-  pendingTotal -= std::min(pendingTotal, it->pending.capacity());
-  ::epoll_ctl(epollFD, EPOLL_CTL_DEL, it->fd, nullptr);
-  ::close(it->fd);
-  byFD.erase(it->fd);
-  conns.erase(it);
-  resumeIfRoom();
-}
-
-// Closes the connection idle the longest other than `keep`. Unless `evenIfDelivering`, only one that
-// has neither unread bytes nor sent any for a while qualifies; false when there is none.
-bool EventListener::Run::dropIdlest(std::list<Connection>::iterator keep, bool evenIfDelivering) {
-  auto victim = conns.end();
-  const auto quietSince = Clock::now() - kQuietBeforeEviction;
-  for (auto it = conns.begin(); it != conns.end(); ++it) {
-    if (it == keep) continue;
-    if (!evenIfDelivering && it->lastByte > quietSince) break;  // the rest are younger still
-    int unread = 0;
-    if (!it->paused && ::ioctl(it->fd, FIONREAD, &unread) == 0 && unread == 0) {
-      victim = it;
-      break;
-    }
-    if (evenIfDelivering && victim == conns.end()) victim = it;
-  }
-  if (victim == conns.end()) return false;
-  drop(victim);
-  return true;
-}
-
-bool EventListener::Run::peerIsUs(int fd) {
-  ucred cred{};
-  socklen_t len = sizeof cred;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
-  if (cred.uid == ::geteuid()) return true;
-  auto now = Clock::now();
-  auto [it, first] = refusalLogged.try_emplace(cred.uid, now);
-  if (first || now - it->second >= kRefusalLogEvery) {
-    it->second = now;
-    say("refused an event connection from uid " + std::to_string(cred.uid) + " (pid " + std::to_string(cred.pid) +
-        "): only the user's own programs may send events");
-  }
-  return false;
-}
-
-void EventListener::Run::acceptAll(bool& acceptPaused, Clock::time_point& resumeAt) {
-  // A few per round, so the records of those already in are read before more crowd in.
-  for (int round = 0; round < 32; ++round) {
-    int fd = ::accept4(serverFD, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      if ((errno == EMFILE || errno == ENFILE) && dropIdlest(conns.end(), true)) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) {
-        // Out of descriptors or memory for now: look again shortly instead of spinning.
-        ::epoll_ctl(epollFD, EPOLL_CTL_DEL, serverFD, nullptr);
-        acceptPaused = true;
-        resumeAt = Clock::now() + kAcceptRetryPause;
-      }
-      return;
-    }
-    if (!peerIsUs(fd)) {
-      ::close(fd);
-      continue;
-    }
-    while (conns.size() >= limits.connections && dropIdlest(conns.end(), true)) {
-    }
-    conns.push_back(Connection{fd, Clock::now(), {}, false});
-    auto it = std::prev(conns.end());
+  bool control(int op, int fd, std::uint32_t events = EPOLLIN) {
     epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLRDHUP;
+    ev.events = events;
     ev.data.fd = fd;
-    if (::epoll_ctl(epollFD, EPOLL_CTL_ADD, fd, &ev) != 0) {
-      ::close(fd);
-      conns.erase(it);
-      continue;
-    }
-    byFD.emplace(fd, it);
+    return ::epoll_ctl(epollFD, op, fd, &ev) == 0;
   }
-}
 
-// Decodes the records cut from one read and hands them over one by one with `lock` let go; false once
-// stop() has taken over.
-bool EventListener::Run::deliver(std::unique_lock<std::mutex>& held) {
-  if (cut.empty()) return true;
-  held.unlock();
-  for (std::string_view record : cut) {
-    if (stopping) break;
-    auto event = decodeAgentEvent(record);
-    if (!event) continue;
-    try {
-      onEvent(std::move(*event));
-    } catch (...) {
-      // A failing handler loses this event only.
-    }
+  void watch(Connection& c, bool reading) {
+    control(EPOLL_CTL_MOD, c.fd, reading ? std::uint32_t{EPOLLIN} : 0);
+    if (c.paused && reading) --paused;
+    if (!c.paused && !reading) ++paused;
+    c.paused = !reading;
   }
-  held.lock();
-  return !stopping;
-}
 
-bool EventListener::Run::readFrom(std::list<Connection>::iterator it, std::unique_lock<std::mutex>& held) {
-  ssize_t n = ::read(it->fd, buf.data(), buf.size());
-  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
-  if (n <= 0) {
-    drop(it);  // a record without its line feed is never delivered
+  // Frees a connection's partial record; once back under budget, paused connections are read again.
+  void release(Connection& c) {
+    pendingTotal -= std::min(pendingTotal, c.pending.capacity());
+    std::string().swap(c.pending);
+    resumeIfRoom();
+  }
+
+  void resumeIfRoom() {
+    if (paused == 0 || pendingTotal > limits.pendingBytes) return;
+    for (auto& other : conns)
+      if (other.paused) watch(other, true);
+  }
+
+  void drop(std::list<Connection>::iterator it) {
+    if (it->paused) --paused;
+    it->paused = false;
+    pendingTotal -= std::min(pendingTotal, it->pending.capacity());
+    ::epoll_ctl(epollFD, EPOLL_CTL_DEL, it->fd, nullptr);
+    ::close(it->fd);
+    byFD.erase(it->fd);
+    conns.erase(it);
+    resumeIfRoom();
+  }
+
+  // Closes the connection idle the longest other than `keep`. Unless `evenIfDelivering`, only one that
+  // has neither unread bytes nor sent any for a while qualifies; false when there is none.
+  bool dropIdlest(std::list<Connection>::iterator keep, bool evenIfDelivering) {
+    auto victim = conns.end();
+    const auto quietSince = Clock::now() - kQuietBeforeEviction;
+    for (auto it = conns.begin(); it != conns.end(); ++it) {
+      if (it == keep) continue;
+      if (!evenIfDelivering && it->lastByte > quietSince) break;  // the rest are younger still
+      int unread = 0;
+      if (!it->paused && ::ioctl(it->fd, FIONREAD, &unread) == 0 && unread == 0) {
+        victim = it;
+        break;
+      }
+      if (evenIfDelivering && victim == conns.end()) victim = it;
+    }
+    if (victim == conns.end()) return false;
+    drop(victim);
     return true;
   }
-  Connection& c = *it;
-  c.lastByte = Clock::now();
-  conns.splice(conns.end(), conns, it);  // now the most recently active
 
-  std::string_view chunk(buf.data(), static_cast<std::size_t>(n));
-  if (c.skipping) {
-    auto lf = chunk.find('\n');
-    if (lf == std::string_view::npos) return true;
-    chunk.remove_prefix(lf + 1);
-    c.skipping = false;
-  }
-  cut.clear();
-  std::string joined;  // only the first record can have begun in an earlier read
-  for (auto lf = chunk.find('\n'); lf != std::string_view::npos; lf = chunk.find('\n')) {
-    std::string_view line = chunk.substr(0, lf);
-    chunk.remove_prefix(lf + 1);
-    if (c.pending.empty()) {
-      cut.push_back(line);
-      continue;
-    }
-    if (c.pending.size() + line.size() <= kMaxPendingBytes) cut.push_back(joined.append(c.pending).append(line));
-    release(c);
-  }
-  if (chunk.empty()) return deliver(held);
-  if (c.pending.size() + chunk.size() > kMaxPendingBytes) {
-    release(c);
-    c.skipping = true;
-    return deliver(held);
-  }
-  std::size_t before = c.pending.capacity(), need = c.pending.size() + chunk.size();
-  // Grown by doubling but never past the record bound, so the budget counts what is really held.
-  if (need > before) c.pending.reserve(std::min(std::max(need, 2 * before), kMaxPendingBytes));
-  c.pending.append(chunk);
-  pendingTotal += c.pending.capacity() - before;
-  // Partial records of all connections share one budget. The idlest pays for going over it; when every
-  // other holder is delivering, this one waits unread until they are done.
-  while (pendingTotal > limits.pendingBytes) {
-    if (dropIdlest(it, false)) continue;
-    bool othersDeliver = std::any_of(conns.begin(), conns.end(),
-                                     [&](const Connection& o) { return &o != &c && !o.paused && !o.pending.empty(); });
-    if (othersDeliver) watch(c, false);
-    break;
-  }
-  return deliver(held);
-}
-
-void EventListener::Run::serve(std::unique_lock<std::mutex>& held) {
-  std::vector<epoll_event> events(64);
-  bool acceptPaused = false;
-  Clock::time_point resumeAt;
-  while (!stopping) {
+  bool peerIsUs(int fd) {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
+    if (cred.uid == ::geteuid()) return true;
     auto now = Clock::now();
-    while (!conns.empty() && now - conns.front().lastByte >= limits.idle) drop(conns.begin());
-    // Paused readers wait for room; holders gone quiet since make it. When no reader that holds a
-    // partial record is left to free some, the one paused longest goes on, alone over the budget.
-    if (paused) {
-      while (pendingTotal > limits.pendingBytes && dropIdlest(conns.end(), false)) {
-      }
-      resumeIfRoom();
-      if (paused &&
-          std::none_of(conns.begin(), conns.end(), [](const Connection& o) { return !o.paused && !o.pending.empty(); }))
-        for (auto& o : conns)
-          if (o.paused) {
-            watch(o, true);
-            break;
-          }
+    auto [it, first] = refusalLogged.try_emplace(cred.uid, now);
+    if (first || now - it->second >= kRefusalLogEvery) {
+      it->second = now;
+      say("refused an event connection from uid " + std::to_string(cred.uid) + " (pid " + std::to_string(cred.pid) +
+          "): only the user's own programs may send events");
     }
-    if (acceptPaused && now >= resumeAt) {
-      epoll_event ev{};
-      ev.events = EPOLLIN;
-      ev.data.fd = serverFD;
-      ::epoll_ctl(epollFD, EPOLL_CTL_ADD, serverFD, &ev);
-      acceptPaused = false;
-    }
-    auto wait = limits.idle;
-    if (!conns.empty())
-      wait = std::chrono::duration_cast<std::chrono::milliseconds>(conns.front().lastByte + limits.idle - now) +
-             std::chrono::milliseconds(1);
-    if (acceptPaused || paused) wait = std::min(wait, std::chrono::milliseconds(100));
-    int n = ::epoll_wait(epollFD, events.data(), static_cast<int>(events.size()), static_cast<int>(wait.count()));
-    if (n < 0 && errno != EINTR) return;
-    for (int i = 0; i < n; ++i) {
-      int fd = events[i].data.fd;
-      if (fd == wakeFD) return;
-      if (fd == serverFD) {
-        acceptAll(acceptPaused, resumeAt);
-      } else if (auto found = byFD.find(fd); found != byFD.end() && !readFrom(found->second, held)) {
+    return false;
+  }
+
+  void acceptAll() {
+    // A few per round, so the records of those already in are read before more crowd in.
+    for (int round = 0; round < 32; ++round) {
+      int fd = ::accept4(serverFD, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd < 0) {
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        if ((errno == EMFILE || errno == ENFILE) && dropIdlest(conns.end(), true)) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+          // Out of descriptors or memory for now: look again shortly instead of spinning.
+          ::epoll_ctl(epollFD, EPOLL_CTL_DEL, serverFD, nullptr);
+          acceptPaused = true;
+          resumeAt = Clock::now() + kAcceptRetryPause;
+        }
         return;
       }
+      if (!peerIsUs(fd)) {
+        ::close(fd);
+        continue;
+      }
+      while (conns.size() >= limits.connections && dropIdlest(conns.end(), true)) {
+      }
+      conns.push_back(Connection{fd, Clock::now(), {}, false});
+      auto it = std::prev(conns.end());
+      if (!control(EPOLL_CTL_ADD, fd, EPOLLIN | EPOLLRDHUP)) {
+        ::close(fd);
+        conns.erase(it);
+        continue;
+      }
+      byFD.emplace(fd, it);
     }
   }
-}
 
-void EventListener::Run::closeAll() {
-  paused = 0;
-  while (!conns.empty()) drop(conns.begin());
-  for (int fd : {serverFD, epollFD, wakeFD})
-    if (fd >= 0) ::close(fd);
-  serverFD = epollFD = wakeFD = -1;
-}
+  // Decodes the records cut from one read and hands them over one by one with `lock` let go; false once
+  // stop() has taken over.
+  bool deliver(std::unique_lock<std::mutex>& held) {
+    if (cut.empty()) return true;
+    held.unlock();
+    for (std::string_view record : cut) {
+      if (stopping) break;
+      auto event = decodeAgentEvent(record);
+      if (!event) continue;
+      try {
+        onEvent(std::move(*event));
+      } catch (...) {
+        // A failing handler loses this event only.
+      }
+    }
+    held.lock();
+    return !stopping;
+  }
+
+  bool readFrom(std::list<Connection>::iterator it, std::unique_lock<std::mutex>& held) {
+    ssize_t n = ::read(it->fd, buf.data(), buf.size());
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+    if (n <= 0) {
+      drop(it);  // a record without its line feed is never delivered
+      return true;
+    }
+    Connection& c = *it;
+    c.lastByte = Clock::now();
+    conns.splice(conns.end(), conns, it);  // now the most recently active
+
+    std::string_view chunk(buf.data(), static_cast<std::size_t>(n));
+    if (c.skipping) {
+      auto lf = chunk.find('\n');
+      if (lf == std::string_view::npos) return true;
+      chunk.remove_prefix(lf + 1);
+      c.skipping = false;
+    }
+    cut.clear();
+    std::string joined;  // only the first record can have begun in an earlier read
+    for (auto lf = chunk.find('\n'); lf != std::string_view::npos; lf = chunk.find('\n')) {
+      std::string_view line = chunk.substr(0, lf);
+      chunk.remove_prefix(lf + 1);
+      if (c.pending.empty()) {
+        cut.push_back(line);
+        continue;
+      }
+      if (c.pending.size() + line.size() <= kMaxPendingBytes) cut.push_back(joined.append(c.pending).append(line));
+      release(c);
+    }
+    if (chunk.empty()) return deliver(held);
+    if (c.pending.size() + chunk.size() > kMaxPendingBytes) {
+      release(c);
+      c.skipping = true;
+      return deliver(held);
+    }
+    std::size_t before = c.pending.capacity(), need = c.pending.size() + chunk.size();
+    // Grown by doubling but never past the record bound, so the budget counts what is really held.
+    if (need > before) c.pending.reserve(std::min(std::max(need, 2 * before), kMaxPendingBytes));
+    c.pending.append(chunk);
+    pendingTotal += c.pending.capacity() - before;
+    // Partial records of all connections share one budget. The idlest pays for going over it; when every
+    // other holder is delivering, this one waits unread until they are done.
+    while (pendingTotal > limits.pendingBytes) {
+      if (dropIdlest(it, false)) continue;
+      bool othersDeliver = std::any_of(
+          conns.begin(), conns.end(), [&](const Connection& o) { return &o != &c && !o.paused && !o.pending.empty(); });
+      if (othersDeliver) watch(c, false);
+      break;
+    }
+    return deliver(held);
+  }
+
+  void serve(std::unique_lock<std::mutex>& held) {
+    std::vector<epoll_event> events(64);
+    while (!stopping) {
+      auto now = Clock::now();
+      while (!conns.empty() && now - conns.front().lastByte >= limits.idle) drop(conns.begin());
+      // Paused readers wait for room; holders gone quiet since make it. When no reader that holds a
+      // partial record is left to free some, the one paused longest goes on, alone over the budget.
+      if (paused) {
+        while (pendingTotal > limits.pendingBytes && dropIdlest(conns.end(), false)) {
+        }
+        resumeIfRoom();
+        if (paused && std::none_of(conns.begin(), conns.end(),
+                                   [](const Connection& o) { return !o.paused && !o.pending.empty(); }))
+          for (auto& o : conns)
+            if (o.paused) {
+              watch(o, true);
+              break;
+            }
+      }
+      if (acceptPaused && now >= resumeAt) {
+        control(EPOLL_CTL_ADD, serverFD);
+        acceptPaused = false;
+      }
+      auto wait = limits.idle;
+      if (!conns.empty())
+        wait = std::chrono::duration_cast<std::chrono::milliseconds>(conns.front().lastByte + limits.idle - now) +
+               std::chrono::milliseconds(1);
+      if (acceptPaused || paused) wait = std::min(wait, std::chrono::milliseconds(100));
+      int n = ::epoll_wait(epollFD, events.data(), static_cast<int>(events.size()), static_cast<int>(wait.count()));
+      if (n < 0 && errno != EINTR) return;
+      for (int i = 0; i < n; ++i) {
+        int fd = events[i].data.fd;
+        if (fd == wakeFD) {
+          if (stopping) return;
+          takeNextServer();
+        } else if (fd == serverFD) {
+          acceptAll();
+        } else if (auto found = byFD.find(fd); found != byFD.end() && !readFrom(found->second, held)) {
+          return;
+        }
+      }
+    }
+  }
+
+  // The old socket's file is gone: the connections already queued on it come in before it closes.
+  void takeNextServer() {
+    std::uint64_t count;
+    (void)!::read(wakeFD, &count, sizeof count);
+    int next = nextServer.exchange(-1);
+    if (next < 0) return;
+    acceptAll();
+    ::epoll_ctl(epollFD, EPOLL_CTL_DEL, serverFD, nullptr);
+    ::close(serverFD);
+    serverFD = next;
+    if (!acceptPaused) control(EPOLL_CTL_ADD, serverFD);  // else added once accepting resumes
+  }
+
+  void closeAll() {
+    paused = 0;
+    while (!conns.empty()) drop(conns.begin());
+    for (int fd : {serverFD, epollFD, wakeFD, nextServer.exchange(-1)})
+      if (fd >= 0) ::close(fd);
+    serverFD = epollFD = wakeFD = -1;
+  }
+};
 
 struct EventListener::Impl {
   Impl(std::string path, std::shared_ptr<Log> l, Limits lim)
@@ -353,10 +356,56 @@ struct EventListener::Impl {
   ino_t boundIno = 0;
 
   std::optional<std::string> fail(std::string text) const {
-    if (log) log->error(kLogSubsystem, kCategory, "event listener not started: " + text);
+    if (log)
+      log->error(kLogSubsystem, kCategory,
+                 (run ? "event socket not bound again: " : "event listener not started: ") + text);
     return text;
   }
+  int listenAt(std::string& why);
 };
+
+// Makes the folders private, replaces a stale socket, binds a new one (0600) and listens; its descriptor,
+// or -1 and why not.
+int EventListener::Impl::listenAt(std::string& why) {
+  const std::string& path = socketPath;
+  // An empty path would bind an abstract socket and one with a NUL would bind a shorter path.
+  if (path.empty() || path.find('\0') != std::string::npos) return why = "the socket path is empty or not a path", -1;
+  if (path.size() > kMaxPathBytes)
+    return why = "the socket path " + path + " is longer than " + std::to_string(kMaxPathBytes) + " bytes", -1;
+
+  // Whoever can enter these directories could read agents' records or post fake ones.
+  std::filesystem::path runDir = std::filesystem::path(path).parent_path();
+  for (const auto& dir : {runDir.parent_path(), runDir})
+    if (why = ensurePrivateDir(dir); !why.empty()) return -1;
+
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (S_ISSOCK(st.st_mode) && someoneListens(path))
+      return why = "another program already listens on " + path + " (is Glowticker running twice?)", -1;
+    ::unlink(path.c_str());  // left by a run that ended without cleaning up
+  }
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return why = errnoText("cannot create a socket", errno), -1;
+  // Linux gives a bound socket file the mode of the socket's inode, so this holds from the first moment.
+  ::fchmod(fd, 0600);
+  sockaddr_un addr = addressFor(path);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    why = errnoText(("cannot bind " + path).c_str(), errno);
+    ::close(fd);
+    return -1;
+  }
+  ::chmod(path.c_str(), 0600);
+  if (::listen(fd, kBacklog) != 0) {
+    why = errnoText("cannot listen", errno);
+    ::close(fd);
+    ::unlink(path.c_str());
+    return -1;
+  }
+  ::lstat(path.c_str(), &st);
+  boundDev = st.st_dev;
+  boundIno = st.st_ino;
+  return fd;
+}
 
 EventListener::EventListener(std::string socketPath, std::shared_ptr<Log> log, Limits limits)
     : impl_(std::make_unique<Impl>(std::move(socketPath), std::move(log), limits)) {}
@@ -374,54 +423,31 @@ bool EventListener::isRunning() const {
 std::optional<std::string> EventListener::start(Callback onEvent) {
   Impl& im = *impl_;
   std::lock_guard<std::mutex> life(im.lifecycle);
-  if (im.run) return std::nullopt;
-  const std::string& path = im.socketPath;
-  // An empty path would bind an abstract socket and one with a NUL would bind a shorter path.
-  if (path.empty() || path.find('\0') != std::string::npos) return im.fail("the socket path is empty or not a path");
-  if (path.size() > kMaxPathBytes)
-    return im.fail("the socket path " + path + " is longer than " + std::to_string(kMaxPathBytes) + " bytes");
-
-  // Whoever can enter these directories could read agents' records or post fake ones.
-  std::filesystem::path runDir = std::filesystem::path(path).parent_path();
-  for (const auto& dir : {runDir.parent_path(), runDir})
-    if (std::string problem = ensurePrivateDir(dir); !problem.empty()) return im.fail(problem);
-
   struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0) {
-    if (S_ISSOCK(st.st_mode) && someoneListens(path))
-      return im.fail("another program already listens on " + path + " (is Glowticker running twice?)");
-    ::unlink(path.c_str());  // left by a run that ended without cleaning up
+  const char* path = im.socketPath.c_str();
+  if (im.run && ::lstat(path, &st) == 0 && st.st_dev == im.boundDev && st.st_ino == im.boundIno) return std::nullopt;
+  std::string why;
+  int fd = im.listenAt(why);
+  if (fd < 0) return im.fail(why);
+  if (im.run) {
+    if (int unclaimed = im.run->nextServer.exchange(fd); unclaimed >= 0) ::close(unclaimed);
+    std::uint64_t one = 1;
+    (void)!::write(im.run->wakeFD, &one, sizeof one);
+    return std::nullopt;
   }
 
   auto run = std::make_shared<Run>(std::move(onEvent), im.log, im.limits);
-  int& fd = run->serverFD;
-  fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return im.fail(errnoText("cannot create a socket", errno));
-  // Linux gives a bound socket file the mode of the socket's inode, so this holds from the first moment.
-  ::fchmod(fd, 0600);
-  sockaddr_un addr = addressFor(path);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    int err = errno;
+  run->serverFD = fd;
+  auto undo = [&](std::string problem) {
     run->closeAll();
-    return im.fail(errnoText(("cannot bind " + path).c_str(), err));
-  }
-  ::chmod(path.c_str(), 0600);
-  ::lstat(path.c_str(), &st);
-  auto undo = [&](std::string why) {
-    run->closeAll();
-    ::unlink(path.c_str());
-    return im.fail(std::move(why));
+    ::unlink(path);
+    return im.fail(std::move(problem));
   };
-  if (::listen(fd, kBacklog) != 0) return undo(errnoText("cannot listen", errno));
   run->epollFD = ::epoll_create1(EPOLL_CLOEXEC);
   run->wakeFD = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (run->epollFD < 0 || run->wakeFD < 0) return undo(errnoText("cannot set up event polling", errno));
-  for (int watched : {fd, run->wakeFD}) {
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = watched;
-    ::epoll_ctl(run->epollFD, EPOLL_CTL_ADD, watched, &ev);
-  }
+  run->control(EPOLL_CTL_ADD, fd);
+  run->control(EPOLL_CTL_ADD, run->wakeFD);
   try {
     im.io = std::thread([run] {
       std::unique_lock<std::mutex> held(run->lock);
@@ -433,8 +459,6 @@ std::optional<std::string> EventListener::start(Callback onEvent) {
     return undo("cannot start the intake thread");
   }
   im.run = std::move(run);
-  im.boundDev = st.st_dev;
-  im.boundIno = st.st_ino;
   return std::nullopt;
 }
 

@@ -41,8 +41,9 @@ class EventListener {
 
   // Makes the socket's directory and the one holding it private (0700, the user's own, no symbolic
   // link), replaces a stale socket, binds (0600) and listens on the caller's thread. Nullopt once
-  // listening (or already running), else why not, in one line. Never takes the path from a live
-  // listener.
+  // listening, else why not, in one line. Never takes the path from a live listener. While running it
+  // only checks that the socket file is still the one it bound; one removed (with its folder, say) or
+  // replaced is bound again the same way, and the connections and the first callback stay.
   std::optional<std::string> start(Callback onEvent);
   // Closes every connection and waits at most 2 s for a callback in progress; removes the socket
   // file only if it is still the one this listener bound.
