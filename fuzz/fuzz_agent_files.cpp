@@ -3,8 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cli/companion/agent_editor.h"
-#include "core/hooks/hook_identity.h"
+#include "core/hooks/agent_config.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -25,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string name(gt::rawValue(agent));
   const gt::HookSetup setup{"~/" + std::string(agent->configFile), {"/opt/gt bin/glowticker-hook", "--agent", name},
                             "'/opt/gt bin/glowticker-hook' --agent " + name, agent->events, name};
-  const gt::AgentEditor& editor = *gt::editorFor(agent);
-  auto holdsOurs = [&](std::string_view t) { return gt::hook_identity::holdsOurHook(agent, t); };
+  const gt::AgentConfig& editor = *gt::configFor(agent);
+  auto holdsOurs = [&](std::string_view t) { return gt::holdsOurHook(agent, t); };
   std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
   bool hadOurs = holdsOurs(text);
   // A blank file is no settings at all: it may be written whole.

@@ -4,11 +4,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/companion/agent_editor.h"
 #include "cli/companion/companion_tool.h"
 #include "cli/hook/hook_command.h"
 #include "cli/hook/hook_event_builder.h"
 #include "core/common/process_tree.h"
+#include "core/hooks/agent_config.h"
 #include "core/hooks/agent_payload.h"
 #include "core/hooks/hook_identity.h"
 #include "core/hooks/hook_state.h"
@@ -136,38 +136,40 @@ TEST_F(HookSenderTest, InstalledHooksDeliverEvents) {
   EXPECT_EQ(std::stoull(record.substr(record.rfind('|') + 1), nullptr, 16) & (1ull << (SIGPIPE - 1)), 0u);
 }
 
-// A made-up fourth agent, registered the way a new agent's files are, goes through install, hook
-// state, the hook (in this process, so it knows the agent) and uninstall on the built-in paths.
+// A made-up fourth agent, made as an agent's folder is (what the hook knows of it, and one walk of its
+// file for the reader and the editors) and registered with one line, goes through install, hook state,
+// the hook (in this process, so it knows the agent) and uninstall on the built-in paths.
 constexpr std::string_view kZedEvents[] = {"Finished", "Asking"};
 constinit const AgentSpec kZed{"zed", ".zed/hooks.conf", PayloadArrival::lastArgument, kZedEvents,
                                [](const nlohmann::json& doc, AgentEvent& ev) {
                                  ev = {payload::text(doc, "kind"), "", "done", "Zed", payload::text(doc, "text"), "", 0};
                                }};
-ConfigEdit zedInstall(std::string_view text, const HookSetup& setup) {  // one "EVENT COMMAND" line each
-  ConfigEdit edit{std::string(text), true, {eventsNote(setup.events)}, {}};
-  for (std::string_view event : setup.events) edit.text += std::string(event) + " " + setup.shellCommand + "\n";
-  return edit;
-}
-// The text without our lines: one whose command runs our hook for zed under one of its events.
-std::string zedWithoutOurs(std::string_view text) {
+// The walk: the text without our lines, each "EVENT COMMAND" whose command runs our hook under one of our events.
+std::string zedWithoutOurs(std::string_view text, const HookSetup& setup) {
   std::string kept;
   std::istringstream lines{std::string(text)};
   for (std::string line; std::getline(lines, line);) {
     size_t space = line.find(' ');
-    if (space == std::string::npos || !hook_identity::isOurEntry("zed", kZedEvents, line.substr(0, space), line.substr(space + 1)))
+    if (space == std::string::npos ||
+        !hook_identity::isOurEntry(setup.agent, setup.events, line.substr(0, space), line.substr(space + 1)))
       kept += line + "\n";
   }
   return kept;
 }
-constinit const AgentEditor kZedEditor{"zed", zedInstall, [](std::string_view text, const HookSetup&) {
-                                         std::string kept = zedWithoutOurs(text);
-                                         return ConfigEdit{kept, kept != text, {}, {}};
-                                       }};
+constinit const AgentConfig kZedConfig{
+    "zed", [](std::string_view text, const HookSetup& setup) { return zedWithoutOurs(text, setup) != text; },
+    [](std::string_view text, const HookSetup& setup) {
+      ConfigEdit edit{zedWithoutOurs(text, setup), true, {eventsNote(setup.events)}, {}};
+      for (std::string_view event : setup.events) edit.text += std::string(event) + " " + setup.shellCommand + "\n";
+      return edit;
+    },
+    [](std::string_view text, const HookSetup& setup) {
+      std::string kept = zedWithoutOurs(text, setup);
+      return ConfigEdit{kept, kept != text, {}, {}};
+    }};
 
 TEST_F(HookSenderTest, AFourthAgentTakesTheSamePaths) {
-  AgentID zed = registerAgent(kZed).value();
-  registerEditor(kZedEditor);
-  hook_identity::registerHookReader({"zed", [](AgentID, std::string_view text) { return zedWithoutOurs(text) != text; }});
+  AgentID zed = registerAgent(kZed, kZedConfig).value();
   EXPECT_NE(HookCommand::helpText().find("codex, claude, kimi or zed"), std::string::npos);
   const std::filesystem::path file = home_.path() / ".zed/hooks.conf";
   CompanionTool::Options options{home_.path(), kHook};

@@ -5,13 +5,12 @@
 
 #include <ostream>
 
-#include "cli/companion/agent_editor.h"
 #include "cli/companion/config_file.h"
 #include "cli/companion/edit_lock.h"
 #include "cli/companion/shell_quote.h"
 #include "core/common/program_path.h"
 #include "core/common/utf8.h"
-#include "core/hooks/hook_identity.h"
+#include "core/hooks/agent_config.h"
 #include "core/hooks/hook_state.h"
 #include "core/hooks/install_report.h"
 
@@ -28,12 +27,12 @@ std::string checkHookExecutable(const std::filesystem::path& hook) {
 }
 
 ConfigEdit edit(AgentID agent, bool install, const std::string& text, const std::filesystem::path& hook) {
-  const AgentEditor* editor = editorFor(agent);
+  const AgentConfig* config = configFor(agent);
   std::string name(rawValue(agent));
-  if (!editor) return ConfigEdit::refuse("No configuration editor is registered for " + name + ".");
+  if (!config) return ConfigEdit::refuse("No configuration editor is registered for " + name + ".");
   HookSetup setup{"~/" + std::string(agent->configFile), {hook.string(), "--agent", name},
                   shellQuote(hook.string()) + " --agent " + name, agent->events, name};
-  return install ? editor->install(text, setup) : editor->uninstall(text, setup);
+  return install ? config->install(text, setup) : config->uninstall(text, setup);
 }
 
 int run(AgentID agent, bool install, const CompanionTool::Options& options, std::ostream& out, std::ostream& err) {
@@ -68,7 +67,7 @@ int run(AgentID agent, bool install, const CompanionTool::Options& options, std:
       backup = copy->string();
     }
     if (!file->replace(change.text, error)) return fail(error + " The file was left as it was.");
-    bool hadOurs = hook_identity::holdsOurHook(agent, file->text);
+    bool hadOurs = holdsOurHook(agent, file->text);
     action = !install ? "removed" : !file->exists ? "created" : hadOurs ? "updated" : "installed";
   }
 

@@ -29,8 +29,9 @@ std::optional<AgentID> agentFromRaw(std::string_view raw);
 // The names joined for usage texts: ("|") gives "codex|claude|kimi", (", ", " or ") "codex, claude or kimi".
 std::string agentNames(std::string_view separator, std::string_view lastSeparator = {});
 
-// Adds an agent after the built-in ones. `description` must outlive the program. Call before anything
-// else looks agents up (there is no lock); a name already taken is refused with nothing.
+// Adds an agent after the built-in ones, as far as the hook needs it (registerAgent in agent_config.h
+// adds its configuration too). `description` must outlive the program. Call before anything else
+// looks agents up (there is no lock); a name already taken is refused with nothing.
 std::optional<AgentID> registerAgent(const AgentSpec& description);
 
 }  // namespace gt

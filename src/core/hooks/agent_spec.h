@@ -10,9 +10,9 @@ struct AgentEvent;
 // How an agent hands its hook the event payload.
 enum class PayloadArrival { standardInput, lastArgument };
 
-// What the core and the hook know about one coding agent. Each agent is one constant in its own file
-// under agents/, listed once in agent_registry.cpp; its configuration editor sits beside it in the
-// companion tool.
+// What the core and the hook know about one coding agent: `gt::agents::NAME::spec` in
+// src/agents/NAME/NAME_event.cpp, listed once in src/agents/agents.def. Its configuration file's walk
+// (AgentConfig) sits beside it in the same folder.
 struct AgentSpec {
   std::string_view name;        // the raw value: `--agent NAME` and the record's "agent"
   std::string_view configFile;  // relative to the home directory

@@ -1,11 +1,7 @@
 #include "core/hooks/hook_identity.h"
 
-#include <toml++/toml.h>
-
 #include <algorithm>
-#include <array>
-
-#include "core/hooks/json_document.h"
+#include <cctype>
 
 namespace gt::hook_identity {
 
@@ -23,66 +19,6 @@ bool isAssignment(std::string_view word) {
 std::string_view fileName(std::string_view path) {
   size_t slash = path.rfind('/');
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
-std::optional<toml::table> parseToml(std::string_view text) {
-  try {
-    return toml::parse(text);
-  } catch (const toml::parse_error&) {
-    return std::nullopt;
-  }
-}
-
-// ~/.claude/settings.json: "hooks" → event → [ { "hooks": [ { "command": ... } ] } ].
-bool jsonHookGroups(AgentID agent, std::string_view text) {
-  std::optional<JsonDocument> doc = parseJsonDocument(text);
-  const Json::Value& root = doc ? doc->root : Json::Value::nullSingleton();
-  if (!root.isObject() || !root["hooks"].isObject()) return false;
-  const Json::Value& hooks = root["hooks"];
-  for (std::string_view event : agent->events) {
-    const Json::Value& groups = hooks[std::string(event)];
-    if (!groups.isArray()) continue;
-    for (const Json::Value& g : groups) {
-      if (!g.isObject() || !g["hooks"].isArray()) continue;
-      for (const Json::Value& h : g["hooks"])
-        if (h.isObject() && h["command"].isString() &&
-            isOurEntry(rawValue(agent), agent->events, event, h["command"].asString()))
-          return true;
-    }
-  }
-  return false;
-}
-
-// ~/.codex/config.toml: the top-level `notify` argv.
-bool tomlNotifyArgv(AgentID agent, std::string_view text) {
-  std::optional<toml::table> root = parseToml(text);
-  const toml::array* notify = root ? root->get_as<toml::array>("notify") : nullptr;
-  if (!notify) return false;
-  std::vector<std::string> argv;
-  for (auto&& e : *notify) {
-    if (!e.is_string()) return false;
-    argv.push_back(e.as_string()->get());
-  }
-  return isOurArgv(rawValue(agent), argv);
-}
-
-// ~/.kimi-code/config.toml: [[hooks]] tables with event and command.
-bool tomlHookTables(AgentID agent, std::string_view text) {
-  std::optional<toml::table> root = parseToml(text);
-  const toml::array* hooks = root ? root->get_as<toml::array>("hooks") : nullptr;
-  if (!hooks) return false;
-  for (auto&& e : *hooks) {
-    const toml::table* t = e.as_table();
-    auto event = t ? t->get_as<std::string>("event") : nullptr;
-    auto command = t ? t->get_as<std::string>("command") : nullptr;
-    if (event && command && isOurEntry(rawValue(agent), agent->events, event->get(), command->get())) return true;
-  }
-  return false;
-}
-
-std::vector<HookReader>& readers() {
-  static std::vector<HookReader> all{{"codex", tomlNotifyArgv}, {"claude", jsonHookGroups}, {"kimi", tomlHookTables}};
-  return all;
 }
 
 }  // namespace
@@ -165,14 +101,6 @@ bool isOurCommand(std::string_view agent, std::string_view shellCommand) {
 bool isOurEntry(std::string_view agent, std::span<const std::string_view> events, std::string_view event,
                 std::string_view command) {
   return std::find(events.begin(), events.end(), event) != events.end() && isOurCommand(agent, command);
-}
-
-void registerHookReader(const HookReader& reader) { readers().push_back(reader); }
-
-bool holdsOurHook(AgentID agent, std::string_view text) {
-  for (const HookReader& r : readers())
-    if (r.agent == rawValue(agent)) return r.holdsOurHook(agent, text);
-  return false;
 }
 
 }  // namespace gt::hook_identity

@@ -5,8 +5,6 @@
 #include <string_view>
 #include <vector>
 
-#include "core/hooks/agent_id.h"
-
 namespace gt::hook_identity {
 
 // The words a POSIX shell makes of a simple command: quotes and backslashes removed, nothing expanded.
@@ -23,17 +21,5 @@ bool isOurCommand(std::string_view agent, std::string_view shellCommand);
 // Whether a hook entry under `event` that runs `command` is ours: one of the `events` we install.
 bool isOurEntry(std::string_view agent, std::span<const std::string_view> events, std::string_view event,
                 std::string_view command);
-
-// Finds our hook in one agent's configuration text, read the way that agent reads it. The built-in
-// agents' readers live in hook_identity.cpp; an added agent registers its own.
-struct HookReader {
-  std::string_view agent;
-  bool (*holdsOurHook)(AgentID agent, std::string_view text);
-};
-void registerHookReader(const HookReader& reader);
-
-// Whether the text holds one of our hooks for the agent; unreadable text, or an agent without a
-// reader, holds none. The companion tool and the app's hook state both ask this.
-bool holdsOurHook(AgentID agent, std::string_view text);
 
 }  // namespace gt::hook_identity

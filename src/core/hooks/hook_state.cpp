@@ -1,10 +1,11 @@
+#include "core/hooks/hook_state.h"
+
 #include <optional>
 #include <string>
 
 #include "core/common/file_io.h"
 #include "core/common/paths.h"
-#include "core/hooks/hook_identity.h"
-#include "core/hooks/hook_state.h"
+#include "core/hooks/agent_config.h"
 
 namespace gt {
 
@@ -23,7 +24,7 @@ bool isInstalled(AgentID agent) { return isInstalled(agent, homeDir()); }
 
 bool isInstalled(AgentID agent, const std::filesystem::path& home) {
   FileRead file = readFileBounded(configPath(agent, home), kMaxConfigBytes);
-  return file.ok() && hook_identity::holdsOurHook(agent, file.text);
+  return file.ok() && holdsOurHook(agent, file.text);
 }
 
 }  // namespace HookState

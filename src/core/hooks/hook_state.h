@@ -5,7 +5,7 @@
 
 namespace gt {
 
-// Whether an agent's own configuration file holds one of our hook entries (hook_identity decides).
+// Whether an agent's own configuration file holds one of our hook entries (its AgentConfig decides).
 namespace HookState {
 std::filesystem::path configPath(AgentID agent, const std::filesystem::path& home);
 bool isInstalled(AgentID agent);

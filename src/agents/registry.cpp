@@ -4,15 +4,21 @@
 
 namespace gt {
 
-// The built-in agents, one file each under agents/. A new agent is one more name here and below.
-namespace agents {
-extern const AgentSpec codex, claude, kimi;
-}
+#define GT_AGENT(name)         \
+  namespace agents::name {     \
+  extern const AgentSpec spec; \
+  }
+#include "agents/agents.def"
+#undef GT_AGENT
 
 namespace {
 
 std::vector<AgentID>& registry() {
-  static std::vector<AgentID> all{AgentID(agents::codex), AgentID(agents::claude), AgentID(agents::kimi)};
+#define GT_AGENT(name) AgentID(agents::name::spec),
+  static std::vector<AgentID> all{
+#include "agents/agents.def"
+  };
+#undef GT_AGENT
   return all;
 }
 

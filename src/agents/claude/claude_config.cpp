@@ -1,11 +1,13 @@
-#include "cli/companion/claude_settings_editor.h"
-
+// ~/.claude/settings.json: one command hook per subscribed event inside the top-level "hooks" object
+// ("hooks" → event → [ { "matcher", "hooks": [ { "type", "command", "timeout" } ] } ]), every other key
+// kept in its order and every other byte as it was.
 #include <optional>
 
-#include "cli/companion/json_text.h"
+#include "core/hooks/agent_config.h"
 #include "core/hooks/hook_identity.h"
+#include "core/hooks/json_text.h"
 
-namespace gt {
+namespace gt::agents::claude {
 
 namespace {
 
@@ -88,8 +90,8 @@ std::string groupText(const json_text::Layout& l, const std::string& indent, con
   std::string in1 = indent + l.unit, in2 = in1 + l.unit, in3 = in2 + l.unit;
   return "{" + l.eol + in1 + "\"matcher\": \"\"," + l.eol + in1 + "\"hooks\": [" + l.eol + in2 + "{" + l.eol + in3 +
          "\"type\": \"command\"," + l.eol + in3 + "\"command\": " + json_text::quote(command) + "," + l.eol + in3 +
-         "\"timeout\": " + std::to_string(kHookTimeoutSeconds) + l.eol + in2 + "}" + l.eol + in1 + "]" + l.eol + indent +
-         "}";
+         "\"timeout\": " + std::to_string(kHookTimeoutSeconds) + l.eol + in2 + "}" + l.eol + in1 + "]" + l.eol +
+         indent + "}";
 }
 
 // Adds one group with our hook under `event`, creating the event list and "hooks" object as needed.
@@ -158,8 +160,8 @@ ConfigEdit verified(std::string_view original, std::string text, bool ours, cons
   std::optional<JsonDocument> after = parseJsonDocument(text);
   Json::Value users = before ? usersPart(before->root, setup) : Json::Value(Json::objectValue);
   if (!after || usersPart(after->root, setup) != users || holdsOurs(after->root, setup) != ours)
-    return ConfigEdit::refuse(unchangedNote(setup.where +
-                                            " has a layout this tool cannot edit safely; edit its hooks by hand."));
+    return ConfigEdit::refuse(
+        unchangedNote(setup.where + " has a layout this tool cannot edit safely; edit its hooks by hand."));
   ConfigEdit edit;
   edit.changed = text != original;
   edit.text = std::move(text);
@@ -195,9 +197,10 @@ bool holdsOurs(const Json::Value& root, const HookSetup& setup) {
   return false;
 }
 
-}  // namespace
-
-namespace ClaudeSettingsEditor {
+bool holdsOurHook(std::string_view text, const HookSetup& setup) {
+  std::optional<JsonDocument> doc = parseJsonDocument(text);
+  return doc && doc->root.isObject() && holdsOurs(doc->root, setup);
+}
 
 ConfigEdit install(std::string_view original, const HookSetup& setup) {
   std::string text(original), error;
@@ -233,10 +236,8 @@ ConfigEdit uninstall(std::string_view original, const HookSetup& setup) {
   return verified(original, std::move(text), false, setup);
 }
 
-}  // namespace ClaudeSettingsEditor
+}  // namespace
 
-namespace editors {
-extern constinit const AgentEditor claude{"claude", ClaudeSettingsEditor::install, ClaudeSettingsEditor::uninstall};
-}  // namespace editors
+extern constinit const AgentConfig config{"claude", holdsOurHook, install, uninstall};
 
-}  // namespace gt
+}  // namespace gt::agents::claude

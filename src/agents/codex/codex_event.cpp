@@ -2,7 +2,7 @@
 #include "core/hooks/agent_payload.h"
 #include "core/hooks/agent_spec.h"
 
-namespace gt::agents {
+namespace gt::agents::codex {
 
 namespace {
 
@@ -22,6 +22,7 @@ void toEvent(const nlohmann::json& doc, AgentEvent& ev) {
 }  // namespace
 
 // Codex runs one `notify` command with the payload as its last argument.
-extern constinit const AgentSpec codex{"codex", ".codex/config.toml", PayloadArrival::lastArgument, {}, toEvent, "thread-id"};
+extern constinit const AgentSpec spec{"codex", ".codex/config.toml", PayloadArrival::lastArgument, {},
+                                      toEvent, "thread-id"};
 
-}  // namespace gt::agents
+}  // namespace gt::agents::codex

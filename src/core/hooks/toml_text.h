@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/companion/config_edit.h"
+#include "core/hooks/config_edit.h"
 
 namespace gt {
 

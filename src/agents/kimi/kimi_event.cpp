@@ -2,7 +2,7 @@
 #include "core/hooks/agent_payload.h"
 #include "core/hooks/agent_spec.h"
 
-namespace gt::agents {
+namespace gt::agents::kimi {
 
 namespace {
 
@@ -17,6 +17,7 @@ void toEvent(const nlohmann::json& doc, AgentEvent& ev) {
 
 }  // namespace
 
-extern constinit const AgentSpec kimi{"kimi", ".kimi-code/config.toml", PayloadArrival::standardInput, kEvents, toEvent, "session_id"};
+extern constinit const AgentSpec spec{
+    "kimi", ".kimi-code/config.toml", PayloadArrival::standardInput, kEvents, toEvent, "session_id"};
 
-}  // namespace gt::agents
+}  // namespace gt::agents::kimi

@@ -1,4 +1,4 @@
-#include "cli/companion/json_text.h"
+#include "core/hooks/json_text.h"
 
 #include <json/writer.h>
 
@@ -50,7 +50,9 @@ Layout layoutOf(std::string_view text) {
   return layout;
 }
 
-size_t begin(const JsonDocument& doc, const Json::Value& v) { return doc.base + static_cast<size_t>(v.getOffsetStart()); }
+size_t begin(const JsonDocument& doc, const Json::Value& v) {
+  return doc.base + static_cast<size_t>(v.getOffsetStart());
+}
 size_t end(const JsonDocument& doc, const Json::Value& v) { return doc.base + static_cast<size_t>(v.getOffsetLimit()); }
 
 size_t memberBegin(std::string_view text, size_t valueBegin) {
@@ -80,7 +82,7 @@ std::pair<size_t, size_t> removalSpan(std::string_view text, size_t b, size_t e)
   size_t after = skipForward(text, e);
   bool first = text[before - 1] == '[' || text[before - 1] == '{';
   bool last = text[after] == ']' || text[after] == '}';
-  if (!first) return {skipBack(text, before - 1), e};  // ", item"
+  if (!first) return {skipBack(text, before - 1), e};   // ", item"
   if (!last) return {b, skipForward(text, after + 1)};  // "item, "
   // The only one, glued to the opening bracket: it went into a container that was there before it,
   // and what followed it inside that container stays.
@@ -95,9 +97,8 @@ std::pair<size_t, size_t> removalSpan(std::string_view text, size_t b, size_t e)
   return {from, after};
 }
 
-std::string appended(std::string_view text, const JsonDocument& doc, const Json::Value& container,
-                     const Layout& layout, const std::function<std::string(const std::string&)>& item,
-                     bool glue) {
+std::string appended(std::string_view text, const JsonDocument& doc, const Json::Value& container, const Layout& layout,
+                     const std::function<std::string(const std::string&)>& item, bool glue) {
   size_t open = begin(doc, container);
   size_t close = end(doc, container) - 1;
   std::string outer = lineIndent(text, open);
@@ -121,7 +122,8 @@ std::string appended(std::string_view text, const JsonDocument& doc, const Json:
       lastBegin = std::max(lastBegin, b);
     }
     size_t lineStart = skipBack(text, lastBegin);
-    bool ownLine = lineStart < lastBegin && text.substr(lineStart, lastBegin - lineStart).find('\n') != std::string_view::npos;
+    bool ownLine =
+        lineStart < lastBegin && text.substr(lineStart, lastBegin - lineStart).find('\n') != std::string_view::npos;
     std::string indent = ownLine ? lineIndent(text, lastBegin) : outer + layout.unit;
     out.resize(lastEnd);
     out += "," + layout.eol + indent + item(indent);

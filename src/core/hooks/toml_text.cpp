@@ -1,4 +1,4 @@
-#include "cli/companion/toml_text.h"
+#include "core/hooks/toml_text.h"
 
 #include <sstream>
 

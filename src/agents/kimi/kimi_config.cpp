@@ -1,11 +1,12 @@
-#include "cli/companion/kimi_config_editor.h"
-
+// ~/.kimi-code/config.toml: one [[hooks]] table per subscribed event, with only the keys that file
+// accepts (event, matcher, command, timeout).
 #include <algorithm>
 
-#include "cli/companion/toml_text.h"
+#include "core/hooks/agent_config.h"
 #include "core/hooks/hook_identity.h"
+#include "core/hooks/toml_text.h"
 
-namespace gt {
+namespace gt::agents::kimi {
 
 namespace {
 
@@ -74,9 +75,12 @@ toml::array keptHooks(const toml::table& root, const HookSetup& setup) {
   return kept;
 }
 
-}  // namespace
-
-namespace KimiConfigEditor {
+bool holdsOurHook(std::string_view text, const HookSetup& setup) {
+  std::string error;
+  std::optional<toml::table> root = TomlText::parse(text, {}, error);
+  const toml::array* hooks = root ? root->get_as<toml::array>("hooks") : nullptr;
+  return hooks && std::any_of(hooks->begin(), hooks->end(), [&](const toml::node& e) { return isOurs(e, setup); });
+}
 
 ConfigEdit install(std::string_view text, const HookSetup& setup) {
   const std::string& hookCommand = setup.shellCommand;
@@ -148,10 +152,8 @@ ConfigEdit uninstall(std::string_view text, const HookSetup& setup) {
   return verified(*parsed, doc.join(), expected, where);
 }
 
-}  // namespace KimiConfigEditor
+}  // namespace
 
-namespace editors {
-extern constinit const AgentEditor kimi{"kimi", KimiConfigEditor::install, KimiConfigEditor::uninstall};
-}  // namespace editors
+extern constinit const AgentConfig config{"kimi", holdsOurHook, install, uninstall};
 
-}  // namespace gt
+}  // namespace gt::agents::kimi

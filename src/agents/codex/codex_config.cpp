@@ -1,11 +1,12 @@
-#include "cli/companion/codex_config_editor.h"
-
+// ~/.codex/config.toml: the top-level `notify` argv. A `notify` the user already had keeps working:
+// our hook runs it after sending its event (its argv follows "--chain" "--"), and uninstall puts it back.
 #include <algorithm>
 
-#include "cli/companion/toml_text.h"
+#include "core/hooks/agent_config.h"
 #include "core/hooks/hook_identity.h"
+#include "core/hooks/toml_text.h"
 
-namespace gt {
+namespace gt::agents::codex {
 
 namespace {
 
@@ -51,14 +52,18 @@ ConfigEdit verified(const toml::table& original, std::string text,
   return verifiedTomlEdit(original, std::move(text), "notify", wanted, where, "add or remove the notify line by hand.");
 }
 
-}  // namespace
-
-namespace CodexConfigEditor {
-
+// The user's own notify argv carried by one of ours, if any.
 std::vector<std::string> chainedArgv(const std::vector<std::string>& ourArgv) {
   auto chain = std::find(ourArgv.begin(), ourArgv.end(), "--chain");
   if (chain == ourArgv.end() || chain + 1 == ourArgv.end() || *(chain + 1) != "--") return {};
   return {chain + 2, ourArgv.end()};
+}
+
+bool holdsOurHook(std::string_view text, const HookSetup& setup) {
+  std::string error;
+  std::optional<toml::table> root = TomlText::parse(text, {}, error);
+  std::optional<std::vector<std::string>> notify = stringList(root ? root->get("notify") : nullptr);
+  return notify && hook_identity::isOurArgv(setup.agent, *notify);
 }
 
 ConfigEdit install(std::string_view text, const HookSetup& setup) {
@@ -147,10 +152,8 @@ ConfigEdit uninstall(std::string_view text, const HookSetup& setup) {
   return edit;
 }
 
-}  // namespace CodexConfigEditor
+}  // namespace
 
-namespace editors {
-extern constinit const AgentEditor codex{"codex", CodexConfigEditor::install, CodexConfigEditor::uninstall};
-}  // namespace editors
+extern constinit const AgentConfig config{"codex", holdsOurHook, install, uninstall};
 
-}  // namespace gt
+}  // namespace gt::agents::codex

@@ -35,9 +35,8 @@ bool glued(std::string_view text, size_t b);
 // indentation and returns its text, whose own inner lines it indents from there. An empty
 // container gets the item glued to its opening bracket (`[{` ... `}]`), which marks it as one that
 // was there before; with `glue` false the item goes on a line of its own.
-std::string appended(std::string_view text, const JsonDocument& doc, const Json::Value& container,
-                     const Layout& layout, const std::function<std::string(const std::string&)>& item,
-                     bool glue = true);
+std::string appended(std::string_view text, const JsonDocument& doc, const Json::Value& container, const Layout& layout,
+                     const std::function<std::string(const std::string&)>& item, bool glue = true);
 
 // A JSON string literal.
 std::string quote(std::string_view s);
