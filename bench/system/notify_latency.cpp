@@ -39,8 +39,7 @@ class QuietLog : public gt::Log {
 
 class NullCenter : public gt::NotificationCenter {
  public:
-  gt::AuthorizationStatus authorizationStatus() override { return gt::AuthorizationStatus::authorized; }
-  gt::AuthorizationAnswer requestAuthorization() override { return {true, {}}; }
+  std::optional<std::string> checkService() override { return std::nullopt; }
   std::optional<std::string> add(const gt::NotificationRequest&) override { return std::nullopt; }
 };
 
@@ -48,8 +47,7 @@ class NullCenter : public gt::NotificationCenter {
 class TimedCenter : public gt::NotificationCenter {
  public:
   explicit TimedCenter(std::shared_ptr<gt::NotificationCenter> inner) : inner_(std::move(inner)) {}
-  gt::AuthorizationStatus authorizationStatus() override { return inner_->authorizationStatus(); }
-  gt::AuthorizationAnswer requestAuthorization() override { return inner_->requestAuthorization(); }
+  std::optional<std::string> checkService() override { return inner_->checkService(); }
   std::optional<std::string> add(const gt::NotificationRequest& r) override {
     auto result = inner_->add(r);
     std::lock_guard<std::mutex> g(lock);

@@ -102,7 +102,7 @@ std::string escapeMarkup(const std::string& text) {
 // tokens, closings) are read there, and clicks go to the handler from there. No lock is held across a
 // bus call. What the server can do and whether it answers are asked once and kept until the service
 // changes hands (NameOwnerChanged) or the connection drops; a server that let a call time out counts as
-// denied until then, so a wedged server costs one time-out, not one per event.
+// silent until then, so a wedged server costs one time-out, not one per event.
 class FreedesktopNotificationCenter final : public NotificationCenter {
  public:
   FreedesktopNotificationCenter() {
@@ -137,7 +137,7 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
       if (!connected(deadline, problem)) return problem;  // signals read here may say it is closed already
       auto it = ids_.find(identifier);
       if (it == ids_.end()) return std::nullopt;
-      if (status_ == AuthorizationStatus::denied) return problem_;
+      if (answers_ == false) return problem_;
       const std::uint32_t id = it->second;
       forget(identifier);
       MessagePtr call = newCall("CloseNotification"), reply;
@@ -149,22 +149,18 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     });
   }
 
-  AuthorizationStatus authorizationStatus() override {
-    return onLoop(AuthorizationStatus::denied, [&] {
+  std::optional<std::string> checkService() override {
+    return onLoop<std::optional<std::string>>(kNoLoop, [&]() -> std::optional<std::string> {
       Deadline deadline;
       std::string problem;
-      if (!connected(deadline, problem)) return AuthorizationStatus::denied;
+      if (!connected(deadline, problem)) return problem;
       // As with a notification: a service that changes hands while we ask is asked again.
       MessagePtr reply;
-      for (int tries = 0; !status_ && tries < 3 && !deadline.passed() && (tries == 0 || ownerChanged_); ++tries)
+      for (int tries = 0; !answers_ && tries < 3 && !deadline.passed() && (tries == 0 || ownerChanged_); ++tries)
         callNoArgs("GetServerInformation", deadline, reply, problem);
-      return status_.value_or(AuthorizationStatus::denied);
+      if (answers_ == false) return problem_;
+      return answers_ ? std::nullopt : std::optional(problem);
     });
-  }
-
-  AuthorizationAnswer requestAuthorization() override {
-    // There is no permission prompt on this desktop: a notification service that answers is consent.
-    return AuthorizationAnswer{authorizationStatus() == AuthorizationStatus::authorized, std::nullopt};
   }
 
   std::optional<std::string> add(const NotificationRequest& request) override {
@@ -236,7 +232,7 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
   std::optional<std::string> addOnce(const NotificationRequest& request, const Deadline& deadline) {
     std::string problem;
     if (!connected(deadline, problem)) return problem;
-    if (status_ == AuthorizationStatus::denied) return problem_;
+    if (answers_ == false) return problem_;
     // A server that cannot say what it renders would not take the notification either, so its
     // silence ends the call here rather than costing a second time-out.
     if (!markup_) {
@@ -282,7 +278,7 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
 
   void forgetService() {
     markup_.reset();
-    status_.reset();
+    answers_.reset();
     ids_.clear();  // the new server knows none of the old ids
     order_.clear();
     tokens_.clear();
@@ -381,7 +377,7 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
   }
 
   // One method call, answered or given up at the deadline, or as soon as the service changes hands.
-  // Whether the server answered at all decides the cached status.
+  // Whether the server answered at all is kept in answers_.
   bool callAndWait(sd_bus_message* call, const Deadline& deadline, MessagePtr& reply, std::string& problem) {
     Pending pending;
     sd_bus_slot* slot = nullptr;
@@ -405,12 +401,12 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
       // to us yet, and the bus answers the next call at once either way.
       if (sd_bus_error_has_name(err, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
           sd_bus_error_has_name(err, SD_BUS_ERROR_NAME_HAS_NO_OWNER))
-        status_.reset();
+        answers_.reset();
       else if (sd_bus_error_has_name(err, SD_BUS_ERROR_NO_REPLY))
         markSilent(problem);
       return false;
     }
-    status_ = AuthorizationStatus::authorized;
+    answers_ = true;
     reply = std::move(pending.reply);
     return true;
   }
@@ -419,13 +415,13 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     MessagePtr call = newCall(member);
     if (call && callAndWait(call.get(), deadline, reply, problem)) return true;
     problem = "The desktop notification service did not answer: " + (call ? problem : "no memory");
-    if (status_ == AuthorizationStatus::denied) problem_ = problem;
+    if (answers_ == false) problem_ = problem;
     return false;
   }
 
   // Until the service changes hands, further calls fail at once with this.
   void markSilent(const std::string& why) {
-    status_ = AuthorizationStatus::denied;
+    answers_ = false;
     problem_ = "The desktop notification service did not answer: " + why;
   }
 
@@ -440,8 +436,8 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
   BusPtr bus_;
   std::optional<bool> markup_;  // set once the capabilities are known, with actions_
   bool actions_ = false;
-  std::optional<AuthorizationStatus> status_;
-  std::string problem_;  // why status_ is denied
+  std::optional<bool> answers_;  // whether the service answered; false once it let a call time out
+  std::string problem_;          // why it counts as silent
   bool ownerChanged_ = false;
   std::chrono::steady_clock::time_point retryAt_;
   std::string connectProblem_;

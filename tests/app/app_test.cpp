@@ -72,8 +72,7 @@ class AppTest : public QObject, StateFixture {
     struct Hung : gt::NotificationCenter {
       QSemaphore open;
       std::atomic<bool> sawNew{false};
-      gt::AuthorizationStatus authorizationStatus() override { return gt::AuthorizationStatus::authorized; }
-      gt::AuthorizationAnswer requestAuthorization() override { return {true, std::nullopt}; }
+      std::optional<std::string> checkService() override { return std::nullopt; }
       std::optional<std::string> add(const gt::NotificationRequest& r) override {
         if (open.tryAcquire(1, kHoldMs)) open.release();
         sawNew = sawNew || r.title == "claude · 新的";

@@ -5,9 +5,6 @@
 
 namespace gt {
 
-// Authorization status as a notification service reports it.
-enum class AuthorizationStatus : int { notDetermined = 0, denied = 1, authorized = 2, provisional = 3, ephemeral = 4 };
-
 struct NotificationRequest {
   std::string identifier;  // a later request with the same identifier replaces the shown one
   std::string title;
@@ -20,17 +17,13 @@ struct NotificationRequest {
 // service's token for handing focus on, "" when it sent none.
 using ActivationHandler = std::function<void(const std::string& identifier, const std::string& activationToken)>;
 
-struct AuthorizationAnswer {
-  bool granted = false;
-  std::optional<std::string> error;  // set when the request itself failed
-};
-
 // The desktop's notification service. Implementations are thread-safe and every call is bounded.
 class NotificationCenter {
  public:
   virtual ~NotificationCenter() = default;
-  virtual AuthorizationStatus authorizationStatus() = 0;
-  virtual AuthorizationAnswer requestAuthorization() = 0;
+  // Whether a notification service is there to show notifications: nullopt when one answers, else why
+  // not. There is no permission to ask for: a service that answers takes our notifications.
+  virtual std::optional<std::string> checkService() = 0;
   // nullopt on success, else the error's description.
   virtual std::optional<std::string> add(const NotificationRequest& request) = 0;
   // Takes down the notification of that identifier if it is still shown. nullopt when it is gone (or

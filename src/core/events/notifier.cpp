@@ -21,8 +21,6 @@ constexpr const char* kNoServiceHint =
     "No notification service answers on the session bus (org.freedesktop.Notifications); start the "
     "desktop's notification daemon (for example dunst or mako) and later events will show";
 
-std::string statusText(AuthorizationStatus status) { return std::to_string(static_cast<int>(status)); }
-
 }  // namespace
 
 // One worker thread, started on first use, running jobs in order; at most `capacity` wait, and on
@@ -189,12 +187,10 @@ void Notifier::notify(const AgentEvent& event) const {
     if (log_) log_->info(kLogSubsystem, kCategory, "notify skipped (terminal in front): " + event.title);
     return;
   }
-  AuthorizationStatus status = center_->authorizationStatus();
-  // Provisional delivery is allowed to post, unlike the check after requesting permission.
-  if (status != AuthorizationStatus::authorized && status != AuthorizationStatus::provisional) {
+  if (auto missing = center_->checkService()) {
     if (log_)
       log_->error(kLogSubsystem, kCategory,
-                  "notify skipped (status=" + statusText(status) + "): " + event.title + ". " + kNoServiceHint);
+                  "notify skipped (" + *missing + "): " + event.title + ". " + kNoServiceHint);
     return;
   }
   if (return_) {
@@ -208,19 +204,13 @@ void Notifier::notify(const AgentEvent& event) const {
 
 void Notifier::requestPermission() const {
   if (!center_) return;
-  AuthorizationAnswer answer = center_->requestAuthorization();
-  if (log_) {
-    if (answer.error)
-      log_->error(kLogSubsystem, kCategory, "requestAuthorization failed: " + *answer.error);
-    else
-      log_->info(kLogSubsystem, kCategory,
-                 std::string("requestAuthorization granted=") + (answer.granted ? "true" : "false"));
-  }
-  AuthorizationStatus status = center_->authorizationStatus();
-  if (status != AuthorizationStatus::authorized && log_)
-    log_->error(kLogSubsystem, kCategory,
-                "notification authorizationStatus=" + statusText(status) +
-                    "; notifications will be silently dropped. " + kNoServiceHint);
+  std::optional<std::string> missing = center_->checkService();
+  if (log_ && missing)
+    log_->error(
+        kLogSubsystem, kCategory,
+        "no notification service (" + *missing + "); notifications will be silently dropped. " + kNoServiceHint);
+  else if (log_)
+    log_->info(kLogSubsystem, kCategory, "notification service found");
 }
 
 }  // namespace gt
