@@ -25,7 +25,7 @@
 #include "app/tray_panel.h"
 #include "app/ui_trace.h"
 #include "app/views/pairing_view.h"
-#include "core/common/autostart.h"
+#include "core/autostart/autostart.h"
 #include "core/common/instance_lock.h"
 #include "core/common/paths.h"
 #include "core/common/private_dir.h"

@@ -7,7 +7,7 @@
 #include <system_error>
 
 #include "cli/commands.h"
-#include "core/common/autostart.h"
+#include "core/autostart/autostart.h"
 #include "core/common/program_path.h"
 #include "core/common/utf8.h"
 
@@ -35,6 +35,14 @@ std::optional<fs::path> appBesideMe(std::string& problem) {
   return app;
 }
 
+// An entry there that does not start glowticker-app is the user's own: said, never changed.
+void sayLeftAlone(const Autostart::Status& st) {
+  std::cout << "Autostart off: " << st.entryPath.string()
+            << (st.target ? " runs " + terminalSafe(st.target->string()) + ", not glowticker-app"
+                          : std::string(" has no Exec line this program can read"))
+            << "; it is left as it is.\n";
+}
+
 }  // namespace
 
 int runAutostart(int argc, char** argv) {
@@ -51,17 +59,34 @@ int runAutostart(int argc, char** argv) {
       std::cerr << "glowticker: " << problem << "\n";
       return 1;
     }
-    if (autostart.enable(*app, &problem)) {
-      std::cerr << "glowticker: " << problem << "\n";
+    Autostart::Enabled did;
+    if (autostart.enable(*app, &problem, &did)) {
+      std::cerr << "glowticker: " << terminalSafe(problem) << "\n";
       return 1;
     }
-    std::cout << "Autostart on: " << app->string() << " starts at login (" << autostart.entryPath().string() << ").\n";
+    if (did.written) {
+      std::cout << "Autostart on: " << app->string() << " starts at login (" << autostart.entryPath().string()
+                << ").\n";
+      return 0;
+    }
+    const Autostart::Status st = autostart.status();
+    std::cout << "Autostart on: " << st.entryPath.string() << " starts "
+              << terminalSafe(st.target ? st.target->string() : app->string()) << " at login; "
+              << (did.switchedBackOn && did.pathReplaced ? "only its switch and the app's path changed.\n"
+                  : did.switchedBackOn                   ? "only its switch changed.\n"
+                  : did.pathReplaced                     ? "only the app's path changed.\n"
+                                                         : "it is left as it is.\n");
     return 0;
   }
   if (verb == "off") {
-    if (std::error_code ec = autostart.disable()) {
+    bool leftAlone = false;
+    if (std::error_code ec = autostart.disable(&leftAlone)) {
       std::cerr << "glowticker: cannot remove " << autostart.entryPath().string() << ": " << ec.message() << ".\n";
       return 1;
+    }
+    if (leftAlone) {
+      sayLeftAlone(autostart.status());
+      return 0;
     }
     std::cout << "Autostart off.\n";
     return 0;
@@ -73,13 +98,8 @@ int runAutostart(int argc, char** argv) {
       std::cout << "Autostart off.\n";
       return 0;
     }
-    if (!st.target) {
-      std::cout << "Autostart off: " << entry << " has no Exec line this program can read.\n";
-      return 0;
-    }
     if (!st.ours) {
-      std::cout << "Autostart off: " << entry << " runs " << terminalSafe(st.target->string())
-                << ", not glowticker-app; it is left as it is.\n";
+      sayLeftAlone(st);
       return 0;
     }
     if (st.switchedOff) {

@@ -125,12 +125,15 @@ Exit status: 0 done (also when there was no hook), 1 the file could not be chang
 constexpr std::string_view kAutostart = R"(Usage: glowticker autostart on|off|status
 
 Starts the Glowticker tray app at login (an entry in ~/.config/autostart), stops doing so, or
-tells whether it does.
+tells whether it does. An entry of your own that starts the app keeps its options: "on" only turns it
+back on (and points it at the app when the app moved); an entry that runs another program is never
+changed or removed.
 
 Options:
   -h, --help   show this help and exit
 
-Exit status: 0 done, 1 the entry could not be written or removed, 2 wrong action.
+Exit status: 0 done, 1 the entry could not be written or removed, or "on" found another program's
+entry, 2 wrong action.
 )";
 
 constexpr std::string_view kSend = R"(Usage: glowticker send --agent A --title T --message M [--type X] [--state S]

@@ -1,4 +1,4 @@
-#include "core/common/autostart.h"
+#include "core/autostart/autostart.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -57,7 +57,7 @@ TEST_F(AutostartTest, EnableFailuresGiveAnActionableProblemAndLeaveNothingBehind
   writeAll(root / "file" / "autostart", "not a folder");
   EXPECT_NE(problemOf(root / "file", app).find("Cannot create the folder"), std::string::npos);
   fs::create_directories(root / "dir" / "autostart" / "glowticker.desktop" / "child");
-  EXPECT_NE(problemOf(root / "dir", app).find("Cannot write the autostart entry"), std::string::npos);
+  EXPECT_NE(problemOf(root / "dir", app).find("cannot be read; it is left as it is"), std::string::npos);
   EXPECT_EQ(entriesIn(root / "dir" / "autostart"), 1u) << "the temporary file was not cleaned up";
   EXPECT_FALSE(Autostart(root / "dir").status().enabled);
   if (::geteuid() != 0) {  // root ignores folder permissions
@@ -87,61 +87,74 @@ TEST_F(AutostartTest, ExecQuotingRoundTripsAwkwardPaths) {
   EXPECT_EQ(Autostart::programOf("   "), std::nullopt);
 }
 
-TEST_F(AutostartTest, MovedEntryIsRepairedAndStatusFollows) {
+// Paths that moved are the table below's; here a program that is there but can no longer run.
+TEST_F(AutostartTest, OnlyAnEntryWhoseProgramCannotRunIsRepaired) {
   Autostart a;
-  fs::path oldApp = program(root / "old" / "glowticker-app");
+  fs::path oldApp = program(root / "old" / "glowticker-app"), newApp = program(root / "new" / "glowticker-app");
   EXPECT_EQ(a.repairIfMoved(oldApp), Autostart::Repair::notNeeded);
   EXPECT_FALSE(fs::exists(a.entryPath())) << "autostart is switched on only by the user";
   ASSERT_FALSE(a.enable(oldApp));
-  EXPECT_EQ(a.repairIfMoved(oldApp), Autostart::Repair::notNeeded);  // the entry names the running program
-  fs::path newApp = root / "new place" / "glowticker-app";
-  fs::create_directories(newApp.parent_path());
-  fs::rename(oldApp, newApp);
+  EXPECT_EQ(a.repairIfMoved(newApp), Autostart::Repair::notNeeded);  // another working copy
+  fs::permissions(oldApp, fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(a.repairIfMoved(newApp), Autostart::Repair::repaired);
-  Autostart::Status st = a.status();
-  EXPECT_TRUE(st.enabled && st.targetRunnable);
-  EXPECT_EQ(st.target, Opt(newApp));
-  // A program that lost its execute bit is no longer runnable either.
-  fs::permissions(newApp, fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_EQ(a.repairIfMoved(program(root / "third" / "glowticker-app")), Autostart::Repair::repaired);
+  EXPECT_TRUE(a.status().enabled && a.status().target == Opt(newApp));
 }
 
-// A start rewrites only our gone program's path inside Exec; everything else in the user's entry stays.
-TEST_F(AutostartTest, StartRespectsTheUsersEntry) {
+// The user's own entry, at the app's start (only a gone program's path inside Exec changes) and through
+// the real command beside the app: "on" changes at most that path and the switch keys, "off" removes
+// only an entry that starts glowticker-app. Everything else stays byte for byte.
+TEST_F(AutostartTest, TheUsersEntryKeepsItsBytesAtStartAndThroughOnAndOff) {
   env.set("PATH", (root / "empty").c_str());  // a bare glowticker-app is found nowhere
   Autostart a;
   const std::string gone = (root / "old" / "glowticker-app").string();
   const fs::path app = program(root / "new place" / "glowticker-app");
+  fs::copy_file(GT_GLOWTICKER_BIN, app.parent_path() / "glowticker");
+  auto command = [&](const char* verb) {
+    return test::runProgram({(app.parent_path() / "glowticker").string(), "autostart", verb}, root);
+  };
   const std::string other = program(root / "dev" / "glowticker-app").string();  // another working copy
   const std::string q = Autostart::execValue(app);
   const std::string head = "[Desktop Entry]\nType=Application\n";
+  const std::string mine = "[Desktop Entry]\nExec=env QT_SCALE_FACTOR=2 " + q + " --tray\n# mine\nOnlyShowIn=KDE;\n";
   const struct {
-    std::string before, after;
+    std::string before, atStart, afterOn;  // empty: as before
     bool ours, off;
   } rows[] = {
       {"# mine\r\n[Desktop Entry]\r\nExec=env QT_SCALE_FACTOR=2 " + gone +
            " --minimized %U\r\nX-GNOME-Autostart-Delay=15\r\nOnlyShowIn=KDE;\r\n",
        "# mine\r\n[Desktop Entry]\r\nExec=env QT_SCALE_FACTOR=2 " + q +
            " --minimized %U\r\nX-GNOME-Autostart-Delay=15\r\nOnlyShowIn=KDE;\r\n",
-       true, false},
+       "=", true, false},
       {head + "Exec=env QT_SCALE_FACTOR=2 glowticker-app\nOnlyShowIn=KDE;\n",
-       head + "Exec=env QT_SCALE_FACTOR=2 " + q + "\nOnlyShowIn=KDE;\n", true, false},
+       head + "Exec=env QT_SCALE_FACTOR=2 " + q + "\nOnlyShowIn=KDE;\n", "=", true, false},
       {head + "Exec = \"" + gone + "\"\n\n[Desktop Action x]\nExec=/bin/false\n",
-       head + "Exec = " + q + "\n\n[Desktop Action x]\nExec=/bin/false\n", true, false},
-      {head + "Name=Glowticker", "[Desktop Entry]\nExec=" + q + "\nType=Application\nName=Glowticker", true, false},
-      {head + "Exec=/usr/bin/other-app --tray\n", "", false, false},
-      {head + "Exec=" + gone + "\nHidden=true\n", "", true, true},
-      {head + "Exec=env A=1 " + gone + "\nX-GNOME-Autostart-enabled=false\n", "", true, true},
-      {head + "Exec=" + other + "\n", "", true, false},
+       head + "Exec = " + q + "\n\n[Desktop Action x]\nExec=/bin/false\n", "=", true, false},
+      {head + "Name=Glowticker", "[Desktop Entry]\nExec=" + q + "\nType=Application\nName=Glowticker", "=", true,
+       false},
+      {"[Desktop Entry]", "[Desktop Entry]\nExec=" + q + "\n", "=", true, false},
+      {head + "Exec=/usr/bin/other-app --tray\n", "", "", false, false},  // a wrapper: never changed
+      {mine + "X-GNOME-Autostart-Delay=9\nHidden=true\n", "", mine + "X-GNOME-Autostart-Delay=9\nHidden=false\n", true,
+       true},
+      {head + "Exec=env A=1 " + gone + "\nX-GNOME-Autostart-enabled=false\n", "",
+       head + "Exec=env A=1 " + q + "\nX-GNOME-Autostart-enabled=true\n", true, true},
+      {head + "Exec=" + other + "\n", "", "", true, false},
   };
   for (const auto& r : rows) {
+    const std::string atStart = r.atStart.empty() ? r.before : r.atStart;
     writeAll(a.entryPath(), r.before);
     a.repairIfMoved(app);
-    EXPECT_EQ(readAll(a.entryPath()), r.after.empty() ? r.before : r.after);
+    EXPECT_EQ(readAll(a.entryPath()), atStart);
     Autostart::Status st = a.status();
-    EXPECT_EQ(st.ours, r.ours) << r.before;
-    EXPECT_EQ(st.switchedOff, r.off) << r.before;
-    EXPECT_EQ(st.enabled, r.ours && !r.off) << r.before;
+    EXPECT_TRUE(st.ours == r.ours && st.switchedOff == r.off && st.enabled == (r.ours && !r.off)) << r.before;
+
+    writeAll(a.entryPath(), r.before);
+    test::ProcessResult on = command("on");
+    EXPECT_EQ(on.status, r.ours ? 0 : 1) << r.before << on.err;
+    EXPECT_EQ(readAll(a.entryPath()), r.afterOn == "=" ? atStart : r.afterOn.empty() ? r.before : r.afterOn);
+    test::ProcessResult off = command("off");
+    EXPECT_EQ(off.status, 0);
+    EXPECT_EQ(fs::exists(a.entryPath()), !r.ours) << r.before;
+    if (!r.ours) EXPECT_NE(off.out.find("runs /usr/bin/other-app, not glowticker-app; it is left"), std::string::npos);
   }
 }
 
@@ -178,9 +191,7 @@ TEST_F(AutostartTest, CommandSwitchesTheEntryAndSaysWhatItFinds) {
   EXPECT_EQ(gt({"off"}).status, 0);
   EXPECT_FALSE(fs::exists(entry));
   EXPECT_EQ(gt({"off"}).status, 0);
-  // An entry that is not ours, or that the user switched off, is reported and left alone.
-  writeAll(entry, "[Desktop Entry]\nExec=/usr/bin/other-app\n");
-  EXPECT_NE(gt({"status"}).out.find("runs /usr/bin/other-app, not glowticker-app"), std::string::npos);
+  // An entry the user switched off is reported and left alone.
   writeAll(entry, "[Desktop Entry]\nExec=\"" + app.string() + "\"\nHidden=true\n");
   EXPECT_NE(gt({"status"}).out.find("is switched off"), std::string::npos);
   EXPECT_EQ(gt({}).status, 2);

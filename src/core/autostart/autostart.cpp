@@ -1,9 +1,10 @@
-#include "core/common/autostart.h"
+#include "core/autostart/autostart.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -101,11 +102,21 @@ std::optional<std::vector<ExecArg>> execArgs(std::string_view raw) {
     if (c == '\\' && i + 1 < raw.size()) {
       char n = raw[++i];
       switch (n) {
-        case 's': c = ' '; break;
-        case 'n': c = '\n'; break;
-        case 't': c = '\t'; break;
-        case 'r': c = '\r'; break;
-        case '\\': c = '\\'; break;
+        case 's':
+          c = ' ';
+          break;
+        case 'n':
+          c = '\n';
+          break;
+        case 't':
+          c = '\t';
+          break;
+        case 'r':
+          c = '\r';
+          break;
+        case '\\':
+          c = '\\';
+          break;
         default:  // not a string escape: both characters stand
           chars.emplace_back('\\', at);
           c = n;
@@ -181,6 +192,33 @@ std::optional<fs::path> resolve(const fs::path& program) {
   return std::nullopt;
 }
 
+// Byte ranges of an entry's text to replace, applied back to front so that the offsets stay valid.
+struct Edit {
+  std::size_t at, length;
+  std::string with;
+};
+
+std::string applied(std::string text, std::vector<Edit> edits) {
+  std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.at > b.at; });
+  for (const Edit& e : edits) text.replace(e.at, e.length, e.with);
+  return text;
+}
+
+// Puts `exe` in place of the program the entry's Exec runs, or adds an Exec line under the group header
+// when there is none; nothing when the Exec value cannot be read.
+std::optional<Edit> programEdit(const EntryText& e, const std::string& exe) {
+  const EntryText::Key* exec = e.find("Exec");
+  if (!exec) {
+    std::string eol = e.groupEnd >= 2 && e.text[e.groupEnd - 2] == '\r' ? "\r\n" : "\n";
+    std::string line = "Exec=" + exe + eol;
+    if (e.groupEnd == e.text.size() && !e.text.empty() && e.text.back() != '\n') line = eol + line;
+    return Edit{e.groupEnd, 0, line};
+  }
+  std::optional<ExecArg> program = programArg(exec->value);
+  if (!program) return std::nullopt;
+  return Edit{exec->valueBegin + program->begin, program->end - program->begin, exe};
+}
+
 bool isRunnable(const fs::path& p) {
   std::error_code ec;
   return fs::is_regular_file(p, ec) && ::access(p.c_str(), X_OK) == 0;
@@ -242,7 +280,7 @@ std::optional<std::string> Autostart::programOf(const std::string& rawValue) {
   return program ? std::optional<std::string>(program->text) : std::nullopt;
 }
 
-std::error_code Autostart::enable(const fs::path& appPath, std::string* problem) const {
+std::error_code Autostart::enable(const fs::path& appPath, std::string* problem, Enabled* done) const {
   auto fail = [&](std::error_code ec, std::string text) {
     if (problem) *problem = std::move(text);
     return ec;
@@ -255,6 +293,35 @@ std::error_code Autostart::enable(const fs::path& appPath, std::string* problem)
     return fail(std::make_error_code(std::errc::invalid_argument),
                 "The app path '" + appPath.string() + "' contains control characters; move the app to a plain path.");
   std::error_code ec;
+  Status st = status();
+  if (st.exists) {
+    // The user's entry, perhaps with a delay, a scale factor or a desktop of their own: changed only where
+    // it would not start the app.
+    std::optional<EntryText> entry = readEntry(entryPath_);
+    if (!entry || entry->groupEnd == std::string::npos)
+      return fail(std::make_error_code(std::errc::invalid_argument),
+                  "The autostart entry " + entryPath_.string() + " cannot be read; it is left as it is.");
+    if (!st.ours && entry->find("Exec"))
+      return fail(std::make_error_code(std::errc::file_exists),
+                  "The autostart entry " + entryPath_.string() + " runs " +
+                      (st.target ? st.target->string() : "a command this program cannot read") +
+                      ", not glowticker-app; it is left as it is (remove it to have this one written).");
+    Enabled did;
+    std::vector<Edit> edits;
+    if (!st.targetRunnable) {
+      edits.push_back(*programEdit(*entry, exec));
+      did.pathReplaced = true;
+    }
+    for (const EntryText::Key& k : entry->keys)
+      if ((k.name == "Hidden" && k.value == "true") || (k.name == "X-GNOME-Autostart-enabled" && k.value == "false")) {
+        edits.push_back({k.valueBegin, k.valueEnd - k.valueBegin, k.name == "Hidden" ? "false" : "true"});
+        did.switchedBackOn = true;
+      }
+    if (!edits.empty()) ec = replaceFileAtomically(entryPath_, applied(entry->text, edits), {entry->mode & 07777, {}});
+    if (ec) return fail(ec, "Cannot write the autostart entry " + entryPath_.string() + ": " + ec.message() + ".");
+    if (done) *done = did;
+    return {};
+  }
   fs::path dir = entryPath_.parent_path();
   if (!fs::is_directory(dir, ec)) {
     fs::create_directories(dir, ec);
@@ -266,12 +333,15 @@ std::error_code Autostart::enable(const fs::path& appPath, std::string* problem)
   // Readable by others like every desktop file.
   ec = replaceFileAtomically(entryPath_, entryText(exec), {0644, {}});
   if (ec) return fail(ec, "Cannot write the autostart entry " + entryPath_.string() + ": " + ec.message() + ".");
+  if (done) *done = Enabled{true, false, false};
   return {};
 }
 
-std::error_code Autostart::disable() const {
+std::error_code Autostart::disable(bool* leftAlone) const {
+  Status st = status();
+  if (leftAlone) *leftAlone = st.exists && !st.ours;
   std::error_code ec;
-  fs::remove(entryPath_, ec);
+  if (!st.exists || st.ours) fs::remove(entryPath_, ec);
   return ec;
 }
 
@@ -300,21 +370,11 @@ Autostart::Repair Autostart::repairIfMoved(const fs::path& currentAppPath) const
   Status st = status();
   if (!st.exists || st.switchedOff || st.targetRunnable) return Repair::notNeeded;
   std::optional<EntryText> entry = readEntry(entryPath_);
-  if (!entry || entry->groupEnd == std::string::npos) return Repair::notNeeded;
-  const EntryText::Key* exec = entry->find("Exec");
+  // Someone else's entry, or one we cannot read; one without Exec runs nothing and gets ours.
+  if (!entry || entry->groupEnd == std::string::npos || (!st.ours && entry->find("Exec"))) return Repair::notNeeded;
   std::string exe = execValue(currentAppPath);
   if (exe.empty() || !currentAppPath.is_absolute()) return Repair::failed;
-  std::string text = entry->text;
-  if (!exec) {
-    // No Exec at all: the entry runs nothing; give it ours, right under the group header.
-    std::string eol = entry->groupEnd >= 2 && text[entry->groupEnd - 2] == '\r' ? "\r\n" : "\n";
-    if (entry->groupEnd == text.size() && !text.empty() && text.back() != '\n') text += eol;
-    text.insert(std::min(entry->groupEnd, text.size()), "Exec=" + exe + eol);
-  } else {
-    std::optional<ExecArg> program = programArg(exec->value);
-    if (!program || !st.ours) return Repair::notNeeded;  // someone else's entry, or one we cannot read
-    text.replace(exec->valueBegin + program->begin, program->end - program->begin, exe);
-  }
+  std::string text = applied(entry->text, {*programEdit(*entry, exe)});
   return replaceFileAtomically(entryPath_, text, {entry->mode & 07777, {}}) ? Repair::failed : Repair::repaired;
 }
 

@@ -24,6 +24,11 @@ class Autostart {
   };
 
   enum class Repair { notNeeded, repaired, failed };
+  // What enable() did: wrote a new entry, or kept the user's entry, changing at most its switch
+  // (turned back on) and its gone app's path.
+  struct Enabled {
+    bool written = false, switchedBackOn = false, pathReplaced = false;
+  };
 
   // Uses the environment's XDG_CONFIG_HOME / HOME.
   Autostart();
@@ -32,11 +37,16 @@ class Autostart {
 
   const std::filesystem::path& entryPath() const { return entryPath_; }
 
-  // Writes the entry atomically (temporary file in the same folder, then rename). `appPath` must be
+  // Writes the entry atomically (temporary file in the same folder, then rename), unless there is one:
+  // an entry that starts glowticker-app stays byte for byte but for its switch keys (Hidden,
+  // X-GNOME-Autostart-enabled), turned back on, and the app's path, replaced by `appPath` when that
+  // program is gone; an entry that runs another program is refused and left. `appPath` must be
   // absolute; on failure `problem` holds one sentence the user can act on.
-  std::error_code enable(const std::filesystem::path& appPath, std::string* problem = nullptr) const;
-  // Removes the entry; removing an absent entry succeeds.
-  std::error_code disable() const;
+  std::error_code enable(const std::filesystem::path& appPath, std::string* problem = nullptr,
+                         Enabled* done = nullptr) const;
+  // Removes the entry if it starts glowticker-app; removing an absent entry succeeds. Another
+  // program's entry, or one whose Exec cannot be read, stays and `leftAlone` says so.
+  std::error_code disable(bool* leftAlone = nullptr) const;
   Status status() const;
   // When our entry's glowticker-app is gone or no longer executable (the app was moved or
   // reinstalled elsewhere), puts `currentAppPath` in its place inside Exec; every other byte of the
