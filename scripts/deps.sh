@@ -4,8 +4,10 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 missing=()
-while read -r pkg; do
+# A line is a package name, optionally followed by "if-no-command CMD": needed only while CMD is missing.
+while read -r pkg cond cmd; do
   [[ -z "$pkg" || "$pkg" == \#* ]] && continue
+  [[ "${cond:-}" == if-no-command ]] && command -v "$cmd" >/dev/null && continue
   status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
   [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
 done <"$here/debian-packages.txt"

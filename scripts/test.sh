@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the project and runs the whole test suite: every fuzz target (clang 14, ASan+UBSan) for
 # GT_FUZZ_SECONDS each, then a normal build, an AddressSanitizer+UBSan build and a ThreadSanitizer
-# build, each with all its tests (installs missing Debian packages when run as root).
+# build, each with all its tests (installs missing Debian packages when run as root). The normal build
+# also runs the real coding agents against a mock model (ctest label "agents"; installed with npm once
+# into ~/.cache/glowticker/agents), unless GT_SKIP_AGENTS=1.
 # GT_TEST_BUILDS limits the stages, e.g. GT_TEST_BUILDS=normal for a quick run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,9 +30,19 @@ for b in $builds; do
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGT_SANITIZE="$san" \
     -DGT_BUILD_BENCH=$([ "$b" = normal ] && echo ON || echo OFF) >/dev/null
   cmake --build "$dir" -j "$jobs"
+  if [ "$b" = normal ]; then
+    echo "=== real agents (Claude Code, Codex CLI) against a mock model"
+    # It says in one line why it is skipped; an install that fails stops the run.
+    agents=0 && tests/agents/real_agents_e2e.sh --install || agents=$?
+    case $agents in
+      0) (cd "$dir" && ctest --output-on-failure -L agents --timeout 600) ;;
+      77) ;;
+      *) exit "$agents" ;;
+    esac
+  fi
   # A failing build stops the run, so the last lines printed are always ctest's own summary. The real
   # desktops (label "desktops", about a minute) run in the normal build only: the sanitizers would
-  # check nothing there that the app's other tests do not.
-  label=(); [ "$b" = normal ] || label=(-LE desktops)
-  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 300 "${label[@]}")
+  # check nothing there that the app's other tests do not. The agents ran above.
+  skip=agents; [ "$b" = normal ] || skip='agents|desktops'
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 300 -LE "$skip")
 done
