@@ -98,7 +98,7 @@ kwin)
   each() { kwin_js "all.forEach(function (c) { if (c.caption === '$1') { $2; } }); return 1;" >/dev/null; }
   focus() { each "$1" 'workspace.activeClient = c'; }
   hide() { each "$1" 'c.minimized = true'; }
-  shot() { [ -n "${XV:-}" ] && DISPLAY=$XV import -window root "$OUT/kwin-$1.png"; }
+  shot() { [ -n "${XV:-}" ] && DISPLAY=$XV import -window root "$OUT/$1.png"; }
   click() { sink_click; }
   APPENV+=(XDG_CURRENT_DESKTOP=KDE) ;;
 gnome)
