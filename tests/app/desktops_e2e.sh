@@ -87,7 +87,7 @@ kwin)
   cp /usr/bin/kwin_wayland "$WORK/"  # without the file capability this sandbox refuses to execute
   backend=(--virtual)
   [ "${KWIN_BACKEND:-}" = x11 ] && xvfb && backend=(--x11-display "$XV")
-  echo "echo \$DISPLAY >$WORK/xdisplay; exec sleep 600" >"$WORK/inside.sh"
+  echo "echo \$DISPLAY >$WORK/xdisplay" >"$WORK/inside.sh"  # ends at once: nothing outlives KWin
   QT_LOGGING_RULES="js.debug=true" "$WORK/kwin_wayland" "${backend[@]}" --width 1024 --height 640 --xwayland \
     --socket wayland-kw "sh $WORK/inside.sh" >"$WORK/kwin.log" 2>&1 & PIDS+=($!)
   waitfor 20 test -s "$WORK/xdisplay" || fail "kwin did not start"
