@@ -48,8 +48,8 @@ constexpr auto kReconnectPause = std::chrono::seconds(1);
 constexpr const char* kOwnerChangedMatch =
     "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',interface='org.freedesktop.DBus',"
     "member='NameOwnerChanged',arg0='org.freedesktop.Notifications'";
-// Only the service's current owner may report clicks: the bus resolves the sender name to that owner,
-// so another peer on the session bus cannot fake a click and raise a terminal.
+// The bus resolves this sender to the service's owner only for broadcast signals: a signal addressed to
+// us is delivered from any peer, so each one's sender is also checked against the owner (owner_).
 constexpr const char* kServerSignalsMatch =
     "type='signal',sender='org.freedesktop.Notifications',path='/org/freedesktop/Notifications',"
     "interface='org.freedesktop.Notifications'";
@@ -269,10 +269,20 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     return std::nullopt;
   }
 
-  static int onOwnerChanged(sd_bus_message*, void* userdata, sd_bus_error*) {
+  static int onOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* self = static_cast<FreedesktopNotificationCenter*>(userdata);
+    const char *name, *before, *after = "";
+    sd_bus_message_read(m, "sss", &name, &before, &after);
+    self->owner_ = after;
     self->forgetService();
     self->ownerChanged_ = true;
+    return 0;
+  }
+
+  static int onOwner(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    const char* owner = "";  // none when the name has no owner
+    if (!sd_bus_message_is_method_error(m, nullptr)) sd_bus_message_read(m, "s", &owner);
+    static_cast<FreedesktopNotificationCenter*>(userdata)->owner_ = owner;
     return 0;
   }
 
@@ -288,6 +298,8 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     auto* self = static_cast<FreedesktopNotificationCenter*>(userdata);
     std::uint32_t id = 0;
     const char* text = nullptr;
+    const char* sender = sd_bus_message_get_sender(m);
+    if (!sender || self->owner_.empty() || self->owner_ != sender) return 0;  // another peer's forgery
     if (sd_bus_message_is_signal(m, kInterface, "NotificationClosed")) {
       if (sd_bus_message_read(m, "u", &id) >= 0)
         if (const std::string* identifier = self->identifierOf(id)) self->forget(*identifier);
@@ -348,6 +360,11 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     }
     if (r >= 0) r = sd_bus_add_match_async(bus.get(), nullptr, kOwnerChangedMatch, onOwnerChanged, nullptr, this);
     if (r >= 0) r = sd_bus_add_match_async(bus.get(), nullptr, kServerSignalsMatch, onServerSignal, nullptr, this);
+    // Answered before anything the service sends in reply to our calls; later changes come as NameOwnerChanged.
+    owner_.clear();
+    if (r >= 0)
+      r = sd_bus_call_method_async(bus.get(), nullptr, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                   "org.freedesktop.DBus", "GetNameOwner", onOwner, this, "s", kService);
     if (r < 0) {
       connectProblem_ = problem = std::string("Could not connect to the desktop session bus (") + std::strerror(-r) +
                                   "); is a graphical session running?";
@@ -439,6 +456,7 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
   std::optional<bool> answers_;  // whether the service answered; false once it let a call time out
   std::string problem_;          // why it counts as silent
   bool ownerChanged_ = false;
+  std::string owner_;  // the unique name that owns kService, "" while none does
   std::chrono::steady_clock::time_point retryAt_;
   std::string connectProblem_;
   std::unordered_map<std::string, std::uint32_t> ids_;

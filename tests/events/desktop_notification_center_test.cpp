@@ -57,19 +57,40 @@ class DesktopNotificationCenterTest : public ::testing::Test {
     return out;
   }
 
-  // Clicks notification `id` as the user would, through the sink; or fakes the click from another bus peer.
-  void click(std::uint32_t id, const char* action, const char* token, bool spoofed = false) {
-    sd_bus* raw = nullptr;
-    ASSERT_GE(sd_bus_open_user(&raw), 0);
-    sd_bus_set_method_call_timeout(raw, 5'000'000);
+  // Clicks notification `id` as the user would, through the sink: broadcast as most servers do, or addressed
+  // to the app as GNOME Shell does.
+  void click(std::uint32_t id, const char* action, const char* token, bool unicast = false) {
+    withPeer([&](sd_bus* peer, sd_bus_error* err) {
+      return sd_bus_call_method(peer, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                                "io.glowticker.NotifySink", unicast ? "InvokeUnicast" : "Invoke", err, nullptr, "uss",
+                                id, action, token);
+    });
+  }
+  // The server's signal `member` (id, text) forged by another bus peer: broadcast, or addressed to `to`.
+  void forge(const char* member, std::uint32_t id, const char* text, const std::string& to = {}) {
+    withPeer([&](sd_bus* peer, sd_bus_error* err) {
+      sd_bus_message* m = nullptr;
+      int r = sd_bus_message_new_signal(peer, &m, "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
+                                        member);
+      if (r >= 0 && !to.empty()) r = sd_bus_message_set_destination(m, to.c_str());
+      if (r >= 0) r = sd_bus_message_append(m, "us", id, text);
+      if (r >= 0) r = sd_bus_send(peer, m, nullptr);
+      sd_bus_message_unref(m);
+      // A round trip: the bus has routed the signal before anything the test sends next.
+      return r < 0 ? r
+                   : sd_bus_call_method(peer, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                        "GetId", err, nullptr, "");
+    });
+  }
+  template <class Send>
+  void withPeer(Send send) {
+    sd_bus* peer = nullptr;
+    ASSERT_GE(sd_bus_open_user(&peer), 0);
+    sd_bus_set_method_call_timeout(peer, 5'000'000);
     sd_bus_error err = SD_BUS_ERROR_NULL;
-    int r = spoofed ? sd_bus_emit_signal(raw, "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
-                                         "ActionInvoked", "us", id, action)
-                    : sd_bus_call_method(raw, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-                                         "io.glowticker.NotifySink", "Invoke", &err, nullptr, "uss", id, action, token);
-    EXPECT_GE(r, 0) << (err.message ? err.message : "");
+    EXPECT_GE(send(peer, &err), 0) << (err.message ? err.message : "");
     sd_bus_error_free(&err);
-    sd_bus_flush_close_unref(raw);
+    sd_bus_flush_close_unref(peer);
   }
 
   test::TempDir dir;
@@ -197,9 +218,13 @@ TEST_F(DesktopNotificationCenterTest, ASessionKeepsOneNotificationClicksBringItB
   EXPECT_EQ(lines[1]["closed"], lines[0]["id"]);  // and no other notification was closed
   for (std::size_t i = 2; i < lines.size(); ++i) EXPECT_FALSE(lines[i].contains("closed")) << lines[i];
 
-  click(lines[2]["id"], "default", "", /*spoofed=*/true);
+  // Only the service's owner reports clicks: forged ones, broadcast or addressed to the app, are not acted on.
+  const std::string app = lines[2]["sender"];
+  forge("ActionInvoked", lines[2]["id"], "default");
+  forge("ActionInvoked", lines[2]["id"], "default", app);
+  forge("ActivationToken", lines[3]["id"], "forged", app);
   click(lines[2]["id"], "open-terminal", "token-1");
-  click(lines[3]["id"], "default", "");
+  click(lines[3]["id"], "default", "", /*unicast=*/true);
   back->waitFor(2);
   auto calls = back->calls();
   ASSERT_EQ(calls.size(), 2u);
