@@ -32,13 +32,7 @@ void AppState::addRecent(AgentEvent event) {
 }
 
 void AppState::bringBack(const AgentEvent& event) {
-  runInBackground(
-      parts_.pool, this,
-      [notifier = parts_.notifier, event] {
-        if (notifier) notifier->bringBack(event);
-        return true;
-      },
-      [](bool) {});
+  if (parts_.notifier) parts_.notifier->bringBack(event);
 }
 
 void AppState::setQuietWhenInFront(bool on) {
@@ -126,7 +120,8 @@ void AppState::startIntake() {
   // for its own thread so neither reading nor probes wait for it, and posts a copy to this object's
   // thread for the panel's list.
   auto problem = parts_.listener->start([this, notifier = parts_.notifier](AgentEvent event) {
-    QMetaObject::invokeMethod(this, [this, event] { addRecent(event); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, event] { addRecent(event); }, Qt::QueuedConnection);
     if (notifier) notifier->post(std::move(event));
   });
   if (problem == intakeProblem_) return;

@@ -33,8 +33,8 @@ class AppState : public QObject {
     std::shared_ptr<EventListener> listener;
     std::shared_ptr<Notifier> notifier;
     std::chrono::milliseconds pollInterval{10000};  // sleep between the end of one refresh and the next
-    std::shared_ptr<SettingsStore> settings;  // loaded already; null keeps the settings in memory only
-    std::shared_ptr<Log> log;                 // hears why the settings could not be saved
+    std::shared_ptr<SettingsStore> settings;        // loaded already; null keeps the settings in memory only
+    std::shared_ptr<Log> log;                       // hears why the settings could not be saved
   };
 
   // One event as the panel lists it, with the time it arrived.
@@ -60,7 +60,7 @@ class AppState : public QObject {
 
   // The last kRecentEvents events, newest first, whether or not they became notifications.
   const std::deque<RecentEvent>& recentEvents() const { return recent_; }
-  // Does what clicking the event's notification does, off the UI thread.
+  // Does what clicking the event's notification does, on the notifier's worker.
   void bringBack(const AgentEvent& event);
   // "终端在前台时不提醒"; a change is saved in the background.
   bool quietWhenInFront() const { return quiet_; }

@@ -2,13 +2,12 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <functional>
-#include <optional>
-#include <unordered_map>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 namespace gt {
@@ -21,196 +20,205 @@ constexpr const char* kNoServiceHint =
     "No notification service answers on the session bus (org.freedesktop.Notifications); start the "
     "desktop's notification daemon (for example dunst or mako) and later events will show";
 
-}  // namespace
-
-// One worker thread, started on first use, running jobs in order; at most `capacity` wait, and on
-// overflow the oldest are dropped and counted until the queue next runs empty.
-struct Notifier::Queue {
-  Queue(std::size_t capacity, std::function<void(std::size_t)> onDropped)
-      : capacity(capacity), onDropped(std::move(onDropped)) {}
-  ~Queue() { stop(); }
-
-  void push(std::function<void()> job) {
-    std::lock_guard<std::mutex> g(lock);
-    if (stopping) return;
-    if (!worker.joinable()) {
-      try {
-        worker = std::thread([this] { run(); });
-      } catch (...) {
-        return;  // no thread to run it: the job is lost, the caller carries on
-      }
-    }
-    if (waiting.size() >= capacity) {
-      waiting.pop_front();
-      ++dropped;
-    }
-    waiting.push_back(std::move(job));
-    changed.notify_all();
-  }
-
-  // Waits for the job in progress, if any; those still waiting are dropped.
-  void stop() {
-    {
-      std::lock_guard<std::mutex> g(lock);
-      stopping = true;
-      changed.notify_all();
-    }
-    if (worker.joinable()) worker.join();
-  }
-
-  void run() {
-    std::unique_lock<std::mutex> g(lock);
-    for (;;) {
-      changed.wait(g, [&] { return stopping || !waiting.empty(); });
-      if (stopping) return;
-      std::function<void()> next = std::move(waiting.front());
-      waiting.pop_front();
-      std::size_t lost = waiting.empty() ? std::exchange(dropped, 0) : 0;
-      g.unlock();
-      if (lost && onDropped) onDropped(lost);
-      next();
-      g.lock();
-    }
-  }
-
-  const std::size_t capacity;
-  const std::function<void(std::size_t)> onDropped;
-  std::mutex lock;
-  std::condition_variable changed;
-  std::deque<std::function<void()>> waiting;
-  std::size_t dropped = 0;
-  bool stopping = false;
-  std::thread worker;
-};
-
-// What clicks and closing need to remember, each bounded to the most recent kRemembered.
-struct Notifier::State {
-  std::atomic<bool> quiet{false};
-  std::mutex lock;
-  std::unordered_map<std::string, AgentEvent> events;  // identifier -> event, for clicks
-  std::deque<std::string> eventOrder;
-  std::unordered_map<std::string, std::string> shown;  // agent session -> identifier of its last notification
-  std::deque<std::string> sessionOrder;
-
-  template <typename Map, typename Value>
-  static void keep(Map& map, std::deque<std::string>& order, const std::string& key, Value value) {
-    if (map.insert_or_assign(key, std::move(value)).second) order.push_back(key);
-    while (order.size() > kRemembered) {
-      map.erase(order.front());
-      order.pop_front();
-    }
-  }
-};
-
-namespace {
-
 // Session ids are the agents' own, so they are told apart per agent. "" when the event names none.
 std::string sessionKey(const AgentEvent& event) {
   if (!event.origin || event.origin->session.empty()) return {};
   return event.agent + '\n' + event.origin->session;
 }
 
+// Adds `key` to `map`, keeping only the kRemembered most recently added keys.
+template <typename Map, typename Value>
+void keep(Map& map, std::deque<std::string>& order, const std::string& key, Value value) {
+  if (map.insert_or_assign(key, std::move(value)).second) order.push_back(key);
+  while (order.size() > Notifier::kRemembered) {
+    map.erase(order.front());
+    order.pop_front();
+  }
+}
+
+template <typename T>
+void pushBounded(std::deque<T>& queue, T item, std::size_t capacity, std::size_t& dropped) {
+  if (queue.size() >= capacity) {
+    queue.pop_front();
+    ++dropped;
+  }
+  queue.push_back(std::move(item));
+}
+
 }  // namespace
+
+struct Notifier::Core {
+  Core(std::shared_ptr<NotificationCenter> c, std::shared_ptr<Log> l, std::shared_ptr<AgentReturn> r)
+      : center(std::move(c)), log(std::move(l)), agentReturn(std::move(r)) {}
+
+  const std::shared_ptr<NotificationCenter> center;
+  const std::shared_ptr<Log> log;
+  const std::shared_ptr<AgentReturn> agentReturn;
+  std::atomic<bool> quiet{false};
+
+  // What clicks and closing need, each bounded to the most recent kRemembered.
+  std::mutex stateLock;
+  std::unordered_map<std::string, AgentEvent> events;  // identifier -> event, for clicks
+  std::deque<std::string> eventOrder;
+  std::unordered_map<std::string, std::string> sessions;  // sessionKey -> identifier of its last notification
+  std::deque<std::string> sessionOrder;
+
+  // The worker and its two queues.
+  std::mutex lock;
+  std::condition_variable changed;
+  std::deque<std::pair<AgentEvent, std::string>> clicks;  // event, activation token
+  std::deque<AgentEvent> waiting;
+  std::size_t dropped = 0;  // notifications dropped since the queue last ran empty
+  std::thread worker;
+  bool closing = false;   // nothing new is taken
+  bool stopping = false;  // the worker ends after its job
+
+  void say(bool error, const std::string& text) const {
+    if (!log) return;
+    if (error)
+      log->error(kLogSubsystem, kCategory, text);
+    else
+      log->info(kLogSubsystem, kCategory, text);
+  }
+
+  // Starts the worker if needed; false when no thread could be made (the job is then lost).
+  bool ready() {
+    if (worker.joinable()) return true;
+    try {
+      worker = std::thread([this] { run(); });
+      return true;
+    } catch (...) {
+      return false;
+    }
+  }
+
+  void run() {
+    std::unique_lock<std::mutex> g(lock);
+    for (;;) {
+      changed.wait(g, [&] { return stopping || !clicks.empty() || !waiting.empty(); });
+      if (stopping) break;
+      if (!clicks.empty()) {
+        auto [event, token] = std::move(clicks.front());
+        clicks.pop_front();
+        g.unlock();
+        bringBackNow(event, token);
+      } else {
+        AgentEvent event = std::move(waiting.front());
+        waiting.pop_front();
+        const std::size_t lost = waiting.empty() ? std::exchange(dropped, 0) : 0;
+        g.unlock();
+        if (lost) say(true, "notification queue full: dropped the " + std::to_string(lost) + " oldest events");
+        notify(event);
+      }
+      g.lock();
+    }
+  }
+
+  void bringBackNow(const AgentEvent& event, const std::string& token) const {
+    say(false, agentReturn->bringBack(event, token));
+  }
+
+  // The identifier of `event`'s notification, and the identifier of the notification it takes down ("").
+  std::pair<std::string, std::string> place(const AgentEvent& event) {
+    std::string identifier = "glowticker-" + std::to_string(event.ts) + "-" + event.agent;
+    const std::string key = sessionKey(event);
+    if (key.empty()) return {std::move(identifier), {}};
+    std::lock_guard<std::mutex> g(stateLock);
+    std::string previous;
+    // The session has moved on: what its last notification asked is answered or stale.
+    if (auto it = sessions.find(key); it != sessions.end() && it->second != identifier) previous = it->second;
+    keep(sessions, sessionOrder, key, identifier);
+    return {std::move(identifier), std::move(previous)};
+  }
+
+  void notify(const AgentEvent& event) {
+    if (!center) return;
+    auto [identifier, previous] = place(event);
+    if (!previous.empty())
+      if (auto err = center->close(previous)) say(true, "notify close failed: " + *err);
+    if (agentReturn && quiet && agentReturn->inFront(event)) {
+      say(false, "notify skipped (terminal in front): " + event.title);
+      return;
+    }
+    if (auto missing = center->checkService()) {
+      say(true, "notify skipped (" + *missing + "): " + event.title + ". " + kNoServiceHint);
+      return;
+    }
+    if (agentReturn) {
+      std::lock_guard<std::mutex> g(stateLock);
+      keep(events, eventOrder, identifier, event);
+    }
+    NotificationRequest request{identifier, event.agent + " \u00B7 " + event.title, event.message,
+                                agentReturn != nullptr};
+    if (auto err = center->add(request)) say(true, "notify add failed: " + *err);
+  }
+};
 
 Notifier::Notifier(std::shared_ptr<NotificationCenter> center, std::shared_ptr<Log> log,
                    std::shared_ptr<AgentReturn> agentReturn)
-    : center_(std::move(center)),
-      log_(std::move(log)),
-      return_(std::move(agentReturn)),
-      state_(std::make_unique<State>()),
-      queue_(std::make_unique<Queue>(kMaxWaiting,
-                                     [this](std::size_t dropped) {
-                                       if (log_)
-                                         log_->error(kLogSubsystem, kCategory,
-                                                     "notification queue full: dropped the " +
-                                                         std::to_string(dropped) + " oldest events");
-                                     })),
-      returns_(std::make_unique<Queue>(8, nullptr)) {
-  if (!center_ || !return_) return;
-  center_->setActivationHandler([this](const std::string& identifier, const std::string& token) {
+    : core_(std::make_unique<Core>(std::move(center), std::move(log), std::move(agentReturn))) {
+  if (!core_->center || !core_->agentReturn) return;
+  // The center drops this handler before the notifier is gone (see the destructor).
+  core_->center->setActivationHandler([this](const std::string& identifier, const std::string& token) {
     std::optional<AgentEvent> event;
     {
-      std::lock_guard<std::mutex> g(state_->lock);
-      if (auto it = state_->events.find(identifier); it != state_->events.end()) event = it->second;
+      std::lock_guard<std::mutex> g(core_->stateLock);
+      if (auto it = core_->events.find(identifier); it != core_->events.end()) event = it->second;
     }
-    if (!event) {
-      if (log_) log_->info(kLogSubsystem, kCategory, "clicked a notification no longer known: " + identifier);
-      return;
-    }
-    returns_->push([this, event = std::move(*event), token] { bringBack(event, token); });
+    if (event)
+      bringBack(*event, token);
+    else
+      core_->say(false, "clicked a notification no longer known: " + identifier);
   });
 }
 
 Notifier::~Notifier() {
-  if (center_ && return_) center_->setActivationHandler({});  // no click may reach a half-destroyed notifier
-  returns_->stop();
-  queue_->stop();
+  if (core_->center && core_->agentReturn) core_->center->setActivationHandler({});
+  stop();
 }
 
 void Notifier::post(AgentEvent event) {
-  queue_->push([this, event = std::move(event)] { notify(event); });
+  Core& c = *core_;
+  std::lock_guard<std::mutex> g(c.lock);
+  if (c.closing || !c.ready()) return;
+  pushBounded(c.waiting, std::move(event), kMaxWaiting, c.dropped);
+  c.changed.notify_all();
 }
 
-void Notifier::setQuietWhenInFront(bool on) { state_->quiet = on; }
+void Notifier::notify(const AgentEvent& event) { core_->notify(event); }
 
-bool Notifier::quietWhenInFront() const { return state_->quiet; }
-
-void Notifier::bringBack(const AgentEvent& event, const std::string& activationToken) const {
-  if (!return_) return;
-  std::string line = return_->bringBack(event, activationToken);
-  if (log_) log_->info(kLogSubsystem, kCategory, line);
+void Notifier::bringBack(const AgentEvent& event, const std::string& activationToken) {
+  Core& c = *core_;
+  if (!c.agentReturn) return;
+  std::lock_guard<std::mutex> g(c.lock);
+  if (c.closing || !c.ready()) return;
+  std::size_t ignored = 0;  // a click dropped for newer ones is not worth a log line
+  pushBounded(c.clicks, {event, activationToken}, kMaxClicksWaiting, ignored);
+  c.changed.notify_all();
 }
 
-std::string Notifier::identifierFor(const AgentEvent& event) {
-  return "glowticker-" + std::to_string(event.ts) + "-" + event.agent;
-}
+void Notifier::setQuietWhenInFront(bool on) { core_->quiet = on; }
 
-std::string Notifier::titleFor(const AgentEvent& event) { return event.agent + " \u00B7 " + event.title; }
+bool Notifier::quietWhenInFront() const { return core_->quiet; }
 
-void Notifier::notify(const AgentEvent& event) const {
-  if (!center_) return;
-  const std::string identifier = identifierFor(event);
-  // The session has moved on: what its last notification asked is answered or stale.
-  if (const std::string session = sessionKey(event); !session.empty()) {
-    std::string previous;
-    {
-      std::lock_guard<std::mutex> g(state_->lock);
-      if (auto it = state_->shown.find(session); it != state_->shown.end() && it->second != identifier)
-        previous = it->second;
-      State::keep(state_->shown, state_->sessionOrder, session, identifier);
-    }
-    if (!previous.empty())
-      if (auto err = center_->close(previous); err && log_)
-        log_->error(kLogSubsystem, kCategory, "notify close failed: " + *err);
+void Notifier::stop() {
+  Core& c = *core_;
+  {
+    std::lock_guard<std::mutex> g(c.lock);
+    c.closing = c.stopping = true;
+    c.changed.notify_all();
   }
-  if (return_ && state_->quiet && return_->inFront(event)) {
-    if (log_) log_->info(kLogSubsystem, kCategory, "notify skipped (terminal in front): " + event.title);
-    return;
-  }
-  if (auto missing = center_->checkService()) {
-    if (log_)
-      log_->error(kLogSubsystem, kCategory,
-                  "notify skipped (" + *missing + "): " + event.title + ". " + kNoServiceHint);
-    return;
-  }
-  if (return_) {
-    std::lock_guard<std::mutex> g(state_->lock);
-    State::keep(state_->events, state_->eventOrder, identifier, event);
-  }
-  NotificationRequest request{identifier, titleFor(event), event.message, return_ != nullptr};
-  if (auto err = center_->add(request); err && log_)
-    log_->error(kLogSubsystem, kCategory, "notify add failed: " + *err);
+  if (c.worker.joinable()) c.worker.join();
 }
 
 void Notifier::requestPermission() const {
-  if (!center_) return;
-  std::optional<std::string> missing = center_->checkService();
-  if (log_ && missing)
-    log_->error(
-        kLogSubsystem, kCategory,
-        "no notification service (" + *missing + "); notifications will be silently dropped. " + kNoServiceHint);
-  else if (log_)
-    log_->info(kLogSubsystem, kCategory, "notification service found");
+  const Core& c = *core_;
+  if (!c.center) return;
+  if (std::optional<std::string> missing = c.center->checkService())
+    c.say(true,
+          "no notification service (" + *missing + "); notifications will be silently dropped. " + kNoServiceHint);
+  else
+    c.say(false, "notification service found");
 }
 
 }  // namespace gt
