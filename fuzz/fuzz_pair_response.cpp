@@ -7,7 +7,7 @@
 #include <string>
 #include <variant>
 
-#include "core/pairing/clock_api.h"
+#include "core/pairing/phone_client.h"
 #include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

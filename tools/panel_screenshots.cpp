@@ -20,8 +20,8 @@
 #include "app/views/pairing_view.h"
 #include "core/common/unix_socket_client.h"
 #include "core/events/event_listener.h"
-#include "core/pairing/clock_api.h"
-#include "core/pairing/clock_config.h"
+#include "core/pairing/config_store.h"
+#include "core/pairing/phone_client.h"
 
 namespace {
 

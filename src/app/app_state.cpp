@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "app/background.h"
-#include "core/pairing/clock_config.h"
+#include "core/pairing/config_store.h"
 
 namespace gt {
 

@@ -12,10 +12,10 @@
 #include "core/events/event_listener.h"
 #include "core/events/notifier.h"
 #include "core/events/notify_settings.h"
-#include "core/pairing/clock_api.h"
-#include "core/pairing/clock_config.h"
 #include "core/pairing/conn_state.h"
 #include "core/pairing/pairing_flow.h"
+#include "core/pairing/pairing_record.h"
+#include "core/pairing/phone_client.h"
 
 class QThreadPool;
 

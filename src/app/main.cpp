@@ -35,7 +35,7 @@
 #include "core/hooks/agent_id.h"
 #include "core/hooks/hook_installer.h"
 #include "core/hooks/hook_state.h"
-#include "core/pairing/clock_config.h"
+#include "core/pairing/config_store.h"
 #include "platform/avahi_backend.h"
 #include "platform/desktop_notification_center.h"
 #include "platform/system_log.h"

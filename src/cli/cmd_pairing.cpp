@@ -8,10 +8,10 @@
 #include "cli/commands.h"
 #include "cli/help.h"
 #include "core/common/utf8.h"
-#include "core/pairing/clock_api.h"
-#include "core/pairing/clock_config.h"
+#include "core/pairing/config_store.h"
 #include "core/pairing/pairing_code.h"
 #include "core/pairing/pairing_flow.h"
+#include "core/pairing/phone_client.h"
 
 namespace gt::cli {
 

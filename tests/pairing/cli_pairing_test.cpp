@@ -5,9 +5,9 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "core/pairing/pairing_record.h"
 #include "support/process.h"
 #include "support/test_http_server.h"
-#include "core/pairing/clock_config.h"
 
 namespace gt {
 namespace {

@@ -1,3 +1,5 @@
+#include "core/pairing/config_store.h"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -5,7 +7,6 @@
 #include <csignal>
 
 #include "support/test_files.h"
-#include "core/pairing/clock_config.h"
 
 namespace gt {
 namespace {

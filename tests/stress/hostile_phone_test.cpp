@@ -1,9 +1,9 @@
 // A misbehaving "phone" on loopback: probe gives up within 2 s, pairing within 5 s, memory stays put.
 #include <gtest/gtest.h>
 
-#include "support/test_http_server.h"
-#include "core/pairing/clock_api.h"
+#include "core/pairing/phone_client.h"
 #include "support/stress_support.h"
+#include "support/test_http_server.h"
 
 namespace gt {
 namespace {

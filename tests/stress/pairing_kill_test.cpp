@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <random>
 
-#include "core/pairing/clock_config.h"
+#include "core/pairing/config_store.h"
 #include "support/stress_support.h"
 
 namespace gt {

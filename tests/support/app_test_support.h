@@ -13,7 +13,7 @@
 
 #include "app/app_state.h"
 #include "app/panel_services.h"
-#include "core/pairing/clock_config.h"
+#include "core/pairing/config_store.h"
 #include "support/event_support.h"
 #include "support/test_files.h"
 

@@ -25,7 +25,8 @@ void forEachCluster(const icu::UnicodeString& u, Fn fn) {
 
 std::string keepNumeric(std::string_view text, int limit) {
   // Malformed bytes become U+FFFD, which is not numeric and so is dropped.
-  const icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+  const icu::UnicodeString u =
+      icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
   icu::UnicodeString kept;
   int count = 0;
   forEachCluster(u, [&](int32_t start, int32_t end) {
@@ -52,7 +53,8 @@ std::string wholeCode(std::string_view text) {
 }
 
 int clusterCount(std::string_view text) {
-  const icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+  const icu::UnicodeString u =
+      icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
   int n = 0;
   forEachCluster(u, [&](int32_t, int32_t) {
     ++n;

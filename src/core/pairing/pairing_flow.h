@@ -4,9 +4,9 @@
 #include <string>
 #include <variant>
 
-#include "core/pairing/clock_api.h"
-#include "core/pairing/clock_config.h"
+#include "core/pairing/config_store.h"
 #include "core/pairing/conn_state.h"
+#include "core/pairing/phone_client.h"
 
 namespace gt {
 

@@ -1,4 +1,4 @@
-#include "core/pairing/clock_api.h"
+#include "core/pairing/phone_client.h"
 
 #include <gtest/gtest.h>
 
@@ -69,9 +69,14 @@ TEST(ClockApi, InvalidAddressesAreRefusedBeforeAnyRequest) {
   ASSERT_TRUE(server.ok());
   const int p = server.port();
   // A blank, a non-literal IPv6, no host, ports out of range, and a path, user info or port smuggled in the host.
-  const std::vector<std::pair<std::string, std::int64_t>> bad = {
-      {"a b", 8080}, {"::g", 8080}, {"", 8080}, {"127.0.0.1", 70000}, {"127.0.0.1", -1}, {"127.0.0.1/evil?x=", p},
-      {"user@127.0.0.1", p}, {"127.0.0.1:" + std::to_string(p), p}};
+  const std::vector<std::pair<std::string, std::int64_t>> bad = {{"a b", 8080},
+                                                                 {"::g", 8080},
+                                                                 {"", 8080},
+                                                                 {"127.0.0.1", 70000},
+                                                                 {"127.0.0.1", -1},
+                                                                 {"127.0.0.1/evil?x=", p},
+                                                                 {"user@127.0.0.1", p},
+                                                                 {"127.0.0.1:" + std::to_string(p), p}};
   for (const auto& [host, port] : bad) {
     EXPECT_EQ(kApi.pair(host, port, "1234", "c"),
               PairResult(PairError::transport("invalid device address " + host + ":" + std::to_string(port))));

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/pairing/clock_config.h"
+#include "core/pairing/pairing_record.h"
 #include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -37,8 +37,8 @@ using PairResult = std::variant<PairSuccess, PairError>;
 // when the body is not valid UTF-8). Pure, so the mapping can be tested without a device.
 PairResult mapPairResponse(std::int64_t status, std::string_view body);
 
-// The device's HTTP interface (libcurl). Stateless: every call has its own handle, so any number of
-// calls may run at once from any threads. Never uses a proxy. Virtual so tests can stand in for a device.
+// The phone's HTTP client (the phone app is "the device"), over libcurl. Stateless: every call has its own handle, so
+// any number of calls may run at once from any threads. Never uses a proxy. Virtual so tests can stand in for a device.
 class ClockAPI {
  public:
   struct Timeouts {

@@ -1,4 +1,4 @@
-#include "core/pairing/clock_api.h"
+#include "core/pairing/phone_client.h"
 
 #include <curl/curl.h>
 
