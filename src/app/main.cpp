@@ -18,7 +18,6 @@
 
 #include "app/app_state.h"
 #include "app/desktop_bus.h"
-#include "app/fake_devices.h"
 #include "app/panel_root_view.h"
 #include "app/panel_services.h"
 #include "app/tray_controller.h"
@@ -102,11 +101,8 @@ QThreadPool* makeWorkPool() {
 
 constexpr auto kSearchWindow = std::chrono::seconds(3);
 
-// A new Discovery over Avahi per search, or the GLOWTICKER_FAKE_DEVICES list when that is set.
+// A new Discovery over Avahi per search.
 std::function<gt::DeviceSearch()> makeDiscover() {
-  if (auto fake = gt::FakeDevices::fromEnvironment()) {
-    return [devices = std::move(*fake)] { return gt::DeviceSearch{devices, {}}; };
-  }
   return [] {
     gt::Discovery discovery(gt::makeAvahiBackend());
     gt::DeviceSearch r;

@@ -6,7 +6,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/fake_devices.h"
 #include "support/app_test_support.h"
 
 using namespace apptest;
@@ -165,13 +164,6 @@ class PairingViewTest : public QObject, StateFixture {
     QTRY_VERIFY_WITH_TIMEOUT(!view_->searching(), kGateMs);
     QCOMPARE(codeField()->text(), QStringLiteral("1234"));  // the code survives a search
     QVERIFY(view_->minimumSizeHint().width() <= 280);
-  }
-
-  void fakeDevices() {  // the name may hold '@' and the host ':'; malformed entries are left out
-    const auto list =
-        gt::FakeDevices::parse("D@h:1:2,,x,@h:1:2,A@h:1,B@:1:2,C@h:0:2,E@h:1:65536,F@h:1:2x,me@x@::1:1:65535");
-    QCOMPARE(list.size(), std::size_t(2));
-    QCOMPARE(list[1].name + " " + list[1].host + std::to_string(list[1].httpPort + list[1].wsPort), "me@x ::165536");
   }
 };
 

@@ -1,21 +1,26 @@
 #!/bin/bash
 # The tray app as a person sees it, on a private headless desktop: Xvfb, a private session bus, dunst
-# (notifications), trayer (an XEmbed tray), the simulated phone on 127.0.0.1 and a temporary HOME.
-# Clicks the icon, pairs with the phone's 4-digit code, flips a hook switch, sends an agent event, and
-# saves screenshots of each step. Nothing leaves loopback: the phone is not advertised; the pairing view
-# is given the phone through GLOWTICKER_FAKE_DEVICES instead of a LAN search.
+# (notifications), trayer (an XEmbed tray) and a temporary HOME. The app runs in one network namespace
+# and the simulated phone, advertised over DNS-SD, in another, each with its own avahi-daemon
+# (tests/discovery/avahi_rig.sh), so the pairing view finds the phone by a real search and mDNS only
+# crosses the pair's own link. Clicks the icon, pairs with the phone's 4-digit code, flips a hook switch,
+# sends an agent event, and saves screenshots of each step (those in README.md come from here).
 #
-# Usage: tools/desktop_e2e.sh BIN_DIR [OUT_DIR]
+# Usage (as root): tests/app/desktop_e2e.sh BIN_DIR [OUT_DIR]
 #   BIN_DIR  folder with glowticker-app, glowticker, glowticker-cli and glowticker-hook (e.g. build/bin)
 #   OUT_DIR  where the PNG screenshots and logs go (default: ./desktop-e2e)
-# Exit: 0 all steps passed, 1 a step failed, 77 a needed program is missing (skipped).
+# Exit: 0 all steps passed, 1 a step failed, 77 not root or a needed program is missing (skipped).
 set -u
 BIN=$(cd "${1:?usage: desktop_e2e.sh BIN_DIR [OUT_DIR]}" && pwd)
 OUT=${2:-./desktop-e2e}
 HERE=$(cd "$(dirname "$0")" && pwd)
+RIG=$HERE/../discovery/avahi_rig.sh
+SIM_PHONE=$HERE/../../tools/sim_phone.py
 IMPORT=/usr/bin/import  # ImageMagick's; another `import` may come first on PATH
 
-for tool in Xvfb trayer dunst dunstctl xdotool dbus-daemon dbus-send python3 "$IMPORT"; do
+[ "$(id -u)" = 0 ] || { echo "SKIP: needs root for its network namespaces"; exit 77; }
+for tool in Xvfb trayer dunst dunstctl xdotool dbus-daemon dbus-send python3 "$IMPORT" ip avahi-daemon avahi-publish \
+  avahi-browse; do
   command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 for prog in glowticker-app glowticker glowticker-cli glowticker-hook; do
@@ -27,9 +32,12 @@ rm -f "$OUT"/*.png "$OUT"/*.log
 RUN=$(mktemp -d /tmp/gt-desktop-e2e.XXXXXX)
 mkdir -p "$RUN/home" "$RUN/xdg"; chmod 700 "$RUN/xdg"
 PIDS=()
+# Namespaces and state named after this run, so parallel runs never meet.
+export GT_PREFIX=gte$(($$ % 100000)) GT_STATE=$RUN/rig
 cleanup() {
   for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done
   for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null; done
+  "$RIG" down >/dev/null 2>&1
   for f in "$RUN"/*.log; do [ -f "$f" ] && cp "$f" "$OUT/"; done
   rm -rf "$RUN"
 }
@@ -133,18 +141,23 @@ dunst -config "$RUN/dunstrc" >"$RUN/dunst.log" 2>&1 &
 PIDS+=($!)
 waitfor 10 has_notifd || fail "dunst did not take org.freedesktop.Notifications"
 
-# 4. the simulated phone on loopback, with a known code
+# 4. two network namespaces with their own avahi-daemons; the simulated phone advertises itself in one
+step "network"
+"$RIG" up >"$RUN/rig.log" 2>&1 || {
+  grep -q 'Operation not permitted' "$RUN/rig.log" && { echo "SKIP: no network namespaces here"; exit 77; }
+  cat "$RUN/rig.log"; fail "the namespaces did not come up"
+}
 CODE=4821
-python3 "$HERE/sim_phone.py" --bind 127.0.0.1 --code "$CODE" --name "书房的手机" --device "Pixel 8" \
+"$RIG" exec dev python3 "$SIM_PHONE" --bind 198.18.0.1 --advertise "书房的手机" --code "$CODE" --device "Pixel 8" \
   >"$RUN/phone.log" 2>&1 &
 PIDS+=($!)
 waitfor 10 grep -q '^READY' "$RUN/phone.log" || fail "the simulated phone did not start"
-PORT=$(sed -nE 's/^READY port=([0-9]+).*/\1/p' "$RUN/phone.log")
+advertised() { "$RIG" exec app avahi-browse -t -p _glowticker._tcp 2>/dev/null | grep -q '^+'; }
+waitfor 15 advertised || fail "the app's side never saw the phone advertised"
 
-# 5. the app, with a temporary HOME and the phone as the only device the pairing view can find
+# 5. the app in the other namespace, with a temporary HOME
 step "app"
-HOME=$RUN/home GLOWTICKER_UI_TRACE=1 GLOWTICKER_FAKE_DEVICES="书房的手机@127.0.0.1:$PORT:$PORT" \
-  "$BIN/glowticker-app" >"$RUN/app.log" 2>&1 &
+"$RIG" exec app env HOME="$RUN/home" GLOWTICKER_UI_TRACE=1 "$BIN/glowticker-app" >"$RUN/app.log" 2>&1 &
 APP=$!
 PIDS+=($APP)
 # The app starts before any tray host: it says so once, keeps working, and docks when a tray appears.
