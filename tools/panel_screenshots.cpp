@@ -76,9 +76,8 @@ bool shoot(const QString& dir, const QString& theme, QThreadPool* pool) {
   gt::PanelServices services;
   services.pool = pool;
   services.discover = [] {
-    return gt::DeviceSearch{{{"书房的手机", "192.168.1.20", 8081, 8080, "Pixel 8", "2.3"},
-                             {"Desk", "192.168.1.31", 8081, 8080, {}, {}}},
-                            {}};
+    return gt::DeviceSearch(std::vector<gt::DiscoveredDevice>{
+        {"书房的手机", "192.168.1.20", 8081, 8080, "Pixel 8", "2.3"}, {"Desk", "192.168.1.31", 8081, 8080, {}, {}}});
   };
   services.isInstalled = [](gt::AgentID agent) { return gt::rawValue(agent) == std::string_view("kimi"); };
   services.setHook = [](gt::AgentID agent, bool) -> gt::HookResult {
@@ -97,7 +96,7 @@ bool shoot(const QString& dir, const QString& theme, QThreadPool* pool) {
   QTest::keyClicks(root->findChild<QLineEdit*>(QStringLiteral("codeField")), QStringLiteral("4821"));
   if (!save(&panel, dir + QStringLiteral("/panel-%1-pairing.png").arg(theme))) return false;
 
-  gt::ConfigStore::save({"书房的手机", "192.168.1.20", 8081, 8080, "token", "2026-12-07T09:05:07Z"});
+  if (!gt::ConfigStore::save({"书房的手机", "192.168.1.20", 8081, 8080, "token", "2026-12-07T09:05:07Z"})) return false;
   bool refreshed = false;
   state.refresh([&] { refreshed = true; });
   if (!QTest::qWaitFor([&] { return refreshed && state.isOnline(); }, 5000)) return false;

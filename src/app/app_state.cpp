@@ -130,25 +130,25 @@ void AppState::startIntake() {
 }
 
 void AppState::pair(const std::string& host, std::int64_t httpPort, std::int64_t wsPort, const std::string& deviceName,
-                    const std::string& code, std::function<void(std::optional<PairFailure>)> done) {
+                    const std::string& code, std::function<void(Result<void, PairFailure>)> done) {
   runInBackground(
       parts_.pool, this,
       [api = parts_.api, host, httpPort, wsPort, deviceName, code] {
         return pairAndStore(*api, host, httpPort, wsPort, deviceName, code);
       },
-      [this, done = std::move(done)](std::variant<ClockConfig, PairFailure> result) {
-        if (auto* failure = std::get_if<PairFailure>(&result)) {
-          if (done) done(*failure);
+      [this, done = std::move(done)](Result<ClockConfig, PairFailure> result) {
+        if (!result) {
+          if (done) done(fail(result.error()));
           return;
         }
         refresh([done] {
-          if (done) done(std::nullopt);
+          if (done) done({});
         });
       });
 }
 
-std::error_code AppState::unpair() {
-  if (std::error_code ec = ConfigStore::deleteConfig()) return ec;
+Result<void, FileProblem> AppState::unpair() {
+  if (auto deleted = ConfigStore::deleteConfig(); !deleted) return deleted;
   ++poll_->refreshSeq;  // a probe still in flight must not bring the old pairing back
   setCfg(std::nullopt);
   setConn(ConnState::unpaired());

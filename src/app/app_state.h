@@ -7,7 +7,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <system_error>
 
 #include "core/events/event_listener.h"
 #include "core/events/notifier.h"
@@ -72,11 +71,11 @@ class AppState : public QObject {
   void refresh(std::function<void()> done = {});
   // (Re)starts the poll loop (first refresh at once) and starts the event listener.
   void startPolling();
-  // Pairs, stores the record, then refreshes; `done` gets the failure, or nullopt on success.
+  // Pairs, stores the record, then refreshes; `done` hears how it went.
   void pair(const std::string& host, std::int64_t httpPort, std::int64_t wsPort, const std::string& deviceName,
-            const std::string& code, std::function<void(std::optional<PairFailure>)> done);
+            const std::string& code, std::function<void(Result<void, PairFailure>)> done);
   // Deletes the record; on success cfg is cleared and conn becomes unpaired.
-  std::error_code unpair();
+  Result<void, FileProblem> unpair();
   // Asks the notifier for permission off the UI thread; `done` runs on the UI thread afterwards.
   void requestNotificationPermission(std::function<void()> done = {});
 

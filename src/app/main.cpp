@@ -23,7 +23,6 @@
 #include "app/tray_controller.h"
 #include "app/tray_panel.h"
 #include "app/ui_trace.h"
-#include "app/views/pairing_view.h"
 #include "core/autostart/autostart.h"
 #include "core/common/instance_lock.h"
 #include "core/common/paths.h"
@@ -101,21 +100,10 @@ QThreadPool* makeWorkPool() {
 
 constexpr auto kSearchWindow = std::chrono::seconds(3);
 
-// A new Discovery over Avahi per search.
-std::function<gt::DeviceSearch()> makeDiscover() {
-  return [] {
-    gt::Discovery discovery(gt::makeAvahiBackend());
-    gt::DeviceSearch r;
-    r.devices = discovery.browse(kSearchWindow);
-    r.problem = gt::PairingView::searchProblemText(discovery.problemKind()).toStdString();
-    return r;
-  };
-}
-
 gt::PanelServices makePanelServices(QThreadPool* pool) {
   gt::PanelServices s;
   s.pool = pool;
-  s.discover = makeDiscover();
+  s.discover = [] { return gt::Discovery(gt::makeAvahiBackend()).browse(kSearchWindow); };  // a new one per search
   s.setHook = [](gt::AgentID agent, bool enabled) { return gt::HookInstaller{}.setHook(agent, enabled); };
   s.isInstalled = [](gt::AgentID agent) { return gt::HookState::isInstalled(agent); };
   s.openConfigDir = [] {

@@ -5,17 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "core/discovery/discovered_device.h"
+#include "core/discovery/discovery.h"
 #include "core/hooks/agent_id.h"
 #include "core/hooks/hook_installer.h"
 
 namespace gt {
-
-// One LAN search's outcome.
-struct DeviceSearch {
-  std::vector<DiscoveredDevice> devices;
-  std::string problem;  // why the network could not be searched (e.g. no avahi-daemon); empty when fine
-};
 
 // What the panel's views use of the world. Built once by main and handed down; views never build
 // platform services themselves. The three functions marked "pool" run on `pool` and must be safe there,

@@ -35,34 +35,28 @@ int runDevices(int argc, char** argv) {
     std::cerr << "glowticker devices: takes no arguments (got \"" << args.positional.front() << "\").\n";
     return 2;
   }
-  Discovery discovery(makeAvahiBackend());
-  std::vector<DiscoveredDevice> devices = discovery.browse(kSearchWindow);
-  for (const DiscoveredDevice& d : devices) std::cout << deviceLine(d) << "\n";
-  std::cout.flush();
-  if (!discovery.problem().empty()) {
-    std::cerr << "glowticker devices: " << terminalSafe(discovery.problem()) << "\n";
+  DeviceSearch found = Discovery(makeAvahiBackend()).browse(kSearchWindow);
+  if (!found) {
+    std::cerr << "glowticker devices: " << terminalSafe(found.error().detail) << "\n";
     return 1;
   }
-  if (devices.empty()) {
+  for (const DiscoveredDevice& d : *found) std::cout << deviceLine(d) << "\n";
+  if (found->empty()) {
     std::cerr << "No phone found on the local network; check that the Glowticker app is open on the phone and "
                  "that it is on the same network as this computer.\n";
   }
   return 0;
 }
 
-std::optional<DiscoveredDevice> findDeviceByName(const std::string& name, std::string& problem) {
-  Discovery discovery(makeAvahiBackend());
-  std::vector<DiscoveredDevice> devices = discovery.browse(kSearchWindow);
-  for (const DiscoveredDevice& d : devices) {
+Result<DiscoveredDevice, Problem<FindProblem>> findDeviceByName(const std::string& name) {
+  DeviceSearch found = Discovery(makeAvahiBackend()).browse(kSearchWindow);
+  if (!found) return fail(FindProblem::searchFailed, found.error().detail);
+  for (const DiscoveredDevice& d : *found) {
     if (d.name == name) return d;
   }
-  if (!discovery.problem().empty()) {
-    problem = discovery.problem();
-  } else {
-    problem = "No phone named \"" + name +
-              "\" was found on the local network; run \"glowticker devices\" to see the names that were found.";
-  }
-  return std::nullopt;
+  return fail(FindProblem::notFound,
+              "No phone named \"" + name +
+                  "\" was found on the local network; run \"glowticker devices\" to see the names that were found.");
 }
 
 }  // namespace gt::cli

@@ -119,10 +119,9 @@ int runPair(int argc, char** argv) {
   if (args.has("device")) {
     if (byAddress)
       return usageError("pair", "give either --device or --host/--http-port/--ws-port/--name, not both", kPairUsage);
-    std::string problem;
-    auto found = findDeviceByName(*args.get("device"), problem);
+    auto found = findDeviceByName(*args.get("device"));
     if (!found) {
-      std::cerr << "glowticker pair: " << terminalSafe(problem) << "\n";
+      std::cerr << "glowticker pair: " << terminalSafe(found.error().detail) << "\n";
       return 1;
     }
     host = found->host;
@@ -146,8 +145,8 @@ int runPair(int argc, char** argv) {
 
   ClockAPI api;
   auto result = pairAndStore(api, host, httpPort, wsPort, name, code);
-  if (auto* failure = std::get_if<PairFailure>(&result)) {
-    std::cerr << terminalSafe(pairFailureText(*failure)) << "\n";
+  if (!result) {
+    std::cerr << terminalSafe(pairFailureText(result.error())) << "\n";
     return 1;
   }
   // Then refresh as the app does, so the user sees the link the app will show.
@@ -165,12 +164,14 @@ int runUnpair(int argc, char** argv) {
     return usageError("unpair", "unexpected argument '" + args.positional.front() + "'", "Usage: glowticker unpair\n");
 
   const auto path = ConfigStore::configPath();
-  if (std::error_code ec = ConfigStore::deleteConfig()) {
+  if (auto deleted = ConfigStore::deleteConfig(); !deleted) {
+    const std::errc ec = deleted.error().kind;
     if (ec == std::errc::no_such_file_or_directory)
       std::cerr << "glowticker unpair: not paired: there is no pairing to forget (" << path.string()
                 << " does not exist).\n";
     else
-      std::cerr << "glowticker unpair: could not remove " << path.string() << ": " << ec.message() << "\n";
+      std::cerr << "glowticker unpair: could not remove " << path.string() << ": " << std::make_error_code(ec).message()
+                << "\n";
     return 1;
   }
   std::cout << "Unpaired: removed " << path.string() << ".\n";

@@ -1,7 +1,7 @@
 #pragma once
-#include <optional>
 #include <string>
 
+#include "core/common/result.h"
 #include "core/discovery/discovered_device.h"
 
 // Each command gets the words after its name and returns the process exit status.
@@ -17,7 +17,8 @@ int runUninstall(int argc, char** argv);  // uninstall --agent A
 int runHook(int argc, char** argv);       // hook --agent A [payload]
 int runAutostart(int argc, char** argv);  // autostart on|off|status
 
-// A 3-second search for the device with this instance name; on failure `problem` says why in one line.
-std::optional<DiscoveredDevice> findDeviceByName(const std::string& name, std::string& problem);
+// A 3-second search for the device with this instance name; a failure says why in one line.
+enum class FindProblem { searchFailed, notFound };
+Result<DiscoveredDevice, Problem<FindProblem>> findDeviceByName(const std::string& name);
 
 }  // namespace gt::cli

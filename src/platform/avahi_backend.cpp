@@ -102,14 +102,9 @@ class AvahiBrowse final : public DnsSdBrowse {
 
   void stop() override { session_.close(); }
 
-  std::string problem() const override {
+  std::optional<Problem<BrowseProblem>> problem() const override {
     std::lock_guard<std::mutex> guard(problemLock_);
     return problem_;
-  }
-
-  BrowseProblem problemKind() const override {
-    std::lock_guard<std::mutex> guard(problemLock_);
-    return kind_;
   }
 
  private:
@@ -122,9 +117,7 @@ class AvahiBrowse final : public DnsSdBrowse {
   // The first problem is the cause; what follows from it is not reported.
   void setProblem(BrowseProblem kind, std::string text) {
     std::lock_guard<std::mutex> guard(problemLock_);
-    if (kind_ != BrowseProblem::none) return;
-    kind_ = kind;
-    problem_ = std::move(text);
+    if (!problem_) problem_ = {kind, std::move(text)};
   }
   void setProblem(int avahiError) { setProblem(problemKindOf(avahiError), clientProblem(avahiError)); }
 
@@ -196,8 +189,7 @@ class AvahiBrowse final : public DnsSdBrowse {
   AvahiServiceBrowser* browser_ = nullptr;
   std::map<Key, Entry> entries_;  // touched only on the poll thread while it runs
   mutable std::mutex problemLock_;
-  BrowseProblem kind_ = BrowseProblem::none;
-  std::string problem_;
+  std::optional<Problem<BrowseProblem>> problem_;
 };
 
 class AvahiBackend final : public DnsSdBackend {

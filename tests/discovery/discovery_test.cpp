@@ -39,7 +39,7 @@ struct FakeBackend : DnsSdBackend {
       thread.request_stop();
       if (thread.joinable()) thread.join();
     }
-    std::string problem() const override { return owner.problem; }
+    std::optional<Problem<BrowseProblem>> problem() const override { return owner.problem; }
     const FakeBackend& owner;
     std::jthread thread;
   };
@@ -58,7 +58,7 @@ struct FakeBackend : DnsSdBackend {
   }
 
   std::vector<std::pair<std::chrono::milliseconds, std::vector<BrowseResult>>> script;
-  std::string problem;
+  std::optional<Problem<BrowseProblem>> problem;
   std::map<std::pair<std::string, int>, Answer> answers;  // by instance name and interface
   std::vector<Call> calls;
 };
@@ -88,17 +88,14 @@ class DiscoveryTest : public ::testing::Test {
   Listener listener;
 };
 
-// A problem does not outlive its search. The window's length is timed against real daemons (AvahiNetns).
-TEST_F(DiscoveryTest, BackendProblemsAreReportedForTheirOwnSearchOnly) {
-  Discovery discovery(backend);
-  backend->problem = "avahi-daemon is not running";
-  EXPECT_TRUE(discovery.browse(10ms).empty());
-  EXPECT_EQ(discovery.problem(), "avahi-daemon is not running");
-  backend->problem.clear();
+// A browse that cannot see the network fails with its problem, resolving nothing. The window's length is
+// timed against real daemons (AvahiNetns).
+TEST_F(DiscoveryTest, BackendProblemFailsTheSearch) {
+  backend->problem = Problem<BrowseProblem>{BrowseProblem::noDaemon, "avahi-daemon is not running"};
   backend->script = {{0ms, {result("Kitchen")}}};
   reachable("Kitchen");
-  ASSERT_EQ(names(discovery.browse(50ms)), std::vector<std::string>{"Kitchen"});
-  EXPECT_EQ(discovery.problem(), "");
+  EXPECT_EQ(Discovery(backend).browse(50ms).error(), *backend->problem);
+  EXPECT_TRUE(backend->calls.empty());
 }
 
 // Several names on one listener also shows that one device under two names is listed twice.
@@ -108,7 +105,7 @@ TEST_F(DiscoveryTest, ListIsInCodePointOrderAfterNormalisation) {
                      {20ms, {result("Kitchen"), result("Desk")}}};
   for (std::string n : {"desk", "Kitchen 2", "f", "Kitchen", "Desk"}) reachable(n);
   reachable(decomposedE);
-  auto devices = Discovery(backend).browse(200ms);
+  auto devices = Discovery(backend).browse(200ms).value();
   EXPECT_EQ(names(devices), (std::vector<std::string>{"Desk", "Kitchen", "Kitchen 2", "desk", "f", decomposedE}));
   std::vector<std::string> asked(backend->calls.size());  // resolution followed the same order
   std::transform(backend->calls.begin(), backend->calls.end(), asked.begin(), [](auto& c) { return c.endpoint.name; });
@@ -132,7 +129,7 @@ TEST_F(DiscoveryTest, TxtMergeWithdrawalInterfacesAndPeerAddress) {
   backend->answers[{"Twice", 2}] = {{{"127.0.0.1", second.port()}}};
   backend->answers[{"Six", 1}] = {{{"::ffff:127.0.0.1", listener.port()}, {"127.0.0.1", listener.port()}}};
   backend->answers[{"Four", 1}] = {{{"127.0.0.1", closedPort()}, {"127.0.0.1", listener.port()}}};
-  auto devices = Discovery(backend).browse(200ms);
+  auto devices = Discovery(backend).browse(200ms).value();
   ASSERT_EQ(names(devices), (std::vector<std::string>{"A", "B", "Four", "Twice"}));
   EXPECT_EQ(devices[0], (DiscoveredDevice{"A", "127.0.0.1", 9100, 8889, "Tablet", ""}));
   EXPECT_EQ(devices[1], (DiscoveredDevice{"B", "127.0.0.1", listener.port(), 7000, "", ""}));
@@ -148,7 +145,7 @@ TEST_F(DiscoveryTest, UnreachableInstancesAreLeftOutAndTheNextIsStillTried) {
   backend->answers[{"B slow lookup", 1}] = {{{"127.0.0.1", listener.port()}}, 5s};
   backend->answers[{"C no address", 1}] = {};
   reachable("D ok");
-  auto devices = Discovery(backend).browse(50ms);
+  auto devices = Discovery(backend).browse(50ms).value();
   ASSERT_EQ(names(devices), std::vector<std::string>{"D ok"});
   EXPECT_EQ(devices[0], (DiscoveredDevice{"D ok", "127.0.0.1", listener.port(), 8889, "Wall", ""}));
   auto calls = backend->calls;

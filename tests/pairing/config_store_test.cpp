@@ -65,22 +65,22 @@ TEST_F(ConfigStoreTest, TemporariesLeftByAKilledSaveAreSweptButALiveOneIsKept) {
   fs::last_write_time(stale, old);
   fs::last_write_time(unrelated, old);
 
-  ASSERT_FALSE(ConfigStore::save(kFirst));
+  ASSERT_TRUE(ConfigStore::save(kFirst));
   EXPECT_FALSE(fs::exists(stale)) << "an abandoned copy of the token is removed";
   EXPECT_TRUE(fs::exists(live)) << "a save still running elsewhere keeps its file";
   EXPECT_TRUE(fs::exists(unrelated));
   fs::last_write_time(live, old);
-  ASSERT_FALSE(ConfigStore::deleteConfig());
+  ASSERT_TRUE(ConfigStore::deleteConfig());
   EXPECT_FALSE(fs::exists(live)) << "unpairing leaves no copy of the token behind";
 }
 
 // An interrupted save reports its error and leaves the old file exactly as it was, with no temporary file.
 TEST_F(ConfigStoreTest, FailedSavesKeepTheOldFile) {
-  ASSERT_FALSE(ConfigStore::save(kFirst));
+  ASSERT_TRUE(ConfigStore::save(kFirst));
   const std::string before = readAll(file_);
   ClockConfig bad = kSecond;
   bad.deviceName = "\xff\xfe";
-  EXPECT_EQ(ConfigStore::save(bad), std::errc::illegal_byte_sequence);
+  EXPECT_EQ(ConfigStore::save(bad).error().kind, std::errc::illegal_byte_sequence);
   EXPECT_EQ(readAll(file_), before);
   EXPECT_EQ(namesIn(base_), kOnlyConfig);
 
@@ -90,12 +90,11 @@ TEST_F(ConfigStoreTest, FailedSavesKeepTheOldFile) {
   auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
   rlimit tiny{16, old.rlim_max};
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
-  fs::path where;
-  std::error_code ec = ConfigStore::save(kSecond, &where);
+  auto saved = ConfigStore::save(kSecond);
   ::setrlimit(RLIMIT_FSIZE, &old);
   std::signal(SIGXFSZ, oldHandler);
-  EXPECT_EQ(ec, std::errc::file_too_large);
-  EXPECT_EQ(where.parent_path(), base_);
+  EXPECT_EQ(saved.error().kind, std::errc::file_too_large);
+  EXPECT_EQ(fs::path(saved.error().detail).parent_path(), base_);
   EXPECT_EQ(readAll(file_), before);
   EXPECT_EQ(namesIn(base_), kOnlyConfig);
 }
@@ -107,9 +106,7 @@ TEST_F(ConfigStoreTest, UnreadableFilesLoadAsAbsentAndFailedSavesNameThePath) {
   fs::create_directory(file_);
   EXPECT_EQ(ConfigStore::load(), std::nullopt) << "a directory in the file's place";
   fs::create_directories(file_ / "inside");
-  fs::path where;
-  EXPECT_TRUE(ConfigStore::save(kFirst, &where));
-  EXPECT_EQ(where, file_);
+  EXPECT_EQ(ConfigStore::save(kFirst).error().detail, file_.string());
   EXPECT_TRUE(fs::is_directory(file_ / "inside"));
   EXPECT_EQ(namesIn(base_), kOnlyConfig);
 
@@ -117,13 +114,12 @@ TEST_F(ConfigStoreTest, UnreadableFilesLoadAsAbsentAndFailedSavesNameThePath) {
   fs::remove_all(base_);
   fs::create_directories(dir_.path() / "elsewhere");
   fs::create_directory_symlink(dir_.path() / "elsewhere", base_);
-  EXPECT_EQ(ConfigStore::save(kFirst, &where), std::errc::not_a_directory);
+  EXPECT_EQ(ConfigStore::save(kFirst).error().kind, std::errc::not_a_directory);
   EXPECT_TRUE(fs::is_empty(dir_.path() / "elsewhere"));
 
   fs::remove(base_);
   writeAll(base_, "a file where the directory should be");
-  EXPECT_EQ(ConfigStore::save(kFirst, &where), std::errc::not_a_directory);
-  EXPECT_EQ(where, base_);
+  EXPECT_EQ(ConfigStore::save(kFirst).error(), (FileProblem{std::errc::not_a_directory, base_.string()}));
   EXPECT_EQ(readAll(base_), "a file where the directory should be");
 }
 

@@ -50,16 +50,16 @@ TEST(ClockApi, PairResponseMapping) {
   const std::vector<std::tuple<int, std::string, PairResult>> cases = {
       {200, R"({"token":"T1","device":"Desk phone"})", PairSuccess{"T1", "Desk phone"}},
       {200, R"({"token":"T1","device":7})", PairSuccess{"T1", ""}},
-      {200, R"({"token":""})", PairError::http(200, R"(missing token: {"token":""})")},
-      {200, R"(["token"])", PairError::http(200, R"(missing token: ["token"])")},
-      {200, notUtf8, PairError::http(200, "missing token: ")},
-      {429, R"({"retry_after":30.0})", PairError::locked(30)},
-      {429, R"({"retry_after":30.5})", PairError::locked(0)},
-      {429, R"({"retry_after":"30"})", PairError::locked(0)},
-      {429, R"({"retry_after":1e300})", PairError::locked(0)},
-      {403, R"({"token":"T1"})", PairError::invalidCode()},
-      {201, "created", PairError::http(201, "created")},
-      {500, notUtf8, PairError::http(500, "")},
+      {200, R"({"token":""})", fail(PairError::http(200, R"(missing token: {"token":""})"))},
+      {200, R"(["token"])", fail(PairError::http(200, R"(missing token: ["token"])"))},
+      {200, notUtf8, fail(PairError::http(200, "missing token: "))},
+      {429, R"({"retry_after":30.0})", fail(PairError::locked(30))},
+      {429, R"({"retry_after":30.5})", fail(PairError::locked(0))},
+      {429, R"({"retry_after":"30"})", fail(PairError::locked(0))},
+      {429, R"({"retry_after":1e300})", fail(PairError::locked(0))},
+      {403, R"({"token":"T1"})", fail(PairError::invalidCode())},
+      {201, "created", fail(PairError::http(201, "created"))},
+      {500, notUtf8, fail(PairError::http(500, ""))},
   };
   for (const auto& [status, body, expected] : cases) EXPECT_EQ(mapPairResponse(status, body), expected) << body;
 }
@@ -79,7 +79,7 @@ TEST(ClockApi, InvalidAddressesAreRefusedBeforeAnyRequest) {
                                                                  {"127.0.0.1:" + std::to_string(p), p}};
   for (const auto& [host, port] : bad) {
     EXPECT_EQ(kApi.pair(host, port, "1234", "c"),
-              PairResult(PairError::transport("invalid device address " + host + ":" + std::to_string(port))));
+              PairResult(fail(PairError::transport("invalid device address " + host + ":" + std::to_string(port)))));
     EXPECT_FALSE(kApi.probe(host, port, "t")) << host;
   }
   EXPECT_TRUE(server.requests().empty());
@@ -89,7 +89,7 @@ TEST(ClockApi, InvalidAddressesAreRefusedBeforeAnyRequest) {
 TEST(ClockApi, PairReadsABodyExactlyAtTheBound) {
   const std::string body(ClockAPI::kMaxResponseBytes, 'y');
   TestHttpServer server(false, [&](const HttpRequest&) { return HttpReply::status(500, body); });
-  EXPECT_EQ(kApi.pair(kLocal, server.port(), "1234", "c"), PairResult(PairError::http(500, body)));
+  EXPECT_EQ(kApi.pair(kLocal, server.port(), "1234", "c"), PairResult(fail(PairError::http(500, body))));
 }
 
 TEST(ClockApi, IgnoresProxiesFromTheEnvironment) {

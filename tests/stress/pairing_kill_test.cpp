@@ -29,7 +29,7 @@ pid_t forkSaver(const std::filesystem::path& base, long first, long count) {
   if (pid == 0) {
     ConfigStore::setBaseDir(base);
     for (long n = first; n < first + count; ++n)
-      if (ConfigStore::save(recordNumber(n))) ::_exit(3);
+      if (!ConfigStore::save(recordNumber(n))) ::_exit(3);
     ::_exit(0);
   }
   return pid;

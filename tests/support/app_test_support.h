@@ -51,7 +51,7 @@ class FakeDevice : public gt::ClockAPI {
   gt::PairResult pair(const std::string& host, std::int64_t port, const std::string& code,
                       const std::string& client) const override {
     gate.wait();
-    if (client.empty()) return gt::PairError::transport("no client name");  // the app must name itself
+    if (client.empty()) return gt::fail(gt::PairError::transport("no client name"));  // the app must name itself
     pairs.push(host + " " + std::to_string(port) + " " + code);
     std::lock_guard lock(mu_);
     return answer_;
@@ -108,7 +108,7 @@ struct StateFixture {
 // Services that find nothing, install nothing and open nothing.
 inline gt::PanelServices services() {
   return {pool(),
-          [] { return gt::DeviceSearch{}; },
+          [] { return gt::DeviceSearch(std::vector<gt::DiscoveredDevice>()); },
           [](gt::AgentID, bool) { return gt::HookResult(gt::HookSuccess{}); },
           [](gt::AgentID) { return false; },
           [] {},

@@ -122,8 +122,6 @@ QString PairingView::searchProblemText(BrowseProblem problem) {
   const QString start = QStringLiteral("sudo\u00A0systemctl\u00A0start\u00A0") + daemon;
   const QString again = QStringLiteral("，然后点“重新搜索”。");
   switch (problem) {
-    case BrowseProblem::none:
-      return {};
     case BrowseProblem::noDaemon:
       return daemon + QStringLiteral(" 没有运行，无法搜索局域网里的手机。请在终端运行 ") + start + again;
     case BrowseProblem::daemonStopped:
@@ -153,16 +151,8 @@ void PairingView::browse() {
   error_.reset();
   render();
   searchRunning_ = true;
-  // Searching cannot fail: whatever goes wrong below shows as "no device".
   runInBackground(
-      services_.pool, this,
-      [fn = services_.discover]() -> DeviceSearch {
-        try {
-          return fn();
-        } catch (...) {
-          return {};
-        }
-      },
+      services_.pool, this, [fn = services_.discover] { return fn(); },
       [this](DeviceSearch result) {
         searchRunning_ = false;
         onSearchDone(std::move(result));
@@ -170,8 +160,8 @@ void PairingView::browse() {
 }
 
 void PairingView::onSearchDone(DeviceSearch result) {
-  devices_ = std::move(result.devices);
-  problem_ = std::move(result.problem);
+  devices_ = result ? std::move(*result) : std::vector<DiscoveredDevice>();
+  problem_ = result ? std::nullopt : std::optional(result.error().kind);
   // Each search starts the choice again from the top of the list.
   selected_ = devices_.empty() ? std::nullopt : std::optional(devices_.front());
   searching_ = false;
@@ -210,9 +200,9 @@ void PairingView::pair() {
   render();
   // A successful pairing can make the panel root drop this view before the callback runs.
   QPointer<PairingView> self(this);
-  state_->pair(d.host, d.httpPort, d.wsPort, d.name, code_.toStdString(), [self](std::optional<PairFailure> failure) {
+  state_->pair(d.host, d.httpPort, d.wsPort, d.name, code_.toStdString(), [self](Result<void, PairFailure> paired) {
     if (!self) return;
-    if (failure) self->error_ = shownText(pairFailureText(*failure));
+    if (!paired) self->error_ = shownText(pairFailureText(paired.error()));
     self->busy_ = false;
     self->render();
   });
@@ -221,8 +211,8 @@ void PairingView::pair() {
 void PairingView::render() {
   searchingRow_->setVisible(searching_);
   noDeviceLabel_->setVisible(!searching_ && devices_.empty());
-  problemLabel_->setVisible(!searching_ && devices_.empty() && !problem_.empty());
-  problemLabel_->setText(shownText(problem_));
+  problemLabel_->setVisible(!searching_ && devices_.empty() && problem_);
+  problemLabel_->setText(problem_ ? searchProblemText(*problem_) : QString());
   picker_->setVisible(!searching_ && !devices_.empty());
 
   // Rebuild the entries only when the list changed, so an open popup is not disturbed needlessly.

@@ -65,7 +65,7 @@ class PairingView : public QWidget {
   QString code_;
   bool busy_ = false;
   std::optional<QString> error_;
-  std::string problem_;
+  std::optional<BrowseProblem> problem_;  // why the last search could not look at the network
 
   QWidget* searchingRow_ = nullptr;
   QLabel* noDeviceLabel_ = nullptr;

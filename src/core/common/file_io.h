@@ -7,7 +7,12 @@
 #include <string_view>
 #include <system_error>
 
+#include "core/common/result.h"
+
 namespace gt {
+
+// A file operation that failed: the system's code, and the path it failed on.
+using FileProblem = Problem<std::errc>;
 
 // A whole small file read with a size bound, so a planted huge file or FIFO never stalls or swells us.
 struct FileRead {

@@ -90,10 +90,6 @@ std::optional<std::pair<std::string, std::int64_t>> peerOf(int fd) {
 
 Discovery::Discovery(std::shared_ptr<DnsSdBackend> backend) : backend_(std::move(backend)) {}
 
-std::string Discovery::problem() const { return problem_; }
-
-BrowseProblem Discovery::problemKind() const { return problemKind_; }
-
 bool Discovery::nameLess(const std::string& a, const std::string& b) {
   std::string ka = nfcKey(a);
   std::string kb = nfcKey(b);
@@ -101,10 +97,11 @@ bool Discovery::nameLess(const std::string& a, const std::string& b) {
   return a < b;  // distinct spellings of one canonical name: keep a fixed order
 }
 
-std::vector<DiscoveredDevice> Discovery::browse(std::chrono::milliseconds window) {
+DeviceSearch Discovery::browse(std::chrono::milliseconds window) {
+  auto services = collectServices(window);
+  if (!services) return fail(services.error());
   std::vector<DiscoveredDevice> devices;
-  std::vector<Service> services = collectServices(window);
-  for (const Service& service : services) {
+  for (const Service& service : *services) {
     if (auto peer = resolve(service.endpoint, kResolveTimeout)) {
       devices.push_back(parseDevice(service.name, peer->host, peer->port, service.txt));
     }
@@ -112,14 +109,9 @@ std::vector<DiscoveredDevice> Discovery::browse(std::chrono::milliseconds window
   return devices;
 }
 
-std::vector<Discovery::Service> Discovery::collectServices(std::chrono::milliseconds window) {
-  problem_.clear();
-  problemKind_ = BrowseProblem::none;
-  if (!backend_) {
-    problem_ = "No DNS-SD service is available to search the local network.";
-    problemKind_ = BrowseProblem::failed;
-    return {};
-  }
+Result<std::vector<Discovery::Service>, Problem<BrowseProblem>> Discovery::collectServices(
+    std::chrono::milliseconds window) {
+  if (!backend_) return fail(BrowseProblem::failed, "No DNS-SD service is available to search the local network.");
   struct Box {
     std::mutex lock;
     std::condition_variable wake;
@@ -151,13 +143,12 @@ std::vector<Discovery::Service> Discovery::collectServices(std::chrono::millisec
     // the user hears at once (no daemon, say) instead of after the whole window. The backend reports
     // problems from its own thread without waking us, so the wait looks at it in short steps.
     std::unique_lock<std::mutex> lock(box->lock);
-    while (Clock::now() < deadline && !(session && session->problemKind() != BrowseProblem::none))
+    while (Clock::now() < deadline && !(session && session->problem()))
       box->wake.wait_until(lock, std::min(deadline, Clock::now() + kProblemCheckInterval), [] { return false; });
   }
   if (session) {
     session->stop();
-    problem_ = session->problem();
-    problemKind_ = session->problemKind();
+    if (auto problem = session->problem()) return fail(std::move(*problem));
   }
 
   std::vector<Service> list;

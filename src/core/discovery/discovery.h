@@ -11,6 +11,9 @@
 
 namespace gt {
 
+// What a search found, or why it could not look at the network.
+using DeviceSearch = Result<std::vector<DiscoveredDevice>, Problem<BrowseProblem>>;
+
 // Finds devices advertising "_glowticker._tcp" in "local.": collects for the whole window, then resolves
 // each instance in name order by a real TCP connection (1 s each). Never fails.
 class Discovery {
@@ -22,10 +25,7 @@ class Discovery {
   static constexpr std::chrono::milliseconds kProblemCheckInterval{20};
 
   explicit Discovery(std::shared_ptr<DnsSdBackend> backend);
-  std::vector<DiscoveredDevice> browse(std::chrono::milliseconds window);
-  // Why the last browse could not look at the network (e.g. avahi-daemon not running); empty when fine.
-  std::string problem() const;
-  BrowseProblem problemKind() const;
+  DeviceSearch browse(std::chrono::milliseconds window);
 
   // Instance names in result order: code point order after NFC normalisation, a proper prefix first.
   static bool nameLess(const std::string& a, const std::string& b);
@@ -41,12 +41,10 @@ class Discovery {
     std::int64_t port = 0;
   };
 
-  std::vector<Service> collectServices(std::chrono::milliseconds window);
+  Result<std::vector<Service>, Problem<BrowseProblem>> collectServices(std::chrono::milliseconds window);
   std::optional<Peer> resolve(const ServiceEndpoint& endpoint, std::chrono::milliseconds timeout);
 
   std::shared_ptr<DnsSdBackend> backend_;
-  std::string problem_;
-  BrowseProblem problemKind_ = BrowseProblem::none;
 };
 
 }  // namespace gt

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/common/result.h"
+
 namespace gt {
 
 // Where a DNS-SD instance was seen: enough for the backend to look it up again later. The interface and
@@ -35,12 +37,11 @@ struct AddressCandidate {
 };
 
 // What kept a browse from seeing the network, for a reader who is told in their own words (the panel
-// in Chinese, the terminal in English); the English text comes with it as problem().
+// in Chinese, the terminal in English); the problem's detail is the English text.
 enum class BrowseProblem {
-  none,
   noDaemon,       // the DNS-SD daemon (avahi-daemon) is not running
   daemonStopped,  // it stopped during the browse
-  failed,         // anything else; problem() says what
+  failed,         // anything else; the detail says what
 };
 
 // A running browse. After stop() returns the handler is never called again; the destructor stops too.
@@ -48,9 +49,8 @@ class DnsSdBrowse {
  public:
   virtual ~DnsSdBrowse() = default;
   virtual void stop() = 0;
-  // Why the browse could not see the network (e.g. "avahi-daemon is not running"); empty when fine.
-  virtual std::string problem() const = 0;
-  virtual BrowseProblem problemKind() const { return problem().empty() ? BrowseProblem::none : BrowseProblem::failed; }
+  // Why the browse cannot see the network (e.g. "avahi-daemon is not running"), once it knows.
+  virtual std::optional<Problem<BrowseProblem>> problem() const = 0;
 };
 
 // The DNS-SD machinery Discovery runs on (Avahi on Linux, fakes in tests).
@@ -61,8 +61,8 @@ class DnsSdBackend {
 
   virtual ~DnsSdBackend() = default;
 
-  // Starts browsing for `type` in `domain`. Never returns null: a browse that cannot run reports its
-  // reason through problem() and delivers nothing.
+  // Starts browsing for `type` in `domain`. Never returns null: a browse that cannot run says why in
+  // problem() and delivers nothing.
   virtual std::unique_ptr<DnsSdBrowse> startBrowse(const std::string& type, const std::string& domain,
                                                    ResultsHandler handler) = 0;
 

@@ -10,12 +10,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <random>
 
 #include "core/common/file_io.h"
 #include "core/common/paths.h"
 #include "core/common/private_dir.h"
+#include "core/common/utf8.h"
 
 namespace gt {
 
@@ -23,8 +23,6 @@ namespace {
 
 // A pairing file is a few hundred bytes; anything far larger is not ours and is not read into memory.
 constexpr std::uintmax_t kMaxConfigBytes = 1024 * 1024;
-
-std::error_code lastError() { return {errno, std::generic_category()}; }
 
 // Canonical upper-case text of a random (version 4) UUID.
 std::string randomUuid() {
@@ -44,10 +42,10 @@ std::string randomUuid() {
 
 // The code for a base directory that could not be made private: what stands there, or why it could
 // not be made.
-std::error_code privateDirError(const std::filesystem::path& dir) {
+std::errc privateDirError(const std::filesystem::path& dir) {
   struct stat st {};
-  if (::lstat(dir.c_str(), &st) != 0) return lastError();
-  return std::make_error_code(S_ISDIR(st.st_mode) ? std::errc::permission_denied : std::errc::not_a_directory);
+  if (::lstat(dir.c_str(), &st) != 0) return std::errc(errno);
+  return S_ISDIR(st.st_mode) ? std::errc::permission_denied : std::errc::not_a_directory;
 }
 
 // The token must never stay readable by others, whoever loosened the modes: each load tightens the
@@ -123,35 +121,29 @@ void sweepAbandonedTemporaries(const std::filesystem::path& dir) {
   }
 }
 
-std::error_code save(const ClockConfig& cfg, std::filesystem::path* failedPath) {
+Result<void, FileProblem> save(const ClockConfig& cfg) {
   const auto dir = baseDir();  // one snapshot, so a concurrent setBaseDir cannot split the steps
-  auto fail = [&](std::error_code ec, const std::filesystem::path& where) {
-    if (failedPath) *failedPath = where;
-    return ec;
-  };
+  const auto file = dir / "config.json";
 
   // 0700 whatever the umask; a symbolic link or another user's directory is refused.
-  if (!ensurePrivateDir(dir).empty()) return fail(privateDirError(dir), dir);
-
-  std::string bytes;
-  try {
-    bytes = encodeClockConfig(cfg);
-  } catch (const nlohmann::json::exception&) {
-    // Text fields that are not UTF-8 cannot be written as JSON.
-    return fail(std::make_error_code(std::errc::illegal_byte_sequence), dir / "config.json");
-  }
+  if (!ensurePrivateDir(dir).empty()) return fail(privateDirError(dir), dir.string());
+  // Text that is not UTF-8 cannot be written as JSON.
+  for (const std::string* text : {&cfg.deviceName, &cfg.host, &cfg.token, &cfg.pairedAt})
+    if (!isValidUtf8(*text)) return fail(std::errc::illegal_byte_sequence, file.string());
 
   ReplaceOptions options;
   options.mode = 0600;
   options.tempPath = dir / (".config-" + randomUuid() + ".tmp");
-  if (auto ec = replaceFileAtomically(dir / "config.json", bytes, options, failedPath)) return ec;
+  std::filesystem::path where;
+  if (auto ec = replaceFileAtomically(file, encodeClockConfig(cfg), options, &where))
+    return fail(std::errc(ec.value()), where.string());
   sweepAbandonedTemporaries(dir);
   return {};
 }
 
-std::error_code deleteConfig() {
+Result<void, FileProblem> deleteConfig() {
   const auto dir = baseDir();
-  if (::unlink((dir / "config.json").c_str()) != 0) return lastError();
+  if (::unlink((dir / "config.json").c_str()) != 0) return fail(std::errc(errno), (dir / "config.json").string());
   sweepAbandonedTemporaries(dir);  // unpairing should leave no copy of the token behind
   return {};
 }

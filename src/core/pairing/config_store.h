@@ -1,8 +1,8 @@
 #pragma once
 #include <filesystem>
 #include <optional>
-#include <system_error>
 
+#include "core/common/file_io.h"
 #include "core/pairing/pairing_record.h"
 
 namespace gt {
@@ -16,11 +16,11 @@ void resetBaseDir();
 std::filesystem::path configPath();  // baseDir() / "config.json"
 
 std::optional<ClockConfig> load();  // absent when missing, unreadable or undecodable
-// Crash-safe save through ".config-<UUID>.tmp", fsync and rename; dir 0700, file 0600. Empty code on
-// success; on failure the old file is intact and `failedPath` (when given) names the path that failed.
-std::error_code save(const ClockConfig& cfg, std::filesystem::path* failedPath = nullptr);
+// Crash-safe save through ".config-<UUID>.tmp", fsync and rename; dir 0700, file 0600. On failure the
+// old file is intact. Text fields that are not UTF-8 fail as illegal_byte_sequence.
+Result<void, FileProblem> save(const ClockConfig& cfg);
 // Removes config.json; fails (no_such_file_or_directory) when there is none.
-std::error_code deleteConfig();
+Result<void, FileProblem> deleteConfig();
 }  // namespace ConfigStore
 
 }  // namespace gt

@@ -5,12 +5,13 @@
 
 #include <cstdio>
 #include <ctime>
-#include <exception>
+
+#include "core/common/utf8.h"
 
 namespace gt {
 
 std::string pairFailureText(const PairFailure& failure) {
-  if (!failure.pairError) return "配对失败：" + failure.otherDescription;
+  if (!failure.pairError) return "配对失败：" + failure.detail;
   const PairError& e = *failure.pairError;
   switch (e.kind) {
     case PairError::Kind::locked:
@@ -22,7 +23,7 @@ std::string pairFailureText(const PairFailure& failure) {
     case PairError::Kind::transport:
       return "无法连接设备：" + e.message;
   }
-  return "配对失败：" + failure.otherDescription;
+  return "配对失败：" + failure.detail;
 }
 
 std::string iso8601UtcSeconds(std::chrono::system_clock::time_point t) {
@@ -42,27 +43,21 @@ std::string localHostName() {
   return name;
 }
 
-std::variant<ClockConfig, PairFailure> pairAndStore(const ClockAPI& api, const std::string& host, std::int64_t httpPort,
-                                                    std::int64_t wsPort, const std::string& deviceName,
-                                                    const std::string& code) {
+Result<ClockConfig, PairFailure> pairAndStore(const ClockAPI& api, const std::string& host, std::int64_t httpPort,
+                                              std::int64_t wsPort, const std::string& deviceName,
+                                              const std::string& code) {
   const std::string client = localHostName();
-  PairResult result;
-  try {
-    result = api.pair(host, httpPort, code, client);
-  } catch (const std::exception& e) {
-    return PairFailure{std::nullopt, e.what()};
-  }
-  if (auto* err = std::get_if<PairError>(&result)) return PairFailure{*err, {}};
+  if (!isValidUtf8(code) || !isValidUtf8(client))
+    return fail(PairFailure{std::nullopt, "the code or this computer's name is not UTF-8 text"});
+  PairResult result = api.pair(host, httpPort, code, client);
+  if (!result) return fail(PairFailure{result.error(), {}});
 
-  ClockConfig cfg{deviceName,
-                  host,
-                  wsPort,
-                  httpPort,
-                  std::get<PairSuccess>(result).token,
-                  iso8601UtcSeconds(std::chrono::system_clock::now())};
-  std::filesystem::path where;
-  if (std::error_code ec = ConfigStore::save(cfg, &where)) {
-    return PairFailure{std::nullopt, "could not save the pairing (" + where.string() + "): " + ec.message()};
+  ClockConfig cfg{deviceName, host,          wsPort,
+                  httpPort,   result->token, iso8601UtcSeconds(std::chrono::system_clock::now())};
+  if (auto saved = ConfigStore::save(cfg); !saved) {
+    const FileProblem& p = saved.error();
+    return fail(PairFailure{
+        std::nullopt, "could not save the pairing (" + p.detail + "): " + std::make_error_code(p.kind).message()});
   }
   return cfg;
 }

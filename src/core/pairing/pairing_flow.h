@@ -2,7 +2,6 @@
 #include <chrono>
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "core/pairing/config_store.h"
 #include "core/pairing/conn_state.h"
@@ -10,10 +9,11 @@
 
 namespace gt {
 
-// Why `pairAndStore` failed: the device client's error, or another error (saving the record).
+// Why `pairAndStore` failed: the device's answer, or, without one, what failed on this side (the code
+// could not be sent, the record could not be saved).
 struct PairFailure {
   std::optional<PairError> pairError;
-  std::string otherDescription;  // when pairError is absent
+  std::string detail;  // when pairError is absent
 };
 
 // The one line of Chinese text the pairing view (and `glowticker pair`) shows for a failure.
@@ -27,9 +27,9 @@ std::string localHostName();
 
 // Pairs with the device and stores the record (caller's name and ports, the returned token, now).
 // Does not refresh: the caller reloads and probes afterwards.
-std::variant<ClockConfig, PairFailure> pairAndStore(const ClockAPI& api, const std::string& host, std::int64_t httpPort,
-                                                    std::int64_t wsPort, const std::string& deviceName,
-                                                    const std::string& code);
+Result<ClockConfig, PairFailure> pairAndStore(const ClockAPI& api, const std::string& host, std::int64_t httpPort,
+                                              std::int64_t wsPort, const std::string& deviceName,
+                                              const std::string& code);
 
 // One refresh's outcome: reload the record, probe it when it has a token.
 struct RefreshOutcome {

@@ -21,7 +21,7 @@ struct ClockConfig {
 // Strict: a JSON object with all six keys of the right JSON types; other keys ignored.
 std::optional<ClockConfig> decodeClockConfig(std::string_view json);
 // Pretty-printed, keys device_name, host, ws_port, http_port, token, paired_at in that order.
-// Throws nlohmann::json::type_error when a text field is not valid UTF-8.
+// Text fields must be valid UTF-8 (ConfigStore::save checks).
 std::string encodeClockConfig(const ClockConfig& cfg);
 
 }  // namespace gt

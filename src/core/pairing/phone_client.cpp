@@ -6,7 +6,6 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <stdexcept>
 
 #include "core/common/utf8.h"
 
@@ -14,11 +13,10 @@ namespace gt {
 
 namespace {
 
+// Once per process; libcurl's own calls then fail by themselves if it could not be set up.
 void ensureCurlGlobalInit() {
   static std::once_flag once;
-  std::call_once(once, [] {
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) throw std::runtime_error("libcurl could not be initialised");
-  });
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
 struct EasyDeleter {
@@ -157,8 +155,8 @@ std::int64_t retryAfterFrom(const std::string& body) {
 PairResult mapPairResponse(std::int64_t status, std::string_view bodyBytes) {
   const std::string body(bodyBytes);
   const std::string text = isValidUtf8(body) ? body : std::string();
-  if (status == 429) return PairError::locked(retryAfterFrom(body));
-  if (status == 403) return PairError::invalidCode();
+  if (status == 429) return fail(PairError::locked(retryAfterFrom(body)));
+  if (status == 403) return fail(PairError::invalidCode());
   if (status == 200) {
     auto doc = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
     if (doc.is_object()) {
@@ -169,9 +167,9 @@ PairResult mapPairResponse(std::int64_t status, std::string_view bodyBytes) {
         return PairSuccess{token->get<std::string>(), std::move(deviceText)};
       }
     }
-    return PairError::http(200, "missing token: " + text);
+    return fail(PairError::http(200, "missing token: " + text));
   }
-  return PairError::http(status, text);
+  return fail(PairError::http(status, text));
 }
 
 ClockAPI::ClockAPI() : ClockAPI(Timeouts{}) {}
@@ -208,21 +206,20 @@ bool ClockAPI::probe(const std::string& host, std::int64_t httpPort, const std::
 PairResult ClockAPI::pair(const std::string& host, std::int64_t httpPort, const std::string& code,
                           const std::string& client) const {
   if (!isValidEndpoint(host, httpPort, "/api/pair"))
-    return PairError::transport("invalid device address " + host + ":" + std::to_string(httpPort));
+    return fail(PairError::transport("invalid device address " + host + ":" + std::to_string(httpPort)));
 
-  // Both members stay JSON strings: a code such as "0042" must keep its leading zeros. Throws
-  // nlohmann::json::type_error when either text is not valid UTF-8.
-  const std::string body = nlohmann::json{{"code", code}, {"client", client}}.dump();
+  // Both members stay JSON strings: a code such as "0042" must keep its leading zeros.
+  const std::string body =
+      nlohmann::json{{"code", code}, {"client", client}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 
   Exchange ex = perform(endpointString(host, httpPort, "/api/pair"), timeouts_.pair, &body);
   if (ex.tooLarge)
-    return PairError::transport("the device sent a response larger than " + std::to_string(kMaxResponseBytes) +
-                                " bytes");
+    return fail(
+        PairError::transport("the device sent a response larger than " + std::to_string(kMaxResponseBytes) + " bytes"));
   if (ex.code != CURLE_OK) {
-    if (isNonHttpFailure(ex.code)) return PairError::transport("non-HTTP response");
-    return PairError::transport(ex.error);
+    return fail(PairError::transport(isNonHttpFailure(ex.code) ? "non-HTTP response" : ex.error));
   }
-  if (ex.status <= 0) return PairError::transport("non-HTTP response");
+  if (ex.status <= 0) return fail(PairError::transport("non-HTTP response"));
 
   return mapPairResponse(ex.status, ex.body);
 }

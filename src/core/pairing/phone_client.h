@@ -3,7 +3,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <variant>
+
+#include "core/common/result.h"
 
 namespace gt {
 
@@ -30,7 +31,7 @@ struct PairSuccess {
   bool operator==(const PairSuccess&) const = default;
 };
 
-using PairResult = std::variant<PairSuccess, PairError>;
+using PairResult = Result<PairSuccess, PairError>;
 
 // The pairing endpoint's answer as a result: 429 `locked` (its "retry_after", else 0), 403
 // `invalidCode`, 200 with a non-empty "token" success, anything else `http` with the body (empty
@@ -58,8 +59,7 @@ class ClockAPI {
   virtual bool probe(const std::string& host, std::int64_t httpPort, const std::string& token) const;
   // POST /api/pair {"code","client"}; mapped as 429, 403, 200, other. A response body larger than
   // kMaxResponseBytes ends the exchange as a transport failure. Redirects are not followed (a 3xx is
-  // an `http` failure). Throws nlohmann::json::type_error when code or client is not valid UTF-8 (the
-  // request body cannot be serialised); pairAndStore turns that into a PairFailure.
+  // an `http` failure). Code and client must be UTF-8 (pairAndStore checks).
   virtual PairResult pair(const std::string& host, std::int64_t httpPort, const std::string& code,
                           const std::string& client) const;
 

@@ -17,7 +17,7 @@ class PairingViewTest : public QObject, StateFixture {
   Gate searchGate_;
   std::atomic<int> searches_{0};
   std::mutex mu_;
-  gt::DeviceSearch found_;
+  gt::DeviceSearch found_ = std::vector<gt::DiscoveredDevice>();
 
   static gt::DiscoveredDevice dev(std::string name, std::string host, std::string model = {}) {
     return {std::move(name), std::move(host), 8081, 8080, std::move(model), {}};
@@ -31,9 +31,10 @@ class PairingViewTest : public QObject, StateFixture {
                           "searchingRow noDeviceLabel discoveryProblem devicePicker rescanButton pairButton pairError");
   }
   void click(const char* button) { QTest::mouseClick(child(button), Qt::LeftButton); }
-  void find(std::vector<gt::DiscoveredDevice> devices, std::string problem = {}) {
+  void find(std::vector<gt::DiscoveredDevice> devices) { find(gt::DeviceSearch(std::move(devices))); }
+  void find(gt::DeviceSearch search) {
     std::lock_guard lock(mu_);
-    found_ = {std::move(devices), std::move(problem)};
+    found_ = std::move(search);
   }
   void rescan() {
     click("rescanButton");
@@ -82,7 +83,7 @@ class PairingViewTest : public QObject, StateFixture {
     QTest::qWait(20);
     QCOMPARE(searches_.load(), 1);
     // Nothing found: said so, with the reason; a full code cannot pair with nothing selected.
-    find({}, "avahi-daemon is not running");
+    find(gt::fail(gt::BrowseProblem::noDaemon, "avahi-daemon is not running"));
     rescan();
     QTest::keyClicks(codeField(), "1234");
     QCOMPARE(looks(), QStringLiteral("-++-+x-"));
@@ -134,7 +135,7 @@ class PairingViewTest : public QObject, StateFixture {
   }
 
   void failuresReachTheErrorLine() {
-    device_->setAnswer(gt::PairError::transport("<b>bold</b> &amp;"));
+    device_->setAnswer(gt::fail(gt::PairError::transport("<b>bold</b> &amp;")));
     find({dev("Desk", "192.168.1.7"), dev("Phone", "192.168.1.8")});
     view_->show();
     QTRY_VERIFY_WITH_TIMEOUT(!view_->searching(), kGateMs);

@@ -92,7 +92,7 @@ class StatusViewTest : public QObject, StateFixture {
   void linkRowAndCommands() {
     makeView();
     QCOMPARE(looks(), QStringLiteral("---"));  // no record loaded, nothing changed yet
-    QVERIFY(!gt::ConfigStore::save({"Desk", "192.168.1.20", 8081, 8080, "tok", "2026-03-01T09:05:07Z"}));
+    QVERIFY(gt::ConfigStore::save({"Desk", "192.168.1.20", 8081, 8080, "tok", "2026-03-01T09:05:07Z"}));
     QVERIFY(refreshAndWait(*state_));
     QCOMPARE(label("addressLabel")->text(), QStringLiteral("192.168.1.20  ws=8081 http=8080"));
     const auto dot = [&] { return label("linkDot")->property("dotColor").value<QColor>(); };
