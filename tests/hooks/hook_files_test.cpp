@@ -229,12 +229,12 @@ std::string stub(const test::TempDir& dir, const std::string& name, const std::s
   return dir.file(name);
 }
 HookSuccess ok(const HookResult& r) {
-  if (const auto* e = std::get_if<HookError>(&r)) ADD_FAILURE() << e->domain << " " << e->code << " " << e->description;
-  return r.index() == 0 ? std::get<HookSuccess>(r) : HookSuccess{};
+  if (!r) ADD_FAILURE() << r.error().code << " " << r.error().description;
+  return r ? *r : HookSuccess{};
 }
 HookError failed(const HookResult& r) {
-  EXPECT_EQ(r.index(), 1u) << "unexpected success";
-  return r.index() == 1 ? std::get<HookError>(r) : HookError{};
+  EXPECT_FALSE(r) << "unexpected success";
+  return r ? HookError{} : r.error();
 }
 
 // The worked example and the edges of the report format that the writer never produces.
@@ -268,14 +268,14 @@ TEST(HookInstaller, ToolsThatSucceedFailFloodOrHang) {
   auto garbled = ok(HookInstaller(stub(dir, "bad", "printf '=== a: b ===\\n\\377\\nNote: x\\n'")).setHook(kimi, true));
   EXPECT_TRUE(garbled.reports.empty() && garbled.note.empty());  // not UTF-8: no text at all
   HookError e = failed(HookInstaller(stub(dir, "e", "printf out; printf ' err\\n' >&2; exit 2")).setHook(claude, true));
-  EXPECT_EQ(std::tuple(e.domain, e.code, e.description), std::tuple("HookInstaller"s, 2, " err\n"s));
+  EXPECT_EQ(std::tuple(e.kind, e.code, e.description), std::tuple(HookError::Kind::toolFailed, 2, " err\n"s));
   e = failed(HookInstaller(stub(dir, "o", "echo out; printf '\\300' >&2; exit 4")).setHook(claude, true));
   EXPECT_EQ(std::tuple(e.code, e.description), std::tuple(4, "out\n"s));
   e = failed(HookInstaller(stub(dir, "k", "kill -9 $$")).setHook(kimi, true));
   EXPECT_EQ(e.code, 128 + 9);
   EXPECT_NE(e.description.find("signal 9"), std::string::npos) << e.description;
   e = failed(HookInstaller(dir.file("nope")).setHook(codex, true));
-  EXPECT_EQ(std::tuple(e.domain, e.code), std::tuple("POSIX"s, ENOENT));
+  EXPECT_EQ(std::tuple(e.kind, e.code), std::tuple(HookError::Kind::notStarted, ENOENT));
 
   // A megabyte on each pipe does not stall; two calls at once do not mix; a hung tool is killed.
   HookInstaller flood(stub(dir, "flood", "head -c 1048576 /dev/zero | tr '\\0' o\nhead -c 1048576 /dev/zero >&2\nexit 3"));

@@ -108,7 +108,7 @@ struct StateFixture {
 // Services that find nothing, install nothing and open nothing.
 inline gt::PanelServices services() {
   return {pool(),
-          [] { return gt::DeviceSearch(std::vector<gt::DiscoveredDevice>()); },
+          [] { return gt::DeviceSearch{}; },
           [](gt::AgentID, bool) { return gt::HookResult(gt::HookSuccess{}); },
           [](gt::AgentID) { return false; },
           [] {},

@@ -69,14 +69,7 @@ void HookToggleRow::readState() {
   reading_ = true;
   updateControl();
   runInBackground(
-      services_.pool, this,
-      [fn = services_.isInstalled, agent = agent_] {
-        try {
-          return fn(agent);
-        } catch (...) {
-          return false;
-        }
-      },
+      services_.pool, this, [fn = services_.isInstalled, agent = agent_] { return fn(agent); },
       [this](bool installed) {
         reading_ = false;
         // flow first: the switch's own update below then equals it and starts no change.
@@ -96,22 +89,15 @@ void HookToggleRow::onEnabledChanged(bool v) {
 
 void HookToggleRow::applyChange(bool v) {
   runInBackground(
-      services_.pool, this,
-      [fn = services_.setHook, agent = agent_, v]() -> HookResult {
-        try {
-          return fn(agent, v);
-        } catch (const std::exception& e) {
-          return HookError{"HookInstaller", -1, e.what()};
-        }
-      },
+      services_.pool, this, [fn = services_.setHook, agent = agent_, v] { return fn(agent, v); },
       [this, v](const HookResult& result) {
-        if (const auto* ok = std::get_if<HookSuccess>(&result)) {
+        if (result) {
           flow_.applied = v;
-          if (onResult_) onResult_(reportText(*ok));
+          if (onResult_) onResult_(reportText(*result));
         } else {
           // Back to what is really applied; equal to flow, so no new change starts.
           box_->setChecked(flow_.applied);
-          if (onError_) onError_(errorText(agent_, std::get<HookError>(result)));
+          if (onError_) onError_(errorText(agent_, result.error()));
         }
         busy_ = false;
         updateControl();

@@ -35,6 +35,7 @@ Failure<Problem<Kind>> fail(Kind kind, std::string detail) {
 template <typename T, typename E>
 class [[nodiscard]] Result {
  public:
+  Result() = default;  // a default T, as std::expected
   template <typename U = T, typename = std::enable_if_t<std::is_convertible_v<U&&, T>>>
   Result(U&& value) : state_(std::in_place_index<0>, std::forward<U>(value)) {}
   template <typename F>

@@ -43,8 +43,8 @@ class Fd {
   int fd_ = -1;
 };
 
-HookError launchError(int err, const std::string& path) {
-  return HookError{"POSIX", err, "Could not start " + path + ": " + std::strerror(err) + "."};
+Failure<HookError> launchError(int err, const std::string& path) {
+  return fail(HookError{HookError::Kind::notStarted, err, "Could not start " + path + ": " + std::strerror(err) + "."});
 }
 
 std::string textOrEmpty(std::string bytes) { return isValidUtf8(bytes) ? std::move(bytes) : std::string(); }
@@ -121,13 +121,13 @@ HookResult HookInstaller::setHook(AgentID agent, bool enabled) const {
     return ok;
   }
   std::string errText = textOrEmpty(std::move(err));
-  HookError failure{"HookInstaller", code, !errText.empty() ? errText : outText};
+  HookError failure{HookError::Kind::toolFailed, code, !errText.empty() ? errText : outText};
   if (failure.description.empty() && WIFSIGNALED(status)) {
     failure.description = timedOut ? "The companion tool " + cliPath_ + " did not finish in time and was stopped."
                                    : "The companion tool " + cliPath_ + " was stopped by signal " +
                                          std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ").";
   }
-  return failure;
+  return fail(std::move(failure));
 }
 
 }  // namespace gt

@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
+#include "core/common/result.h"
 #include "core/hooks/agent_id.h"
 #include "core/hooks/install_report.h"
 
@@ -16,14 +16,16 @@ struct HookSuccess {
   std::string note;
 };
 
-// domain "HookInstaller" with code = the tool's exit status, or the launch error's domain and errno.
+// Why setHook failed: the tool could not be started (`code` is the system's errno) or it failed (`code`
+// is its exit status, 128 + the signal's number when a signal ended it); `description` is what to show.
 struct HookError {
-  std::string domain;
+  enum class Kind { notStarted, toolFailed };
+  Kind kind = Kind::toolFailed;
   int code = 0;
   std::string description;
 };
 
-using HookResult = std::variant<HookSuccess, HookError>;
+using HookResult = Result<HookSuccess, HookError>;
 
 // Runs the companion tool to install or remove one agent's hook. Thread-safe; calls are independent.
 class HookInstaller {

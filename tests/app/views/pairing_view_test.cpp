@@ -17,7 +17,7 @@ class PairingViewTest : public QObject, StateFixture {
   Gate searchGate_;
   std::atomic<int> searches_{0};
   std::mutex mu_;
-  gt::DeviceSearch found_ = std::vector<gt::DiscoveredDevice>();
+  gt::DeviceSearch found_;
 
   static gt::DiscoveredDevice dev(std::string name, std::string host, std::string model = {}) {
     return {std::move(name), std::move(host), 8081, 8080, std::move(model), {}};

@@ -122,7 +122,7 @@ class StatusViewTest : public QObject, StateFixture {
              QStringLiteral("claude: 已安装 (备份: /b.bak)\nclaude: kept\n请重启 claude 会话"));
     QCOMPARE(looks(), QStringLiteral("-+-"));
     // A failed removal turns its switch back on, keeps the result box and shows the error as plain text.
-    answer(kimi, gt::HookError{"HookInstaller", 1, "<i>markup</i>"});
+    answer(kimi, gt::fail(gt::HookError{gt::HookError::Kind::toolFailed, 1, "<i>markup</i>"}));
     clickAndWait(kimi);
     QCOMPARE(switches(), QStringLiteral("off on on"));
     QCOMPARE(label("hookError")->text(), QStringLiteral("kimi 操作失败：<i>markup</i>"));
