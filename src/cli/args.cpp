@@ -4,7 +4,8 @@
 
 namespace gt::cli {
 
-Args parseArgs(int argc, char** argv, const std::vector<std::string>& allowed, const std::vector<std::string>& flags) {
+Result<Args, Problem<ArgsProblem>> parseArgs(int argc, char** argv, const std::vector<std::string>& allowed,
+                                             const std::vector<std::string>& flags) {
   Args args;
   auto contains = [](const std::vector<std::string>& v, const std::string& s) {
     return std::find(v.begin(), v.end(), s) != v.end();
@@ -19,23 +20,15 @@ Args parseArgs(int argc, char** argv, const std::vector<std::string>& allowed, c
         name = name.substr(0, eq);
         inlineValue = true;
       }
-      if (!contains(allowed, name) && !contains(flags, name)) {
-        args.error = "unknown option --" + name;
-        return args;
-      }
-      if (args.has(name)) {
-        args.error = "option --" + name + " given twice";
-        return args;
-      }
+      if (!contains(allowed, name) && !contains(flags, name))
+        return fail(ArgsProblem::unknownOption, "unknown option --" + name);
+      if (args.has(name)) return fail(ArgsProblem::repeated, "option --" + name + " given twice");
       if (contains(flags, name)) {
         args.options[name] = "";
         continue;
       }
       if (!inlineValue) {
-        if (i + 1 >= argc) {
-          args.error = "option --" + name + " needs a value";
-          return args;
-        }
+        if (i + 1 >= argc) return fail(ArgsProblem::missingValue, "option --" + name + " needs a value");
         value = argv[++i];
       }
       args.options[name] = value;

@@ -4,14 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "core/common/result.h"
+
 namespace gt::cli {
 
-// "--name value" options and positional words after the command word. Unknown or repeated options
-// and a missing value are errors the caller reports.
+// "--name value" options and positional words after the command word.
 struct Args {
   std::map<std::string, std::string> options;
   std::vector<std::string> positional;
-  std::string error;  // empty when parsing succeeded
 
   bool has(const std::string& name) const { return options.count(name) != 0; }
   std::optional<std::string> get(const std::string& name) const {
@@ -21,8 +21,10 @@ struct Args {
   }
 };
 
-// `allowed` lists option names without the leading dashes; `flags` those that take no value.
-Args parseArgs(int argc, char** argv, const std::vector<std::string>& allowed,
-               const std::vector<std::string>& flags = {});
+// `allowed` lists option names without the leading dashes; `flags` those that take no value. Unknown or
+// repeated options and a missing value fail, for the caller to report with its usage.
+enum class ArgsProblem { unknownOption, repeated, missingValue };
+Result<Args, Problem<ArgsProblem>> parseArgs(int argc, char** argv, const std::vector<std::string>& allowed,
+                                             const std::vector<std::string>& flags = {});
 
 }  // namespace gt::cli

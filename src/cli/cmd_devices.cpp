@@ -26,13 +26,13 @@ std::string deviceLine(const DiscoveredDevice& d) {
 }  // namespace
 
 int runDevices(int argc, char** argv) {
-  Args args = parseArgs(argc, argv, {});
-  if (!args.error.empty()) {
-    std::cerr << "glowticker devices: " << args.error << "\n";
+  auto args = parseArgs(argc, argv, {});
+  if (!args) {
+    std::cerr << "glowticker devices: " << args.error().detail << "\n";
     return 2;
   }
-  if (!args.positional.empty()) {
-    std::cerr << "glowticker devices: takes no arguments (got \"" << args.positional.front() << "\").\n";
+  if (!args->positional.empty()) {
+    std::cerr << "glowticker devices: takes no arguments (got \"" << args->positional.front() << "\").\n";
     return 2;
   }
   DeviceSearch found = Discovery(makeAvahiBackend()).browse(kSearchWindow);

@@ -12,18 +12,20 @@ namespace {
 
 int runCompanion(int argc, char** argv, bool install) {
   const char* verb = install ? "install" : "uninstall";
-  Args args = parseArgs(argc, argv, {"agent"});
-  if (args.error.empty() && !args.positional.empty()) args.error = "unexpected word '" + args.positional[0] + "'";
-  if (args.error.empty() && !args.has("agent")) args.error = "--agent is required";
-  if (!args.error.empty()) {
-    std::cerr << "glowticker " << verb << ": " << args.error << ". Usage: glowticker " << verb
-              << " --agent " << agentNames("|") << "\n";
+  auto args = parseArgs(argc, argv, {"agent"});
+  const std::string wrong = !args                       ? args.error().detail
+                            : !args->positional.empty() ? "unexpected word '" + args->positional[0] + "'"
+                            : !args->has("agent")       ? "--agent is required"
+                                                        : "";
+  if (!wrong.empty()) {
+    std::cerr << "glowticker " << verb << ": " << wrong << ". Usage: glowticker " << verb << " --agent "
+              << agentNames("|") << "\n";
     return 2;
   }
-  std::optional<AgentID> agent = agentFromRaw(*args.get("agent"));
+  std::optional<AgentID> agent = agentFromRaw(*args->get("agent"));
   if (!agent) {
-    std::cerr << "glowticker " << verb << ": unknown agent '" << *args.get("agent")
-              << "'; use " << agentNames(", ", " or ") << ".\n";
+    std::cerr << "glowticker " << verb << ": unknown agent '" << *args->get("agent") << "'; use "
+              << agentNames(", ", " or ") << ".\n";
     return 2;
   }
   CompanionTool::Options options{homeDir(), CompanionTool::defaultHookExecutable()};

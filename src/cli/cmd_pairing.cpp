@@ -80,9 +80,10 @@ int statusExit(ConnState::Kind kind) {
 }  // namespace
 
 int runStatus(int argc, char** argv) {
-  Args args = parseArgs(argc, argv, {}, {"json"});
+  auto parsed = parseArgs(argc, argv, {}, {"json"});
   constexpr const char* kStatusUsage = "Usage: glowticker status [--json]\n";
-  if (!args.error.empty()) return usageError("status", args.error, kStatusUsage);
+  if (!parsed) return usageError("status", parsed.error().detail, kStatusUsage);
+  const Args& args = *parsed;
   if (!args.positional.empty())
     return usageError("status", "unexpected argument '" + args.positional.front() + "'", kStatusUsage);
 
@@ -98,8 +99,9 @@ int runStatus(int argc, char** argv) {
 }
 
 int runPair(int argc, char** argv) {
-  Args args = parseArgs(argc, argv, {"host", "http-port", "ws-port", "name", "code", "device"});
-  if (!args.error.empty()) return usageError("pair", args.error, kPairUsage);
+  auto parsed = parseArgs(argc, argv, {"host", "http-port", "ws-port", "name", "code", "device"});
+  if (!parsed) return usageError("pair", parsed.error().detail, kPairUsage);
+  const Args& args = *parsed;
   if (!args.positional.empty())
     return usageError("pair", "unexpected argument '" + args.positional.front() + "'", kPairUsage);
   if (!args.has("code") || args.get("code")->empty())
@@ -158,10 +160,10 @@ int runPair(int argc, char** argv) {
 }
 
 int runUnpair(int argc, char** argv) {
-  Args args = parseArgs(argc, argv, {});
-  if (!args.error.empty()) return usageError("unpair", args.error, "Usage: glowticker unpair\n");
-  if (!args.positional.empty())
-    return usageError("unpair", "unexpected argument '" + args.positional.front() + "'", "Usage: glowticker unpair\n");
+  auto args = parseArgs(argc, argv, {});
+  if (!args) return usageError("unpair", args.error().detail, "Usage: glowticker unpair\n");
+  if (!args->positional.empty())
+    return usageError("unpair", "unexpected argument '" + args->positional.front() + "'", "Usage: glowticker unpair\n");
 
   const auto path = ConfigStore::configPath();
   if (auto deleted = ConfigStore::deleteConfig(); !deleted) {

@@ -28,8 +28,9 @@ int usageError(const std::string& problem) {
 }  // namespace
 
 int runSend(int argc, char** argv) {
-  Args args = parseArgs(argc, argv, {"agent", "title", "message", "type", "state", "project", "ts"});
-  if (!args.error.empty()) return usageError(args.error);
+  auto parsed = parseArgs(argc, argv, {"agent", "title", "message", "type", "state", "project", "ts"});
+  if (!parsed) return usageError(parsed.error().detail);
+  const Args& args = *parsed;
   if (!args.positional.empty()) return usageError("unexpected word '" + args.positional.front() + "'");
   if (!args.has("agent") || !args.has("title") || !args.has("message"))
     return usageError("--agent, --title and --message are all required");
@@ -62,16 +63,15 @@ int runSend(int argc, char** argv) {
   if (line.size() - 1 > EventListener::kMaxPendingBytes)
     return usageError("the event is larger than 1 MiB and the app would drop it; shorten the message");
 
-  const UnixSendResult sent = sendToUnixSocket(
-      path, line, std::chrono::steady_clock::now() + std::chrono::seconds(kSocketTimeoutSeconds));
-  const int err = sent.error;
-  switch (sent.failedAt) {
-    case UnixSendResult::Step::done:
-      return 0;
-    case UnixSendResult::Step::socket:
+  const auto sent =
+      sendToUnixSocket(path, line, std::chrono::steady_clock::now() + std::chrono::seconds(kSocketTimeoutSeconds));
+  if (sent) return 0;
+  const int err = sent.error().error;
+  switch (sent.error().failedAt) {
+    case UnixSendError::Step::socket:
       std::cerr << "glowticker send: cannot create a socket: " << std::strerror(err) << ".\n";
       break;
-    case UnixSendResult::Step::connect:
+    case UnixSendError::Step::connect:
       if (err == ENOENT || err == ECONNREFUSED || err == ENOTDIR)
         std::cerr << "glowticker send: the Glowticker app is not running (nothing listens on " << path
                   << "); start it and send again.\n";
@@ -82,7 +82,7 @@ int runSend(int argc, char** argv) {
         std::cerr << "glowticker send: cannot reach the Glowticker app at " << path << ": " << std::strerror(err)
                   << ".\n";
       break;
-    case UnixSendResult::Step::write:
+    case UnixSendError::Step::write:
       std::cerr << "glowticker send: the event could not be written to the Glowticker app: "
                 << (err == ETIMEDOUT ? "it stopped reading" : std::strerror(err)) << ".\n";
       break;

@@ -28,16 +28,16 @@ bool waitWritable(int fd, std::chrono::steady_clock::time_point deadline) {
   }
 }
 
-UnixSendResult failed(int fd, UnixSendResult::Step step, int err) {
+Failure<UnixSendError> failed(int fd, UnixSendError::Step step, int err) {
   if (fd >= 0) ::close(fd);
-  return UnixSendResult{step, err};
+  return fail(UnixSendError{step, err});
 }
 
 }  // namespace
 
-UnixSendResult sendToUnixSocket(const std::string& path, std::string_view data,
-                                std::chrono::steady_clock::time_point deadline) {
-  using Step = UnixSendResult::Step;
+Result<void, UnixSendError> sendToUnixSocket(const std::string& path, std::string_view data,
+                                             std::chrono::steady_clock::time_point deadline) {
+  using Step = UnixSendError::Step;
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.empty() || path.size() >= sizeof addr.sun_path) return failed(-1, Step::connect, ENAMETOOLONG);
