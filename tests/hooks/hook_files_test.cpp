@@ -81,18 +81,26 @@ class UserFiles : public ::testing::Test {
 // The user's file comes back byte for byte, mode included; ours goes after `after` and before `before`.
 // Only-adds on any layout is fuzz_agent_files' invariant, its corpus replayed by every test run.
 TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
-  const struct { AgentID agent; std::string text, after = "", before = ""; } files[] = {
+  const struct { AgentID agent; std::string text, after = "", before = "";
+  } files[] = {
       {claude, R"j({
     "permissions": { "allow": ["Bash(npm run test:*)"], "deny": [] }, "hooks": {
         "Stop": [ { "hooks": [ { "type": "command", "command": "~/bin/log-glowticker-hook-events.sh" } ] } ],
         "PreToolUse": [{"matcher": "Bash", "hooks": [{"type": "command", "command": "grep -q glowticker-hook ~/.audit"}]}],
         "Notification": [1], "PermissionRequest": [ ] }, "env": {"NOTE": "日本語 \"quoted\" \\ glowticker-hook"}
 }
-)j", "log-glowticker-hook-events"},
+)j",
+       "log-glowticker-hook-events"},
       {codex, "model = \"o3\"  # fast\nnotify = [\"/home/u/bin/my-glowticker-hook-wrapper\", \"--loud\"] # mine\n"},
-      {codex, "# Codex\nmodel = \"o3\"\nm = [\n  [1, 2],\n]\nb = \"\"\"\n[not a table]\n\"\"\"\n\n# Mine\n[mcp.docs]\nc = 1\n",
-       "[not a table]", "# Mine"},
-      {kimi, "m = \"k2\"\n\n[[hooks]]\nevent = \"PreToolUse\"\ncommand = \"glowticker-hook --agent kimi\"\n\n[loop]\nmax = 1", "max = 1\n\n"},
+      // codex: ours after the user's own group, whose trust codex keeps by its place.
+      {codex,
+       "# Codex\nm = [\n  [1, 2],\n]\nb = \"\"\"\n[not a table]\n\"\"\"\n\n[[hooks.Stop]]\n[[hooks.Stop.hooks]]\n"
+       "type = \"command\"\ncommand = \"say glowticker-hook\"\n\n[hooks.state.\"/u/.codex/config.toml:stop:0:0\"]\n"
+       "trusted_hash = \"sha256:1\"\n\n# Mine\n[mcp.docs]\nc = 1",
+       "c = 1"},
+      {kimi,
+       "m = \"k2\"\n\n[[hooks]]\nevent = \"PreToolUse\"\ncommand = \"glowticker-hook --agent kimi\"\n\n[loop]\nmax = 1",
+       "max = 1\n\n"},
   };
   for (const auto& [agent, original, after, before] : files) {
     SCOPED_TRACE(original);
@@ -126,10 +134,15 @@ TEST_F(UserFiles, UninstallTakesOnlyOursAndEditsTakeTurns) {
   EXPECT_EQ(run(claude, false).action, "removed");
   EXPECT_FALSE(HookState::isInstalled(claude, home_.path()));
   EXPECT_EQ(readAll(file(claude)), head + tail);
-  test::writeAll(file(codex), "notify = [\"/old/glowticker-hook\", \"--agent\", \"codex\", \"--chain\", \"--\", "
-                              "\"say\", \"done\"]  # mine\n");
+  // codex: an earlier version's notify gives back the user's own one; ours among their hooks goes alone.
+  const std::string users = "[[hooks.Stop]]\nmatcher = \"\"\n[[hooks.Stop.hooks]]\ncommand = \"say\"\n",
+                    rest = "# mine below\n[x]\ns = \"\"\"\n[[hooks.Stop]]\n\"\"\"\n";
+  test::writeAll(file(codex),
+                 "notify = [\"/old/glowticker-hook\", \"--agent\", \"codex\", \"--chain\", \"--\", \"say\"]  # mine\n" +
+                     users + "[[hooks.Stop.hooks]]\ncommand = \"/old/glowticker hook --agent codex\"\n" + rest +
+                     "[[hooks.PermissionRequest]]\nhooks = [{ command = \"glowticker-hook --agent codex\" }]\n");
   EXPECT_EQ(run(codex, false).action, "removed");
-  EXPECT_EQ(readAll(file(codex)), "notify = [\"say\", \"done\"]  # mine\n");
+  EXPECT_EQ(readAll(file(codex)), "notify = [\"say\"]  # mine\n" + users + rest);
   // An edit waits for another one that holds the file, instead of overwriting what it wrote.
   test::writeAll(file(kimi), "a = 1\n");
   std::optional<EditLock> other(std::in_place, file(kimi));
@@ -152,11 +165,17 @@ TEST_F(UserFiles, RefusesWhatItCannotEdit) {
   EXPECT_FALSE(fs::exists(file(claude)));
   SetUp();
   for (auto [agent, text, hint] : std::vector<std::tuple<AgentID, std::string, std::string>>{
-           {claude, "{ \"model\": 1, }", "not valid JSON"}, {claude, "[1]", "JSON object"}, {claude, "{\"hooks\": []}", "\"hooks\""},
-           {claude, "{\"x\": \"\xff\"}", "not valid JSON"}, {codex, "m = \"o3\n[t]\n", "not valid TOML"},
-           {codex, "notify = \"x\"\n", "not a list of strings"}, {codex, "notify = []\n", "not a list of strings"},
+           {claude, "{ \"model\": 1, }", "not valid JSON"},
+           {claude, "[1]", "JSON object"},
+           {claude, "{\"hooks\": []}", "\"hooks\""},
+           {claude, "{\"x\": \"\xff\"}", "not valid JSON"},
+           {codex, "m = \"o3\n[t]\n", "not valid TOML"},
+           {codex, "notify = \"x\"\n", "not a list of strings"},
+           {codex, "notify = []\n", "not a list of strings"},
            {codex, "notify = [\"/o/glowticker-hook\", \"--agent\", \"codex\"]\n\xc3\x28\n", "not valid"},
-           {kimi, "hooks = [{ event = \"Stop\" }]\n", "inline"}, {kimi, "[hooks]\ne = 1\n", "not a list"}}) {
+           {codex, "[hooks]\nStop = []\n", "[[hooks.Stop]] tables"},
+           {kimi, "hooks = [{ event = \"Stop\" }]\n", "inline"},
+           {kimi, "[hooks]\ne = 1\n", "not a list"}}) {
     test::writeAll(file(agent), text);
     size_t files = std::distance(fs::directory_iterator(file(agent).parent_path()), {});
     for (bool install : {true, false}) {
@@ -317,7 +336,10 @@ TEST(HookInstaller, RealCompanionToolRoundTrip) {
     ASSERT_EQ(on.reports.size(), 1u);
     EXPECT_EQ(std::tuple(on.reports[0].agent, on.reports[0].path, on.reports[0].action),
               std::tuple(std::string(rawValue(agent)), HookState::configPath(agent, home.path()).string(), "created"s));
-    EXPECT_EQ(on.note, "restart " + std::string(rawValue(agent)) + " so that running sessions pick up the change.");
+    // The restart note, in the panel's Chinese too; codex asks once to trust new hooks, and the note says so.
+    EXPECT_TRUE(on.note.starts_with("restart " + std::string(rawValue(agent)) + " so that running sessions pick up"));
+    EXPECT_EQ(ReportWords::panelNote(on.note).find("Hooks need review") != std::string::npos, agent == codex);
+    EXPECT_TRUE(ReportWords::panelNote(on.note).starts_with("请重启正在运行的 " + std::string(rawValue(agent))));
     EXPECT_TRUE(HookState::isInstalled(agent));
     EXPECT_EQ(fs::status(on.reports[0].path).permissions(), fs::perms(0600));
     HookSuccess off = ok(installer.setHook(agent, false));

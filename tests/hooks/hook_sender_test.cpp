@@ -58,26 +58,51 @@ class HookSenderTest : public ::testing::Test {
   EventListener app_{socketPath()};
 };
 
+// What the real agents send (captured from their own programs; also the payload fuzzer's seeds).
+std::string payload(const std::string& name) { return test::readAll(std::string(GT_PAYLOADS) + "/" + name + ".json"); }
+
 TEST_F(HookSenderTest, PayloadsBecomeRecordsWithTheirOriginAndGarbageIsDropped) {
-  EXPECT_EQ(event({"--agent", "codex", R"({"type":"agent-turn-complete","cwd":"/home/u/demo/","last-assistant-message":"All pass.\n\nDone."})"}, ""),
-            (AgentEvent{"agent-turn-complete", "codex", "done", "任务完成", "All pass. Done.", "demo"}));
-  EXPECT_EQ(event({"--agent", "claude"}, R"({"cwd":"/work/glow","hook_event_name":"Stop"})"),
-            (AgentEvent{"Stop", "claude", "done", "任务完成", "Claude 已完成本轮回复", "glow"}));
-  EXPECT_EQ(event({"--agent", "claude"}, R"({"cwd":"/w","hook_event_name":"Notification","message":"May I?","notification_type":"permission_prompt"})"),
-            (AgentEvent{"Notification", "claude", "waiting", "需要你的授权", "May I?", "w"}));
-  EXPECT_EQ(event({"--agent", "claude"}, R"({"cwd":"/","hook_event_name":"PermissionRequest","tool_name":"Bash","tool_input":{"command":"rm -rf b"}})"),
-            (AgentEvent{"PermissionRequest", "claude", "waiting", "需要你的授权", "请求使用 Bash：rm -rf b", "/"}));
+  const std::string marker = "请求使用 Bash：touch /home/user/src/demo/out.marker",
+                    hi = "Hi there! The mock model says hello.";
+  EXPECT_EQ(event({"--agent", "codex", payload("codex-notify-agent-turn-complete-turn")}, ""),
+            (AgentEvent{"agent-turn-complete", "codex", "done", "任务完成", hi, "demo"}));
+  for (auto [agent, name, want] : std::vector<std::tuple<std::string, std::string, AgentEvent>>{
+           {"codex",
+            "codex-hooks-PermissionRequest",
+            {"PermissionRequest", "codex", "waiting", "需要你的授权", marker, "demo"}},
+           {"codex", "codex-hooks-Stop", {"Stop", "codex", "done", "任务完成", hi, "demo"}},
+           {"claude",
+            "claude-PermissionRequest",
+            {"PermissionRequest", "claude", "waiting", "需要你的授权", marker, "demo"}},
+           {"claude", "claude-Stop", {"Stop", "claude", "done", "任务完成", hi, "demo"}},
+           {"claude",
+            "claude-Notification-permission_prompt",
+            {"Notification", "claude", "waiting", "需要你的授权", "Claude needs your permission", "demo"}},
+           {"claude",
+            "claude-Notification-idle_prompt",
+            {"Notification", "claude", "waiting", "等待你的输入", "Claude is waiting for your input", "demo"}}})
+    EXPECT_EQ(event({"--agent", agent}, payload(name)), want) << name;
   EXPECT_EQ(event({"--agent", "kimi"}, R"({"hook_event_name":"Notification","cwd":"/p/k","title":"T","body":"Task done"})"),
             (AgentEvent{"Notification", "kimi", "waiting", "收到通知", "Task done", "k"}));
-  std::string longText = "a";  // then 3-byte characters: the 240-byte cut falls inside one and backs off
+  // Codex names the session "session_id" in its hooks and "thread-id" in notify: the same id.
+  EXPECT_EQ(HookEventBuilder::build(*agentFromRaw("codex"), payload("codex-hooks-Stop"), 0, "/")->origin->session,
+            "01a252f6-b768-7fa1-957a-f5c660c7d54b");
+  EXPECT_EQ(HookEventBuilder::build(*agentFromRaw("codex"), R"({"thread-id":"t-1"})", 0, "/")->origin->session, "t-1");
+  // Whitespace runs become one space; then 3-byte characters: the 240-byte cut falls inside one and backs off.
+  std::string longText = "a\n\tbc";
   for (int i = 0; i < 500; ++i) longText += "完成";
   AgentEvent cut = event({"--agent", "codex", nlohmann::json{{"type", "agent-turn-complete"}, {"last-assistant-message", longText}, {"cwd", "/a//"}}.dump()}, "");
-  EXPECT_EQ(std::tuple(cut.message, cut.project), std::tuple(longText.substr(0, 238) + "…", "a"));
+  EXPECT_EQ(std::tuple(cut.message, cut.project), std::tuple("a bc" + longText.substr(5, 234) + "…", "a"));
   EXPECT_EQ(HookEventBuilder::build(*agentFromRaw("codex"), "{}", 5, "/fallback/dir")->project, "dir");
   // Garbage is dropped, and the hook still exits 0.
   for (auto [args, in] : std::vector<std::pair<Args, std::string>>{
-           {{"--agent", "claude"}, "not json"}, {{"--agent", "kimi"}, "[1, 2]"}, {{"--agent", "kimi"}, "{\"cwd\": \"\xff\"}"},
-           {{"--agent", "codex"}, "{}"}, {{"--agent", "codex", "{\"type\":"}, ""}, {{"--agent", "nobody"}, "{}"}, {{}, ""},
+           {{"--agent", "claude"}, "not json"},
+           {{"--agent", "kimi"}, "[1, 2]"},
+           {{"--agent", "kimi"}, "{\"cwd\": \"\xff\"}"},
+           {{"--agent", "codex"}, ""},
+           {{"--agent", "codex", "{\"type\":"}, ""},
+           {{"--agent", "nobody"}, "{}"},
+           {{}, ""},
            {{"--agent", "claude"}, std::string(3 * 1024 * 1024, '{')}}) {  // larger than the payload bound
     args.insert(args.begin(), kHook);
     EXPECT_FALSE(send(args, in, 100ms)) << testing::PrintToString(args);
@@ -110,29 +135,36 @@ TEST_F(HookSenderTest, NoAppNoReaderNoEndOfInput) {
   ::close(fd);
 }
 
-// The hook as the agents run it, installed by the companion tool into their real file formats.
+// The hooks as the agents run them (through the shell, the payload on standard input), installed by the
+// companion tool into their real file formats.
 TEST_F(HookSenderTest, InstalledHooksDeliverEvents) {
   CompanionTool::Options options{home_.path(), kHook};
   std::ostringstream out, err;
   ASSERT_EQ(CompanionTool::install(*agentFromRaw("claude"), options, out, err), 0) << err.str();
   auto settings = nlohmann::json::parse(test::readAll(home_.path() / ".claude/settings.json"));
-  EXPECT_EQ(send({"/bin/sh", "-c", settings["hooks"]["Stop"][0]["hooks"][0]["command"]}, R"({"hook_event_name":"Stop","cwd":"/a/b"})")->project, "b");
+  EXPECT_EQ(send({"/bin/sh", "-c", settings["hooks"]["Stop"][0]["hooks"][0]["command"]}, payload("claude-Stop"))->type,
+            "Stop");
 
-  // codex: the user's previous notify still runs with the same payload last, and SIGPIPE back to default.
+  // codex: the user's own notify stays theirs, beside our hooks.
+  test::writeAll(home_.path() / ".codex/config.toml", "notify = [\"notify-send\", \"done\"]\n");
+  ASSERT_EQ(CompanionTool::install(*agentFromRaw("codex"), options, out, err), 0) << err.str();
+  toml::table config = toml::parse_file((home_.path() / ".codex/config.toml").string());
+  EXPECT_EQ(config["notify"][0].value_or(""s), "notify-send");
+  std::string command = config["hooks"]["PermissionRequest"][0]["hooks"][0]["command"].value_or(""s);
+  EXPECT_EQ(send({"/bin/sh", "-c", command}, payload("codex-hooks-PermissionRequest"))->title, "需要你的授权");
+
+  // A notify installed by an earlier version runs the user's own one after it with the same payload last,
+  // and SIGPIPE back to default.
   std::filesystem::path seen = home_.path() / "seen", previous = home_.path() / "old-notify.sh";
   test::writeAll(previous, "#!/bin/sh\nprintf '%s|%s|%s' \"$1\" \"$2\" \"$(awk '/^SigIgn/{print $2}' /proc/$$/status)\" > " +
                                seen.string() + ".tmp && mv " + seen.string() + ".tmp " + seen.string() + "\n");
   std::filesystem::permissions(previous, std::filesystem::perms(0755));
-  test::writeAll(home_.path() / ".codex/config.toml", "notify = [\"" + previous.string() + "\", \"--flag\"]\n");
-  ASSERT_EQ(CompanionTool::install(*agentFromRaw("codex"), options, out, err), 0) << err.str();
-  Args argv;
-  toml::table config = toml::parse_file((home_.path() / ".codex/config.toml").string());
-  for (auto&& e : *config["notify"].as_array()) argv.push_back(e.value_or(""s));
-  const std::string& payload = argv.emplace_back(R"({"type":"agent-turn-complete","last-assistant-message":"ok"})");
-  EXPECT_EQ(send(argv, "")->message, "ok");
+  Args argv{kHook, "--agent", "codex", "--chain", "--", previous, "--flag"};
+  const std::string& notified = argv.emplace_back(payload("codex-notify-agent-turn-complete-turn"));
+  EXPECT_EQ(send(argv, "")->state, "done");
   for (int i = 0; i < 200 && !std::filesystem::exists(seen); ++i) std::this_thread::sleep_for(25ms);
   std::string record = test::readAll(seen);
-  ASSERT_TRUE(record.starts_with("--flag|" + payload + "|")) << record;
+  ASSERT_TRUE(record.starts_with("--flag|" + notified + "|")) << record;
   EXPECT_EQ(std::stoull(record.substr(record.rfind('|') + 1), nullptr, 16) & (1ull << (SIGPIPE - 1)), 0u);
 }
 

@@ -1,5 +1,9 @@
-// ~/.codex/config.toml: the top-level `notify` argv. A `notify` the user already had keeps working:
-// our hook runs it after sending its event (its argv follows "--chain" "--"), and uninstall puts it back.
+// ~/.codex/config.toml: one group of ours per subscribed event in codex's hooks, which have claude's
+// shape ([[hooks.Stop]] with [[hooks.Stop.hooks]] type, command, timeout). Ours go after the user's own
+// groups, so that the trust codex recorded for those ([hooks.state."FILE:EVENT:GROUP:HOOK"], by place)
+// stays theirs. Earlier versions installed a top-level `notify` instead, carrying the user's own one
+// after "--chain" "--": that is ours too, and installing or uninstalling takes it out and puts the
+// user's own notify back as they wrote it, so that no turn is announced twice.
 #include <algorithm>
 
 #include "core/hooks/agent_config.h"
@@ -10,47 +14,9 @@ namespace gt::agents::codex {
 
 namespace {
 
-std::string notifyLine(const std::vector<std::string>& argv) { return "notify = " + TomlText::stringArray(argv); }
+constexpr int64_t kHookTimeoutSeconds = 10;
 
-// Our argv as the first items of the user's own notify list: "hook", "--agent", "codex", "--chain", "--", .
-std::string chainPrefix(const std::vector<std::string>& hookArgv) {
-  std::string out;
-  for (const std::string& word : hookArgv) out += TomlText::quote(word) + ", ";
-  return out + "\"--chain\", \"--\", ";
-}
-
-// The bytes of our items in front of a chained notify: from after "[" through the ", " after "--".
-// Cutting exactly them gives back the user's list as it was written, comments and line breaks included.
-std::pair<size_t, size_t> prefixSpan(std::string_view text, const TomlText& doc, const toml::array& notify,
-                                     const std::vector<std::string>& argv) {
-  size_t dashes = 0;
-  for (size_t i = 0; i + 1 < argv.size(); ++i)
-    if (argv[i] == "--chain" && argv[i + 1] == "--") {
-      dashes = i + 1;
-      break;
-    }
-  size_t from = doc.offset(notify.source().begin) + 1;
-  size_t to = doc.offset(notify.get(dashes)->source().end);
-  if (to < text.size() && text[to] == ',') ++to;
-  if (to < text.size() && text[to] == ' ') ++to;
-  return {from, to};
-}
-
-// Where a new top-level key goes: right after the last line of the top-level key/value block, which
-// ends at the first table header (a key written after a header would belong to that table).
-size_t topLevelInsertionPoint(const TomlText& doc) {
-  size_t header = doc.firstHeaderOr(doc.lineCount());
-  for (size_t i = header; i > 0; --i)
-    if (!doc.blank(i - 1) && !doc.comment(i - 1)) return i;
-  return 0;
-}
-
-// The edited text must parse, carry exactly `expected` as its notify, and match the original elsewhere.
-ConfigEdit verified(const toml::table& original, std::string text,
-                    const std::optional<std::vector<std::string>>& expected, const std::string& where) {
-  auto wanted = [&](const toml::node* notify) { return expected ? stringList(notify) == expected : notify == nullptr; };
-  return verifiedTomlEdit(original, std::move(text), "notify", wanted, where, "add or remove the notify line by hand.");
-}
+std::string leftUnchanged(const std::string& what) { return what + " It was left unchanged."; }
 
 // The user's own notify argv carried by one of ours, if any.
 std::vector<std::string> chainedArgv(const std::vector<std::string>& ourArgv) {
@@ -59,101 +25,277 @@ std::vector<std::string> chainedArgv(const std::vector<std::string>& ourArgv) {
   return {chain + 2, ourArgv.end()};
 }
 
+std::optional<std::vector<std::string>> ourNotify(const toml::table& root, const HookSetup& setup) {
+  std::optional<std::vector<std::string>> notify = stringList(root.get("notify"));
+  if (notify && hook_identity::isOurArgv(setup.agent, *notify)) return notify;
+  return std::nullopt;
+}
+
+bool isOurs(const toml::node& hook, std::string_view event, const HookSetup& setup) {
+  const toml::table* t = hook.as_table();
+  auto command = t ? t->get_as<std::string>("command") : nullptr;
+  return command && hook_identity::isOurEntry(setup.agent, setup.events, event, command->get());
+}
+
+// The walk every reader and editor here shares: each group under each of our events, with its list of
+// hooks (null when the group has none).
+template <class Visit>
+void forEachGroup(const toml::table& root, const HookSetup& setup, Visit visit) {
+  const toml::table* hooks = root.get_as<toml::table>("hooks");
+  for (std::string_view event : setup.events)
+    if (const toml::array* groups = hooks ? hooks->get_as<toml::array>(event) : nullptr)
+      for (auto&& group : *groups) {
+        const toml::table* g = group.as_table();
+        visit(event, group, g ? g->get_as<toml::array>("hooks") : nullptr);
+      }
+}
+
+// Per event, how many of our hooks there are, and how many of them run `command`.
+std::vector<std::pair<int, int>> ourHooks(const toml::table& root, const HookSetup& setup, const std::string& command) {
+  std::vector<std::pair<int, int>> counts(setup.events.size());
+  forEachGroup(root, setup, [&](std::string_view event, const toml::node&, const toml::array* list) {
+    auto& [ours, running] = counts[std::find(setup.events.begin(), setup.events.end(), event) - setup.events.begin()];
+    if (list)
+      for (auto&& h : *list)
+        if (isOurs(h, event, setup)) ++ours, running += *h.as_table()->get_as<std::string>("command") == command;
+  });
+  return counts;
+}
+
+bool holdsOurs(const toml::table& root, const HookSetup& setup) {
+  auto counts = ourHooks(root, setup, {});
+  return ourNotify(root, setup) ||
+         std::any_of(counts.begin(), counts.end(), [](std::pair<int, int> c) { return c.first > 0; });
+}
+
+// Our hook exactly once under each event, running this command, and no notify of ours.
+bool installedAsWanted(const toml::table& root, const HookSetup& setup) {
+  auto counts = ourHooks(root, setup, setup.shellCommand);
+  return !ourNotify(root, setup) &&
+         std::all_of(counts.begin(), counts.end(), [](std::pair<int, int> c) { return c == std::pair(1, 1); });
+}
+
+// The configuration without anything of ours: the user's own notify back in place of ours, groups that
+// held only our hooks gone, and the event lists and `hooks` table they leave empty.
+toml::table usersPart(toml::table root, const HookSetup& setup) {
+  if (std::optional<std::vector<std::string>> notify = ourNotify(root, setup)) {
+    toml::array previous;
+    for (const std::string& word : chainedArgv(*notify)) previous.push_back(word);
+    if (previous.empty())
+      root.erase("notify");
+    else
+      root.insert_or_assign("notify", std::move(previous));
+  }
+  toml::table* hooks = root.get_as<toml::table>("hooks");
+  if (!hooks) return root;
+  for (std::string_view event : setup.events) {
+    toml::array* groups = hooks->get_as<toml::array>(event);
+    if (!groups) continue;
+    toml::array kept;
+    for (auto&& group : *groups) {
+      toml::table* g = group.as_table();
+      toml::array* list = g ? g->get_as<toml::array>("hooks") : nullptr;
+      if (!list) {
+        kept.push_back(group);
+        continue;
+      }
+      toml::array keptList;
+      for (auto&& h : *list)
+        if (!isOurs(h, event, setup)) keptList.push_back(h);
+      if (keptList.empty() && !list->empty()) continue;
+      toml::table keptGroup = *g;
+      keptGroup.insert_or_assign("hooks", std::move(keptList));
+      kept.push_back(std::move(keptGroup));
+    }
+    if (kept.empty())
+      hooks->erase(event);
+    else
+      hooks->insert_or_assign(event, std::move(kept));
+  }
+  if (hooks->empty()) root.erase("hooks");
+  return root;
+}
+
+// Checks that our events' lists are [[hooks.EVENT]] tables we can add to and take from; "" when they are.
+std::string checkHooks(const toml::table& root, const TomlText& doc, const HookSetup& setup) {
+  const toml::node* hooks = root.get("hooks");
+  if (!hooks) return {};
+  if (!hooks->is_table() || hooks->as_table()->is_inline())
+    return leftUnchanged(setup.where +
+                         " has a `hooks` value that is not a table of [[hooks.EVENT]] lists; fix it and try again.");
+  for (std::string_view event : setup.events) {
+    const toml::node* groups = hooks->as_table()->get(event);
+    if (!groups) continue;
+    const toml::array* list = groups->as_array();
+    bool tables = list && list->is_array_of_tables();
+    for (size_t i = 0; tables && i < list->size(); ++i) {
+      size_t line = list->get(i)->source().begin.line - 1;
+      tables = !list->get(i)->as_table()->is_inline() && line < doc.lineCount() && doc.content(line).starts_with("[[");
+    }
+    if (!tables)
+      return leftUnchanged(setup.where + " has a `hooks." + std::string(event) + "` that is not written as [[hooks." +
+                           std::string(event) + "]] tables; rewrite it so and try again.");
+  }
+  return {};
+}
+
+// The header lines of every table written under a header inside `node`.
+void headerLines(const toml::node& node, const TomlText& doc, std::vector<size_t>& out) {
+  if (const toml::table* t = node.as_table()) {
+    if (t->is_inline()) return;
+    size_t line = node.source().begin.line - 1;
+    if (line < doc.lineCount() && doc.content(line).starts_with("[")) out.push_back(line);
+    for (auto&& [k, v] : *t) headerLines(v, doc, out);
+  } else if (const toml::array* a = node.as_array()) {
+    for (auto&& e : *a) headerLines(e, doc, out);
+  }
+}
+
+// Where our hooks are written: a group that holds only ours goes whole, else our [[hooks.EVENT.hooks]]
+// tables alone. False when one of ours sits inline among the user's hooks, where no line is only ours.
+bool ourBlocks(const toml::table& root, const TomlText& doc, const HookSetup& setup, std::vector<size_t>& out) {
+  bool editable = true;
+  forEachGroup(root, setup, [&](std::string_view event, const toml::node& group, const toml::array* list) {
+    if (!list) return;
+    size_t ours =
+        std::count_if(list->begin(), list->end(), [&](const toml::node& h) { return isOurs(h, event, setup); });
+    if (ours > 0 && ours == list->size()) return headerLines(group, doc, out);
+    for (auto&& h : *list)
+      if (isOurs(h, event, setup)) {
+        size_t before = out.size();
+        if (!h.as_table()->is_inline()) headerLines(h, doc, out);
+        editable = editable && out.size() == before + 1 && doc.content(out.back()).starts_with("[[");
+      }
+  });
+  return editable;
+}
+
+// Takes out everything of ours: the notify of an earlier version (the user's own one it carried put back
+// as written, comments and line breaks included), then our hooks. Nothing when the layout defeats it.
+struct Removal {
+  std::string text;
+  bool notify = false, putBack = false, hooks = false;
+};
+std::optional<Removal> removeOurs(std::string_view original, const HookSetup& setup) {
+  Removal r{std::string(original)};
+  std::string error;
+  std::optional<toml::table> root = TomlText::parse(r.text, setup.where, error);
+  if (!root) return std::nullopt;
+  if (std::optional<std::vector<std::string>> notify = ourNotify(*root, setup)) {
+    TomlText doc(r.text, *root);
+    const toml::node& node = *root->get("notify");
+    const toml::source_region& at = node.source();
+    std::vector<std::string> previous = chainedArgv(*notify);
+    r.notify = true;
+    r.putBack = !previous.empty();
+    if (previous.empty()) {
+      bool last = at.end.line == doc.lineCount() && !doc.line(at.end.line - 1).ends_with("\n");
+      doc.erase(at.begin.line - 1, at.end.line);
+      if (last) doc.unterminateLastLine();
+      r.text = doc.join();
+    } else {
+      // Our items in front of the user's list: from after "[" through the ", " after "--".
+      const toml::array& items = *node.as_array();
+      size_t from = doc.offset(at.begin) + 1,
+             to = doc.offset(items.get(notify->size() - previous.size() - 1)->source().end);
+      if (to < r.text.size() && r.text[to] == ',') ++to;
+      if (to < r.text.size() && r.text[to] == ' ') ++to;
+      r.text.erase(from, to - from);
+    }
+    root = TomlText::parse(r.text, setup.where, error);
+    if (!root) return std::nullopt;
+  }
+  TomlText doc(r.text, *root);
+  std::vector<size_t> blocks;
+  if (!ourBlocks(*root, doc, setup, blocks)) return std::nullopt;
+  r.hooks = !blocks.empty();
+  doc.eraseBlocks(std::move(blocks));
+  r.text = doc.join();
+  return r;
+}
+
+ConfigEdit cannotEdit(const HookSetup& setup) {
+  return ConfigEdit::refuse(
+      leftUnchanged(setup.where + " has a layout this tool cannot edit safely; edit its hooks by hand."));
+}
+
+// The edited text must parse, hold ours exactly as wanted, and say the same as the original elsewhere.
+ConfigEdit verified(const toml::table& original, std::string text, bool installed, const HookSetup& setup) {
+  std::string error;
+  std::optional<toml::table> after = TomlText::parse(text, setup.where, error);
+  bool ok = after && (installed ? installedAsWanted(*after, setup) : !holdsOurs(*after, setup)) &&
+            usersPart(*after, setup) == usersPart(original, setup);
+  if (!ok) return cannotEdit(setup);
+  ConfigEdit edit;
+  edit.text = std::move(text);
+  edit.changed = true;
+  return edit;
+}
+
+// Parses and checks the file before any edit; nothing (and `refusal` says why) when it cannot be edited.
+std::optional<toml::table> editable(std::string_view text, const HookSetup& setup, std::string& refusal) {
+  std::optional<toml::table> root = TomlText::parse(text, setup.where, refusal);
+  if (root) refusal = checkHooks(*root, TomlText(text, *root), setup);
+  return refusal.empty() ? root : std::nullopt;
+}
+
 bool holdsOurHook(std::string_view text, const HookSetup& setup) {
   std::string error;
   std::optional<toml::table> root = TomlText::parse(text, {}, error);
-  std::optional<std::vector<std::string>> notify = stringList(root ? root->get("notify") : nullptr);
-  return notify && hook_identity::isOurArgv(setup.agent, *notify);
+  return root && holdsOurs(*root, setup);
 }
 
 ConfigEdit install(std::string_view text, const HookSetup& setup) {
-  const std::vector<std::string>& hookArgv = setup.argv;
-  const std::string& where = setup.where;
-  auto isOurs = [&](const std::vector<std::string>& argv) { return hook_identity::isOurArgv(setup.agent, argv); };
-  std::string error;
-  std::optional<toml::table> parsed = TomlText::parse(text, where, error);
-  if (!parsed) return ConfigEdit::refuse(error);
-  const toml::node* notify = parsed->get("notify");
+  std::string refusal;
+  std::optional<toml::table> root = editable(text, setup, refusal);
+  if (!root) return ConfigEdit::refuse(refusal);
+  const toml::node* notify = root->get("notify");
   std::optional<std::vector<std::string>> current = stringList(notify);
   if (notify && (!current || current->empty()))
-    return ConfigEdit::refuse(where +
-                              " has a `notify` that is not a list of strings; fix it and try again. "
-                              "It was left unchanged.");
-
-  std::vector<std::string> previous;
-  if (current) previous = isOurs(*current) ? chainedArgv(*current) : *current;
-  bool chained = current && isOurs(*current) && !previous.empty();
-  std::vector<std::string> wanted = hookArgv;
-  if (!previous.empty()) {
-    wanted.push_back("--chain");
-    wanted.push_back("--");
-    wanted.insert(wanted.end(), previous.begin(), previous.end());
-  }
-
+    return ConfigEdit::refuse(
+        leftUnchanged(setup.where + " has a `notify` that is not a list of strings; fix it and try again."));
   ConfigEdit edit;
-  if (!previous.empty()) edit.notes.push_back("your previous notify command still runs after the hook");
-  if (current == wanted) {
-    edit.text = std::string(text);
-    return edit;
+  edit.text = std::string(text);
+  edit.notes.push_back(eventsNote(setup.events));
+  if (installedAsWanted(*root, setup)) return edit;
+
+  std::optional<Removal> removal = removeOurs(text, setup);
+  std::optional<toml::table> rest = removal ? TomlText::parse(removal->text, setup.where, refusal) : std::nullopt;
+  if (!rest) return cannotEdit(setup);
+  TomlText doc(removal->text, *rest);
+  for (std::string_view event : setup.events) {
+    std::string table = "hooks." + std::string(event);  // our events are bare keys
+    doc.appendBlock({"[[" + table + "]]", "[[" + table + ".hooks]]", "type = \"command\"",
+                     "command = " + TomlText::quote(setup.shellCommand),
+                     "timeout = " + std::to_string(kHookTimeoutSeconds)});
   }
-  TomlText doc(text, *parsed);
-  if (current && !previous.empty()) {
-    // Our items go in front of the user's list, which stays as they wrote it.
-    std::pair<size_t, size_t> span{doc.offset(notify->source().begin) + 1, 0};
-    if (chained) span = prefixSpan(text, doc, *notify->as_array(), *current);
-    std::string edited(text);
-    edited.replace(span.first, chained ? span.second - span.first : 0, chainPrefix(hookArgv));
-    ConfigEdit checked = verified(*parsed, std::move(edited), wanted, where);
-    checked.notes = std::move(edit.notes);
-    return checked;
-  }
-  if (notify) {
-    const toml::source_region& r = notify->source();
-    doc.replace(r.begin.line - 1, r.end.line, notifyLine(wanted));
-  } else {
-    size_t at = topLevelInsertionPoint(doc);
-    bool unterminated = at == doc.lineCount() && at > 0 && !doc.line(at - 1).ends_with("\n");
-    if (unterminated) doc.terminateLastLine();
-    doc.insert(at, notifyLine(wanted));
-    if (unterminated) doc.unterminateLastLine();  // the file keeps ending without a line break
-  }
-  ConfigEdit checked = verified(*parsed, doc.join(), wanted, where);
+  ConfigEdit checked = verified(*root, doc.join(), true, setup);
+  if (!checked.error.empty()) return checked;
   checked.notes = std::move(edit.notes);
+  if (removal->notify) checked.notes.push_back("the notify hook of an earlier version was taken out");
+  if (removal->putBack) checked.notes.push_back("your previous notify command was put back");
   return checked;
 }
 
 ConfigEdit uninstall(std::string_view text, const HookSetup& setup) {
-  const std::string& where = setup.where;
-  std::string error;
-  std::optional<toml::table> parsed = TomlText::parse(text, where, error);
-  if (!parsed) return ConfigEdit::refuse(error);
-  const toml::node* notify = parsed->get("notify");
-  std::optional<std::vector<std::string>> current = stringList(notify);
-  if (!current || !hook_identity::isOurArgv(setup.agent, *current)) {
+  std::string refusal;
+  std::optional<toml::table> root = editable(text, setup, refusal);
+  if (!root) return ConfigEdit::refuse(refusal);
+  if (!holdsOurs(*root, setup)) {
     ConfigEdit edit;
     edit.text = std::string(text);
     edit.notes.push_back("no glowticker hook was installed");
     return edit;
   }
-  std::vector<std::string> previous = chainedArgv(*current);
-  TomlText doc(text, *parsed);
-  const toml::source_region& r = notify->source();
-  if (previous.empty()) {
-    bool last = r.end.line == doc.lineCount() && !doc.line(r.end.line - 1).ends_with("\n");
-    doc.erase(r.begin.line - 1, r.end.line);
-    if (last) doc.unterminateLastLine();
-    return verified(*parsed, doc.join(), std::nullopt, where);
-  }
-  std::pair<size_t, size_t> span = prefixSpan(text, doc, *notify->as_array(), *current);
-  std::string edited(text);
-  edited.erase(span.first, span.second - span.first);
-  ConfigEdit edit = verified(*parsed, std::move(edited), previous, where);
-  if (edit.error.empty()) edit.notes.push_back("your previous notify command was put back");
+  std::optional<Removal> removal = removeOurs(text, setup);
+  if (!removal) return cannotEdit(setup);
+  ConfigEdit edit = verified(*root, removal->text, false, setup);
+  if (edit.error.empty() && removal->putBack) edit.notes.push_back("your previous notify command was put back");
   return edit;
 }
 
 }  // namespace
 
-extern constinit const AgentConfig config{"codex", holdsOurHook, install, uninstall};
+extern constinit const AgentConfig config{"codex", holdsOurHook, install, uninstall, true};
 
 }  // namespace gt::agents::codex

@@ -43,20 +43,11 @@ std::string checkHooks(const toml::table& root, const TomlText& doc, const std::
 // Removes our [[hooks]] tables (each with the blank line before it) from the text.
 void removeOurBlocks(const toml::table& root, TomlText& doc, const HookSetup& setup) {
   const toml::array* list = root.get("hooks") ? root.get("hooks")->as_array() : nullptr;
-  if (!list) return;
   std::vector<size_t> starts;
-  for (auto&& e : *list)
-    if (isOurs(e, setup)) starts.push_back(e.source().begin.line - 1);
-  for (auto s = starts.rbegin(); s != starts.rend(); ++s) {
-    size_t begin = *s;
-    size_t end = std::min(doc.nextHeaderAfter(begin), doc.lineCount());
-    // Comments and blank lines just above the next header belong to it.
-    while (end > begin + 1 && (doc.blank(end - 1) || doc.comment(end - 1))) --end;
-    if (begin > 0 && doc.blank(begin - 1)) --begin;
-    bool lastUnterminated = end == doc.lineCount() && !doc.line(end - 1).ends_with("\n");
-    doc.erase(begin, end);
-    if (lastUnterminated) doc.unterminateLastLine();
-  }
+  if (list)
+    for (auto&& e : *list)
+      if (isOurs(e, setup)) starts.push_back(e.source().begin.line - 1);
+  doc.eraseBlocks(std::move(starts));
 }
 
 ConfigEdit verified(const toml::table& original, std::string text, const toml::array& expectedHooks,
@@ -109,18 +100,11 @@ ConfigEdit install(std::string_view text, const HookSetup& setup) {
 
   removeOurBlocks(*parsed, doc, setup);
   toml::array expected = keptHooks(*parsed, setup);
-  bool unterminated = doc.lineCount() > 0 && !doc.line(doc.lineCount() - 1).ends_with("\n");
   for (std::string_view event : setup.events) {
-    doc.terminateLastLine();
-    if (doc.lineCount() > 0) doc.insert(doc.lineCount(), "");
-    doc.insert(doc.lineCount(), "[[hooks]]");
-    doc.insert(doc.lineCount(), "event = " + TomlText::quote(event));
-    doc.insert(doc.lineCount(), "matcher = \"\"");
-    doc.insert(doc.lineCount(), "command = " + TomlText::quote(hookCommand));
-    doc.insert(doc.lineCount(), "timeout = " + std::to_string(kHookTimeoutSeconds));
+    doc.appendBlock({"[[hooks]]", "event = " + TomlText::quote(event), "matcher = \"\"",
+                     "command = " + TomlText::quote(hookCommand), "timeout = " + std::to_string(kHookTimeoutSeconds)});
     expected.push_back(hookEntry(event, hookCommand));
   }
-  if (unterminated) doc.unterminateLastLine();
   std::string newText = doc.join();
   ConfigEdit edit;
   edit.notes.push_back(eventsNote(setup.events));

@@ -7,6 +7,7 @@ namespace gt::agents::kimi {
 namespace {
 
 constexpr std::string_view kEvents[] = {"Stop", "Notification"};
+constexpr std::string_view kSessionKeys[] = {"session_id"};
 
 void toEvent(const nlohmann::json& doc, AgentEvent& ev) {
   using payload::firstOf, payload::text;
@@ -18,6 +19,6 @@ void toEvent(const nlohmann::json& doc, AgentEvent& ev) {
 }  // namespace
 
 extern constinit const AgentSpec spec{
-    "kimi", ".kimi-code/config.toml", PayloadArrival::standardInput, kEvents, toEvent, "session_id"};
+    "kimi", ".kimi-code/config.toml", PayloadArrival::standardInput, kEvents, toEvent, kSessionKeys};
 
 }  // namespace gt::agents::kimi

@@ -78,7 +78,8 @@ int run(AgentID agent, bool install, const CompanionTool::Options& options, std:
     return fail(path.string() + " still shows the hook after the edit; check the file and try again.");
 
   std::string name(rawValue(agent));
-  std::string note = change.changed ? ReportWords::restartNote(name)
+  const AgentConfig* config = configFor(agent);
+  std::string note = change.changed ? ReportWords::restartNote(name, install && config && config->reviewsNewHooks)
                      : install      ? std::string(ReportWords::kAlreadyInstalled)
                                     : std::string(ReportWords::kNothingInstalled);
   out << writeReport({InstallReport{name, path.string(), action, backup, change.notes}}, note);

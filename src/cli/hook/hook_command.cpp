@@ -146,14 +146,17 @@ int run(int argc, char** argv, const Limits& limits) {
 }
 
 std::string helpText() {
-  std::string onStdin, asArgument;
-  for (AgentID a : allAgents()) {
-    std::string& list = a->payload == PayloadArrival::standardInput ? onStdin : asArgument;
-    list += (list.empty() ? "" : " and ") + std::string(rawValue(a));
-  }
+  std::vector<std::string> onStdin, asArgument;
+  for (AgentID a : allAgents())
+    (a->payload == PayloadArrival::standardInput ? onStdin : asArgument).emplace_back(rawValue(a));
+  auto names = [](const std::vector<std::string>& list) {
+    std::string out;
+    for (size_t i = 0; i < list.size(); ++i) out += (i == 0 ? "" : i + 1 == list.size() ? " and " : ", ") + list[i];
+    return out;
+  };
   std::string how = "The agents run it on every event";
-  if (!onStdin.empty()) how += ": " + onStdin + " pass the event as JSON on standard\ninput";
-  if (!asArgument.empty()) how += (onStdin.empty() ? ": " : ", ") + asArgument + " as the last argument";
+  if (!onStdin.empty()) how += ": " + names(onStdin) + " pass the event as JSON on standard\ninput";
+  if (!asArgument.empty()) how += (onStdin.empty() ? ": " : ", ") + names(asArgument) + " as the last argument";
   return "Usage: glowticker-hook --agent " + agentNames("|") +
          " [PAYLOAD]\n"
          "\n"

@@ -81,7 +81,10 @@ std::optional<AgentEvent> build(AgentID agent, std::string_view payload, std::in
   std::string cwd = gt::payload::text(doc, "cwd");
   ev.project = projectName(cwd.empty() ? fallbackCwd : std::string_view(cwd));
   ev.ts = tsMs;
-  ev.origin.emplace().session = hint(gt::payload::text(doc, std::string(agent->sessionKey).c_str()));
+  std::string session;
+  for (std::string_view key : agent->sessionKeys)
+    if (session.empty()) session = gt::payload::text(doc, std::string(key).c_str());
+  ev.origin.emplace().session = hint(session);
   return ev;
 }
 

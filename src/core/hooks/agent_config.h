@@ -31,6 +31,9 @@ struct AgentConfig {
   bool (*holdsOurHook)(std::string_view text, const HookSetup& setup);
   ConfigEdit (*install)(std::string_view text, const HookSetup& setup);
   ConfigEdit (*uninstall)(std::string_view text, const HookSetup& setup);
+  // The agent asks the user once to trust hooks it has not run before (codex): the note after an
+  // install says so.
+  bool reviewsNewHooks = false;
 };
 
 // The report note naming the events, e.g. "hook events: Stop, Notification".

@@ -21,6 +21,20 @@ inline std::string firstOf(std::initializer_list<std::string> texts) {
   return {};
 }
 
+// A PermissionRequest (claude's and codex's hooks alike) waits for the user and says what is asked:
+// "请求使用 Bash：<command>". For byHookEventName's `other`; false for any other event.
+inline bool permissionRequest(const nlohmann::json& doc, AgentEvent& ev) {
+  if (ev.type != "PermissionRequest") return false;
+  ev.state = "waiting";
+  ev.title = "需要你的授权";
+  std::string tool = firstOf({text(doc, "tool_name"), "工具"});
+  std::string detail;
+  if (auto in = doc.find("tool_input"); in != doc.end() && in->is_object())
+    detail = firstOf({text(*in, "command"), text(*in, "file_path"), text(*in, "url")});
+  ev.message = "请求使用 " + tool + (detail.empty() ? "" : "：" + detail);
+  return true;
+}
+
 // For agents whose payload names its hook event: a Stop (or SubagentStop) ends a turn, a Notification
 // waits for the user, and any other event is shown as information unless `other` maps it (true when it did).
 template <class Other>

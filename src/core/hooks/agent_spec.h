@@ -21,8 +21,9 @@ struct AgentSpec {
   std::span<const std::string_view> events;
   // Fills the record's type, state, title and message from the payload, a JSON object.
   void (*toEvent)(const nlohmann::json& payload, AgentEvent& event);
-  // The payload key holding the agent's own session id, the same for every event of one session.
-  std::string_view sessionKey = {};
+  // The payload keys that may hold the agent's own session id, the same for every event of one
+  // session; the first one present wins.
+  std::span<const std::string_view> sessionKeys = {};
 };
 
 }  // namespace gt

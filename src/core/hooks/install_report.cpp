@@ -140,10 +140,15 @@ namespace ReportWords {
 namespace {
 constexpr std::string_view kRestartBefore = "restart ";
 constexpr std::string_view kRestartAfter = " so that running sessions pick up the change.";
+// Codex's words ("Hooks need review") so that the user knows the screen when it comes.
+constexpr std::string_view kReview =
+    " Its next interactive session asks once to review the new hooks (\"Hooks need review\"): trust them, or "
+    "they do not run (exec skips them until then).";
 }  // namespace
 
-std::string restartNote(std::string_view agent) {
-  return std::string(kRestartBefore) + std::string(agent) + std::string(kRestartAfter);
+std::string restartNote(std::string_view agent, bool review) {
+  return std::string(kRestartBefore) + std::string(agent) + std::string(kRestartAfter) +
+         std::string(review ? kReview : "");
 }
 
 std::string panelAction(std::string_view action) {
@@ -159,10 +164,17 @@ std::string panelAction(std::string_view action) {
 std::string panelNote(std::string_view note) {
   if (note == kAlreadyInstalled) return "无需改动：hook 已经装好。";
   if (note == kNothingInstalled) return "无需改动：没有装过 hook。";
-  if (note.size() > kRestartBefore.size() + kRestartAfter.size() && note.starts_with(kRestartBefore) &&
-      note.ends_with(kRestartAfter)) {
-    std::string_view agent = note.substr(kRestartBefore.size(), note.size() - kRestartBefore.size() - kRestartAfter.size());
-    return "请重启正在运行的 " + std::string(agent) + " 会话，改动才会生效。";
+  bool review = note.ends_with(kReview);
+  std::string_view restart = note.substr(0, note.size() - (review ? kReview.size() : 0));
+  if (restart.size() > kRestartBefore.size() + kRestartAfter.size() && restart.starts_with(kRestartBefore) &&
+      restart.ends_with(kRestartAfter)) {
+    std::string agent(
+        restart.substr(kRestartBefore.size(), restart.size() - kRestartBefore.size() - kRestartAfter.size()));
+    std::string panel = "请重启正在运行的 " + agent + " 会话，改动才会生效。";
+    if (review)
+      panel += "下次打开 " + agent + " 的交互界面时，它会请你审核一次新的 hook（“Hooks need review”）：选择信任，" +
+               "否则这些 hook 不会运行（在此之前 " + agent + " exec 会跳过它们）。";
+    return panel;
   }
   return std::string(note);
 }

@@ -34,8 +34,9 @@ std::string writeReport(const std::vector<InstallReport>& reports, std::string_v
 // The tool's words (its report stays English, for the terminal) and the panel's Chinese for them.
 namespace ReportWords {
 
-// The restart note the tool writes after a change, and the two it writes when nothing had to change.
-std::string restartNote(std::string_view agent);
+// The restart note the tool writes after a change (with `review`, also that the agent asks once to
+// trust the new hooks), and the two it writes when nothing had to change.
+std::string restartNote(std::string_view agent, bool review = false);
 inline constexpr std::string_view kAlreadyInstalled = "nothing to do; the hook is already installed.";
 inline constexpr std::string_view kNothingInstalled = "nothing to do; no hook was installed.";
 

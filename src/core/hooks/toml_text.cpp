@@ -1,5 +1,6 @@
 #include "core/hooks/toml_text.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace gt {
@@ -101,6 +102,36 @@ void TomlText::replace(size_t from, size_t to, std::string lineText) {
   std::string ending = lines_[to - 1].ends_with("\r\n") ? "\r\n" : lines_[to - 1].ends_with("\n") ? "\n" : "";
   erase(from, to);
   lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(from), lineText + ending);
+}
+
+void TomlText::eraseBlocks(std::vector<size_t> headerLines) {
+  std::vector<std::pair<size_t, size_t>> spans;
+  for (size_t begin : headerLines) {
+    if (begin >= lines_.size()) continue;
+    size_t end = std::min(nextHeaderAfter(begin), lines_.size());
+    while (end > begin + 1 && (blank(end - 1) || comment(end - 1))) --end;
+    if (begin > 0 && blank(begin - 1)) --begin;
+    spans.emplace_back(begin, end);
+  }
+  std::sort(spans.begin(), spans.end());
+  bool unterminated = !lines_.empty() && !lines_.back().ends_with("\n");
+  size_t before = lines_.size();
+  // From the last block up, so that each one's line numbers still hold; overlaps merge.
+  size_t limit = lines_.size();
+  for (auto s = spans.rbegin(); s != spans.rend(); ++s) {
+    size_t end = std::min(s->second, limit);
+    if (s->first < end) erase(s->first, end);
+    limit = std::min(limit, s->first);
+  }
+  if (unterminated && lines_.size() != before) unterminateLastLine();
+}
+
+void TomlText::appendBlock(const std::vector<std::string>& lineTexts) {
+  bool unterminated = !lines_.empty() && !lines_.back().ends_with("\n");
+  terminateLastLine();
+  if (!lines_.empty()) insert(lines_.size(), "");
+  for (const std::string& l : lineTexts) insert(lines_.size(), l);
+  if (unterminated) unterminateLastLine();
 }
 
 void TomlText::terminateLastLine() {

@@ -40,6 +40,13 @@ class TomlText {
   void insert(size_t at, std::string lineText);  // lineText without line ending
   void erase(size_t from, size_t to);            // [from, to)
   void replace(size_t from, size_t to, std::string lineText);
+  // Erases the blocks that open at these header lines (the header through the line before the next
+  // header, whose own comments and blank lines above it stay), each with the blank line before it.
+  // Line numbers are the text's own: call it before any other edit.
+  void eraseBlocks(std::vector<size_t> headerLines);
+  // Appends lines at the end, after a blank line when the text is not empty; a text that did not end
+  // with a line break still does not.
+  void appendBlock(const std::vector<std::string>& lineTexts);
   // Makes sure the last line ends with a line feed, so that appended lines start on their own.
   void terminateLastLine();
   // Takes the line ending off the last line: a file that did not end with one stays so.
