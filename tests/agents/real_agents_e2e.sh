@@ -151,7 +151,9 @@ show claude · 任务完成 | Done: touch ~/src/demo/p.marker
 EOF
 
 begin "codex exec"
-codex exec --skip-git-repo-check "say hi" </dev/null >"$WORK/codex-exec.log" 2>&1 || fail "codex exec: $(cat "$WORK/codex-exec.log")"
+# Codex runs new hooks only once the user trusted them in its interactive UI; exec skips them until then,
+# and this flag stands in for that review.
+codex exec --skip-git-repo-check --dangerously-bypass-hook-trust "say hi" </dev/null >"$WORK/codex-exec.log" 2>&1 || fail "codex exec: $(cat "$WORK/codex-exec.log")"
 expect <<'EOF'
 show codex · 任务完成 | Hi there! The mock model says hello.
 EOF
