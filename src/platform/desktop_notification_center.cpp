@@ -257,7 +257,9 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
       r = sd_bus_message_append(call.get(), "as", 4, kDefaultAction, kReturnLabel, kReturnAction, kReturnLabel);
     else if (r >= 0)
       r = sd_bus_message_append(call.get(), "as", 0);
-    if (r >= 0) r = sd_bus_message_append(call.get(), "a{sv}", 1, "desktop-entry", "s", kDesktopEntry);
+    const std::uint8_t urgency = request.waitsForUser ? 2 : 1;  // critical: the server does not expire it
+    if (r >= 0)
+      r = sd_bus_message_append(call.get(), "a{sv}", 2, "desktop-entry", "s", kDesktopEntry, "urgency", "y", urgency);
     if (r >= 0) r = sd_bus_message_append(call.get(), "i", static_cast<std::int32_t>(-1));
     if (r < 0) return std::string("Could not build the notification: ") + std::strerror(-r);
     if (!callAndWait(call.get(), deadline, reply, problem))

@@ -200,13 +200,13 @@ TEST_F(DesktopNotificationCenterTest, ASessionKeepsOneNotificationClicksBringItB
   auto back = std::make_shared<test::FakeReturn>();
   auto log = std::make_shared<test::MemoryLog>();
   Notifier notifier(makeDesktopNotificationCenter(), log, back);
-  auto event = [](std::int64_t ts, std::string title, std::string session, std::string pane) {
-    AgentEvent e{"t", "claude", "s", std::move(title), "m", "demo", ts, EventOrigin{}};
+  auto event = [](std::int64_t ts, std::string title, std::string session, std::string pane, std::string state = "s") {
+    AgentEvent e{"t", "claude", std::move(state), std::move(title), "m", "demo", ts, EventOrigin{}};
     e.origin->session = std::move(session);
     e.origin->tmuxPane = std::move(pane);
     return e;
   };
-  notifier.notify(event(1, "需要你的授权", "s1", "%1"));
+  notifier.notify(event(1, "需要你的授权", "s1", "%1", "waiting"));
   notifier.notify(event(2, "完成", "s1", "%1"));
   notifier.notify(event(3, "other", "s2", "%2"));
   notifier.notify({"t", "claude", "s", "plain", "m", "demo", 4, std::nullopt});
@@ -215,6 +215,8 @@ TEST_F(DesktopNotificationCenterTest, ASessionKeepsOneNotificationClicksBringItB
   ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[0]["app_icon"], "glowticker");
   EXPECT_EQ(lines[0]["hints"]["desktop-entry"], "glowticker");
+  EXPECT_EQ(lines[0]["hints"]["urgency"], 2);  // waits for the user: critical, not expired by the server
+  EXPECT_EQ(lines[2]["hints"]["urgency"], 1);
   EXPECT_EQ(lines[1]["closed"], lines[0]["id"]);  // and no other notification was closed
   for (std::size_t i = 2; i < lines.size(); ++i) EXPECT_FALSE(lines[i].contains("closed")) << lines[i];
 

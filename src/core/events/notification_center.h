@@ -11,6 +11,8 @@ struct NotificationRequest {
   std::string body;  // plain text, shown exactly as given
   // Offer the default action and the "打开终端" button, where the service shows actions.
   bool offerReturn = false;
+  // The agent waits for the user: shown with critical urgency, so it stays until answered or taken down.
+  bool waitsForUser = false;
 };
 
 // A notification the user clicked (its default action or its button). `activationToken` is the

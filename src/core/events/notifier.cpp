@@ -149,7 +149,7 @@ struct Notifier::Core {
       keep(events, eventOrder, identifier, event);
     }
     NotificationRequest request{identifier, event.agent + " \u00B7 " + event.title, event.message,
-                                agentReturn != nullptr};
+                                agentReturn != nullptr, event.state == "waiting"};
     if (auto err = center->add(request)) say(true, "notify add failed: " + *err);
   }
 };
