@@ -210,8 +210,9 @@ int main(int argc, char** argv) {
   // could be held against the user.
   const auto runDir = gt::eventSocketPath().parent_path();
   std::optional<gt::InstanceLock> lock;
-  std::string problem = gt::ensurePrivateDir(runDir);
-  if (problem.empty()) {
+  auto made = gt::ensurePrivateDir(runDir);
+  std::string problem = made ? std::string() : made.error().detail;
+  if (made) {
     lock.emplace(runDir / "app.lock");
     if (lock->state() == gt::InstanceLock::State::takenByAnother) {
       QCoreApplication app(argc, argv);

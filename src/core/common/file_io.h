@@ -11,7 +11,7 @@
 
 namespace gt {
 
-// A file operation that failed: the system's code, and the path it failed on.
+// A file operation that failed: the system's code, and a detail each operation names (the path, or a line).
 using FileProblem = Problem<std::errc>;
 
 // A whole small file read with a size bound, so a planted huge file or FIFO never stalls or swells us.

@@ -376,7 +376,7 @@ int EventListener::Impl::listenAt(std::string& why) {
   // Whoever can enter these directories could read agents' records or post fake ones.
   std::filesystem::path runDir = std::filesystem::path(path).parent_path();
   for (const auto& dir : {runDir.parent_path(), runDir})
-    if (why = ensurePrivateDir(dir); !why.empty()) return -1;
+    if (auto made = ensurePrivateDir(dir); !made) return why = made.error().detail, -1;
 
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0) {

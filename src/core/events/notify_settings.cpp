@@ -64,7 +64,7 @@ std::string SettingsStore::save() {
     text = doc_.dump(2) + "\n";
     moveAside = moveAside_;
   }
-  if (std::string problem = ensurePrivateDir(file_.parent_path()); !problem.empty()) return problem;
+  if (auto made = ensurePrivateDir(file_.parent_path()); !made) return made.error().detail;
   if (moveAside) {
     std::filesystem::path bad = file_;
     bad += ".bad";

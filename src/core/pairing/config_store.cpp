@@ -40,14 +40,6 @@ std::string randomUuid() {
   return text;
 }
 
-// The code for a base directory that could not be made private: what stands there, or why it could
-// not be made.
-std::errc privateDirError(const std::filesystem::path& dir) {
-  struct stat st {};
-  if (::lstat(dir.c_str(), &st) != 0) return std::errc(errno);
-  return S_ISDIR(st.st_mode) ? std::errc::permission_denied : std::errc::not_a_directory;
-}
-
 // The token must never stay readable by others, whoever loosened the modes: each load tightens the
 // directory of ours to 0700 and the pairing file to 0600. Loading creates nothing, so an unpaired home
 // stays as it is.
@@ -98,7 +90,7 @@ std::filesystem::path configPath() { return baseDir() / "config.json"; }
 std::optional<ClockConfig> load() {
   const auto dir = baseDir();
   struct stat st {};
-  if (::lstat(dir.c_str(), &st) == 0) ensurePrivateDir(dir);  // tightens a loosened directory of ours
+  if (::lstat(dir.c_str(), &st) == 0) (void)ensurePrivateDir(dir);  // tightens a loosened directory of ours
   tightenPairingFile(dir / "config.json");
   FileRead file = readFileBounded(dir / "config.json", kMaxConfigBytes);
   if (!file.ok()) return std::nullopt;
@@ -126,7 +118,7 @@ Result<void, FileProblem> save(const ClockConfig& cfg) {
   const auto file = dir / "config.json";
 
   // 0700 whatever the umask; a symbolic link or another user's directory is refused.
-  if (!ensurePrivateDir(dir).empty()) return fail(privateDirError(dir), dir.string());
+  if (auto made = ensurePrivateDir(dir); !made) return fail(made.error().kind, dir.string());
   // Text that is not UTF-8 cannot be written as JSON.
   for (const std::string* text : {&cfg.deviceName, &cfg.host, &cfg.token, &cfg.pairedAt})
     if (!isValidUtf8(*text)) return fail(std::errc::illegal_byte_sequence, file.string());
