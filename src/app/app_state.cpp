@@ -44,8 +44,8 @@ void AppState::setQuietWhenInFront(bool on) {
   parts_.settings->set(NotifySettings{on});
   runInBackground(
       parts_.pool, this, [settings = parts_.settings] { return settings->save(); },
-      [log = parts_.log](const std::string& problem) {
-        if (!problem.empty() && log) log->error(kLogSubsystem, "settings", "settings not saved: " + problem);
+      [log = parts_.log](const Result<void, Problem<SettingsProblem>>& saved) {
+        if (!saved && log) log->error(kLogSubsystem, "settings", "settings not saved: " + saved.error().detail);
       });
 }
 

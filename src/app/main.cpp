@@ -133,9 +133,9 @@ std::unique_ptr<gt::AppState> makeState(QThreadPool* pool, gt::WindowSystemChoic
   parts.notifier =
       std::make_shared<gt::Notifier>(gt::makeDesktopNotificationCenter(), log, makeAgentReturn(std::move(windows)));
   parts.settings = std::make_shared<gt::SettingsStore>(gt::ConfigStore::baseDir() / "settings.json");
-  if (std::string problem = parts.settings->load(); !problem.empty()) {
-    log->error(gt::kLogSubsystem, "settings", problem);
-    std::fprintf(stderr, "glowticker-app: %s\n", problem.c_str());
+  if (auto loaded = parts.settings->load(); !loaded) {
+    log->error(gt::kLogSubsystem, "settings", loaded.error().detail);
+    std::fprintf(stderr, "glowticker-app: %s\n", loaded.error().detail.c_str());
   }
   parts.log = log;
   return std::make_unique<gt::AppState>(std::move(parts));

@@ -16,7 +16,7 @@ constexpr std::size_t kMaxFileBytes = 64 * 1024;
 
 SettingsStore::SettingsStore(std::filesystem::path file) : file_(std::move(file)) {}
 
-std::string SettingsStore::load() {
+Result<void, Problem<SettingsProblem>> SettingsStore::load() {
   FileRead read = readFileBounded(file_, kMaxFileBytes);
   std::lock_guard<std::mutex> g(mutex_);
   settings_ = {};
@@ -24,12 +24,14 @@ std::string SettingsStore::load() {
   moveAside_ = false;
   if (read.status == FileRead::Status::missing) return {};
   std::string problem;
+  auto kind = SettingsProblem::unreadable;
   if (!read.ok()) {
     problem = read.status == FileRead::Status::tooLarge     ? "larger than 64 KiB"
               : read.status == FileRead::Status::notRegular ? "not a regular file"
                                                             : read.error.message();
   } else {
     nlohmann::json doc = nlohmann::json::parse(read.text, nullptr, /*allow_exceptions=*/false);
+    kind = SettingsProblem::malformed;
     if (!doc.is_object()) {
       problem = "not a JSON object";
     } else if (auto quiet = doc.find(kQuietKey); quiet != doc.end() && !quiet->is_boolean()) {
@@ -41,7 +43,7 @@ std::string SettingsStore::load() {
     }
   }
   moveAside_ = read.status != FileRead::Status::notRegular;  // a folder or FIFO there is not ours to move
-  return file_.string() + " not used (" + problem + "); defaults apply until a setting is changed";
+  return fail(kind, file_.string() + " not used (" + problem + "); defaults apply until a setting is changed");
 }
 
 NotifySettings SettingsStore::get() const {
@@ -55,7 +57,7 @@ void SettingsStore::set(const NotifySettings& settings) {
   doc_[kQuietKey] = settings.quietWhenInFront;
 }
 
-std::string SettingsStore::save() {
+Result<void, Problem<SettingsProblem>> SettingsStore::save() {
   std::lock_guard<std::mutex> one(saving_);
   std::string text;
   bool moveAside;
@@ -64,17 +66,19 @@ std::string SettingsStore::save() {
     text = doc_.dump(2) + "\n";
     moveAside = moveAside_;
   }
-  if (auto made = ensurePrivateDir(file_.parent_path()); !made) return made.error().detail;
+  if (auto made = ensurePrivateDir(file_.parent_path()); !made)
+    return fail(SettingsProblem::notSaved, made.error().detail);
   if (moveAside) {
     std::filesystem::path bad = file_;
     bad += ".bad";
     if (std::rename(file_.c_str(), bad.c_str()) != 0 && errno != ENOENT)
-      return "cannot move the unreadable " + file_.string() + " aside: " + std::strerror(errno);
+      return fail(SettingsProblem::notSaved,
+                  "cannot move the unreadable " + file_.string() + " aside: " + std::strerror(errno));
     std::lock_guard<std::mutex> g(mutex_);
     moveAside_ = false;
   }
   if (std::error_code ec = replaceFileAtomically(file_, text))
-    return "cannot write " + file_.string() + ": " + ec.message();
+    return fail(SettingsProblem::notSaved, "cannot write " + file_.string() + ": " + ec.message());
   return {};
 }
 

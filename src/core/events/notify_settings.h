@@ -1,9 +1,10 @@
 #pragma once
 #include <filesystem>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 
-#include <nlohmann/json.hpp>
+#include "core/common/result.h"
 
 namespace gt {
 
@@ -11,6 +12,9 @@ namespace gt {
 struct NotifySettings {
   bool quietWhenInFront = false;  // "终端在前台时不提醒"
 };
+
+// Why the settings file was not used or not written; the detail is one line naming the file.
+enum class SettingsProblem { unreadable, malformed, notSaved };
 
 // ~/.glowticker/settings.json, its own file beside the pairing: a JSON object, mode 0600, replaced
 // atomically in a private folder. Keys it does not know are kept. Thread-safe.
@@ -23,14 +27,13 @@ class SettingsStore {
   const std::filesystem::path& file() const { return file_; }
   // Reads the file. A missing file gives the defaults. A file that cannot be read or is not such an
   // object gives the defaults too and stays as it is until the next save, which first moves it aside
-  // to "<file>.bad", so the user's text is never lost unseen. "" or why the file was not used.
-  std::string load();
+  // to "<file>.bad", so the user's text is never lost unseen; the failure says why it was not used.
+  Result<void, Problem<SettingsProblem>> load();
   NotifySettings get() const;
   // In memory only; save() writes it.
   void set(const NotifySettings& settings);
   // Writes the settings as they are now (a later set() wins over an earlier save still running).
-  // "" or why the file could not be written.
-  std::string save();
+  Result<void, Problem<SettingsProblem>> save();
 
  private:
   const std::filesystem::path file_;

@@ -159,7 +159,7 @@ class StatusViewTest : public QObject, StateFixture {
     std::filesystem::create_directories(file.parent_path());
     gt::test::writeAll(file, "{not json");
     auto settings = std::make_shared<gt::SettingsStore>(file);
-    QVERIFY(!settings->load().empty());
+    QVERIFY(!settings->load());
     auto back = std::make_shared<gt::test::FakeReturn>();
     const std::string socket = (home_->path() / "run" / "events.sock").string();
     state_ = std::make_unique<gt::AppState>(gt::AppState::Parts{
@@ -186,9 +186,9 @@ class StatusViewTest : public QObject, StateFixture {
     QVERIFY(state_->quietWhenInFront());
     QVERIFY(pool()->waitForDone(kGateMs));
     gt::SettingsStore reread(file);
-    QCOMPARE(reread.load(), std::string());
+    QVERIFY(reread.load());
     QVERIFY(reread.get().quietWhenInFront);
-    QCOMPARE(reread.save(), std::string());  // a file that reads is saved in place, not moved aside
+    QVERIFY(reread.save());  // a file that reads is saved in place, not moved aside
     QCOMPARE(std::filesystem::status(file).permissions() & std::filesystem::perms::all, std::filesystem::perms(0600));
     QCOMPARE(gt::test::readAll(file.string() + ".bad"), std::string("{not json"));
 
