@@ -79,9 +79,7 @@ bool answeredInfoOption(int argc, char** argv) {
 
 // A moved or reinstalled app keeps starting at login.
 void repairAutostart() {
-  std::error_code ec;
-  std::filesystem::path exe = gt::runningProgram(ec);
-  if (!ec) gt::Autostart().repairIfMoved(exe);
+  if (auto exe = gt::runningProgram()) gt::Autostart().repairIfMoved(*exe);
 }
 
 bool envSet(const char* name) {

@@ -19,19 +19,16 @@ namespace fs = std::filesystem;
 constexpr const char* kUsage = "Usage: glowticker autostart on|off|status\n";
 
 // The tray app installed or built beside this program; autostart always names it by absolute path.
-std::optional<fs::path> appBesideMe(std::string& problem) {
-  std::error_code ec;
-  fs::path self = runningProgram(ec);
-  if (ec) {
-    problem = "cannot find this program's own location (/proc/self/exe): " + ec.message() + ".";
-    return std::nullopt;
-  }
-  fs::path app = self.parent_path() / "glowticker-app";
-  if (!isExecutableFile(app)) {
-    problem = "the tray app " + app.string() + " is missing or not executable; install glowticker-app beside " +
-              self.filename().string() + " and try again.";
-    return std::nullopt;
-  }
+Result<fs::path, Problem<Autostart::EnableProblem>> appBesideMe() {
+  auto self = runningProgram();
+  if (!self)
+    return fail(Autostart::EnableProblem::badAppPath, "cannot find this program's own location (/proc/self/exe): " +
+                                                          std::make_error_code(self.error().kind).message() + ".");
+  fs::path app = self->parent_path() / "glowticker-app";
+  if (!isExecutableFile(app))
+    return fail(Autostart::EnableProblem::badAppPath,
+                "the tray app " + app.string() + " is missing or not executable; install glowticker-app beside " +
+                    self->filename().string() + " and try again.");
   return app;
 }
 
@@ -53,17 +50,13 @@ int runAutostart(int argc, char** argv) {
   std::string verb = argv[0];
   Autostart autostart;
   if (verb == "on") {
-    std::string problem;
-    auto app = appBesideMe(problem);
-    if (!app) {
-      std::cerr << "glowticker: " << problem << "\n";
+    auto app = appBesideMe();
+    auto enabled = app ? autostart.enable(*app) : fail(app.error());
+    if (!enabled) {
+      std::cerr << "glowticker: " << terminalSafe(enabled.error().detail) << "\n";
       return 1;
     }
-    Autostart::Enabled did;
-    if (autostart.enable(*app, &problem, &did)) {
-      std::cerr << "glowticker: " << terminalSafe(problem) << "\n";
-      return 1;
-    }
+    const Autostart::Enabled did = *enabled;
     if (did.written) {
       std::cout << "Autostart on: " << app->string() << " starts at login (" << autostart.entryPath().string()
                 << ").\n";
@@ -79,12 +72,13 @@ int runAutostart(int argc, char** argv) {
     return 0;
   }
   if (verb == "off") {
-    bool leftAlone = false;
-    if (std::error_code ec = autostart.disable(&leftAlone)) {
-      std::cerr << "glowticker: cannot remove " << autostart.entryPath().string() << ": " << ec.message() << ".\n";
+    auto disabled = autostart.disable();
+    if (!disabled) {
+      std::cerr << "glowticker: cannot remove " << autostart.entryPath().string() << ": "
+                << std::make_error_code(disabled.error().kind).message() << ".\n";
       return 1;
     }
-    if (leftAlone) {
+    if (*disabled == Autostart::Disabled::leftAlone) {
       sayLeftAlone(autostart.status());
       return 0;
     }

@@ -55,13 +55,13 @@ TEST(FileIo, BoundedReadAndAtomicReplace) {
   test::TempDir dir;
   ASSERT_TRUE(dir.ok());
   const auto file = dir.path() / "f";
-  EXPECT_EQ(readFileBounded(file, 4).status, FileRead::Status::missing);
-  ASSERT_FALSE(replaceFileAtomically(file, "abcd", {0640, {}}));
-  FileRead r = readFileBounded(file, 4);
-  EXPECT_TRUE(r.ok() && r.text == "abcd" && r.mode == 0640u);
-  EXPECT_EQ(readFileBounded(file, 3).status, FileRead::Status::tooLarge);
+  EXPECT_EQ(readFileBounded(file, 4).error().kind, ReadProblem::missing);
+  ASSERT_TRUE(replaceFileAtomically(file, "abcd", {0640, {}}));
+  auto r = readFileBounded(file, 4);
+  EXPECT_TRUE(r && r->text == "abcd" && r->mode == 0640u);
+  EXPECT_EQ(readFileBounded(file, 3).error().kind, ReadProblem::tooLarge);
   ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
-  EXPECT_EQ(readFileBounded(dir.path() / "fifo", 4).status, FileRead::Status::notRegular);
+  EXPECT_EQ(readFileBounded(dir.path() / "fifo", 4).error().kind, ReadProblem::notRegular);
   std::optional<InstanceLock> lock(std::in_place, dir.path() / "lock");  // one holder's until it goes
   EXPECT_EQ(InstanceLock(dir.path() / "lock").state(), InstanceLock::State::takenByAnother);
   lock.reset();

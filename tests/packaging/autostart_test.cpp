@@ -45,9 +45,8 @@ TEST_F(AutostartTest, EntryPathFallsBackToHomeUnlessXdgConfigHomeIsAbsolute) {
 TEST_F(AutostartTest, EnableFailuresGiveAnActionableProblemAndLeaveNothingBehind) {
   fs::path app = program(root / "app");
   auto problemOf = [&](const fs::path& configDir, const fs::path& program) {
-    std::string problem;
-    EXPECT_TRUE(Autostart(configDir).enable(program, &problem));
-    return problem;
+    auto enabled = Autostart(configDir).enable(program);
+    return enabled ? std::string() : enabled.error().detail;
   };
   EXPECT_NE(problemOf(root / "cfg", "glowticker-app").find("not absolute"), std::string::npos);
   EXPECT_NE(problemOf(root / "cfg", "/opt/bad\nname/glowticker-app").find("control characters"), std::string::npos);

@@ -46,25 +46,26 @@ std::optional<ConfigFile> ConfigFile::load(const std::filesystem::path& path, st
     }
     file.target = resolved;
   }
-  FileRead read = readFileBounded(file.target, kMaxConfigBytes);
-  switch (read.status) {
-    case FileRead::Status::ok:
-      break;
-    case FileRead::Status::missing:
-      return file;
-    case FileRead::Status::notRegular:
-      error = path.string() + " is not a regular file; move it aside and try again.";
-      return std::nullopt;
-    case FileRead::Status::tooLarge:
-      error = path.string() + " is larger than 16 MiB, which is not a configuration file this tool will edit.";
-      return std::nullopt;
-    case FileRead::Status::failed:
-      error = sysError("read", path, read.error.value());
-      return std::nullopt;
+  auto read = readFileBounded(file.target, kMaxConfigBytes);
+  if (!read) {
+    switch (read.error().kind) {
+      case ReadProblem::missing:
+        return file;
+      case ReadProblem::notRegular:
+        error = path.string() + " is not a regular file; move it aside and try again.";
+        break;
+      case ReadProblem::tooLarge:
+        error = path.string() + " is larger than 16 MiB, which is not a configuration file this tool will edit.";
+        break;
+      case ReadProblem::failed:
+        error = "Could not read " + path.string() + ": " + read.error().detail + ".";
+        break;
+    }
+    return std::nullopt;
   }
   file.exists = true;
-  file.mode = read.mode;
-  file.text = std::move(read.text);
+  file.mode = read->mode;
+  file.text = std::move(read->text);
   return file;
 }
 
@@ -111,9 +112,10 @@ bool ConfigFile::replace(const std::string& newText, std::string& error) const {
       std::filesystem::permissions(dir, std::filesystem::perms::owner_all, ec);
     }
   }
-  std::filesystem::path failed;
-  if (auto ec = replaceFileAtomically(target, newText, {exists ? mode : mode_t{0600}, {}}, &failed)) {
-    error = sysError(failed == dir ? "write a temporary file in" : "write", failed == dir ? dir : path, ec.value());
+  if (auto written = replaceFileAtomically(target, newText, {exists ? mode : mode_t{0600}, {}}); !written) {
+    const bool inDir = written.error().detail == dir.string();
+    error = sysError(inDir ? "write a temporary file in" : "write", inDir ? dir : path,
+                     static_cast<int>(written.error().kind));
     return false;
   }
   return true;

@@ -56,11 +56,11 @@ struct EntryText {
 };
 
 std::optional<EntryText> readEntry(const fs::path& path) {
-  FileRead file = readFileBounded(path, kMaxEntryBytes);
-  if (!file.ok()) return std::nullopt;
+  auto file = readFileBounded(path, kMaxEntryBytes);
+  if (!file) return std::nullopt;
   EntryText e;
-  e.text = std::move(file.text);
-  e.mode = file.mode;
+  e.text = std::move(file->text);
+  e.mode = file->mode;
   bool inMain = false;
   for (std::size_t start = 0; start < e.text.size();) {
     std::size_t lf = e.text.find('\n', start);
@@ -280,29 +280,27 @@ std::optional<std::string> Autostart::programOf(const std::string& rawValue) {
   return program ? std::optional<std::string>(program->text) : std::nullopt;
 }
 
-std::error_code Autostart::enable(const fs::path& appPath, std::string* problem, Enabled* done) const {
-  auto fail = [&](std::error_code ec, std::string text) {
-    if (problem) *problem = std::move(text);
-    return ec;
+Result<Autostart::Enabled, Problem<Autostart::EnableProblem>> Autostart::enable(const fs::path& appPath) const {
+  const auto notWritten = [this](const std::string& why) {
+    return fail(EnableProblem::notWritten,
+                "Cannot write the autostart entry " + entryPath_.string() + ": " + why + ".");
   };
   if (!appPath.is_absolute())
-    return fail(std::make_error_code(std::errc::invalid_argument),
-                "The app path '" + appPath.string() + "' is not absolute.");
+    return fail(EnableProblem::badAppPath, "The app path '" + appPath.string() + "' is not absolute.");
   std::string exec = execValue(appPath);
   if (exec.empty())
-    return fail(std::make_error_code(std::errc::invalid_argument),
+    return fail(EnableProblem::badAppPath,
                 "The app path '" + appPath.string() + "' contains control characters; move the app to a plain path.");
-  std::error_code ec;
   Status st = status();
   if (st.exists) {
     // The user's entry, perhaps with a delay, a scale factor or a desktop of their own: changed only where
     // it would not start the app.
     std::optional<EntryText> entry = readEntry(entryPath_);
     if (!entry || entry->groupEnd == std::string::npos)
-      return fail(std::make_error_code(std::errc::invalid_argument),
+      return fail(EnableProblem::unreadableEntry,
                   "The autostart entry " + entryPath_.string() + " cannot be read; it is left as it is.");
     if (!st.ours && entry->find("Exec"))
-      return fail(std::make_error_code(std::errc::file_exists),
+      return fail(EnableProblem::othersEntry,
                   "The autostart entry " + entryPath_.string() + " runs " +
                       (st.target ? st.target->string() : "a command this program cannot read") +
                       ", not glowticker-app; it is left as it is (remove it to have this one written).");
@@ -317,32 +315,33 @@ std::error_code Autostart::enable(const fs::path& appPath, std::string* problem,
         edits.push_back({k.valueBegin, k.valueEnd - k.valueBegin, k.name == "Hidden" ? "false" : "true"});
         did.switchedBackOn = true;
       }
-    if (!edits.empty()) ec = replaceFileAtomically(entryPath_, applied(entry->text, edits), {entry->mode & 07777, {}});
-    if (ec) return fail(ec, "Cannot write the autostart entry " + entryPath_.string() + ": " + ec.message() + ".");
-    if (done) *done = did;
-    return {};
+    if (edits.empty()) return did;
+    auto written = replaceFileAtomically(entryPath_, applied(entry->text, edits), {entry->mode & 07777, {}});
+    if (!written) return notWritten(std::make_error_code(written.error().kind).message());
+    return did;
   }
   fs::path dir = entryPath_.parent_path();
+  std::error_code ec;
   if (!fs::is_directory(dir, ec)) {
     fs::create_directories(dir, ec);
-    if (ec) return fail(ec, "Cannot create the folder " + dir.string() + ": " + ec.message() + ".");
+    if (ec)
+      return fail(EnableProblem::notWritten, "Cannot create the folder " + dir.string() + ": " + ec.message() + ".");
     // Private like the XDG base directories it lives in.
     fs::permissions(dir, fs::perms::owner_all, ec);
     ec.clear();
   }
   // Readable by others like every desktop file.
-  ec = replaceFileAtomically(entryPath_, entryText(exec), {0644, {}});
-  if (ec) return fail(ec, "Cannot write the autostart entry " + entryPath_.string() + ": " + ec.message() + ".");
-  if (done) *done = Enabled{true, false, false};
-  return {};
+  auto written = replaceFileAtomically(entryPath_, entryText(exec), {0644, {}});
+  if (!written) return notWritten(std::make_error_code(written.error().kind).message());
+  return Enabled{true, false, false};
 }
 
-std::error_code Autostart::disable(bool* leftAlone) const {
+Result<Autostart::Disabled, FileProblem> Autostart::disable() const {
   Status st = status();
-  if (leftAlone) *leftAlone = st.exists && !st.ours;
+  if (st.exists && !st.ours) return Disabled::leftAlone;
   std::error_code ec;
-  if (!st.exists || st.ours) fs::remove(entryPath_, ec);
-  return ec;
+  if (!fs::remove(entryPath_, ec) && ec) return fail(std::errc(ec.value()), entryPath_.string());
+  return Disabled::removed;
 }
 
 Autostart::Status Autostart::status() const {
@@ -375,7 +374,7 @@ Autostart::Repair Autostart::repairIfMoved(const fs::path& currentAppPath) const
   std::string exe = execValue(currentAppPath);
   if (exe.empty() || !currentAppPath.is_absolute()) return Repair::failed;
   std::string text = applied(entry->text, {*programEdit(*entry, exe)});
-  return replaceFileAtomically(entryPath_, text, {entry->mode & 07777, {}}) ? Repair::failed : Repair::repaired;
+  return replaceFileAtomically(entryPath_, text, {entry->mode & 07777, {}}) ? Repair::repaired : Repair::failed;
 }
 
 }  // namespace gt

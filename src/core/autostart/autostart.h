@@ -2,7 +2,8 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <system_error>
+
+#include "core/common/file_io.h"
 
 namespace gt {
 
@@ -29,6 +30,10 @@ class Autostart {
   struct Enabled {
     bool written = false, switchedBackOn = false, pathReplaced = false;
   };
+  // Why enable() changed nothing; the detail is one sentence the user can act on.
+  enum class EnableProblem { badAppPath, unreadableEntry, othersEntry, notWritten };
+  // What disable() did: removed our entry (or found none), or left another program's entry alone.
+  enum class Disabled { removed, leftAlone };
 
   // Uses the environment's XDG_CONFIG_HOME / HOME.
   Autostart();
@@ -41,12 +46,11 @@ class Autostart {
   // an entry that starts glowticker-app stays byte for byte but for its switch keys (Hidden,
   // X-GNOME-Autostart-enabled), turned back on, and the app's path, replaced by `appPath` when that
   // program is gone; an entry that runs another program is refused and left. `appPath` must be
-  // absolute; on failure `problem` holds one sentence the user can act on.
-  std::error_code enable(const std::filesystem::path& appPath, std::string* problem = nullptr,
-                         Enabled* done = nullptr) const;
+  // absolute.
+  Result<Enabled, Problem<EnableProblem>> enable(const std::filesystem::path& appPath) const;
   // Removes the entry if it starts glowticker-app; removing an absent entry succeeds. Another
-  // program's entry, or one whose Exec cannot be read, stays and `leftAlone` says so.
-  std::error_code disable(bool* leftAlone = nullptr) const;
+  // program's entry, or one whose Exec cannot be read, is left alone.
+  Result<Disabled, FileProblem> disable() const;
   Status status() const;
   // When our entry's glowticker-app is gone or no longer executable (the app was moved or
   // reinstalled elsewhere), puts `currentAppPath` in its place inside Exec; every other byte of the

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <optional>
 
 namespace gt {
 
@@ -34,50 +36,41 @@ std::error_code fsyncDirectory(const std::filesystem::path& dir) {
 
 }  // namespace
 
-FileRead readFileBounded(const std::filesystem::path& path, std::size_t maxBytes) {
-  FileRead r;
+Result<FileText, Problem<ReadProblem>> readFileBounded(const std::filesystem::path& path, std::size_t maxBytes) {
   // O_NONBLOCK keeps a FIFO planted at the path from blocking the caller.
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    r.error = lastError();
-    r.status = errno == ENOENT ? FileRead::Status::missing : FileRead::Status::failed;
-    return r;
-  }
+  if (fd < 0) return fail(errno == ENOENT ? ReadProblem::missing : ReadProblem::failed, std::strerror(errno));
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
-    r.status = FileRead::Status::notRegular;
-    return r;
+    return fail(ReadProblem::notRegular, "");
   }
-  r.mode = st.st_mode & 07777;
-  r.status = FileRead::Status::ok;
+  FileText file{{}, static_cast<mode_t>(st.st_mode & 07777)};
+  std::optional<Problem<ReadProblem>> problem;
   // The size is checked again while reading: the file may grow after fstat.
-  if (static_cast<std::uintmax_t>(st.st_size) > maxBytes) r.status = FileRead::Status::tooLarge;
+  if (static_cast<std::uintmax_t>(st.st_size) > maxBytes) problem = {ReadProblem::tooLarge, ""};
   char buf[16384];
-  while (r.ok()) {
+  while (!problem) {
     ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      r.error = lastError();
-      r.status = FileRead::Status::failed;
-    } else if (n == 0) {
+    if (n < 0)
+      problem = {ReadProblem::failed, std::strerror(errno)};
+    else if (n == 0)
       break;
-    } else if (r.text.size() + static_cast<std::size_t>(n) > maxBytes) {
-      r.status = FileRead::Status::tooLarge;
-    } else {
-      r.text.append(buf, static_cast<std::size_t>(n));
-    }
+    else if (file.text.size() + static_cast<std::size_t>(n) > maxBytes)
+      problem = {ReadProblem::tooLarge, ""};
+    else
+      file.text.append(buf, static_cast<std::size_t>(n));
   }
   ::close(fd);
-  if (!r.ok()) r.text.clear();
-  return r;
+  if (problem) return fail(std::move(*problem));
+  return file;
 }
 
-std::error_code replaceFileAtomically(const std::filesystem::path& target, std::string_view bytes,
-                                      const ReplaceOptions& options, std::filesystem::path* failedPath) {
-  auto fail = [&](std::error_code ec, const std::filesystem::path& where) {
-    if (failedPath) *failedPath = where;
-    return ec;
+Result<void, FileProblem> replaceFileAtomically(const std::filesystem::path& target, std::string_view bytes,
+                                                const ReplaceOptions& options) {
+  auto failed = [](std::error_code ec, const std::filesystem::path& where) {
+    return fail(std::errc(ec.value()), where.string());
   };
   std::filesystem::path dir = target.parent_path();
   if (dir.empty()) dir = ".";
@@ -87,16 +80,16 @@ std::error_code replaceFileAtomically(const std::filesystem::path& target, std::
   if (options.tempPath.empty()) {
     tmp = (dir / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
     fd = ::mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) return fail(lastError(), dir);
+    if (fd < 0) return failed(lastError(), dir);
   } else {
     tmp = options.tempPath.string();
     fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return fail(lastError(), tmp);
+    if (fd < 0) return failed(lastError(), tmp);
   }
   auto abandon = [&](std::error_code ec, const std::filesystem::path& where) {
     if (fd >= 0) ::close(fd);
     ::unlink(tmp.c_str());
-    return fail(ec, where);
+    return failed(ec, where);
   };
   if (auto ec = writeAll(fd, bytes)) return abandon(ec, tmp);
   if (::fchmod(fd, options.mode) != 0) return abandon(lastError(), tmp);
@@ -107,7 +100,7 @@ std::error_code replaceFileAtomically(const std::filesystem::path& target, std::
   if (closed != 0) return abandon(lastError(), tmp);
   if (::rename(tmp.c_str(), target.c_str()) != 0) return abandon(lastError(), target);
   // The rename is durable only once the folder entry is on disk too.
-  if (auto ec = fsyncDirectory(dir)) return fail(ec, dir);
+  if (auto ec = fsyncDirectory(dir)) return failed(ec, dir);
   return {};
 }
 

@@ -5,15 +5,17 @@
 
 namespace gt {
 
-std::filesystem::path runningProgram(std::error_code& ec) {
+Result<std::filesystem::path, FileProblem> runningProgram() {
+  std::error_code ec;
   std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec && exe.empty()) ec = std::make_error_code(std::errc::no_such_file_or_directory);
-  return ec ? std::filesystem::path() : exe;
+  if (ec || exe.empty())
+    return fail(ec ? std::errc(ec.value()) : std::errc::no_such_file_or_directory, "/proc/self/exe");
+  return exe;
 }
 
 std::filesystem::path runningProgramDir() {
-  std::error_code ec;
-  return runningProgram(ec).parent_path();
+  auto exe = runningProgram();
+  return exe ? exe->parent_path() : std::filesystem::path();
 }
 
 bool isExecutableFile(const std::filesystem::path& path) {

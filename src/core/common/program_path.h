@@ -1,11 +1,12 @@
 #pragma once
 #include <filesystem>
-#include <system_error>
+
+#include "core/common/file_io.h"
 
 namespace gt {
 
-// The running program's own path, from /proc/self/exe; empty with `ec` set when the kernel cannot say.
-std::filesystem::path runningProgram(std::error_code& ec);
+// The running program's own path, from /proc/self/exe (the problem's detail), when the kernel can say.
+Result<std::filesystem::path, FileProblem> runningProgram();
 
 // The folder of the running program, where its sibling programs are installed; empty when unknown.
 std::filesystem::path runningProgramDir();

@@ -17,20 +17,20 @@ constexpr std::size_t kMaxFileBytes = 64 * 1024;
 SettingsStore::SettingsStore(std::filesystem::path file) : file_(std::move(file)) {}
 
 Result<void, Problem<SettingsProblem>> SettingsStore::load() {
-  FileRead read = readFileBounded(file_, kMaxFileBytes);
+  auto read = readFileBounded(file_, kMaxFileBytes);
   std::lock_guard<std::mutex> g(mutex_);
   settings_ = {};
   doc_ = nlohmann::json::object();
   moveAside_ = false;
-  if (read.status == FileRead::Status::missing) return {};
+  if (!read && read.error().kind == ReadProblem::missing) return {};
   std::string problem;
   auto kind = SettingsProblem::unreadable;
-  if (!read.ok()) {
-    problem = read.status == FileRead::Status::tooLarge     ? "larger than 64 KiB"
-              : read.status == FileRead::Status::notRegular ? "not a regular file"
-                                                            : read.error.message();
+  if (!read) {
+    problem = read.error().kind == ReadProblem::tooLarge     ? "larger than 64 KiB"
+              : read.error().kind == ReadProblem::notRegular ? "not a regular file"
+                                                             : read.error().detail;
   } else {
-    nlohmann::json doc = nlohmann::json::parse(read.text, nullptr, /*allow_exceptions=*/false);
+    nlohmann::json doc = nlohmann::json::parse(read->text, nullptr, /*allow_exceptions=*/false);
     kind = SettingsProblem::malformed;
     if (!doc.is_object()) {
       problem = "not a JSON object";
@@ -42,7 +42,7 @@ Result<void, Problem<SettingsProblem>> SettingsStore::load() {
       return {};
     }
   }
-  moveAside_ = read.status != FileRead::Status::notRegular;  // a folder or FIFO there is not ours to move
+  moveAside_ = read || read.error().kind != ReadProblem::notRegular;  // a folder or FIFO there is not ours to move
   return fail(kind, file_.string() + " not used (" + problem + "); defaults apply until a setting is changed");
 }
 
@@ -77,8 +77,9 @@ Result<void, Problem<SettingsProblem>> SettingsStore::save() {
     std::lock_guard<std::mutex> g(mutex_);
     moveAside_ = false;
   }
-  if (std::error_code ec = replaceFileAtomically(file_, text))
-    return fail(SettingsProblem::notSaved, "cannot write " + file_.string() + ": " + ec.message());
+  if (auto written = replaceFileAtomically(file_, text); !written)
+    return fail(SettingsProblem::notSaved,
+                "cannot write " + file_.string() + ": " + std::make_error_code(written.error().kind).message());
   return {};
 }
 

@@ -16,11 +16,12 @@ constexpr std::size_t kMaxEnviron = 256 * 1024;
 
 // The $WINDOWID a process of this user was started with (a terminal sets it for what runs inside).
 std::string windowIdOf(long pid) {
-  FileRead r = readFileBounded("/proc/" + std::to_string(pid) + "/environ", kMaxEnviron);
+  auto read = readFileBounded("/proc/" + std::to_string(pid) + "/environ", kMaxEnviron);
+  const std::string& env = read ? read->text : std::string();
   constexpr std::string_view kName = "WINDOWID=";
-  for (std::size_t at = 0; r.ok() && at < r.text.size();) {
-    std::size_t end = std::min(r.text.find('\0', at), r.text.size());
-    if (r.text.compare(at, kName.size(), kName) == 0) return r.text.substr(at + kName.size(), end - at - kName.size());
+  for (std::size_t at = 0; at < env.size();) {
+    std::size_t end = std::min(env.find('\0', at), env.size());
+    if (env.compare(at, kName.size(), kName) == 0) return env.substr(at + kName.size(), end - at - kName.size());
     at = end + 1;
   }
   return {};

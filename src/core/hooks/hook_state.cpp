@@ -23,8 +23,8 @@ std::filesystem::path configPath(AgentID agent, const std::filesystem::path& hom
 bool isInstalled(AgentID agent) { return isInstalled(agent, homeDir()); }
 
 bool isInstalled(AgentID agent, const std::filesystem::path& home) {
-  FileRead file = readFileBounded(configPath(agent, home), kMaxConfigBytes);
-  return file.ok() && holdsOurHook(agent, file.text);
+  auto file = readFileBounded(configPath(agent, home), kMaxConfigBytes);
+  return file && holdsOurHook(agent, file->text);
 }
 
 }  // namespace HookState

@@ -92,9 +92,9 @@ std::optional<ClockConfig> load() {
   struct stat st {};
   if (::lstat(dir.c_str(), &st) == 0) (void)ensurePrivateDir(dir);  // tightens a loosened directory of ours
   tightenPairingFile(dir / "config.json");
-  FileRead file = readFileBounded(dir / "config.json", kMaxConfigBytes);
-  if (!file.ok()) return std::nullopt;
-  return decodeClockConfig(file.text);
+  auto file = readFileBounded(dir / "config.json", kMaxConfigBytes);
+  if (!file) return std::nullopt;
+  return decodeClockConfig(file->text);
 }
 
 // A save killed between creating its temporary file and the rename leaves that file behind, with a copy
@@ -126,9 +126,7 @@ Result<void, FileProblem> save(const ClockConfig& cfg) {
   ReplaceOptions options;
   options.mode = 0600;
   options.tempPath = dir / (".config-" + randomUuid() + ".tmp");
-  std::filesystem::path where;
-  if (auto ec = replaceFileAtomically(file, encodeClockConfig(cfg), options, &where))
-    return fail(std::errc(ec.value()), where.string());
+  if (auto written = replaceFileAtomically(file, encodeClockConfig(cfg), options); !written) return written;
   sweepAbandonedTemporaries(dir);
   return {};
 }
