@@ -18,7 +18,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -131,15 +130,15 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
 
   std::optional<std::string> close(const std::string& identifier) override {
     return onLoop<std::optional<std::string>>(kNoLoop, [&]() -> std::optional<std::string> {
-      if (!ids_.count(identifier)) return std::nullopt;
+      if (!find(identifier)) return std::nullopt;
       Deadline deadline;
       std::string problem;
       if (!connected(deadline, problem)) return problem;  // signals read here may say it is closed already
-      auto it = ids_.find(identifier);
-      if (it == ids_.end()) return std::nullopt;
+      const Shown* shown = find(identifier);
+      if (!shown) return std::nullopt;
       if (answers_ == false) return problem_;
-      const std::uint32_t id = it->second;
-      forget(identifier);
+      const std::uint32_t id = shown->id;
+      std::erase_if(shown_, [&](const Shown& s) { return s.id == id; });
       MessagePtr call = newCall("CloseNotification"), reply;
       if (!call || sd_bus_message_append(call.get(), "u", id) < 0)
         return std::string("Could not build the request to close a notification.");
@@ -247,27 +246,31 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     }
     std::string body = *markup_ ? escapeMarkup(request.body) : request.body;
     std::uint32_t replaces = 0;
-    if (auto it = ids_.find(request.identifier); it != ids_.end()) replaces = it->second;
+    if (const Shown* shown = find(request.identifier)) replaces = shown->id;
 
+    const char* actions[] = {kDefaultAction, kReturnLabel, kReturnAction, kReturnLabel, nullptr};
+    const std::uint8_t urgency = request.waitsForUser ? 2 : 1;  // critical: the server keeps it on screen
     MessagePtr call = newCall("Notify"), reply;
     int r = call ? sd_bus_message_append(call.get(), "susss", kAppName, replaces, kAppIcon, request.title.c_str(),
                                          body.c_str())
                  : -ENOMEM;
-    if (r >= 0 && request.offerReturn && actions_)
-      r = sd_bus_message_append(call.get(), "as", 4, kDefaultAction, kReturnLabel, kReturnAction, kReturnLabel);
-    else if (r >= 0)
-      r = sd_bus_message_append(call.get(), "as", 0);
-    const std::uint8_t urgency = request.waitsForUser ? 2 : 1;  // critical: the server does not expire it
     if (r >= 0)
-      r = sd_bus_message_append(call.get(), "a{sv}", 2, "desktop-entry", "s", kDesktopEntry, "urgency", "y", urgency);
-    if (r >= 0) r = sd_bus_message_append(call.get(), "i", static_cast<std::int32_t>(-1));
+      r = sd_bus_message_append_strv(call.get(),
+                                     const_cast<char**>(request.offerReturn && actions_ ? actions : actions + 4));
+    if (r >= 0)
+      r = sd_bus_message_append(call.get(), "a{sv}i", 2, "desktop-entry", "s", kDesktopEntry, "urgency", "y", urgency,
+                                std::int32_t{-1});  // -1: the server's own time-out
     if (r < 0) return std::string("Could not build the notification: ") + std::strerror(-r);
     if (!callAndWait(call.get(), deadline, reply, problem))
       return "The desktop notification service did not take the notification: " + problem;
     std::uint32_t id = 0;
     if (sd_bus_message_read(reply.get(), "u", &id) < 0)
       return std::string("The desktop notification service gave an unreadable answer.");
-    remember(request.identifier, id);
+    if (Shown* shown = find(request.identifier))
+      shown->id = id;
+    else
+      shown_.push_back({request.identifier, id, {}});
+    if (shown_.size() > kRememberedIdentifiers) shown_.pop_front();
     return std::nullopt;
   }
 
@@ -291,9 +294,7 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
   void forgetService() {
     markup_.reset();
     answers_.reset();
-    ids_.clear();  // the new server knows none of the old ids
-    order_.clear();
-    tokens_.clear();
+    shown_.clear();  // the new server knows none of the old ids
   }
 
   static int onServerSignal(sd_bus_message* m, void* userdata, sd_bus_error*) {
@@ -304,40 +305,34 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     if (!sender || self->owner_.empty() || self->owner_ != sender) return 0;  // another peer's forgery
     if (sd_bus_message_is_signal(m, kInterface, "NotificationClosed")) {
       if (sd_bus_message_read(m, "u", &id) >= 0)
-        if (const std::string* identifier = self->identifierOf(id)) self->forget(*identifier);
+        std::erase_if(self->shown_, [&](const Shown& s) { return s.id == id; });
     } else if (sd_bus_message_is_signal(m, kInterface, "ActivationToken")) {
       // Sent just before the click it belongs to.
-      if (sd_bus_message_read(m, "us", &id, &text) >= 0 && self->identifierOf(id)) self->tokens_[id] = text;
+      if (sd_bus_message_read(m, "us", &id, &text) >= 0)
+        if (Shown* shown = self->find(id)) shown->token = text;
     } else if (sd_bus_message_is_signal(m, kInterface, "ActionInvoked")) {
-      const std::string* identifier = nullptr;
-      if (sd_bus_message_read(m, "us", &id, &text) >= 0 && (identifier = self->identifierOf(id)) &&
+      Shown* shown = nullptr;
+      if (sd_bus_message_read(m, "us", &id, &text) >= 0 && (shown = self->find(id)) &&
           (std::strcmp(text, kDefaultAction) == 0 || std::strcmp(text, kReturnAction) == 0) &&
-          self->clicks_.size() < kRememberedIdentifiers) {
-        auto token = self->tokens_.extract(id);
-        self->clicks_.emplace_back(*identifier, token ? std::move(token.mapped()) : std::string());
-      }
+          self->clicks_.size() < kRememberedIdentifiers)
+        self->clicks_.emplace_back(shown->identifier, std::exchange(shown->token, {}));
     }
     return 0;
   }
 
-  const std::string* identifierOf(std::uint32_t id) const {
-    for (const auto& [identifier, shown] : ids_)
-      if (shown == id) return &identifier;
-    return nullptr;
+  // A notification shown and not yet closed, by our identifier or the server's id.
+  struct Shown {
+    std::string identifier;
+    std::uint32_t id;
+    std::string token;  // the activation token the server sent for its click
+  };
+  Shown* find(std::uint32_t id) {
+    auto it = std::ranges::find(shown_, id, &Shown::id);
+    return it == shown_.end() ? nullptr : &*it;
   }
-
-  void forget(std::string identifier) {  // by value: it may point into ids_ or order_
-    if (auto it = ids_.find(identifier); it != ids_.end()) {
-      tokens_.erase(it->second);
-      ids_.erase(it);
-    }
-    std::erase(order_, identifier);
-  }
-
-  void remember(const std::string& identifier, std::uint32_t id) {
-    if (!ids_.insert_or_assign(identifier, id).second) return;
-    order_.push_back(identifier);
-    while (order_.size() > kRememberedIdentifiers) forget(order_.front());
+  Shown* find(const std::string& identifier) {
+    auto it = std::ranges::find(shown_, identifier, &Shown::identifier);
+    return it == shown_.end() ? nullptr : &*it;
   }
 
   void disconnect() {
@@ -461,9 +456,7 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
   std::string owner_;  // the unique name that owns kService, "" while none does
   std::chrono::steady_clock::time_point retryAt_;
   std::string connectProblem_;
-  std::unordered_map<std::string, std::uint32_t> ids_;
-  std::deque<std::string> order_;                            // insertion order, oldest first
-  std::unordered_map<std::uint32_t, std::string> tokens_;    // server id -> activation token
+  std::deque<Shown> shown_;  // oldest first; only as long as a notification is likely still on screen
   std::vector<std::pair<std::string, std::string>> clicks_;  // (identifier, token) not yet handed on
   ActivationHandler handler_;
   std::thread loop_;  // last: started once everything above exists
