@@ -1,5 +1,5 @@
 // Whole-process time of the hook the agents run, beside /bin/true and a Python one-liner doing the
-// same send, with an app-like listener reading the event socket on a temporary HOME.
+// same send, with an app-like listener reading the event socket on a temporary HOME and without one.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -9,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -20,8 +22,9 @@
 namespace {
 
 std::string gHome;
-std::vector<std::string> gEnv;
+std::vector<std::string> gEnv, gNoAppEnv;
 std::atomic<bool> gStop{false};
+std::atomic<int> gServed{0};  // connections read to their end
 
 const char* kPayload = R"({"type":"agent-turn-complete","cwd":"/home/u/demo","last-assistant-message":"All done."})";
 
@@ -56,40 +59,66 @@ void serve(const std::string& path) {
       if (::poll(&q, 1, 200) <= 0 || ::read(c, buf, sizeof buf) <= 0) break;
     }
     ::close(c);
+    ++gServed;
   }
   ::close(fd);
 }
 
-void runOnce(benchmark::State& state, std::vector<std::string> args) {
+// Starts the program and waits for it; its whole life in microseconds.
+double spawnAndWait(std::vector<std::string> args, const std::vector<std::string>& env) {
   std::vector<char*> argv, envp;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  for (auto& e : gEnv) envp.push_back(e.data());
+  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid;
+  int rc = ::posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+  int status;
+  if (rc == 0) ::waitpid(pid, &status, 0);
+  posix_spawn_file_actions_destroy(&fa);
+  return rc == 0 ? std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count() : -1;
+}
+
+double median(std::vector<double> v) {
+  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+  return v[v.size() / 2];
+}
+
+// /bin/true and the hook, with the app listening and without, started in turn within each iteration so
+// that all three meet the same load on a shared machine; medians per program in the counters (µs).
+void BM_StartUp(benchmark::State& state) {
+  const std::vector<std::string> hook = {GT_HOOK_EXE, "--agent", "codex", kPayload};
+  std::vector<double> bin, app, alone;
   for (auto _ : state) {
-    pid_t pid;
-    if (::posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0) {
+    bin.push_back(spawnAndWait({"/bin/true"}, gEnv));
+    alone.push_back(spawnAndWait(hook, gNoAppEnv));
+    int served = gServed;
+    app.push_back(spawnAndWait(hook, gEnv));
+    // The listener's reading is the app's work, not the hook's: let it end before the next start.
+    for (int i = 0; i < 1000 && gServed == served; ++i) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    if (bin.back() < 0 || app.back() < 0 || alone.back() < 0) {
       state.SkipWithError("cannot start the program");
       break;
     }
-    int status;
-    ::waitpid(pid, &status, 0);
   }
-  posix_spawn_file_actions_destroy(&fa);
+  if (bin.empty()) return;
+  state.counters["true_us"] = median(bin);
+  state.counters["hook_us"] = median(app);
+  state.counters["hook_no_app_us"] = median(alone);
 }
 
-void BM_BinTrue(benchmark::State& state) { runOnce(state, {"/bin/true"}); }
-void BM_Hook(benchmark::State& state) { runOnce(state, {GT_HOOK_EXE, "--agent", "codex", kPayload}); }
-void BM_Python(benchmark::State& state) { runOnce(state, {"/usr/bin/python3", "-c", kPython, kPayload}); }
+void BM_Python(benchmark::State& state) {
+  for (auto _ : state)
+    if (spawnAndWait({"/usr/bin/python3", "-c", kPython, kPayload}, gEnv) < 0) state.SkipWithError("no python3");
+}
 
-constexpr int kReps = 15;
-BENCHMARK(BM_BinTrue)->UseRealTime()->Unit(benchmark::kMicrosecond)->Iterations(40)->Repetitions(kReps);
-BENCHMARK(BM_Hook)->UseRealTime()->Unit(benchmark::kMicrosecond)->Iterations(40)->Repetitions(kReps);
-BENCHMARK(BM_Python)->UseRealTime()->Unit(benchmark::kMicrosecond)->Iterations(4)->Repetitions(kReps);
+BENCHMARK(BM_StartUp)->UseRealTime()->Unit(benchmark::kMicrosecond)->Iterations(600);
+BENCHMARK(BM_Python)->UseRealTime()->Unit(benchmark::kMicrosecond)->Iterations(20);
 
 }  // namespace
 
@@ -99,6 +128,8 @@ int main(int argc, char** argv) {
   gHome = tmpl;
   std::filesystem::create_directories(gHome + "/.glowticker/run");
   gEnv = {"HOME=" + gHome, "PATH=/usr/bin:/bin", "LANG=C.UTF-8"};
+  std::filesystem::create_directories(gHome + "/no-app");
+  gNoAppEnv = {"HOME=" + gHome + "/no-app", "PATH=/usr/bin:/bin", "LANG=C.UTF-8"};
   std::thread listener(serve, gHome + "/.glowticker/run/events.sock");
 
   benchmark::Initialize(&argc, argv);

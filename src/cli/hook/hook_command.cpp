@@ -136,7 +136,9 @@ int run(int argc, char** argv, const Limits& limits) {
     if (std::optional<AgentEvent> ev = HookEventBuilder::build(*inv.agent, payload, nowMs(), currentDir())) {
       HookEventBuilder::addSurroundings(*ev->origin, static_cast<int>(::getppid()));
       std::string line = encodeAgentEvent(*ev) + "\n";
-      (void)sendToUnixSocket(eventSocketPath().string(), line, start + limits.total);
+      // Agents run with HOME set; without it there is no app of this user's to find.
+      if (std::optional<std::filesystem::path> home = homeFromEnvironment())
+        (void)sendToUnixSocket(eventSocketPath(*home).string(), line, start + limits.total);
     }
     if (!inv.chain.empty() && inv.payload) startChained(inv.chain, *inv.payload);
   } catch (...) {
