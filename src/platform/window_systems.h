@@ -17,7 +17,9 @@ struct WindowSystemChoice {
 };
 WindowSystemChoice chooseWindowSystem();
 
-std::shared_ptr<WindowSystem> makeX11WindowSystem();   // the X display of $DISPLAY, one connection per call
+// The X display of $DISPLAY, one connection per call; `refusal` (" (why)") ends the log line when the
+// window manager did not make a window active: why this desktop may do that.
+std::shared_ptr<WindowSystem> makeX11WindowSystem(std::string refusal = {});
 std::shared_ptr<WindowSystem> makeKWinWindowSystem();  // KWin's scripting interface on the session bus
 std::shared_ptr<WindowSystem> makeSwayWindowSystem(std::string socketPath);  // Sway's IPC socket
 

@@ -121,8 +121,8 @@ class X11Session {
     return time;
   }
   void activate(xcb_window_t w, const std::string& token) {
-    // Without a time, window managers that weigh requests against focus stealing (GNOME's) refuse them
-    // once another window was focused later.
+    // The server's time now: a window manager that weighs requests against focus stealing (mutter)
+    // refuses one older than the user's latest action.
     xcb_timestamp_t time = now();
     if (!token.empty()) {
       // A startup-notification id carries the time of the user's click after "_TIME"; the window
@@ -140,6 +140,12 @@ class X11Session {
     xcb_ewmh_request_change_active_window(&ewmh_, screen_, w, XCB_EWMH_CLIENT_SOURCE_TYPE_OTHER, time, active());
     xcb_flush(conn_);
   }
+  void demandAttention(xcb_window_t w) {
+    xcb_ewmh_request_change_wm_state(&ewmh_, screen_, w, XCB_EWMH_WM_STATE_ADD, ewmh_._NET_WM_STATE_DEMANDS_ATTENTION,
+                                     XCB_NONE, XCB_EWMH_CLIENT_SOURCE_TYPE_OTHER);
+    // A round trip before the connection closes: sent last and unanswered, the request was lost at times.
+    std::free(xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), nullptr));
+  }
 
  private:
   xcb_connection_t* conn_ = nullptr;
@@ -151,6 +157,7 @@ class X11Session {
 
 class X11WindowSystem : public WindowSystem {
  public:
+  explicit X11WindowSystem(std::string refusal) : refusal_(std::move(refusal)) {}
   std::optional<std::vector<Window>> windows(std::string& why) override {
     X11Session x;
     if (why = x.problem(); !why.empty()) return std::nullopt;
@@ -162,21 +169,30 @@ class X11WindowSystem : public WindowSystem {
     const auto w = static_cast<xcb_window_t>(window.x11);
     x.activate(w, token);
     std::string which = "X11: window " + window.handle + " of pid " + std::to_string(window.pid);
-    // The window manager acts on the message asynchronously; a short look tells the log what happened.
-    for (int i = 0; i < 25; ++i) {
+    // The window manager acts on the message asynchronously; a bounded look tells the log what happened.
+    for (int i = 0; i < 100; ++i) {
       if (x.active() == w) return {true, which + " activated"};
       std::this_thread::sleep_for(10ms);
     }
-    return {true, which + " asked to activate (the window manager has not made it active yet)"};
+    // Not made active: the request was refused or dropped. Asking for attention instead is what mutter
+    // does with a request it refuses; GNOME Shell then offers its own prompt that brings the window.
+    x.demandAttention(w);
+    return {false, which + " was not made active by the window manager" + refusal_ +
+                       "; asked to mark it as needing attention"};
   }
   std::uint64_t topLevel(std::uint64_t id) override {
     X11Session x;
     return x.problem().empty() && id <= UINT32_MAX ? x.topLevelOf(static_cast<xcb_window_t>(id)) : 0;
   }
+
+ private:
+  std::string refusal_;
 };
 
 }  // namespace
 
-std::shared_ptr<WindowSystem> makeX11WindowSystem() { return std::make_shared<X11WindowSystem>(); }
+std::shared_ptr<WindowSystem> makeX11WindowSystem(std::string refusal) {
+  return std::make_shared<X11WindowSystem>(std::move(refusal));
+}
 
 }  // namespace gt

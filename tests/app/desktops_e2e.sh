@@ -117,17 +117,23 @@ gnome)
   export GSETTINGS_BACKEND=keyfile XDG_CONFIG_HOME=$HOME/.config WAYLAND_DISPLAY=wayland-gs
   gnome-shell --wayland --headless --virtual-monitor 1024x640 --wayland-display wayland-gs >"$WORK/gnome.log" 2>&1 & PIDS+=($!)
   waitfor 30 eval '[ "$(shell_eval 1 2>/dev/null)" = 1 ]' || fail "GNOME Shell did not start"
+  # It opens in its overview, a modal grab under which mutter drops X11 activation requests unseen; a
+  # user's first click leaves it.
+  waitfor 20 eval '[ "$(shell_eval "!Main.layoutManager._startingUp && (Main.overview.hide(), !global.stage.get_grab_actor())")" = true ]' ||
+    fail "GNOME stays in its overview"
   export DISPLAY=$(shell_eval 'GLib.getenv("DISPLAY")') XAUTHORITY=$(shell_eval 'GLib.getenv("XAUTHORITY")')
   wins='global.get_window_actors().map(a => a.meta_window)'
   titles() { shell_eval "$wins.map(w => w.get_title()).join('\n')"; }
   focused() { shell_eval 'global.display.focus_window ? global.display.focus_window.get_title() : ""'; }
-  focus() { shell_eval "$wins.filter(w => w.get_title() == '$1').forEach(w => w.activate(global.get_current_time()))" >/dev/null; }
+  focus() { shell_eval "Main.panel.closeCalendar(); $wins.filter(w => w.get_title() == '$1').forEach(w => w.activate(global.get_current_time()))" >/dev/null; }
+  attention() { shell_eval "$wins.some(w => w.get_title() == '$1' && w.demands_attention)"; }
   hide() { :; }
   shot() { :; }
   bodies='Main.messageTray.getSources().flatMap(s => s.notifications)'
   posted() { shell_eval "$bodies.filter(n => n.bannerBodyText.includes('$1')).length"; }
-  click() { shell_eval "$bodies.filter(n => n.bannerBodyText.includes('$1')).forEach(n => n.activate())" >/dev/null; }
-  FRONT=unknown
+  menu=Main.panel.statusArea.dateMenu.menu  # a click in its list leaves it open
+  click() { shell_eval "$([ "$how" = menu ] && echo "$menu.open();") $bodies.filter(n => n.bannerBodyText.includes('$1')).forEach(n => n.activate())" >/dev/null; }
+  FRONT=unknown WESTON=--maximized  # covers the agent's terminal: mutter asks no attention for one in full view
   APPENV+=(XDG_CURRENT_DESKTOP=GNOME) ;;
 esac
 [ "$DESK" = gnome ] || start_sink sink "$SINK" --actions
@@ -143,7 +149,7 @@ cmd() {
   case $1 in
     xterm) echo "env WAYLAND_DISPLAY= xterm -T $2 -e $WORK/$2.sh" ;;
     urxvtc) echo "urxvtc -title $2 -e $WORK/$2.sh" ;;
-    weston) echo "env SHELL=$WORK/$2.sh weston-terminal" ;;
+    weston) echo "env SHELL=$WORK/$2.sh weston-terminal ${WESTON:-}" ;;
     *) echo "$1 -T $2 $WORK/$2.sh" ;;
   esac
 }
@@ -159,8 +165,9 @@ is() { [ "$($1)" = "$2" ]; }
 n=0
 "${T[@]}" new-session -d -s keep || fail "no tmux server"  # lives across cases, so the server never exits
 # run_case AGENT OTHER HOW EXPECTED: terminal kinds; HOW is hide (minimised or on another workspace),
-# titles (tmux sets the titles), nested (the agent's terminal started from the other's shell) or -;
-# EXPECTED is "raised" or what the log says when the agent's terminal stays behind.
+# titles (tmux sets the titles), nested (the agent's terminal started from the other's shell), menu
+# (clicked in GNOME's open date menu: the terminal must ask for attention) or -; EXPECTED is "raised"
+# or what the log says when the agent's terminal stays behind.
 run_case() {
   local agent=$1 other=$2 how=$3 expect=$4 s=a$((++n)) o=o$n want=agent-$n body held0
   "${T[@]}" new-session -d -s $s -n editor -x 78 -y 22 \; new-window -d -t $s: -n agent \; new-session -d -s $o || fail "no tmux"
@@ -185,6 +192,7 @@ run_case() {
   else
     waitfor 5 eval 'logs | grep -q "$expect"' || fail "$n: the log does not say \"$expect\""
     is focused other-$n || fail "$n: the focus moved to $(focused)"
+    [ "$how" = menu ] && { waitfor 5 is "attention $want" true || fail "$n: $want does not ask for attention"; }
   fi
   waitfor 5 eval '[ "$("${T[@]}" display-message -p -t $s "#{window_name} #{pane_id}")" = "agent $pane" ]' ||
     fail "$n: the agent's pane is not shown"
@@ -214,7 +222,8 @@ sway  footclient footclient -      owns 2 windows
 sway  foot       foot       nested raised
 kwin  urxvtc     urxvtc     -      raised
 kwin  weston     xterm      hide   raised
-gnome xterm      weston     -      has not made it active
+gnome xterm      weston     -      raised
+gnome xterm      weston     menu   to mark it as needing attention
 gnome weston     xterm      -      GNOME on Wayland lets no program raise
 EOF
 logs | grep -o 'tmux pane.*' | sed 's/^/  /'
