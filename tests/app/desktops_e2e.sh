@@ -22,7 +22,7 @@ if [ "$(id -u)" = 0 ]; then
   id gt-desktops >/dev/null 2>&1 || useradd -M -d /nonexistent -s /bin/sh gt-desktops || exit 1
   mkdir -p "$OUT" && chown gt-desktops "$OUT"
   exec runuser -u gt-desktops -- env -i PATH=/usr/local/bin:/usr/bin:/bin KWIN_BACKEND="${KWIN_BACKEND:-}" \
-    bash "$(realpath "$0")" "$DESK" "$HOOK" "$APP" "$SINK" "$(realpath "$OUT")"
+    TSAN_OPTIONS="${TSAN_OPTIONS:-}" bash "$(realpath "$0")" "$DESK" "$HOOK" "$APP" "$SINK" "$(realpath "$OUT")"
 fi
 source "$(dirname "$0")/../support/e2e.sh"
 chmod 755 "$WORK"
@@ -227,4 +227,5 @@ gnome xterm      weston     menu   to mark it as needing attention
 gnome weston     xterm      -      GNOME on Wayland lets no program raise
 EOF
 logs | grep -o 'tmux pane.*' | sed 's/^/  /'
+grep -q Sanitizer "$WORK/app.log" && fail "the sanitizer reported"
 echo PASS
