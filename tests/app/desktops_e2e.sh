@@ -117,8 +117,7 @@ gnome)
   export GSETTINGS_BACKEND=keyfile XDG_CONFIG_HOME=$HOME/.config WAYLAND_DISPLAY=wayland-gs
   gnome-shell --wayland --headless --virtual-monitor 1024x640 --wayland-display wayland-gs >"$WORK/gnome.log" 2>&1 & PIDS+=($!)
   waitfor 30 eval '[ "$(shell_eval 1 2>/dev/null)" = 1 ]' || fail "GNOME Shell did not start"
-  # It opens in its overview, a modal grab under which mutter drops X11 activation requests unseen; a
-  # user's first click leaves it.
+  # Out of the overview it starts in, as a user's first click: its grab makes mutter drop X11 activations.
   waitfor 20 eval '[ "$(shell_eval "!Main.layoutManager._startingUp && (Main.overview.hide(), !global.stage.get_grab_actor())")" = true ]' ||
     fail "GNOME stays in its overview"
   export DISPLAY=$(shell_eval 'GLib.getenv("DISPLAY")') XAUTHORITY=$(shell_eval 'GLib.getenv("XAUTHORITY")')
@@ -131,8 +130,7 @@ gnome)
   shot() { :; }
   bodies='Main.messageTray.getSources().flatMap(s => s.notifications)'
   posted() { shell_eval "$bodies.filter(n => n.bannerBodyText.includes('$1')).length"; }
-  menu=Main.panel.statusArea.dateMenu.menu  # a click in its list leaves it open
-  click() { shell_eval "$([ "$how" = menu ] && echo "$menu.open();") $bodies.filter(n => n.bannerBodyText.includes('$1')).forEach(n => n.activate())" >/dev/null; }
+  click() { shell_eval "$([ "$how" = menu ] && echo 'Main.panel.statusArea.dateMenu.menu.open();') $bodies.filter(n => n.bannerBodyText.includes('$1')).forEach(n => n.activate())" >/dev/null; }
   FRONT=unknown WESTON=--maximized  # covers the agent's terminal: mutter asks no attention for one in full view
   APPENV+=(XDG_CURRENT_DESKTOP=GNOME) ;;
 esac
