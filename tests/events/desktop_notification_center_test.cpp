@@ -18,6 +18,8 @@ namespace {
 
 using namespace std::chrono_literals;
 constexpr const char* kDbusDaemon = "/usr/bin/dbus-daemon";
+constexpr const char* kService = "org.freedesktop.Notifications";
+constexpr const char* kPath = "/org/freedesktop/Notifications";
 
 class DesktopNotificationCenterTest : public ::testing::Test {
  protected:
@@ -57,39 +59,26 @@ class DesktopNotificationCenterTest : public ::testing::Test {
     return out;
   }
 
-  // Clicks notification `id` as the user would, through the sink: broadcast as most servers do, or addressed
-  // to the app as GNOME Shell does.
-  void click(std::uint32_t id, const char* action, const char* token, bool unicast = false) {
-    withPeer([&](sd_bus* peer, sd_bus_error* err) {
-      return sd_bus_call_method(peer, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-                                "io.glowticker.NotifySink", unicast ? "InvokeUnicast" : "Invoke", err, nullptr, "uss",
-                                id, action, token);
-    });
-  }
-  // The server's signal `member` (id, text) forged by another bus peer: broadcast, or addressed to `to`.
-  void forge(const char* member, std::uint32_t id, const char* text, const std::string& to = {}) {
-    withPeer([&](sd_bus* peer, sd_bus_error* err) {
-      sd_bus_message* m = nullptr;
-      int r = sd_bus_message_new_signal(peer, &m, "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
-                                        member);
-      if (r >= 0 && !to.empty()) r = sd_bus_message_set_destination(m, to.c_str());
-      if (r >= 0) r = sd_bus_message_append(m, "us", id, text);
-      if (r >= 0) r = sd_bus_send(peer, m, nullptr);
-      sd_bus_message_unref(m);
-      // A round trip: the bus has routed the signal before anything the test sends next.
-      return r < 0 ? r
-                   : sd_bus_call_method(peer, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                        "GetId", err, nullptr, "");
-    });
-  }
-  template <class Send>
-  void withPeer(Send send) {
+  // From a bus peer of the test's own: a click through the sink ("Invoke": broadcast as most servers send
+  // them; "InvokeUnicast": addressed to the app, as GNOME Shell does) with the token `extra`, or else the
+  // server's signal `member` forged by that peer, broadcast or addressed to `extra`. Then a round trip, so
+  // the bus has routed it before anything the test sends next.
+  void send(const char* member, std::uint32_t id, const char* text, const std::string& extra = "") {
+    const bool click = std::string_view(member).starts_with("Invoke");
     sd_bus* peer = nullptr;
+    sd_bus_message* m = nullptr;
     ASSERT_GE(sd_bus_open_user(&peer), 0);
-    sd_bus_set_method_call_timeout(peer, 5'000'000);
-    sd_bus_error err = SD_BUS_ERROR_NULL;
-    EXPECT_GE(send(peer, &err), 0) << (err.message ? err.message : "");
-    sd_bus_error_free(&err);
+    int r = click ? sd_bus_message_new_method_call(peer, &m, kService, kPath, "io.glowticker.NotifySink", member)
+                  : sd_bus_message_new_signal(peer, &m, kPath, kService, member);
+    if (r >= 0 && !click && !extra.empty()) r = sd_bus_message_set_destination(m, extra.c_str());
+    if (r >= 0)
+      r = click ? sd_bus_message_append(m, "uss", id, text, extra.c_str()) : sd_bus_message_append(m, "us", id, text);
+    if (r >= 0) r = sd_bus_send(peer, m, nullptr);
+    if (r >= 0)
+      r = sd_bus_call_method(peer, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId",
+                             nullptr, nullptr, "");
+    EXPECT_GE(r, 0) << member;
+    sd_bus_message_unref(m);
     sd_bus_flush_close_unref(peer);
   }
 
@@ -222,11 +211,11 @@ TEST_F(DesktopNotificationCenterTest, ASessionKeepsOneNotificationClicksBringItB
 
   // Only the service's owner reports clicks: forged ones, broadcast or addressed to the app, are not acted on.
   const std::string app = lines[2]["sender"];
-  forge("ActionInvoked", lines[2]["id"], "default");
-  forge("ActionInvoked", lines[2]["id"], "default", app);
-  forge("ActivationToken", lines[3]["id"], "forged", app);
-  click(lines[2]["id"], "open-terminal", "token-1");
-  click(lines[3]["id"], "default", "", /*unicast=*/true);
+  send("ActionInvoked", lines[2]["id"], "default");
+  send("ActionInvoked", lines[2]["id"], "default", app);
+  send("ActivationToken", lines[3]["id"], "forged", app);
+  send("Invoke", lines[2]["id"], "open-terminal", "token-1");
+  send("InvokeUnicast", lines[3]["id"], "default");
   back->waitFor(2);
   auto calls = back->calls();
   ASSERT_EQ(calls.size(), 2u);
