@@ -236,7 +236,8 @@ ConfigEdit verified(const toml::table& original, std::string text, bool installe
 std::optional<toml::table> editable(std::string_view text, const HookSetup& setup, std::string& refusal) {
   std::optional<toml::table> root = TomlText::parse(text, setup.where, refusal);
   if (root) refusal = checkHooks(*root, TomlText(text, *root), setup);
-  return refusal.empty() ? root : std::nullopt;
+  if (!refusal.empty()) return std::nullopt;
+  return root;  // moved, not copied: a copy would lose where its values sit in the text
 }
 
 bool holdsOurHook(std::string_view text, const HookSetup& setup) {

@@ -66,6 +66,14 @@ toml::array keptHooks(const toml::table& root, const HookSetup& setup) {
   return kept;
 }
 
+// Parses the file and checks its hooks before any edit; nothing (and `refusal` says why) when it cannot be edited.
+std::optional<toml::table> editable(std::string_view text, const std::string& where, std::string& refusal) {
+  std::optional<toml::table> root = TomlText::parse(text, where, refusal);
+  if (root) refusal = checkHooks(*root, TomlText(text, *root), where);
+  if (!refusal.empty()) return std::nullopt;
+  return root;  // moved, not copied: a copy would lose where its values sit in the text
+}
+
 bool holdsOurHook(std::string_view text, const HookSetup& setup) {
   std::string error;
   std::optional<toml::table> root = TomlText::parse(text, {}, error);
@@ -76,11 +84,10 @@ bool holdsOurHook(std::string_view text, const HookSetup& setup) {
 ConfigEdit install(std::string_view text, const HookSetup& setup) {
   const std::string& hookCommand = setup.shellCommand;
   const std::string& where = setup.where;
-  std::string error;
-  std::optional<toml::table> parsed = TomlText::parse(text, where, error);
-  if (!parsed) return ConfigEdit::refuse(error);
+  std::string refusal;
+  std::optional<toml::table> parsed = editable(text, where, refusal);
+  if (!parsed) return ConfigEdit::refuse(refusal);
   TomlText doc(text, *parsed);
-  if (std::string why = checkHooks(*parsed, doc, where); !why.empty()) return ConfigEdit::refuse(why);
 
   // Our hook already there once per event, running this command: leave it where it is.
   size_t ours = 0;
@@ -119,11 +126,10 @@ ConfigEdit install(std::string_view text, const HookSetup& setup) {
 
 ConfigEdit uninstall(std::string_view text, const HookSetup& setup) {
   const std::string& where = setup.where;
-  std::string error;
-  std::optional<toml::table> parsed = TomlText::parse(text, where, error);
-  if (!parsed) return ConfigEdit::refuse(error);
+  std::string refusal;
+  std::optional<toml::table> parsed = editable(text, where, refusal);
+  if (!parsed) return ConfigEdit::refuse(refusal);
   TomlText doc(text, *parsed);
-  if (std::string why = checkHooks(*parsed, doc, where); !why.empty()) return ConfigEdit::refuse(why);
   toml::array expected = keptHooks(*parsed, setup);
   const toml::node* hooks = parsed->get("hooks");
   if (!hooks || expected.size() == hooks->as_array()->size()) {
