@@ -1,11 +1,11 @@
 // The agents' files belong to the user: the tool edits only its own hook's bytes and leaves what it cannot edit.
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <sstream>
 #include <cerrno>
+#include <sstream>
 #include <thread>
 
 #include "cli/companion/companion_tool.h"
@@ -25,17 +25,23 @@ using test::readAll;
 using namespace std::string_literals;
 const AgentID claude = *agentFromRaw("claude"), codex = *agentFromRaw("codex"), kimi = *agentFromRaw("kimi");
 
-// Users' hooks that merely mention the program are in the round trips below; these are the edges.
+// Users' hooks that merely mention the program, and ours at a path with a space, are in the round trips
+// below; these are the edges.
 TEST(HookIdentity, OursIsWhatTheCommandRuns) {
-  const struct { AgentID agent; const char* command; bool ours; } rows[] = {
-      {claude, "'/opt/My Apps/glowticker-hook' --agent claude", true}, {kimi, "glowticker-cli hook --agent kimi", true},
+  const struct {
+    AgentID agent;
+    const char* command;
+    bool ours;
+  } rows[] = {
+      {kimi, "glowticker-cli hook --agent kimi", true},
       {claude, "\"$HOME/bin/glowticker-hook\" --agent=claude  # ours", true},
-      {claude, "GT_LOG=1 /usr/bin/glowticker hook --agent claude", true}, {kimi, "glowticker-hook --agent claude", false},
-      {claude, "grep -q glowticker-hook ~/.audit", false}, {claude, "glowticker --agent claude", false},
+      {claude, "GT_LOG=1 /usr/bin/glowticker hook --agent claude", true},
+      {kimi, "glowticker-hook --agent claude", false},
+      {claude, "grep -q glowticker-hook ~/.audit", false},
+      {claude, "glowticker --agent claude", false},
       {claude, "glowticker-hook --agent claude | tee -a ~/hook.log", false},
-      {claude, "glowticker-hook --agent claude; rm -f /tmp/x", false},
-      {claude, "'glowticker-hook --agent claude'", false}, {claude, "glowticker-hook --agent claude 'open", false},
-      {claude, "echo $(glowticker-hook --agent claude)", false},
+      {claude, "'glowticker-hook --agent claude'", false},
+      {claude, "glowticker-hook --agent claude 'open", false},
   };
   for (const auto& r : rows) EXPECT_EQ(hook_identity::isOurCommand(rawValue(r.agent), r.command), r.ours) << r.command;
   EXPECT_TRUE(hook_identity::isOurArgv(
@@ -51,7 +57,8 @@ TEST(ShellQuote, TheShellReadsEveryPrintableCharacterBack) {
     script += "printf '%s\\n' " + shellQuote(std::string("a") + c + "b") + "\n";
     words += std::string("a") + c + "b\n";
   }
-  EXPECT_EQ(test::runProgram({"/bin/sh", "-c", script + "printf '%s\\n' " + shellQuote("")}, dir.path()).out, words + "\n");
+  EXPECT_EQ(test::runProgram({"/bin/sh", "-c", script + "printf '%s\\n' " + shellQuote("")}, dir.path()).out,
+            words + "\n");
 }
 
 class UserFiles : public ::testing::Test {
@@ -64,8 +71,10 @@ class UserFiles : public ::testing::Test {
   InstallReport run(AgentID agent, bool install, int want = 0) {
     std::ostringstream out, err;
     CompanionTool::Options options{home_.path(), hook_};
-    EXPECT_EQ(install ? CompanionTool::install(agent, options, out, err) : CompanionTool::uninstall(agent, options, out, err),
-              want) << err.str();
+    EXPECT_EQ(
+        install ? CompanionTool::install(agent, options, out, err) : CompanionTool::uninstall(agent, options, out, err),
+        want)
+        << err.str();
     EXPECT_EQ(out.str().empty() + err.str().empty(), 1);
     error_ = err.str();
     auto reports = parseReports(out.str());
@@ -81,7 +90,9 @@ class UserFiles : public ::testing::Test {
 // The user's file comes back byte for byte, mode included; ours goes after `after` and before `before`.
 // Only-adds on any layout is fuzz_agent_files' invariant, its corpus replayed by every test run.
 TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
-  const struct { AgentID agent; std::string text, after = "", before = "";
+  const struct {
+    AgentID agent;
+    std::string text, after = "", before = "";
   } files[] = {
       {claude, R"j({
     "permissions": { "allow": ["Bash(npm run test:*)"], "deny": [] }, "hooks": {
@@ -108,7 +119,8 @@ TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
     fs::permissions(file(agent), fs::perms(0640));
     EXPECT_FALSE(HookState::isInstalled(agent, home_.path()));
     InstallReport first = run(agent, true);
-    EXPECT_EQ(std::tuple(first.action, first.path, readAll(first.backup)), std::tuple("installed", file(agent), original));
+    EXPECT_EQ(std::tuple(first.action, first.path, readAll(first.backup)),
+              std::tuple("installed", file(agent), original));
     EXPECT_EQ(fs::status(file(agent)).permissions(), fs::perms(0640));
     std::string installed = readAll(file(agent));
     EXPECT_TRUE(HookState::isInstalled(agent, home_.path()));
@@ -127,8 +139,9 @@ TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
 // Ours, however written, goes; the user's neighbours stay, and so does ours under an event we do not use.
 TEST_F(UserFiles, UninstallTakesOnlyOursAndEditsTakeTurns) {
   const std::string ours = R"({"type": "command", "command": "/old/glowticker hook --agent claude"})";
-  const std::string head = "\xEF\xBB\xBF{\"hooks\": {\"Notification\": [{\"hooks\": [{\"type\": \"command\", \"command\": \"say\"}",
-                    tail = "]}],\n  \"PreToolUse\": [{\"hooks\": [" + ours + "]}]}}\n";
+  const std::string
+      head = "\xEF\xBB\xBF{\"hooks\": {\"Notification\": [{\"hooks\": [{\"type\": \"command\", \"command\": \"say\"}",
+      tail = "]}],\n  \"PreToolUse\": [{\"hooks\": [" + ours + "]}]}}\n";
   test::writeAll(file(claude), head + ", " + ours + tail);
   EXPECT_TRUE(HookState::isInstalled(claude, home_.path()));
   EXPECT_EQ(run(claude, false).action, "removed");
@@ -228,14 +241,16 @@ TEST_F(UserFiles, OddFilesAreLeftAloneAndLinkedOnesEditedInPlace) {
   pid_t pid = ::fork();  // root reads anything: the child checks the unreadable files as nobody
   if (pid == 0) {
     const gid_t nogroup = 65534;
-    if (::geteuid() == 0 && (::setgroups(1, &nogroup) != 0 || ::setgid(nogroup) != 0 || ::setuid(65534) != 0)) ::_exit(10);
+    if (::geteuid() == 0 && (::setgroups(1, &nogroup) != 0 || ::setgid(nogroup) != 0 || ::setuid(65534) != 0))
+      ::_exit(10);
     int failures = 0;
     for (AgentID a : allAgents()) failures += !refused(a);
     ::_exit(failures);
   }
   int status = -1;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << "unreadable files were installed or edited (10: still root)";
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0)
+      << "unreadable files were installed or edited (10: still root)";
   for (AgentID a : allAgents()) {
     fs::permissions(file(a), fs::perms(0600));
     EXPECT_EQ(readAll(file(a)), "# glowticker\n");
@@ -256,20 +271,6 @@ HookError failed(const HookResult& r) {
   return r ? HookError{} : r.error();
 }
 
-// The worked example and the edges of the report format that the writer never produces.
-TEST(InstallReport, ParsesOtherProgramsOutput) {
-  const std::string text =
-      "=== claude: /u/s.json ===\naction: installed\nbackup: /u/s.json.bak\nnote:   created hooks section\n\n"
-      "=== codex: /u/c.toml ===\n\t action: first\u2002\n\u3000action: a  b \nnote: one space\nnote:   \n\n"
-      "=== codex: /a: b ===\n=== x: y ===\r\n=== ===\n\nNote:tight\nagent c\n=== x\nNote: inside\n\nNote: restart the\nagent d";
-  EXPECT_EQ(parseReports(text),
-            (std::vector<InstallReport>{{"claude", "/u/s.json", "installed", "/u/s.json.bak", {"created hooks section"}},
-                                        {"codex", "/u/c.toml", "a  b", "", {}},
-                                        {"codex", "/a: b", "", "", {}}, {}}));
-  EXPECT_EQ(extractRestartNote(text), "Note:tight agent c restart the agent d");
-  EXPECT_EQ(extractRestartNote("agent x\n"), std::nullopt);
-}
-
 TEST(HookInstaller, ToolsThatSucceedFailFloodOrHang) {
   test::TempDir dir;
   auto resolved = [&] { return HookInstaller::resolveToolPath(dir.path()); };
@@ -280,8 +281,9 @@ TEST(HookInstaller, ToolsThatSucceedFailFloodOrHang) {
   stub(dir, "glowticker-cli", "exit 0", 0644);  // nor one that cannot run; one that can is the real tool's case
   EXPECT_EQ(resolved(), "/usr/bin/env");
 
-  auto good = ok(HookInstaller(stub(dir, "ok", "printf '=== %s: /f ===\\nnote:   %s\\n' $3 $1; echo x >&2; echo; echo 'Note: n'"))
-                     .setHook(codex, false));
+  auto good = ok(
+      HookInstaller(stub(dir, "ok", "printf '=== %s: /f ===\\nnote:   %s\\n' $3 $1; echo x >&2; echo; echo 'Note: n'"))
+          .setHook(codex, false));
   EXPECT_EQ(good.reports, (std::vector<InstallReport>{{"codex", "/f", "", "", {"uninstall"}}}));
   EXPECT_EQ(good.note, "n");
   auto garbled = ok(HookInstaller(stub(dir, "bad", "printf '=== a: b ===\\n\\377\\nNote: x\\n'")).setHook(kimi, true));
@@ -297,12 +299,14 @@ TEST(HookInstaller, ToolsThatSucceedFailFloodOrHang) {
   EXPECT_EQ(std::tuple(e.kind, e.code), std::tuple(HookError::Kind::notStarted, ENOENT));
 
   // A megabyte on each pipe does not stall; two calls at once do not mix; a hung tool is killed.
-  HookInstaller flood(stub(dir, "flood", "head -c 1048576 /dev/zero | tr '\\0' o\nhead -c 1048576 /dev/zero >&2\nexit 3"));
+  HookInstaller flood(
+      stub(dir, "flood", "head -c 1048576 /dev/zero | tr '\\0' o\nhead -c 1048576 /dev/zero >&2\nexit 3"));
   flood.setTimeLimit(std::chrono::seconds(20));
   EXPECT_EQ(failed(flood.setHook(codex, true)).description.size(), 1048576u);
   std::string slow = stub(dir, "slow", "sleep 0.3; echo \"=== $3: p ===\"");
   HookResult a, b;
-  std::thread t1([&] { a = HookInstaller(slow).setHook(codex, true); }), t2([&] { b = HookInstaller(slow).setHook(claude, true); });
+  std::thread t1([&] { a = HookInstaller(slow).setHook(codex, true); }),
+      t2([&] { b = HookInstaller(slow).setHook(claude, true); });
   t1.join(), t2.join();
   EXPECT_EQ(ok(a).reports.at(0).agent + ok(b).reports.at(0).agent, "codexclaude");
   HookInstaller hung(stub(dir, "hung", "exec sleep 30"));

@@ -232,12 +232,10 @@ ConfigEdit verified(const toml::table& original, std::string text, bool installe
   return edit;
 }
 
-// Parses and checks the file before any edit; nothing (and `refusal` says why) when it cannot be edited.
 std::optional<toml::table> editable(std::string_view text, const HookSetup& setup, std::string& refusal) {
-  std::optional<toml::table> root = TomlText::parse(text, setup.where, refusal);
-  if (root) refusal = checkHooks(*root, TomlText(text, *root), setup);
-  if (!refusal.empty()) return std::nullopt;
-  return root;  // moved, not copied: a copy would lose where its values sit in the text
+  return TomlText::parseEditable(text, setup.where, refusal, [&](const toml::table& root, const TomlText& doc) {
+    return checkHooks(root, doc, setup);
+  });
 }
 
 bool holdsOurHook(std::string_view text, const HookSetup& setup) {

@@ -66,12 +66,9 @@ toml::array keptHooks(const toml::table& root, const HookSetup& setup) {
   return kept;
 }
 
-// Parses the file and checks its hooks before any edit; nothing (and `refusal` says why) when it cannot be edited.
 std::optional<toml::table> editable(std::string_view text, const std::string& where, std::string& refusal) {
-  std::optional<toml::table> root = TomlText::parse(text, where, refusal);
-  if (root) refusal = checkHooks(*root, TomlText(text, *root), where);
-  if (!refusal.empty()) return std::nullopt;
-  return root;  // moved, not copied: a copy would lose where its values sit in the text
+  return TomlText::parseEditable(
+      text, where, refusal, [&](const toml::table& root, const TomlText& doc) { return checkHooks(root, doc, where); });
 }
 
 bool holdsOurHook(std::string_view text, const HookSetup& setup) {

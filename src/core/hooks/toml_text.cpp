@@ -63,6 +63,15 @@ std::optional<toml::table> TomlText::parse(std::string_view text, std::string_vi
   }
 }
 
+std::optional<toml::table> TomlText::parseEditable(
+    std::string_view text, std::string_view where, std::string& error,
+    const std::function<std::string(const toml::table&, const TomlText&)>& check) {
+  std::optional<toml::table> root = parse(text, where, error);
+  if (root) error = check(*root, TomlText(text, *root));
+  if (!error.empty()) return std::nullopt;
+  return root;
+}
+
 std::string_view TomlText::content(size_t i) const {
   std::string_view s = lines_[i];
   while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '\t'))

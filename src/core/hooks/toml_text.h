@@ -20,6 +20,12 @@ class TomlText {
 
   // Parses TOML text; on failure `error` names the file, the line and the column.
   static std::optional<toml::table> parse(std::string_view text, std::string_view where, std::string& error);
+  // Parses it and asks `check` (given the text's lines too, to tell how values are written) whether our
+  // edits can go into it: `check` gives "" when they can, else why not, which becomes `error`. The table
+  // is the parser's own, so its values still know where they sit in the text (a copy would not).
+  static std::optional<toml::table> parseEditable(
+      std::string_view text, std::string_view where, std::string& error,
+      const std::function<std::string(const toml::table&, const TomlText&)>& check);
 
   size_t lineCount() const { return lines_.size(); }
   const std::string& line(size_t i) const { return lines_[i]; }  // with its line ending
