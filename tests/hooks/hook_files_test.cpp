@@ -61,34 +61,35 @@ TEST(ShellQuote, TheShellReadsEveryPrintableCharacterBack) {
             words + "\n");
 }
 
+// The real companion tool, run the way the app runs it, with the hook beside it in a folder whose name
+// has a space (so quoting matters), on a temporary HOME.
 class UserFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    test::writeAll(hook_, "#!/bin/sh\n");
-    fs::permissions(hook_, fs::perms(0755));
+    fs::create_directories(bin_);
+    fs::copy_file(GT_CLI_EXE, bin_ / "glowticker-cli", fs::copy_options::overwrite_existing);
+    fs::copy_file(GT_HOOK_EXE, hook_, fs::copy_options::overwrite_existing);
   }
-  // Runs the tool and returns its one report; a failure writes to standard error only.
+  // Runs the tool and returns its one report; a failure's exit status is `want` and its text `error_`.
   InstallReport run(AgentID agent, bool install, int want = 0) {
-    std::ostringstream out, err;
-    CompanionTool::Options options{home_.path(), hook_};
-    EXPECT_EQ(
-        install ? CompanionTool::install(agent, options, out, err) : CompanionTool::uninstall(agent, options, out, err),
-        want)
-        << err.str();
-    EXPECT_EQ(out.str().empty() + err.str().empty(), 1);
-    error_ = err.str();
-    auto reports = parseReports(out.str());
-    return reports.empty() ? InstallReport{} : reports.at(0);
+    HookResult r = HookInstaller(HookInstaller::resolveToolPath(bin_)).setHook(agent, install);
+    error_ = r ? "" : r.error().description;
+    note_ = r ? r->note : "";
+    EXPECT_EQ(r ? 0 : r.error().code, want) << error_;
+    return r && !r->reports.empty() ? r->reports.at(0) : InstallReport{};
   }
   fs::path file(AgentID agent) { return HookState::configPath(agent, home_.path()); }
 
   test::TempDir home_;
-  fs::path hook_ = home_.path() / "My Apps" / "glowticker-hook";  // a space, so quoting matters
-  std::string error_;
+  test::Env env_{"HOME", home_.path().c_str()};
+  fs::path bin_ = home_.path() / "My Apps", hook_ = bin_ / "glowticker-hook";
+  std::string error_, note_;
 };
 
 // The user's file comes back byte for byte, mode included; ours goes after `after` and before `before`.
-// Only-adds on any layout is fuzz_agent_files' invariant, its corpus replayed by every test run.
+// The tool itself checks the hook state after each edit and fails when it disagrees. Only-adds,
+// idempotence and the exact round trip on any layout are fuzz_agent_files' invariants, its corpus
+// replayed by every test run.
 TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
   const struct {
     AgentID agent;
@@ -123,16 +124,12 @@ TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
               std::tuple("installed", file(agent), original));
     EXPECT_EQ(fs::status(file(agent)).permissions(), fs::perms(0640));
     std::string installed = readAll(file(agent));
-    EXPECT_TRUE(HookState::isInstalled(agent, home_.path()));
     size_t ours = installed.find(hook_.string());
     EXPECT_LT(installed.find(after), ours);
     EXPECT_LT(ours, before.empty() ? std::string::npos : installed.find(before));
     EXPECT_EQ(run(agent, true).action, "unchanged");
-    EXPECT_EQ(readAll(file(agent)), installed);
     EXPECT_EQ(run(agent, false).action, "removed");
     EXPECT_EQ(readAll(file(agent)), original);
-    EXPECT_FALSE(HookState::isInstalled(agent, home_.path()));
-    EXPECT_EQ(run(agent, false).action, "unchanged");
   }
 }
 
@@ -145,7 +142,6 @@ TEST_F(UserFiles, UninstallTakesOnlyOursAndEditsTakeTurns) {
   test::writeAll(file(claude), head + ", " + ours + tail);
   EXPECT_TRUE(HookState::isInstalled(claude, home_.path()));
   EXPECT_EQ(run(claude, false).action, "removed");
-  EXPECT_FALSE(HookState::isInstalled(claude, home_.path()));
   EXPECT_EQ(readAll(file(claude)), head + tail);
   // codex: an earlier version's notify gives back the user's own one; ours among their hooks goes alone.
   const std::string users = "[[hooks.Stop]]\nmatcher = \"\"\n[[hooks.Stop.hooks]]\ncommand = \"say\"\n",
@@ -167,7 +163,27 @@ TEST_F(UserFiles, UninstallTakesOnlyOursAndEditsTakeTurns) {
   other.reset();
   install.join();
   EXPECT_EQ(readAll(file(kimi)).substr(0, 6), "a = 2\n");
-  EXPECT_TRUE(HookState::isInstalled(kimi, home_.path()));
+}
+
+// A missing file is created private, and the restart note (in the panel's Chinese too) says that codex
+// asks once to review new hooks. A tool in a folder whose name is not UTF-8 refuses and writes nothing.
+TEST_F(UserFiles, CreatesPrivateFilesAndSaysToRestart) {
+  for (AgentID agent : allAgents()) {
+    const std::string name(rawValue(agent));
+    EXPECT_EQ(run(agent, true).action, "created");
+    EXPECT_EQ(fs::status(file(agent)).permissions(), fs::perms(0600));
+    EXPECT_TRUE(note_.starts_with("restart " + name + " so that running sessions pick up")) << note_;
+    EXPECT_TRUE(ReportWords::panelNote(note_).starts_with("请重启正在运行的 " + name));
+    EXPECT_EQ(ReportWords::panelNote(note_).find("Hooks need review") != std::string::npos, agent == codex);
+    fs::remove(file(agent));
+  }
+  const fs::path odd = home_.path() / "bin\xff";
+  fs::rename(bin_, odd);
+  bin_ = odd;
+  for (AgentID agent : allAgents()) {
+    run(agent, true, 1);
+    EXPECT_FALSE(fs::exists(file(agent)));
+  }
 }
 
 // Neither install nor uninstall touches a file it cannot edit, or leaves a file beside it.
@@ -227,7 +243,7 @@ TEST_F(UserFiles, OddFilesAreLeftAloneAndLinkedOnesEditedInPlace) {
     test::writeAll(real, a == claude ? "{\"padding\": \"" + pad + "\"}\n" : "model = \"" + pad + "\"\n");
     fs::create_symlink(real, file(a));
     EXPECT_EQ(run(a, true).action, "installed");
-    EXPECT_TRUE(fs::is_symlink(file(a)) && HookState::isInstalled(a, home_.path()));
+    EXPECT_TRUE(fs::is_symlink(file(a)));
     EXPECT_EQ(run(a, false).action, "removed");
     EXPECT_TRUE(fs::is_symlink(file(a)) && readAll(real).find(pad) != std::string::npos);
     fs::remove(real);  // a link that points nowhere is no hook
@@ -318,39 +334,6 @@ TEST(HookInstaller, ToolsThatSucceedFailFloodOrHang) {
   test::Env path("PATH", (dir.path().string() + ":" + std::getenv("PATH")).c_str());
   EXPECT_EQ(ok(HookInstaller(std::string("/usr/bin/env")).setHook(kimi, true)).reports,
             (std::vector<InstallReport>{{"kimi", "install", "", "", {}}}));
-}
-
-// The real companion tool, run the way the app runs it, on a temporary HOME.
-TEST(HookInstaller, RealCompanionToolRoundTrip) {
-  const fs::path cli = GT_CLI_EXE;
-  ASSERT_EQ(HookInstaller::resolveToolPath(cli.parent_path()), cli.string());
-  test::TempDir home;
-  test::Env env("HOME", home.path().c_str());
-  // Installed in a folder whose name is not UTF-8, the tool refuses and writes nothing.
-  fs::path bin = home.path() / "bin\xff";
-  fs::create_directories(bin);
-  fs::copy_file(cli, bin / "glowticker"), fs::copy_file(GT_HOOK_EXE, bin / "glowticker-hook");
-  for (AgentID agent : allAgents()) {
-    EXPECT_EQ(failed(HookInstaller((bin / "glowticker").string()).setHook(agent, true)).code, 1);
-    EXPECT_FALSE(fs::exists(HookState::configPath(agent, home.path())));
-  }
-  HookInstaller installer(cli.string());
-  for (AgentID agent : allAgents()) {
-    HookSuccess on = ok(installer.setHook(agent, true));
-    ASSERT_EQ(on.reports.size(), 1u);
-    EXPECT_EQ(std::tuple(on.reports[0].agent, on.reports[0].path, on.reports[0].action),
-              std::tuple(std::string(rawValue(agent)), HookState::configPath(agent, home.path()).string(), "created"s));
-    // The restart note, in the panel's Chinese too; codex asks once to trust new hooks, and the note says so.
-    EXPECT_TRUE(on.note.starts_with("restart " + std::string(rawValue(agent)) + " so that running sessions pick up"));
-    EXPECT_EQ(ReportWords::panelNote(on.note).find("Hooks need review") != std::string::npos, agent == codex);
-    EXPECT_TRUE(ReportWords::panelNote(on.note).starts_with("请重启正在运行的 " + std::string(rawValue(agent))));
-    EXPECT_TRUE(HookState::isInstalled(agent));
-    EXPECT_EQ(fs::status(on.reports[0].path).permissions(), fs::perms(0600));
-    HookSuccess off = ok(installer.setHook(agent, false));
-    EXPECT_EQ(off.reports.at(0).action, "removed");
-    EXPECT_NE(test::readAll(off.reports.at(0).backup).find("glowticker-hook"), std::string::npos);
-    EXPECT_FALSE(HookState::isInstalled(agent));
-  }
 }
 
 }  // namespace
