@@ -25,30 +25,6 @@ using test::readAll;
 using namespace std::string_literals;
 const AgentID claude = *agentFromRaw("claude"), codex = *agentFromRaw("codex"), kimi = *agentFromRaw("kimi");
 
-// Users' hooks that merely mention the program, and ours at a path with a space, are in the round trips
-// below; these are the edges.
-TEST(HookIdentity, OursIsWhatTheCommandRuns) {
-  const struct {
-    AgentID agent;
-    const char* command;
-    bool ours;
-  } rows[] = {
-      {kimi, "glowticker-cli hook --agent kimi", true},
-      {claude, "\"$HOME/bin/glowticker-hook\" --agent=claude  # ours", true},
-      {claude, "GT_LOG=1 /usr/bin/glowticker hook --agent claude", true},
-      {kimi, "glowticker-hook --agent claude", false},
-      {claude, "grep -q glowticker-hook ~/.audit", false},
-      {claude, "glowticker --agent claude", false},
-      {claude, "glowticker-hook --agent claude | tee -a ~/hook.log", false},
-      {claude, "'glowticker-hook --agent claude'", false},
-      {claude, "glowticker-hook --agent claude 'open", false},
-  };
-  for (const auto& r : rows) EXPECT_EQ(hook_identity::isOurCommand(rawValue(r.agent), r.command), r.ours) << r.command;
-  EXPECT_TRUE(hook_identity::isOurArgv(
-      "codex", {"/x/glowticker-hook", "--agent", "codex", "--chain", "--", "y", "--agent", "kimi"}));
-  EXPECT_FALSE(hook_identity::isOurArgv("codex", {"/x/glowticker-hook", "--chain", "--", "--agent", "codex"}));
-}
-
 // Whatever the hook's path holds, the shell reads it back as the one word it was.
 TEST(ShellQuote, TheShellReadsEveryPrintableCharacterBack) {
   test::TempDir dir;
@@ -86,10 +62,11 @@ class UserFiles : public ::testing::Test {
   std::string error_, note_;
 };
 
-// The user's file comes back byte for byte, mode included; ours goes after `after` and before `before`.
-// The tool itself checks the hook state after each edit and fails when it disagrees. Only-adds,
-// idempotence and the exact round trip on any layout are fuzz_agent_files' invariants, its corpus
-// replayed by every test run.
+// The user's file comes back byte for byte, mode included, with their hooks that only look like ours
+// (another program, another agent, a pipeline, a quoted whole, no `hook` subcommand, odd quoting); ours goes after
+// `after` and before `before`. The tool itself checks the hook state after each edit and fails when it disagrees.
+// Only-adds, idempotence and the exact round trip on any layout are fuzz_agent_files' invariants, its corpus replayed
+// by every test run.
 TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
   const struct {
     AgentID agent;
@@ -97,7 +74,11 @@ TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
   } files[] = {
       {claude, R"j({
     "permissions": { "allow": ["Bash(npm run test:*)"], "deny": [] }, "hooks": {
-        "Stop": [ { "hooks": [ { "type": "command", "command": "~/bin/log-glowticker-hook-events.sh" } ] } ],
+        "Stop": [ { "hooks": [ { "type": "command", "command": "~/bin/log-glowticker-hook-events.sh" },
+          {"type": "command", "command": "glowticker-hook --agent claude | tee -a ~/hook.log"}, {"type": "command",
+          "command": "'glowticker-hook --agent claude'"}, {"type": "command", "command": "glowticker --agent claude"},
+          {"type": "command", "command": "glowticker-hook --agent kimi"}, {"type": "command",
+          "command": "glowticker-hook --agent claude 'open"} ] } ],
         "PreToolUse": [{"matcher": "Bash", "hooks": [{"type": "command", "command": "grep -q glowticker-hook ~/.audit"}]}],
         "Notification": [1], "PermissionRequest": [ ] }, "env": {"NOTE": "日本語 \"quoted\" \\ glowticker-hook"}
 }
@@ -133,9 +114,12 @@ TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
   }
 }
 
-// Ours, however written, goes; the user's neighbours stay, and so does ours under an event we do not use.
+// Ours, however written (a variable set before it, `glowticker hook`, `--agent=`, a comment after it,
+// glowticker-cli, notify's argv whose user's part names another agent), goes; the user's neighbours stay, and so does
+// ours under an event we do not use.
 TEST_F(UserFiles, UninstallTakesOnlyOursAndEditsTakeTurns) {
-  const std::string ours = R"({"type": "command", "command": "/old/glowticker hook --agent claude"})";
+  const std::string ours =
+      R"({"type": "command", "command": "GT_LOG=1 /old/glowticker hook --agent=claude #--agent kimi"})";
   const std::string
       head = "\xEF\xBB\xBF{\"hooks\": {\"Notification\": [{\"hooks\": [{\"type\": \"command\", \"command\": \"say\"}",
       tail = "]}],\n  \"PreToolUse\": [{\"hooks\": [" + ours + "]}]}}\n";
@@ -147,11 +131,12 @@ TEST_F(UserFiles, UninstallTakesOnlyOursAndEditsTakeTurns) {
   const std::string users = "[[hooks.Stop]]\nmatcher = \"\"\n[[hooks.Stop.hooks]]\ncommand = \"say\"\n",
                     rest = "# mine below\n[x]\ns = \"\"\"\n[[hooks.Stop]]\n\"\"\"\n";
   test::writeAll(file(codex),
-                 "notify = [\"/old/glowticker-hook\", \"--agent\", \"codex\", \"--chain\", \"--\", \"say\"]  # mine\n" +
+                 "notify = [\"/old/glowticker-hook\", \"--agent\", \"codex\", \"--chain\", \"--\", \"say\", "
+                 "\"--agent\", \"kimi\"]  # mine\n" +
                      users + "[[hooks.Stop.hooks]]\ncommand = \"/old/glowticker hook --agent codex\"\n" + rest +
-                     "[[hooks.PermissionRequest]]\nhooks = [{ command = \"glowticker-hook --agent codex\" }]\n");
+                     "[[hooks.PermissionRequest]]\nhooks = [{ command = \"glowticker-cli hook --agent codex\" }]\n");
   EXPECT_EQ(run(codex, false).action, "removed");
-  EXPECT_EQ(readAll(file(codex)), "notify = [\"say\"]  # mine\n" + users + rest);
+  EXPECT_EQ(readAll(file(codex)), "notify = [\"say\", \"--agent\", \"kimi\"]  # mine\n" + users + rest);
   // An edit waits for another one that holds the file, instead of overwriting what it wrote.
   test::writeAll(file(kimi), "a = 1\n");
   std::optional<EditLock> other(std::in_place, file(kimi));
