@@ -1,5 +1,6 @@
 // gt-notify-sink: a stand-in org.freedesktop.Notifications server on the session bus for tests and
-// benchmarks. It shows nothing and prints "ready" once it owns the name.
+// benchmarks. It shows nothing, takes the name over from any server that allows it, and prints "ready" once
+// it owns the name.
 //   --log FILE   one JSON line per call: Notify {"sender","app_name","replaces_id","id","app_icon",
 //                "summary","body","actions","hints"} (string and byte hints), CloseNotification {"closed"}
 //   --no-markup  no "body-markup" capability     --actions  the "actions" capability
@@ -37,25 +38,18 @@ void record(const nlohmann::ordered_json& line) {
 }
 
 int getCapabilities(sd_bus_message* m, void*, sd_bus_error*) {
-  if (sink.silent) return 1;  // handled, and no reply ever comes
-  const char* caps[4] = {"body", nullptr, nullptr, nullptr};
+  const char* caps[3] = {"body"};
   int n = 1;
   if (sink.markup) caps[n++] = "body-markup";
   if (sink.actions) caps[n++] = "actions";
-  sd_bus_message* reply = nullptr;
-  int r = sd_bus_message_new_method_return(m, &reply);
-  if (r >= 0) r = sd_bus_message_append_strv(reply, const_cast<char**>(caps));
-  if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
-  sd_bus_message_unref(reply);
-  return r;
+  return sd_bus_reply_method_return(m, "as", n, caps[0], caps[1], caps[2]);  // the first n
 }
 
 int getServerInformation(sd_bus_message* m, void*, sd_bus_error*) {
-  return sink.silent ? 1 : sd_bus_reply_method_return(m, "ssss", "gt-notify-sink", "Glowticker", "1", "1.2");
+  return sd_bus_reply_method_return(m, "ssss", "gt-notify-sink", "Glowticker", "1", "1.2");
 }
 
 int notify(sd_bus_message* m, void*, sd_bus_error*) {
-  if (sink.silent) return 1;
   const char *app, *icon, *summary, *body, *text;
   std::uint32_t replaces = 0;
   int r = sd_bus_message_read(m, "susss", &app, &replaces, &icon, &summary, &body);
@@ -133,6 +127,8 @@ int invoke(sd_bus_message* m, void*, sd_bus_error* error) {
   return sd_bus_reply_method_return(m, "u", id);
 }
 
+int takeAndNeverAnswer(sd_bus_message*, void*, sd_bus_error*) { return 1; }
+
 const sd_bus_vtable kVtable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD("GetCapabilities", "", "as", getCapabilities, SD_BUS_VTABLE_UNPRIVILEGED),
@@ -166,9 +162,10 @@ int main(int argc, char** argv) {
   }
   sd_bus* bus = nullptr;
   int r = sd_bus_open_user(&bus);
+  if (r >= 0 && sink.silent) r = sd_bus_add_filter(bus, nullptr, takeAndNeverAnswer, nullptr);
   if (r >= 0) r = sd_bus_add_object_vtable(bus, nullptr, kPath, kInterface, kVtable, nullptr);
   if (r >= 0) r = sd_bus_add_object_vtable(bus, nullptr, kPath, "io.glowticker.NotifySink", kControlVtable, nullptr);
-  if (r >= 0) r = sd_bus_request_name(bus, kInterface, 0);
+  if (r >= 0) r = sd_bus_request_name(bus, kInterface, SD_BUS_NAME_REPLACE_EXISTING | SD_BUS_NAME_ALLOW_REPLACEMENT);
   if (r < 0) return std::fprintf(stderr, "gt-notify-sink: cannot serve %s: %s\n", kInterface, std::strerror(-r)), 1;
   std::puts("ready");
   std::fflush(stdout);
