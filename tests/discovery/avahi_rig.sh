@@ -8,12 +8,11 @@ set -euo pipefail
 
 P=${GT_PREFIX:-gt}
 STATE=${GT_STATE:-/tmp/$P-avahi}
-NET=198.18.0
-
 side_idx() { case $1 in dev) echo 1;; app) echo 2;; *) echo "side must be dev or app" >&2; exit 2;; esac; }
-ns_of()  { echo "$P-$1"; }
-if_of()  { echo "$P-${1}0"; }
 bus_of() { echo "unix:path=$STATE/$1/bus.sock"; }
+# Runs in place of the calling (sub)shell, so a background start's $! is the command's own PID.
+exec_in() { local s=$1; shift; side_idx "$s" >/dev/null; exec ip netns exec "$P-$s" env DBUS_SYSTEM_BUS_ADDRESS="$(bus_of "$s")" "$@"; }
+wait_for() { local n=$1; shift; until "$@" >/dev/null 2>&1; do n=$((n-1)); [ "$n" -gt 0 ] || return 1; sleep 0.05; done; }
 
 write_configs() {   # no service dirs, so bus activation can never spawn a stock avahi-daemon
   local s=$1 d=$STATE/$1
@@ -26,25 +25,21 @@ write_configs() {   # no service dirs, so bus activation can never spawn a stock
     <allow receive_sender="*"/></policy></busconfig>
 EOF
   printf '%s\n' "[server]" "host-name=$P-$s" "domain-name=local" "use-ipv4=yes" "use-ipv6=no" \
-    "allow-interfaces=$(if_of "$s")" "enable-dbus=yes" "ratelimit-interval-usec=1000000" "ratelimit-burst=1000" \
+    "allow-interfaces=$P-${s}0" "enable-dbus=yes" "ratelimit-interval-usec=1000000" "ratelimit-burst=1000" \
     "[wide-area]" "enable-wide-area=no" "[publish]" "publish-hinfo=no" "publish-workstation=no" \
     "publish-aaaa-on-ipv4=no" "[reflector]" "enable-reflector=no" "[rlimits]" >"$d/avahi-daemon.conf"
 }
 
-wait_for() { local n=$1; shift; until "$@" >/dev/null 2>&1; do n=$((n-1)); [ "$n" -gt 0 ] || return 1; sleep 0.05; done; }
-
 avahi_running() {  # GetState 2: host name probed and announced
-  ip netns exec "$(ns_of "$1")" env DBUS_SYSTEM_BUS_ADDRESS="$(bus_of "$1")" \
-    dbus-send --system --print-reply --reply-timeout=500 --dest=org.freedesktop.Avahi / \
-    org.freedesktop.Avahi.Server.GetState 2>/dev/null | grep -q 'int32 2'
+  (exec_in "$1" dbus-send --system --print-reply --reply-timeout=500 --dest=org.freedesktop.Avahi / \
+    org.freedesktop.Avahi.Server.GetState 2>/dev/null) | grep -q 'int32 2'
 }
 
 start_avahi() {
   local s=$1 d=$STATE/$1
   # ip netns exec gives a private mount namespace: a tmpfs over /run hides the host's avahi and dbus
   # sockets and pid file, an empty dir hides the host's static services; exec keeps one PID.
-  ip netns exec "$(ns_of "$s")" env DBUS_SYSTEM_BUS_ADDRESS="$(bus_of "$s")" sh -c '
-      mount -n -t tmpfs -o mode=0755,size=1m gt-run /run &&
+  exec_in "$s" sh -c 'mount -n -t tmpfs -o mode=0755,size=1m gt-run /run &&
       mount -n --bind "$1/services" /etc/avahi/services &&
       exec avahi-daemon -f "$1/avahi-daemon.conf" --no-drop-root --no-chroot --no-rlimits --no-proc-title
     ' sh "$d" </dev/null >"$d/avahi.log" 2>&1 &
@@ -56,16 +51,15 @@ up() {
   [ "$(id -u)" = 0 ] || { echo "run as root" >&2; exit 1; }
   if ip netns list 2>/dev/null | grep -qE "^$P-(dev|app)( |$)"; then down; fi
   rm -rf "$STATE"; mkdir -p "$STATE"
-  ip netns add "$(ns_of dev)"; ip netns add "$(ns_of app)"
+  ip netns add "$P-dev"; ip netns add "$P-app"
   # Both veth ends are created inside the namespaces: they never exist in the host namespace.
-  ip link add "$(if_of dev)" netns "$(ns_of dev)" type veth peer name "$(if_of app)" netns "$(ns_of app)"
-  local s ns
+  ip link add "$P-dev0" netns "$P-dev" type veth peer name "$P-app0" netns "$P-app"
+  local s
   for s in dev app; do
-    ns=$(ns_of "$s")
-    ip -n "$ns" link set lo up; ip -n "$ns" link set "$(if_of "$s")" up
-    ip -n "$ns" addr add "$NET.$(side_idx "$s")/24" dev "$(if_of "$s")"
+    ip -n "$P-$s" link set lo up; ip -n "$P-$s" link set "$P-${s}0" up
+    ip -n "$P-$s" addr add "198.18.0.$(side_idx "$s")/24" dev "$P-${s}0"
     write_configs "$s"
-    ip netns exec "$ns" dbus-daemon --config-file="$STATE/$s/dbus.conf" --nofork --nopidfile --nosyslog \
+    ip netns exec "$P-$s" dbus-daemon --config-file="$STATE/$s/dbus.conf" --nofork --nopidfile --nosyslog \
       </dev/null >"$STATE/$s/dbus.log" 2>&1 &
   done
   for s in dev app; do
@@ -77,17 +71,16 @@ up() {
 }
 
 down() {  # kills only processes inside our namespaces, by PID
-  local s ns pids
+  local s pids
   for s in dev app; do
-    ns=$(ns_of "$s")
-    ip netns list 2>/dev/null | grep -qE "^$ns( |$)" || continue
-    pids=$(ip netns pids "$ns" 2>/dev/null || true)
+    ip netns list 2>/dev/null | grep -qE "^$P-$s( |$)" || continue
+    pids=$(ip netns pids "$P-$s" 2>/dev/null || true)
     if [ -n "$pids" ]; then
       kill $pids 2>/dev/null || true
-      for _ in $(seq 40); do pids=$(ip netns pids "$ns" 2>/dev/null || true); [ -z "$pids" ] && break; sleep 0.05; done
+      for _ in $(seq 40); do pids=$(ip netns pids "$P-$s" 2>/dev/null || true); [ -z "$pids" ] && break; sleep 0.05; done
       [ -n "$pids" ] && kill -9 $pids 2>/dev/null || true
     fi
-    ip netns del "$ns" 2>/dev/null || rm -f "/run/netns/$ns"   # rm: stale entry whose mount is gone
+    ip netns del "$P-$s" 2>/dev/null || rm -f "/run/netns/$P-$s"   # rm: stale entry whose mount is gone
   done
   rm -rf "$STATE"
 }
@@ -96,12 +89,9 @@ cmd=${1:-}; shift || true
 case $cmd in
   up) up ;;
   down) down ;;
-  exec) s=${1:?dev|app}; shift; side_idx "$s" >/dev/null
-        exec ip netns exec "$(ns_of "$s")" env DBUS_SYSTEM_BUS_ADDRESS="$(bus_of "$s")" "$@" ;;
-  stop-avahi) s=${1:?dev|app}; pid=$(cat "$STATE/$s/avahi.pid"); kill "$pid"
-        for _ in $(seq 100); do   # until gone or a zombie, at most 5 s
-          st=$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null || echo gone)
-          [ "$st" = gone ] || [ "$st" = Z ] && break; sleep 0.05
-        done ;;
+  exec) exec_in "${1:?dev|app}" "${@:2}" ;;
+  stop-avahi) pid=$(cat "$STATE/${1:?dev|app}/avahi.pid"); kill "$pid"
+    gone() { local st; st=$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null) || true; [ -z "$st" ] || [ "$st" = Z ]; }
+    wait_for 100 gone || true ;;  # at most 5 s
   *) sed -n '2,6p' "$0"; exit 2 ;;
 esac

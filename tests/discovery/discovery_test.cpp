@@ -1,162 +1,140 @@
+// The search and the TXT rules against a scripted DNS-SD backend and real loopback sockets: what the namespace
+// test against real avahi-daemons cannot stage.
 #include "core/discovery/discovery.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <map>
-#include <stop_token>
 #include <thread>
-
-#include "support/test_http_server.h"
 
 namespace gt {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using Strings = std::vector<std::string>;
 
-// Plays scripted results on its own thread like a real browser, resolves from a table, records the calls.
+// Delivers its scripted result sets at once, in order; resolves from a table and records each call.
 struct FakeBackend : DnsSdBackend {
-  struct Answer {
-    std::vector<AddressCandidate> candidates;
-    std::chrono::milliseconds delay{0};  // how long the lookup takes (cut short by the deadline)
+  struct Browse : DnsSdBrowse {
+    std::optional<Problem<BrowseProblem>> found;
+    void stop() override {}
+    std::optional<Problem<BrowseProblem>> problem() const override { return found; }
   };
   struct Call {
-    ServiceEndpoint endpoint;
+    std::string name;
     Clock::time_point start, deadline;
   };
-  struct Browse : DnsSdBrowse {
-    Browse(const FakeBackend& owner, ResultsHandler handler)
-        : owner(owner), thread([this, handler](std::stop_token stop) {
-            auto begin = Clock::now();
-            for (const auto& [at, results] : this->owner.script) {
-              while (!stop.stop_requested() && Clock::now() < begin + at) std::this_thread::sleep_for(1ms);
-              if (stop.stop_requested()) return;
-              handler(results);
-            }
-          }) {}
-    void stop() override {
-      thread.request_stop();
-      if (thread.joinable()) thread.join();
-    }
-    std::optional<Problem<BrowseProblem>> problem() const override { return owner.problem; }
-    const FakeBackend& owner;
-    std::jthread thread;
-  };
-
-  std::unique_ptr<DnsSdBrowse> startBrowse(const std::string&, const std::string&,
-                                           ResultsHandler handler) override {
-    return std::make_unique<Browse>(*this, std::move(handler));
+  std::unique_ptr<DnsSdBrowse> startBrowse(const std::string&, const std::string&, ResultsHandler handler) override {
+    for (const auto& results : script) handler(results);
+    auto browse = std::make_unique<Browse>();
+    browse->found = problem;
+    return browse;
   }
-  // Called one after another on the thread that browses.
-  std::vector<AddressCandidate> resolve(const ServiceEndpoint& endpoint, Clock::time_point deadline) override {
-    calls.push_back({endpoint, Clock::now(), deadline});
-    auto it = answers.find({endpoint.name, endpoint.interfaceIndex});
-    if (it == answers.end()) return {};
-    std::this_thread::sleep_until(std::min(deadline, calls.back().start + it->second.delay));
-    return calls.back().start + it->second.delay >= deadline ? std::vector<AddressCandidate>{} : it->second.candidates;
+  // A lookup with no answer in the table waits out its deadline, as a daemon that never answers.
+  std::vector<AddressCandidate> resolve(const ServiceEndpoint& e, Clock::time_point deadline) override {
+    calls.push_back({e.name, Clock::now(), deadline});
+    auto it = answers.find({e.name, e.interfaceIndex});
+    if (it == answers.end()) std::this_thread::sleep_until(deadline);
+    return it == answers.end() ? std::vector<AddressCandidate>{} : it->second;
   }
-
-  std::vector<std::pair<std::chrono::milliseconds, std::vector<BrowseResult>>> script;
+  std::vector<std::vector<BrowseResult>> script;
   std::optional<Problem<BrowseProblem>> problem;
-  std::map<std::pair<std::string, int>, Answer> answers;  // by instance name and interface
+  std::map<std::pair<std::string, int>, std::vector<AddressCandidate>> answers;  // by name and interface
   std::vector<Call> calls;
 };
 
-// The search only connects: a loopback HTTP server serves as the listener; a closed port refuses.
-struct Listener : test::TestHttpServer {
-  Listener() : TestHttpServer(false, [](const test::HttpRequest&) { return test::HttpReply{}; }) {}
-  std::uint16_t port() const { return static_cast<std::uint16_t>(TestHttpServer::port()); }
+// A loopback port that takes connections (the kernel completes them; nothing is read).
+struct Listener {
+  Listener() {
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), len);
+    ::listen(fd, 64);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+  }
+  ~Listener() { ::close(fd); }
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  std::uint16_t port = 0;
 };
-std::uint16_t closedPort() { return static_cast<std::uint16_t>(test::unusedLoopbackPort()); }
+constexpr std::uint16_t kClosed = 1;  // nothing listens on 127.0.0.1:1
 
-BrowseResult result(const std::string& name, std::optional<std::vector<std::string>> txt = std::nullopt,
-                    int iface = 1) {
+BrowseResult result(const std::string& name, std::optional<Strings> txt = std::nullopt, int iface = 1) {
   return BrowseResult{ServiceEndpoint{name, "_glowticker._tcp", "local", iface, 0}, std::move(txt)};
 }
 
-std::vector<std::string> names(const std::vector<DiscoveredDevice>& devices) {
-  std::vector<std::string> out(devices.size());
-  std::transform(devices.begin(), devices.end(), out.begin(), [](auto& d) { return d.name; });
-  return out;
-}
-
-class DiscoveryTest : public ::testing::Test {
- protected:
-  void reachable(const std::string& name) { backend->answers[{name, 1}] = {{{"127.0.0.1", listener.port()}}}; }
-  std::shared_ptr<FakeBackend> backend = std::make_shared<FakeBackend>();
-  Listener listener;
-};
-
-// A browse that cannot see the network fails with its problem, resolving nothing. The window's length is
-// timed against real daemons (AvahiNetns).
-TEST_F(DiscoveryTest, BackendProblemFailsTheSearch) {
+// The search ends as soon as the browse has a problem: nothing but the problem ends an hour's window.
+TEST(Discovery, ABrowseProblemEndsTheSearchAtOnce) {
+  auto backend = std::make_shared<FakeBackend>();
   backend->problem = Problem<BrowseProblem>{BrowseProblem::noDaemon, "avahi-daemon is not running"};
-  backend->script = {{0ms, {result("Kitchen")}}};
-  reachable("Kitchen");
-  EXPECT_EQ(Discovery(backend).browse(50ms).error(), *backend->problem);
+  backend->script = {{result("Kitchen")}};
+  backend->answers[{"Kitchen", 1}] = {{"127.0.0.1", kClosed}};
+  EXPECT_EQ(Discovery(backend).browse(std::chrono::hours(1)).error(), *backend->problem);
   EXPECT_TRUE(backend->calls.empty());
 }
 
-// Several names on one listener also shows that one device under two names is listed twice.
-TEST_F(DiscoveryTest, ListIsInCodePointOrderAfterNormalisation) {
-  const std::string decomposedE = "e\xCC\x81";  // NFC gives U+00E9, after "f"
-  backend->script = {{0ms, {result("desk"), result(decomposedE), result("Kitchen 2"), result("f")}},
-                     {20ms, {result("Kitchen"), result("Desk")}}};
-  for (std::string n : {"desk", "Kitchen 2", "f", "Kitchen", "Desk"}) reachable(n);
-  reachable(decomposedE);
-  auto devices = Discovery(backend).browse(200ms).value();
-  EXPECT_EQ(names(devices), (std::vector<std::string>{"Desk", "Kitchen", "Kitchen 2", "desk", "f", decomposedE}));
-  std::vector<std::string> asked(backend->calls.size());  // resolution followed the same order
-  std::transform(backend->calls.begin(), backend->calls.end(), asked.begin(), [](auto& c) { return c.endpoint.name; });
-  EXPECT_EQ(asked, names(devices));
-}
-
-// TXT kept until a non-empty one replaces it; a withdrawn instance still resolves; of two interfaces the last
-// decides; the host is the connected peer's address, and an IPv6 (here IPv4-mapped) peer is left out.
-TEST_F(DiscoveryTest, TxtMergeWithdrawalInterfacesAndPeerAddress) {
-  using S = std::vector<std::string>;
-  Listener second;
+// Instances are resolved and listed in code point order after NFC (a decomposed "é" after "f"). TXT is kept until
+// a non-empty one replaces it; an instance that disappears still resolves; of two interfaces the last seen decides.
+// The host is the connected peer's address; the first connection decides (an IPv6 peer is left out), a refused one
+// goes on to the next address; a lookup that never answers uses up its own second and no more.
+TEST(Discovery, ListsEachReachableInstanceOnceInNameOrder) {
+  const std::string e = "e\xCC\x81";
+  Listener listener, second;
+  const std::uint16_t port = listener.port;
+  auto backend = std::make_shared<FakeBackend>();
   backend->script = {
-      {0ms, {result("A", S{"ws=9100", "device=Tablet"}), result("B", S{"v=1"}), result("Twice", std::nullopt, 1),
-             result("Twice", std::nullopt, 2), result("Six"), result("Four")}},
-      {20ms, {result("A", S{}), result("B", S{"http=7000"})}},
-      {40ms, {result("A"), result("B", S{"colour=blue"})}},
-      {60ms, {}}};
-  reachable("A");
-  backend->answers[{"B", 1}] = {{{"127.000.000.001", listener.port()}, {"127.0.0.1", listener.port()}}};
-  backend->answers[{"Twice", 1}] = {{{"127.0.0.1", closedPort()}}};
-  backend->answers[{"Twice", 2}] = {{{"127.0.0.1", second.port()}}};
-  backend->answers[{"Six", 1}] = {{{"::ffff:127.0.0.1", listener.port()}, {"127.0.0.1", listener.port()}}};
-  backend->answers[{"Four", 1}] = {{{"127.0.0.1", closedPort()}, {"127.0.0.1", listener.port()}}};
-  auto devices = Discovery(backend).browse(200ms).value();
-  ASSERT_EQ(names(devices), (std::vector<std::string>{"A", "B", "Four", "Twice"}));
+      {result("desk"), result(e), result("f"), result("A", Strings{"ws=9100", "device=Tablet"}),
+       result("B", Strings{"v=1"}), result("Twice", std::nullopt, 1), result("Twice", std::nullopt, 2), result("Six"),
+       result("Four"), result("Kitchen 2"), result("Kitchen"), result("Desk"), result("refused"), result("slow")},
+      {result("A", Strings{}), result("B", Strings{"http=7000"})},
+      {result("A"), result("B", Strings{"colour=blue"})}};
+  for (const char* n : {"desk", "f", "A", "Kitchen", "Kitchen 2", "Desk"})
+    backend->answers[{n, 1}] = {{"127.0.0.1", port}};
+  backend->answers[{e, 1}] = {{"127.0.0.1", port}};
+  backend->answers[{"B", 1}] = {{"127.000.000.001", port}, {"127.0.0.2", port}};
+  backend->answers[{"Twice", 1}] = {{"127.0.0.1", kClosed}};
+  backend->answers[{"Twice", 2}] = {{"127.0.0.1", second.port}};
+  backend->answers[{"Six", 1}] = {{"::ffff:127.0.0.1", port}, {"127.0.0.1", port}};
+  backend->answers[{"Four", 1}] = {{"127.0.0.1", kClosed}, {"127.0.0.1", port}};
+  backend->answers[{"refused", 1}] = {{"127.0.0.1", kClosed}};
+  const auto devices = Discovery(backend).browse(0ms).value();
+  Strings listed, asked;
+  for (const auto& d : devices) listed.push_back(d.name);
+  for (const auto& c : backend->calls) asked.push_back(c.name);
+  EXPECT_EQ(listed, (Strings{"A", "B", "Desk", "Four", "Kitchen", "Kitchen 2", "Twice", "desk", "f", e}));
+  EXPECT_EQ(asked, (Strings{"A", "B", "Desk", "Four", "Kitchen", "Kitchen 2", "Six", "Twice", "desk", "f", "refused",
+                            "slow", e}));
+  ASSERT_EQ(devices.size(), 10u);
   EXPECT_EQ(devices[0], (DiscoveredDevice{"A", "127.0.0.1", 9100, 8889, "Tablet", ""}));
-  EXPECT_EQ(devices[1], (DiscoveredDevice{"B", "127.0.0.1", listener.port(), 7000, "", ""}));
-  EXPECT_EQ(devices[2], (DiscoveredDevice{"Four", "127.0.0.1", listener.port(), 8889, "", ""}));
-  EXPECT_EQ(devices[3].wsPort, second.port());
+  EXPECT_EQ(devices[1], (DiscoveredDevice{"B", "127.0.0.1", port, 7000, "", ""}));
+  EXPECT_EQ(devices[3], (DiscoveredDevice{"Four", "127.0.0.1", port, 8889, "", ""}));
+  EXPECT_EQ(devices[6].wsPort, second.port);
+  for (const auto& c : backend->calls) EXPECT_LE(c.deadline - c.start, Discovery::kResolveTimeout) << c.name;
+  EXPECT_GE(backend->calls.back().deadline - backend->calls[11].deadline, Discovery::kResolveTimeout);
 }
 
-// A refused connection fails at once; a slow lookup uses up its own second and no more.
-TEST_F(DiscoveryTest, UnreachableInstancesAreLeftOutAndTheNextIsStillTried) {
-  backend->script = {{0ms, {result("A refused"), result("B slow lookup"), result("C no address"),
-                            result("D ok", std::vector<std::string>{"device=Wall"})}}};
-  backend->answers[{"A refused", 1}] = {{{"127.0.0.1", closedPort()}}};
-  backend->answers[{"B slow lookup", 1}] = {{{"127.0.0.1", listener.port()}}, 5s};
-  backend->answers[{"C no address", 1}] = {};
-  reachable("D ok");
-  auto devices = Discovery(backend).browse(50ms).value();
-  ASSERT_EQ(names(devices), std::vector<std::string>{"D ok"});
-  EXPECT_EQ(devices[0], (DiscoveredDevice{"D ok", "127.0.0.1", listener.port(), 8889, "Wall", ""}));
-  auto calls = backend->calls;
-  ASSERT_EQ(calls.size(), 4u);
-  for (const auto& call : calls) {
-    EXPECT_LE(call.deadline - call.start, Discovery::kResolveTimeout) << call.endpoint.name;
-    EXPECT_GT(call.deadline - call.start, 900ms) << call.endpoint.name;
+// Key case, duplicates and order are shown against a real daemon by the namespace test; these are the edges.
+TEST(TxtRecord, EdgesOfEntriesAndPorts) {
+  const std::string nul("v=a\0b", 5);
+  EXPECT_EQ(txtEntries({"v=", "device", "device=Later", "ws=A=B", nul, "http=ok\xE2\x82"}), (Strings{"ws=A=B", "v="}));
+  EXPECT_EQ(txtEntries({"device=\xE5\xAE\xA2", nul}), (Strings{nul, "device=\xE5\xAE\xA2"}));
+  EXPECT_EQ(parseDevice("Desk", "192.168.1.42", 0, {}), (DiscoveredDevice{"Desk", "192.168.1.42", 8888, 8889, "", ""}));
+  for (const char* bad : {"abc", "", " 9100", "9100 ", "+", "+-1", "9223372036854775808"}) {
+    EXPECT_EQ(parseDevice("d", "h", 9000, {std::string("ws=") + bad}).wsPort, 9000) << bad;
+    EXPECT_EQ(parseDevice("d", "h", 0, {std::string("http=") + bad}).httpPort, 8889) << bad;
   }
-  EXPECT_LT(calls[1].start - calls[0].start, 500ms) << "a refused connection fails at once";
-  EXPECT_GE(calls[2].start - calls[1].start, 1s);
-  EXPECT_LT(calls[2].start - calls[1].start, 1500ms);
+  for (const auto& [text, port] : std::vector<std::pair<std::string, std::int64_t>>{
+           {"+9101", 9101}, {"-1", -1}, {"0070000", 70000}, {"-9223372036854775808", INT64_MIN}}) {
+    EXPECT_EQ(parseDevice("d", "h", 0, {"http=" + text}).httpPort, port) << text;
+    EXPECT_EQ(parseDevice("d", "h", 1, {"ws=" + text}).wsPort, port) << text;
+  }
+  // Fed the raw strings, exact keys only and the later one wins.
+  DiscoveredDevice d = parseDevice("d", "h", 9000, {"WS=9100", "v", "device=A=B", "v=1", "v=", "ws=1", "ws=x"});
+  EXPECT_EQ(std::tuple(d.wsPort, d.device, d.version), std::tuple(1, "A=B", ""));
 }
 
 }  // namespace

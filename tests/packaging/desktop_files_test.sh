@@ -1,16 +1,14 @@
 #!/usr/bin/env bash
-# The launcher entry, the bash completion and the generated manual page.
+# The launcher entry, the bash completion and the generated manual pages.
 # Usage: desktop_files_test.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 src=$1 build=$2
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+# Without desktop-file-validate (package desktop-file-utils) only the installed program and icon are checked.
 desktop=$src/packaging/glowticker.desktop
-# Without desktop-file-validate (package desktop-file-utils) only the keys below are checked.
 ! command -v desktop-file-validate >/dev/null || desktop-file-validate "$desktop" || fail "invalid launcher"
-for line in "Exec=glowticker-app" "Icon=glowticker"; do  # the installed program and icon
-  grep -qx "$line" "$desktop" || fail "launcher lacks '$line'"
-done
+grep -qx "Exec=glowticker-app" "$desktop" && grep -qx "Icon=glowticker" "$desktop" || fail "launcher lacks Exec or Icon"
 
 # Each check: the exact offers, then the words typed so far (the last one is being completed).
 completion=$src/packaging/glowticker.bash-completion
@@ -33,20 +31,20 @@ check "--message --project --state --title --ts --type " glowticker send --agent
 bash --norc --noprofile -c 'source "$1"; complete -p glowticker glowticker-cli' _ "$completion" >/dev/null ||
   fail "completion is not registered for both names"
 
-page=$build/packaging/man/glowticker.1.gz
-if [[ ! -f $page ]]; then
+man=$build/packaging/man
+if [[ ! -f $man/glowticker.1.gz ]]; then
   command -v help2man >/dev/null || { echo "SKIP: help2man not installed (apt-get install help2man)"; exit 77; }
-  fail "$page was not generated"
+  fail "$man/glowticker.1.gz was not generated"
 fi
-text=$(zcat "$page")
+text=$(zcat "$man/glowticker.1.gz")
 grep -q '^\.TH GLOWTICKER "1"' <<<"$text" || fail "no .TH header"
 for word in status devices pair unpair install uninstall hook send autostart; do
   grep -q "^$word\b" <<<"$text" || fail "the manual page does not describe '$word'"
 done
-for p in glowticker glowticker-hook $([[ -f $build/packaging/man/glowticker-app.1.gz ]] && echo glowticker-app); do
+for p in glowticker glowticker-hook $([[ -f $man/glowticker-app.1.gz ]] && echo glowticker-app); do
   for section in "EXIT STATUS" ENVIRONMENT FILES; do
-    zcat "$build/packaging/man/$p.1.gz" | grep -Eq "^\.SH \"?$section\"?$" || fail "$p.1 has no $section section"
+    zcat "$man/$p.1.gz" | grep -Eq "^\.SH \"?$section\"?$" || fail "$p.1 has no $section section"
   done
 done
-[[ $(zcat "$build/packaging/man/glowticker-cli.1.gz") == ".so man1/glowticker.1" ]] || fail "glowticker-cli page"
+[[ $(zcat "$man/glowticker-cli.1.gz") == ".so man1/glowticker.1" ]] || fail "glowticker-cli page"
 echo "desktop files: ok"

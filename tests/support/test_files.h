@@ -1,13 +1,12 @@
 #pragma once
 #include <stdlib.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <utility>
 #include <vector>
 
 namespace gt::test {
@@ -25,7 +24,6 @@ class TempDir {
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-
   bool ok() const { return !path_.empty(); }
   const std::filesystem::path& path() const { return path_; }
   std::string file(const std::string& name) const { return (path_ / name).string(); }
@@ -43,6 +41,19 @@ inline std::string readAll(const std::filesystem::path& p) {
 inline void writeAll(const std::filesystem::path& p, const std::string& text) {
   std::filesystem::create_directories(p.parent_path());
   std::ofstream(p, std::ios::binary) << text;
+}
+
+// fn() while writing a file past `bytes` fails (EFBIG), root or not.
+template <class Fn>
+auto withFileSizeLimit(rlim_t bytes, Fn fn) {
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old{}, tiny{};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  tiny = {bytes, old.rlim_max};
+  ::setrlimit(RLIMIT_FSIZE, &tiny);
+  auto result = fn();
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  return result;
 }
 
 // Environment variables set (or with nullptr unset) until this object goes, then restored.
