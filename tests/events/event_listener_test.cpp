@@ -8,13 +8,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <cerrno>
-#include <optional>
 #include <semaphore>
 
 #include "support/event_support.h"
-#include "support/stress_support.h"
-#include "support/test_files.h"
 
 namespace gt {
 namespace {
@@ -23,7 +19,7 @@ using namespace std::chrono_literals;
 using test::connectTo, test::record, test::sendAll;
 
 // True when the peer's end is shut down or closed within the limit.
-bool seesEndOfStream(int fd, int ms = 3000) {
+bool seesEndOfStream(int fd, int ms = 10'000) {
   pollfd p{fd, POLLIN, 0};
   char c;
   if (::poll(&p, 1, ms) <= 0) return false;
@@ -46,55 +42,38 @@ class EventListenerTest : public ::testing::Test {
   std::shared_ptr<test::MemoryLog> log = std::make_shared<test::MemoryLog>();
 };
 
-// Joined records, bad and unterminated lines, CRLF and the size limit on one connection.
-TEST_F(EventListenerTest, FramesRecordsByLineFeedAndSkipsBadAndOverlongLines) {
-  EventListener listener(path);
-  ASSERT_EQ(listener.start(got.callback()), std::nullopt);
-  int fd = connectTo(path);
-  std::string crlf = record("e", 5);
-  crlf.insert(crlf.size() - 1, "\r");
-  std::string nearLimit(EventListener::kMaxPendingBytes - 200, 'y');
-  // The good records share a write with the oversize one, so none of them may be lost with it. Records
-  // split across reads at random are the event flood's.
-  EXPECT_TRUE(sendAll(fd, record("a", 1) + record("b", 2) + record("c", 3) + "not json\n\n   \n[1,2]\n" +
-                              record("d", 4) + crlf +
-                              record("big", 0, std::string(EventListener::kMaxPendingBytes + 100'000, 'x')) +
-                              record("f", 6) + record("g", 7, nearLimit) + record("never", 8).substr(0, 40)));
-  ASSERT_TRUE(got.waitFor(7));
-  ::shutdown(fd, SHUT_WR);
-  EXPECT_TRUE(seesEndOfStream(fd));  // the listener closes its end once the stream ends
-  ::close(fd);
-  auto events = got.events();
-  ASSERT_EQ(events.size(), 7u);
-  for (int i = 0; i < 7; ++i) {
-    EXPECT_EQ(events[i].agent, std::string(1, char('a' + i)));
-    EXPECT_EQ(events[i].ts, i + 1);
-  }
-  EXPECT_EQ(events[6].message, nearLimit);
-}
-
-// Whoever could enter the directories could read what agents send or post fake prompts.
-TEST_F(EventListenerTest, KeepsItsDirectoriesAndSocketPrivateAndRefusesPlantedOnes) {
+// Whoever could enter the directories could read what agents send or post fake prompts. A live listener's path
+// is never taken; a stale socket is replaced; stop removes only the socket it bound.
+TEST_F(EventListenerTest, PrivateFoldersOneListenerPerPathAndOnlyItsOwnSocketRemoved) {
+  for (std::string bad : {std::string(), path + std::string(104, 'q'), base + std::string("/a\0b", 4)})
+    EXPECT_TRUE(EventListener(bad).start(got.callback()).has_value()) << bad.size();
   mode_t old = ::umask(002);
-  EventListener listener(path, log);
+  EventListener listener(path, log), second(path, log);
   EXPECT_EQ(listener.start(got.callback()), std::nullopt);
   ::umask(old);
   auto modes = [&] { return std::tuple(modeOf(base), modeOf(base + "/run"), modeOf(path)); };
   EXPECT_EQ(modes(), std::tuple(0700u, 0700u, 0600u));
+  EXPECT_NE(second.start(got.callback()).value_or("").find("already listens"), std::string::npos);
   // Removed while running: the next start binds again as privately and keeps the connections.
   int before = connectTo(path);
   std::filesystem::remove_all(base);
   EXPECT_EQ(listener.start(got.callback()), std::nullopt);
+  EXPECT_EQ(listener.start(got.callback()), std::nullopt);  // a repeat does nothing
   EXPECT_EQ(modes(), std::tuple(0700u, 0700u, 0600u));
   int after = connectTo(path);
   EXPECT_TRUE(sendAll(before, record("before", 1)) && sendAll(after, record("after", 2)) && got.waitFor(2));
   ::close(before), ::close(after);
+  // Someone replaced the socket file: stop leaves the newcomer's file alone.
+  std::filesystem::remove(path);
+  ASSERT_TRUE(test::leaveStaleSocket(path));
   listener.stop();
+  EXPECT_TRUE(std::filesystem::exists(path));
   ::chmod(base.c_str(), 0755);
   ::chmod((base + "/run").c_str(), 0777);
-  EXPECT_EQ(listener.start(got.callback()), std::nullopt);
+  EXPECT_EQ(listener.start(got.callback()), std::nullopt);  // stale: replaced, and the folders private again
   EXPECT_EQ(modes(), std::tuple(0700u, 0700u, 0600u));
   listener.stop();
+  EXPECT_FALSE(std::filesystem::exists(path));
 
   std::filesystem::remove_all(base + "/run");
   std::filesystem::create_directory(dir.file("elsewhere"));
@@ -113,34 +92,6 @@ TEST_F(EventListenerTest, KeepsItsDirectoriesAndSocketPrivateAndRefusesPlantedOn
   std::filesystem::create_directory(base + "/run");
   ASSERT_EQ(::chown((base + "/run").c_str(), 65534, 65534), ::geteuid() == 0 ? 0 : -1);
   if (::geteuid() == 0) EXPECT_NE(listener.start(got.callback()).value_or("").find("another user"), std::string::npos);
-}
-
-// Two listeners on one path: the second says why and leaves the first alone; a stale one is replaced.
-TEST_F(EventListenerTest, NeverTakesThePathFromALiveListenerAndRemovesOnlyItsOwnSocket) {
-  for (std::string bad : {std::string(), path + std::string(104, 'q'), base + std::string("/a\0b", 4)})
-    EXPECT_TRUE(EventListener(bad).start(got.callback()).has_value()) << bad.size();
-
-  EventListener first(path), second(path, log);
-  ASSERT_EQ(first.start(got.callback()), std::nullopt);
-  EXPECT_EQ(first.start(got.callback()), std::nullopt);  // a repeat does nothing
-  auto refused = second.start(got.callback());
-  ASSERT_TRUE(refused.has_value());
-  EXPECT_NE(refused->find("already listens"), std::string::npos) << *refused;
-  second.stop();
-  int fd = connectTo(path);
-  EXPECT_TRUE(sendAll(fd, record("x", 1)));
-  EXPECT_TRUE(got.waitFor(1));
-  ::close(fd);
-  EXPECT_EQ(got.events().size(), 1u);  // and installed no second callback
-
-  // Someone replaced the socket file: stop leaves the newcomer's file alone.
-  std::filesystem::remove(path);
-  ASSERT_TRUE(test::leaveStaleSocket(path));
-  first.stop();
-  EXPECT_TRUE(std::filesystem::exists(path));
-  ASSERT_EQ(second.start(got.callback()), std::nullopt);  // stale: replaced
-  second.stop();
-  EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 // Another user's program is turned away before it can say anything.
@@ -165,8 +116,7 @@ TEST_F(EventListenerTest, ReadsOnlyFromTheUsersOwnPrograms) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
   }
   int fd = connectTo(path);
-  EXPECT_TRUE(sendAll(fd, record("mine", 1)));
-  ASSERT_TRUE(got.waitFor(1));
+  EXPECT_TRUE(sendAll(fd, record("mine", 1)) && got.waitFor(1));
   ::close(fd);
   EXPECT_TRUE(got.events().size() == 1 && got.events()[0].agent == "mine");
   EXPECT_EQ(log->count("uid 65534"), 1u);  // once a minute per user
@@ -183,15 +133,15 @@ TEST_F(EventListenerTest, ClosesTheIdlestConnectionAtALimitAndSilentOnesAfterThe
     std::this_thread::sleep_for(i == 0 ? 1100ms : 20ms);     // the first has gone quiet, the others still deliver
   }
   EXPECT_TRUE(sendAll(fds[2], std::string(20'000, 'p')));  // over 64 KiB held: the quiet one goes
-  EXPECT_TRUE(seesEndOfStream(fds[0], 500));
+  EXPECT_TRUE(seesEndOfStream(fds[0]));
   EXPECT_FALSE(seesEndOfStream(fds[1], 0));
   fds.push_back(connectTo(path));
   int fresh = connectTo(path);  // one connection too many: the idlest goes
-  EXPECT_TRUE(seesEndOfStream(fds[1], 500));
+  EXPECT_TRUE(seesEndOfStream(fds[1]));
   EXPECT_TRUE(sendAll(fresh, record("fresh", 1)));
   EXPECT_TRUE(got.waitFor(1));
   auto t0 = std::chrono::steady_clock::now();
-  EXPECT_TRUE(seesEndOfStream(fresh, 5000));
+  EXPECT_TRUE(seesEndOfStream(fresh));
   EXPECT_GE(std::chrono::steady_clock::now() - t0, 2500ms);
   for (int fd : fds) ::close(fd);
   ::close(fresh);
@@ -209,7 +159,7 @@ TEST_F(EventListenerTest, AcceptKeepsGoingAfterRunningOutOfDescriptors) {
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
   rlimit low = saved;
-  low.rlim_cur = static_cast<rlim_t>(stress::openFdCount() + 64);
+  low.rlim_cur = static_cast<rlim_t>(test::openFdCount() + 64);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
   std::vector<int> fillers;
   for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
@@ -224,31 +174,31 @@ TEST_F(EventListenerTest, AcceptKeepsGoingAfterRunningOutOfDescriptors) {
   ::close(client);
 }
 
-TEST_F(EventListenerTest, StopIsBoundedWhileACallbackIsSlowAndClosesEveryConnection) {
-  std::counting_semaphore<16> entered{0}, left{0};
-  std::atomic<bool> release{false};
-  const int fdsBefore = stress::openFdCount();
+// Stop does not wait for a callback that does not end (this one waits for the test, after the stop).
+TEST_F(EventListenerTest, StopLeavesASlowCallbackBehindAndClosesEveryConnection) {
+  std::counting_semaphore<16> entered{0}, release{0};
+  std::atomic<bool> left{false};
+  const int fdsBefore = test::openFdCount();
   std::optional<EventListener> listener(std::in_place, path);
   listener->start([&](AgentEvent) {
     entered.release();
-    for (int i = 0; i < 400 && !release; ++i) std::this_thread::sleep_for(10ms);
-    left.release();
+    release.try_acquire_for(60s);
+    left = true;
   });
   std::vector<int> fds;
   for (int i = 0; i < 5; ++i) {
     fds.push_back(connectTo(path));
     EXPECT_TRUE(sendAll(fds[i], record("slow", i) + record("half", i).substr(0, 20)));
   }
-  ASSERT_TRUE(entered.try_acquire_for(3s));
-  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(entered.try_acquire_for(10s));
   listener.reset();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2500ms);
+  EXPECT_FALSE(left);
   EXPECT_FALSE(std::filesystem::exists(path));
   for (int fd : fds) EXPECT_TRUE(seesEndOfStream(fd));
-  release = true;
-  EXPECT_TRUE(left.try_acquire_for(3s));
   for (int fd : fds) ::close(fd);
-  EXPECT_EQ(stress::openFdCount(), fdsBefore);
+  release.release();
+  EXPECT_TRUE(test::waitUntil([&] { return left.load(); }, 10s));
+  EXPECT_EQ(test::openFdCount(), fdsBefore);
 }
 
 }  // namespace

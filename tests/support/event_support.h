@@ -1,5 +1,6 @@
 #pragma once
-// Socket clients, an event collector, an in-memory log and a stand-in for bringing a terminal back.
+// Socket clients, an event collector, an in-memory log, a stand-in for bringing a terminal back, and what
+// this process holds (descriptors, memory).
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -9,6 +10,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -19,8 +22,38 @@
 #include "core/events/agent_event.h"
 #include "core/events/agent_return.h"
 #include "core/events/event_listener.h"
+#include "support/test_files.h"
 
 namespace gt::test {
+
+// Sanitizer quarantine and shadow memory: resident-memory bounds are checked in normal builds only.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
+// Open descriptors of this process, less the one the listing itself holds.
+inline int openFdCount() {
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})) - 1;
+}
+
+// A size of /proc/self/status in KiB: "VmRSS" resident now, "VmHWM" the peak since the process began or since
+// "5" was written to /proc/self/clear_refs.
+inline std::int64_t memoryKiB(std::string_view key) {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.starts_with(key) && line[key.size()] == ':') return std::atoll(line.c_str() + key.size() + 1);
+  return 0;
+}
+
+// Polls `done` until it holds (true) or the time is up (false).
+template <class Pred>
+bool waitUntil(Pred done, std::chrono::milliseconds limit) {
+  for (auto end = std::chrono::steady_clock::now() + limit; !done(); std::this_thread::sleep_for(limit / 1000))
+    if (std::chrono::steady_clock::now() >= end) return false;
+  return true;
+}
 
 inline sockaddr_un unixAddress(const std::string& path) {
   sockaddr_un addr{};
