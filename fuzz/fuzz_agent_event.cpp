@@ -14,13 +14,13 @@ namespace {
 // What a plain document parse says the record is; ts only when it is an integer token.
 void checkAgainstDocument(std::string_view text, const gt::AgentEvent& ev) {
   auto doc = nlohmann::json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
-  GT_FUZZ_CHECK(doc.is_object());
+  assert(doc.is_object());
   const char* keys[] = {"type", "agent", "state", "title", "message", "project"};
   const std::string* fields[] = {&ev.type, &ev.agent, &ev.state, &ev.title, &ev.message, &ev.project};
   for (int i = 0; i < 6; ++i) {
     auto it = doc.find(keys[i]);
-    GT_FUZZ_CHECK(it != doc.end() && it->is_string());
-    GT_FUZZ_CHECK(it->get_ref<const std::string&>() == *fields[i]);
+    assert(it != doc.end() && it->is_string());
+    assert(it->get_ref<const std::string&>() == *fields[i]);
   }
   // "origin": kept only when it is an object whose known members all have their type and bounds.
   std::optional<gt::EventOrigin> origin;
@@ -51,10 +51,10 @@ void checkAgainstDocument(std::string_view text, const gt::AgentEvent& ev) {
     }
     if (!ok) origin.reset();
   }
-  GT_FUZZ_CHECK(origin == ev.origin);
+  assert(origin == ev.origin);
   auto ts = doc.find("ts");
-  GT_FUZZ_CHECK(ts != doc.end() && ts->is_number());
-  if (ts->is_number_integer()) GT_FUZZ_CHECK(ts->get<std::int64_t>() == ev.ts);  // an unsigned token as its bits
+  assert(ts != doc.end() && ts->is_number());
+  if (ts->is_number_integer()) assert(ts->get<std::int64_t>() == ev.ts);  // an unsigned token as its bits
 }
 
 }  // namespace
@@ -64,14 +64,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string error;
   auto ev = gt::decodeAgentEvent(text, &error);
   if (!ev) {
-    GT_FUZZ_CHECK(!error.empty());
+    assert(!error.empty());
     return 0;
   }
   checkAgainstDocument(text, *ev);
   // A decoded record re-encodes to a line that decodes to the same record.
   std::string line = gt::encodeAgentEvent(*ev);
-  GT_FUZZ_CHECK(line.find('\n') == std::string::npos);
+  assert(line.find('\n') == std::string::npos);
   auto again = gt::decodeAgentEvent(line);
-  GT_FUZZ_CHECK(again && *again == *ev);
+  assert(again && *again == *ev);
   return 0;
 }

@@ -32,17 +32,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool users = !hadOurs && text.find_first_not_of(" \t\r\n") != std::string_view::npos;
   gt::ConfigEdit in = editor.install(text, setup);
   if (!in.error.empty()) {
-    GT_FUZZ_CHECK(in.text.empty() && !in.changed);
+    assert(in.text.empty() && !in.changed);
   } else {
-    GT_FUZZ_CHECK(holdsOurs(in.text) && in.changed == (in.text != text));
-    if (users) GT_FUZZ_CHECK(within(text, in.text));
+    assert(holdsOurs(in.text) && in.changed == (in.text != text));
+    if (users) assert(within(text, in.text));
     gt::ConfigEdit again = editor.install(in.text, setup);
-    GT_FUZZ_CHECK(again.error.empty() && !again.changed && again.text == in.text);
+    assert(again.error.empty() && !again.changed && again.text == in.text);
     gt::ConfigEdit out = editor.uninstall(in.text, setup);
-    GT_FUZZ_CHECK(out.error.empty() && !holdsOurs(out.text));
-    if (users) GT_FUZZ_CHECK(out.text == text);
+    assert(out.error.empty() && !holdsOurs(out.text));
+    if (users) assert(out.text == text);
   }
   gt::ConfigEdit out = editor.uninstall(text, setup);
-  if (out.error.empty()) GT_FUZZ_CHECK(within(out.text, text) && !holdsOurs(out.text) && out.changed == hadOurs);
+  if (out.error.empty()) assert(within(out.text, text) && !holdsOurs(out.text) && out.changed == hadOurs);
   return 0;
 }

@@ -9,63 +9,49 @@
 namespace gt {
 namespace {
 
-using namespace std::chrono_literals;
-
-class SendCommandTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(home.ok()); }
-
-  // Only HOME and PATH, so nothing of the caller's environment leaks in. The command bounds its own
-  // waits to about 2 s; runProgram fails the test after 10.
-  test::ProcessResult send(std::vector<std::string> args) {
-    args.insert(args.begin(), {GT_GLOWTICKER, "send"});
-    std::string homeVar = "HOME=" + home.path().string();
-    char* envp[] = {homeVar.data(), const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
-    return test::runProgram(args, home.path(), "", false, envp);
-  }
-
-  test::TempDir home;
-  std::string socketPath = home.file(".glowticker/run/events.sock");
-};
-
-TEST_F(SendCommandTest, DeliversOneRecordToTheRunningListener) {
-  test::Collector got;
-  EventListener listener(socketPath);
-  ASSERT_EQ(listener.start(got.callback()), std::nullopt);
-  auto r = send({"--agent", "claude", "--title", "Build finished", "--message", "All <tests> passed", "--type", "stop",
-                 "--state", "idle", "--project", "demo", "--ts", "-5"});
-  EXPECT_TRUE(r.status == 0 && r.err.empty()) << r.err;
-  auto now = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
-  r = send({"--agent", "codex", "--title", "", "--message", "defaults"});
-  EXPECT_EQ(r.status, 0) << r.err;
-
-  ASSERT_TRUE(got.waitFor(2));
-  auto events = got.events();
-  EXPECT_EQ(events[0], (AgentEvent{"stop", "claude", "idle", "Build finished", "All <tests> passed", "demo", -5}));
-  EXPECT_EQ(events[1], (AgentEvent{"manual", "codex", "", "", "defaults", "", events[1].ts}));
-  EXPECT_TRUE(events[1].ts >= now.count() - 10'000 && events[1].ts <= now.count() + 60'000);  // now, in ms
+// Only HOME and PATH, so nothing of the caller's environment leaks in. The command bounds its own waits to
+// about 2 s; runProgram fails the test after 10.
+test::ProcessResult send(const test::TempDir& home, std::vector<std::string> args) {
+  args.insert(args.begin(), {GT_GLOWTICKER, "send"});
+  std::string homeVar = "HOME=" + home.path().string();
+  char* envp[] = {homeVar.data(), const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
+  return test::runProgram(args, home.path(), "", false, envp);
 }
 
-TEST_F(SendCommandTest, SaysInOneLineThatTheAppIsNotRunningAndRejectsWrongOptions) {
+TEST(SendCommand, SaysInOneLineThatTheAppIsNotRunningRejectsWrongOptionsAndDeliversOneRecord) {
+  test::TempDir home;
+  const std::string socketPath = home.file(".glowticker/run/events.sock");
   for (int staleSocket = 0; staleSocket < 2; ++staleSocket) {
     if (staleSocket) {  // left behind by an app that has exited
       std::filesystem::create_directories(home.file(".glowticker/run"));
       ASSERT_TRUE(test::leaveStaleSocket(socketPath));
     }
-    auto r = send({"--agent", "a", "--title", "t", "--message", "m"});
+    auto r = send(home, {"--agent", "a", "--title", "t", "--message", "m"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("the Glowticker app is not running"), std::string::npos) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
-  // Wrong options exit with 2 (--help is in the CLI commands script).
-  const std::vector<std::string> base = {"--agent", "a", "--title", "t"};
-  for (std::vector<std::string> extra : {std::vector<std::string>{},
-                                         {"--message", "m", "--ts", "1.5"},
-                                         {"--message", "m", "--ts", "9223372036854775808"},
-                                         {"--message", "m", "--bogus", "x"}}) {
-    extra.insert(extra.begin(), base.begin(), base.end());
-    EXPECT_EQ(send(extra).status, 2) << extra.back();
+  test::Collector got;
+  EventListener listener(socketPath);
+  ASSERT_EQ(listener.start(got.callback()), std::nullopt);
+  // Wrong options exit with 2 and send nothing (--help is in the CLI commands script).
+  for (std::vector<std::string> extra :
+       {std::vector<std::string>{}, {"--message", "m", "--ts", "1.5"}, {"--message", "m", "--ts", "9223372036854775808"},
+        {"--message", "m", "--bogus", "x"}}) {
+    extra.insert(extra.begin(), {"--agent", "a", "--title", "t"});
+    EXPECT_EQ(send(home, extra).status, 2) << extra.back();
   }
+  auto r = send(home, {"--agent", "claude", "--title", "Build finished", "--message", "All <tests> passed", "--type",
+                       "stop", "--state", "idle", "--project", "demo", "--ts", "-5"});
+  EXPECT_TRUE(r.status == 0 && r.err.empty()) << r.err;
+  auto now = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
+  EXPECT_EQ(send(home, {"--agent", "codex", "--title", "", "--message", "defaults"}).status, 0);
+  ASSERT_TRUE(got.waitFor(2));
+  auto events = got.events();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0], (AgentEvent{"stop", "claude", "idle", "Build finished", "All <tests> passed", "demo", -5}));
+  EXPECT_EQ(events[1], (AgentEvent{"manual", "codex", "", "", "defaults", "", events[1].ts}));
+  EXPECT_TRUE(events[1].ts >= now.count() - 10'000 && events[1].ts <= now.count() + 60'000);  // now, in ms
 }
 
 }  // namespace
