@@ -21,11 +21,8 @@ check() {
   [[ "$got" == "$expected" ]] || fail "completing '$*': got '$got', expected '$expected'"
 }
 check "autostart devices hook install pair send status uninstall unpair " glowticker ""
-check "--help --version " glowticker --
 check "claude codex kimi " glowticker install --agent ""
 check "--agent " glowticker uninstall ""
-check "off on " glowticker autostart o
-check "" glowticker autostart on ""
 check "--code --host --http-port --name --ws-port " glowticker pair --device phone ""
 check "--message --project --state --title --ts --type " glowticker send --agent codex ""
 bash --norc --noprofile -c 'source "$1"; complete -p glowticker glowticker-cli' _ "$completion" >/dev/null ||

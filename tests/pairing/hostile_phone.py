@@ -1,13 +1,12 @@
 #!/usr/bin/env python3
 """A phone as broken or hostile as a test needs: answers every request on 127.0.0.1 with the bytes of REPLY_FILE,
-one byte each PACE seconds when given, then holds the connection until the client gives up when --hold.
+then holds the connection until the client gives up when --hold.
 Prints "READY port=N", then each request's head on one line. Ends by itself after 60 s.
-  hostile_phone.py REPLY_FILE [--pace S] [--hold]"""
-import argparse, signal, socket, time
+  hostile_phone.py REPLY_FILE [--hold]"""
+import argparse, signal, socket
 
 p = argparse.ArgumentParser()
 p.add_argument("reply")
-p.add_argument("--pace", type=float, default=0)
 p.add_argument("--hold", action="store_true")
 a = p.parse_args()
 reply = open(a.reply, "rb").read()
@@ -22,9 +21,7 @@ while True:
             head += chunk
         print(head.split(b"\r\n\r\n")[0].decode(errors="replace").replace("\r\n", " | "), flush=True)
         try:
-            for i in range(0, len(reply), 1 if a.pace else max(len(reply), 1)):
-                c.sendall(reply[i:i + 1] if a.pace else reply)
-                time.sleep(a.pace)
+            c.sendall(reply)
             while a.hold and c.recv(4096):
                 pass
         except OSError:
