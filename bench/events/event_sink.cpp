@@ -18,9 +18,8 @@ int main() {
 
   std::atomic<long> count{0};
   gt::EventListener listener(gt::eventSocketPath().string());
-  listener.start([&](gt::AgentEvent) { count.fetch_add(1, std::memory_order_relaxed); });
-  if (!listener.isRunning()) {
-    std::fprintf(stderr, "gt-bench-event-sink: cannot listen on %s\n", listener.socketPath().c_str());
+  if (auto started = listener.start([&](gt::AgentEvent) { count.fetch_add(1, std::memory_order_relaxed); }); !started) {
+    std::fprintf(stderr, "gt-bench-event-sink: %s\n", started.error().detail.c_str());
     return 1;
   }
   std::printf("ready\n");

@@ -31,7 +31,7 @@ class Rig {
     char tmpl[] = "/tmp/gtbench-XXXXXX";
     dir_ = ::mkdtemp(tmpl) ? tmpl : "/tmp";
     listener_ = std::make_unique<gt::EventListener>(dir_ + "/run/ev.sock");
-    listener_->start([this](gt::AgentEvent ev) {
+    started_ = listener_->start([this](gt::AgentEvent ev) {
       benchmark::DoNotOptimize(ev.ts);
       if (count_.fetch_add(1, std::memory_order_relaxed) + 1 == target_.load(std::memory_order_relaxed)) {
         std::lock_guard<std::mutex> g(m_);
@@ -44,7 +44,7 @@ class Rig {
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
-  bool running() const { return listener_->isRunning(); }
+  bool running() const { return started_.ok(); }
   int connect() const {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
@@ -65,6 +65,7 @@ class Rig {
  private:
   std::string dir_;
   std::unique_ptr<gt::EventListener> listener_;
+  gt::Result<void, gt::Problem<gt::ListenProblem>> started_;
   std::atomic<long> count_{0}, target_{-1};
   std::mutex m_;
   std::condition_variable cv_;

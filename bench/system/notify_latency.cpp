@@ -79,8 +79,8 @@ std::vector<double> measure(std::shared_ptr<gt::NotificationCenter> inner, int e
   notifier.requestPermission();
   gt::EventListener listener(sock);
   // As the app does it: the listener hands the event to the notifier's own queue.
-  if (auto problem = listener.start([&](gt::AgentEvent ev) { notifier.post(std::move(ev)); })) {
-    std::fprintf(stderr, "could not listen on %s: %s\n", sock.c_str(), problem->c_str());
+  if (auto started = listener.start([&](gt::AgentEvent ev) { notifier.post(std::move(ev)); }); !started) {
+    std::fprintf(stderr, "could not listen on %s: %s\n", sock.c_str(), started.error().detail.c_str());
     std::exit(1);
   }
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

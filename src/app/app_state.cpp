@@ -119,11 +119,12 @@ void AppState::startIntake() {
   // The callback runs on the listener's thread: it hands the event to the notifier, which queues it
   // for its own thread so neither reading nor probes wait for it, and posts a copy to this object's
   // thread for the panel's list.
-  auto problem = parts_.listener->start([this, notifier = parts_.notifier](AgentEvent event) {
+  auto started = parts_.listener->start([this, notifier = parts_.notifier](AgentEvent event) {
     QMetaObject::invokeMethod(
         this, [this, event] { addRecent(event); }, Qt::QueuedConnection);
     if (notifier) notifier->post(std::move(event));
   });
+  auto problem = started ? std::nullopt : std::optional(started.error().detail);
   if (problem == intakeProblem_) return;
   intakeProblem_ = std::move(problem);
   emit intakeProblemChanged();

@@ -46,19 +46,19 @@ class EventListenerTest : public ::testing::Test {
 // is never taken; a stale socket is replaced; stop removes only the socket it bound.
 TEST_F(EventListenerTest, PrivateFoldersOneListenerPerPathAndOnlyItsOwnSocketRemoved) {
   for (std::string bad : {std::string(), path + std::string(104, 'q'), base + std::string("/a\0b", 4)})
-    EXPECT_TRUE(EventListener(bad).start(got.callback()).has_value()) << bad.size();
+    EXPECT_EQ(EventListener(bad).start(got.callback()).error().kind, ListenProblem::badPath) << bad.size();
   mode_t old = ::umask(002);
   EventListener listener(path, log), second(path, log);
-  EXPECT_EQ(listener.start(got.callback()), std::nullopt);
+  EXPECT_TRUE(listener.start(got.callback()));
   ::umask(old);
   auto modes = [&] { return std::tuple(modeOf(base), modeOf(base + "/run"), modeOf(path)); };
   EXPECT_EQ(modes(), std::tuple(0700u, 0700u, 0600u));
-  EXPECT_NE(second.start(got.callback()).value_or("").find("already listens"), std::string::npos);
+  EXPECT_EQ(second.start(got.callback()).error().kind, ListenProblem::inUse);
   // Removed while running: the next start binds again as privately and keeps the connections.
   int before = connectTo(path);
   std::filesystem::remove_all(base);
-  EXPECT_EQ(listener.start(got.callback()), std::nullopt);
-  EXPECT_EQ(listener.start(got.callback()), std::nullopt);  // a repeat does nothing
+  EXPECT_TRUE(listener.start(got.callback()));
+  EXPECT_TRUE(listener.start(got.callback()));  // a repeat does nothing
   EXPECT_EQ(modes(), std::tuple(0700u, 0700u, 0600u));
   int after = connectTo(path);
   EXPECT_TRUE(sendAll(before, record("before", 1)) && sendAll(after, record("after", 2)) && got.waitFor(2));
@@ -70,7 +70,7 @@ TEST_F(EventListenerTest, PrivateFoldersOneListenerPerPathAndOnlyItsOwnSocketRem
   EXPECT_TRUE(std::filesystem::exists(path));
   ::chmod(base.c_str(), 0755);
   ::chmod((base + "/run").c_str(), 0777);
-  EXPECT_EQ(listener.start(got.callback()), std::nullopt);  // stale: replaced, and the folders private again
+  EXPECT_TRUE(listener.start(got.callback()));  // stale: replaced, and the folders private again
   EXPECT_EQ(modes(), std::tuple(0700u, 0700u, 0600u));
   listener.stop();
   EXPECT_FALSE(std::filesystem::exists(path));
@@ -79,26 +79,27 @@ TEST_F(EventListenerTest, PrivateFoldersOneListenerPerPathAndOnlyItsOwnSocketRem
   std::filesystem::create_directory(dir.file("elsewhere"));
   std::filesystem::create_directory_symlink(dir.file("elsewhere"), base + "/run");
   auto refused = listener.start(got.callback());
-  ASSERT_TRUE(refused.has_value());
-  EXPECT_NE(refused->find("symbolic link"), std::string::npos) << *refused;
+  ASSERT_FALSE(refused);
+  EXPECT_NE(refused.error().detail.find("symbolic link"), std::string::npos) << refused.error().detail;
   EXPECT_FALSE(listener.isRunning());
   EXPECT_FALSE(std::filesystem::exists(dir.file("elsewhere/events.sock")));
   EXPECT_EQ(log->count("symbolic link"), 1u);
 
   std::filesystem::remove(base + "/run");
   test::writeAll(base + "/run", "a file");
-  EXPECT_TRUE(listener.start(got.callback()).has_value());
+  EXPECT_EQ(listener.start(got.callback()).error().kind, ListenProblem::unsafeDir);
   std::filesystem::remove(base + "/run");
   std::filesystem::create_directory(base + "/run");
   ASSERT_EQ(::chown((base + "/run").c_str(), 65534, 65534), ::geteuid() == 0 ? 0 : -1);
-  if (::geteuid() == 0) EXPECT_NE(listener.start(got.callback()).value_or("").find("another user"), std::string::npos);
+  if (::geteuid() == 0)
+    EXPECT_NE(listener.start(got.callback()).error().detail.find("another user"), std::string::npos);
 }
 
 // Another user's program is turned away before it can say anything.
 TEST_F(EventListenerTest, ReadsOnlyFromTheUsersOwnPrograms) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
   EventListener listener(path, log);
-  ASSERT_EQ(listener.start(got.callback()), std::nullopt);
+  ASSERT_TRUE(listener.start(got.callback()));
   for (int i = 0; i < 2; ++i) {
     pid_t pid = ::fork();
     if (pid == 0) {
@@ -125,7 +126,7 @@ TEST_F(EventListenerTest, ReadsOnlyFromTheUsersOwnPrograms) {
 // Limits small enough to reach: the idlest connection makes room, a silent one times out.
 TEST_F(EventListenerTest, ClosesTheIdlestConnectionAtALimitAndSilentOnesAfterTheirTime) {
   EventListener listener(path, nullptr, {3, 64 * 1024, 3000ms});
-  ASSERT_EQ(listener.start(got.callback()), std::nullopt);
+  ASSERT_TRUE(listener.start(got.callback()));
   std::vector<int> fds;
   for (int i = 0; i < 3; ++i) {
     fds.push_back(connectTo(path));
@@ -153,7 +154,7 @@ TEST_F(EventListenerTest, AcceptKeepsGoingAfterRunningOutOfDescriptors) {
   GTEST_SKIP() << "the sanitizer runtime needs free descriptors";
 #endif
   EventListener listener(path);
-  ASSERT_EQ(listener.start(got.callback()), std::nullopt);
+  ASSERT_TRUE(listener.start(got.callback()));
   int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);  // made before the table is full
   ASSERT_GE(client, 0);
   rlimit saved{};
@@ -180,11 +181,11 @@ TEST_F(EventListenerTest, StopLeavesASlowCallbackBehindAndClosesEveryConnection)
   std::atomic<bool> left{false};
   const int fdsBefore = test::openFdCount();
   std::optional<EventListener> listener(std::in_place, path);
-  listener->start([&](AgentEvent) {
+  ASSERT_TRUE(listener->start([&](AgentEvent) {
     entered.release();
     release.try_acquire_for(60s);
     left = true;
-  });
+  }));
   std::vector<int> fds;
   for (int i = 0; i < 5; ++i) {
     fds.push_back(connectTo(path));

@@ -32,7 +32,7 @@ class HookSenderTest : public ::testing::Test {
   // The one record the app's own listener got from running `run` (nothing when none came).
   template <typename Run>
   std::optional<AgentEvent> received(Run run, std::chrono::milliseconds wait = kBound) {
-    if (!app_.isRunning()) app_.start(events_.callback());
+    EXPECT_TRUE(app_.isRunning() || app_.start(events_.callback()));
     size_t before = events_.events().size();
     run();
     if (!events_.waitFor(before + 1, wait)) return std::nullopt;

@@ -355,51 +355,53 @@ struct EventListener::Impl {
   dev_t boundDev = 0;
   ino_t boundIno = 0;
 
-  std::optional<std::string> fail(std::string text) const {
+  Failure<Problem<ListenProblem>> refuse(ListenProblem kind, std::string text) const {
     if (log)
       log->error(kLogSubsystem, kCategory,
                  (run ? "event socket not bound again: " : "event listener not started: ") + text);
-    return text;
+    return fail(kind, std::move(text));
   }
-  int listenAt(std::string& why);
+  Result<int, Problem<ListenProblem>> listenAt();
 };
 
-// Makes the folders private, replaces a stale socket, binds a new one (0600) and listens; its descriptor,
-// or -1 and why not.
-int EventListener::Impl::listenAt(std::string& why) {
+// Makes the folders private, replaces a stale socket, binds a new one (0600) and listens; its descriptor.
+Result<int, Problem<ListenProblem>> EventListener::Impl::listenAt() {
   const std::string& path = socketPath;
   // An empty path would bind an abstract socket and one with a NUL would bind a shorter path.
-  if (path.empty() || path.find('\0') != std::string::npos) return why = "the socket path is empty or not a path", -1;
+  if (path.empty() || path.find('\0') != std::string::npos)
+    return refuse(ListenProblem::badPath, "the socket path is empty or not a path");
   if (path.size() > kMaxPathBytes)
-    return why = "the socket path " + path + " is longer than " + std::to_string(kMaxPathBytes) + " bytes", -1;
+    return refuse(ListenProblem::badPath,
+                  "the socket path " + path + " is longer than " + std::to_string(kMaxPathBytes) + " bytes");
 
   // Whoever can enter these directories could read agents' records or post fake ones.
   std::filesystem::path runDir = std::filesystem::path(path).parent_path();
   for (const auto& dir : {runDir.parent_path(), runDir})
-    if (auto made = ensurePrivateDir(dir); !made) return why = made.error().detail, -1;
+    if (auto made = ensurePrivateDir(dir); !made) return refuse(ListenProblem::unsafeDir, made.error().detail);
 
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0) {
     if (S_ISSOCK(st.st_mode) && someoneListens(path))
-      return why = "another program already listens on " + path + " (is Glowticker running twice?)", -1;
+      return refuse(ListenProblem::inUse,
+                    "another program already listens on " + path + " (is Glowticker running twice?)");
     ::unlink(path.c_str());  // left by a run that ended without cleaning up
   }
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return why = errnoText("cannot create a socket", errno), -1;
+  if (fd < 0) return refuse(ListenProblem::system, errnoText("cannot create a socket", errno));
   // Linux gives a bound socket file the mode of the socket's inode, so this holds from the first moment.
   ::fchmod(fd, 0600);
   sockaddr_un addr = addressFor(path);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    why = errnoText(("cannot bind " + path).c_str(), errno);
+    const int err = errno;
     ::close(fd);
-    return -1;
+    return refuse(ListenProblem::system, errnoText(("cannot bind " + path).c_str(), err));
   }
   ::chmod(path.c_str(), 0600);
   if (::listen(fd, kBacklog) != 0) {
-    why = errnoText("cannot listen", errno);
+    const int err = errno;
     ::close(fd);
     ::unlink(path.c_str());
-    return -1;
+    return refuse(ListenProblem::system, errnoText("cannot listen", err));
   }
   ::lstat(path.c_str(), &st);
   boundDev = st.st_dev;
@@ -420,20 +422,20 @@ bool EventListener::isRunning() const {
   return impl_->run != nullptr;
 }
 
-std::optional<std::string> EventListener::start(Callback onEvent) {
+Result<void, Problem<ListenProblem>> EventListener::start(Callback onEvent) {
   Impl& im = *impl_;
   std::lock_guard<std::mutex> life(im.lifecycle);
   struct stat st {};
   const char* path = im.socketPath.c_str();
-  if (im.run && ::lstat(path, &st) == 0 && st.st_dev == im.boundDev && st.st_ino == im.boundIno) return std::nullopt;
-  std::string why;
-  int fd = im.listenAt(why);
-  if (fd < 0) return im.fail(why);
+  if (im.run && ::lstat(path, &st) == 0 && st.st_dev == im.boundDev && st.st_ino == im.boundIno) return {};
+  auto listening = im.listenAt();
+  if (!listening) return fail(listening.error());
+  const int fd = *listening;
   if (im.run) {
     if (int unclaimed = im.run->nextServer.exchange(fd); unclaimed >= 0) ::close(unclaimed);
     std::uint64_t one = 1;
     (void)!::write(im.run->wakeFD, &one, sizeof one);
-    return std::nullopt;
+    return {};
   }
 
   auto run = std::make_shared<Run>(std::move(onEvent), im.log, im.limits);
@@ -441,7 +443,7 @@ std::optional<std::string> EventListener::start(Callback onEvent) {
   auto undo = [&](std::string problem) {
     run->closeAll();
     ::unlink(path);
-    return im.fail(std::move(problem));
+    return im.refuse(ListenProblem::system, std::move(problem));
   };
   run->epollFD = ::epoll_create1(EPOLL_CLOEXEC);
   run->wakeFD = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -459,7 +461,7 @@ std::optional<std::string> EventListener::start(Callback onEvent) {
     return undo("cannot start the intake thread");
   }
   im.run = std::move(run);
-  return std::nullopt;
+  return {};
 }
 
 void EventListener::stop() {
