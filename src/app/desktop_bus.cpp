@@ -10,24 +10,18 @@ namespace gt {
 DesktopBus::DesktopBus(std::function<void()> showPanel, QObject* parent)
     : QObject(parent), showPanel_(std::move(showPanel)) {}
 
-DesktopBus::Publish DesktopBus::publish(QString* why) {
+Result<void, Problem<OneCopyProblem>> DesktopBus::publish() {
   QDBusConnection bus = QDBusConnection::sessionBus();
-  if (!bus.isConnected()) {
-    *why = QStringLiteral("no session bus");
-    return Publish::unavailable;
-  }
-  if (!bus.registerObject(QLatin1String(kPath), this, QDBusConnection::ExportScriptableSlots)) {
-    *why = QStringLiteral("cannot publish %1").arg(QLatin1String(kPath));
-    return Publish::unavailable;
-  }
+  if (!bus.isConnected()) return fail(OneCopyProblem::cannotTell, "no session bus");
+  if (!bus.registerObject(QLatin1String(kPath), this, QDBusConnection::ExportScriptableSlots))
+    return fail(OneCopyProblem::cannotTell, std::string("cannot publish ") + kPath);
   QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
       bus.interface()->registerService(QLatin1String(kService), QDBusConnectionInterface::DontQueueService,
                                        QDBusConnectionInterface::DontAllowReplacement);
-  if (!reply.isValid()) {
-    *why = reply.error().message();
-    return Publish::unavailable;
-  }
-  return reply.value() == QDBusConnectionInterface::ServiceRegistered ? Publish::done : Publish::takenByAnother;
+  if (!reply.isValid()) return fail(OneCopyProblem::cannotTell, reply.error().message().toStdString());
+  if (reply.value() != QDBusConnectionInterface::ServiceRegistered)
+    return fail(OneCopyProblem::anotherRuns, std::string(kService));
+  return {};
 }
 
 bool DesktopBus::askToShowPanel() {

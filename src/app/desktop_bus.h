@@ -2,6 +2,8 @@
 #include <QObject>
 #include <functional>
 
+#include "core/common/instance_lock.h"
+
 namespace gt {
 
 // The running app's door on the session bus: the well-known name io.glowticker.Desktop with a method
@@ -16,13 +18,11 @@ class DesktopBus : public QObject {
   static constexpr const char* kPath = "/io/glowticker/Desktop";
   static constexpr int kCallTimeoutMs = 2000;
 
-  enum class Publish { done, takenByAnother, unavailable };
-
   explicit DesktopBus(std::function<void()> showPanel, QObject* parent = nullptr);
 
-  // Publishes the object and takes the name, unless another copy holds it; unavailable (and why, in
-  // `why`) when there is no session bus or it refused.
-  Publish publish(QString* why);
+  // Publishes the object and takes the name, unless another copy holds it (anotherRuns); cannotTell when
+  // there is no session bus or it refused.
+  Result<void, Problem<OneCopyProblem>> publish();
 
   // Asks the copy that owns the name to show its panel; false when nothing answered in time.
   static bool askToShowPanel();

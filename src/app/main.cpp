@@ -207,20 +207,16 @@ int main(int argc, char** argv) {
   // It lives in ~/.glowticker/run, which must be the user's own: a lock in a folder someone else controls
   // could be held against the user.
   const auto runDir = gt::eventSocketPath().parent_path();
-  std::optional<gt::InstanceLock> lock;
   auto made = gt::ensurePrivateDir(runDir);
-  std::string problem = made ? std::string() : made.error().detail;
-  if (made) {
-    lock.emplace(runDir / "app.lock");
-    if (lock->state() == gt::InstanceLock::State::takenByAnother) {
-      QCoreApplication app(argc, argv);
-      return showRunningCopy();
-    }
-    problem = lock->error();
+  const auto lock = made ? gt::InstanceLock::take(runDir / "app.lock")
+                         : gt::fail(gt::OneCopyProblem::cannotTell, made.error().detail);
+  if (!lock && lock.error().kind == gt::OneCopyProblem::anotherRuns) {
+    QCoreApplication app(argc, argv);
+    return showRunningCopy();
   }
-  if (!problem.empty()) {
+  if (!lock) {
     std::fprintf(stderr, "glowticker-app: cannot tell whether another copy runs (%s); starting anyway.\n",
-                 problem.c_str());
+                 lock.error().detail.c_str());
   }
   // Qt gives it to tray hosts as the StatusNotifierItem's title (and id), which panels show by the icon.
   QCoreApplication::setApplicationName(QStringLiteral("Glowticker"));
@@ -233,12 +229,11 @@ int main(int argc, char** argv) {
   gt::DesktopBus bus([&tray] {
     if (tray) tray->controller->openPanel();
   });
-  QString why;
-  const auto published = bus.publish(&why);
-  if (published == gt::DesktopBus::Publish::takenByAnother) return showRunningCopy();
+  const auto published = bus.publish();
+  if (!published && published.error().kind == gt::OneCopyProblem::anotherRuns) return showRunningCopy();
   std::fputs(note.c_str(), stderr);
-  if (published == gt::DesktopBus::Publish::unavailable)
-    std::fprintf(stderr, "glowticker-app: not on the session bus: %s\n", qPrintable(why));
+  if (!published)
+    std::fprintf(stderr, "glowticker-app: not on the session bus: %s\n", published.error().detail.c_str());
   repairAutostart();
 
   QThreadPool* pool = makeWorkPool();

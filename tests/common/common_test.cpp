@@ -51,10 +51,11 @@ TEST(FileIo, BoundedReadAtomicReplaceAndTheInstanceLock) {
   EXPECT_EQ(readFileBounded(file, 3).error().kind, ReadProblem::tooLarge);
   ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
   EXPECT_EQ(readFileBounded(dir.path() / "fifo", 4).error().kind, ReadProblem::notRegular);
-  std::optional<InstanceLock> lock(std::in_place, dir.path() / "lock");
-  EXPECT_EQ(InstanceLock(dir.path() / "lock").state(), InstanceLock::State::takenByAnother);
+  std::optional lock(InstanceLock::take(dir.path() / "lock"));
+  ASSERT_TRUE(*lock);
+  EXPECT_EQ(InstanceLock::take(dir.path() / "lock").error().kind, OneCopyProblem::anotherRuns);
   lock.reset();
-  EXPECT_EQ(InstanceLock(dir.path() / "lock").state(), InstanceLock::State::held);
+  EXPECT_TRUE(InstanceLock::take(dir.path() / "lock"));
 }
 
 // A HOME that is no absolute path is not trusted with the socket and the pairing file: the account's is.

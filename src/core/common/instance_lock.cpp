@@ -9,28 +9,18 @@
 
 namespace gt {
 
-InstanceLock::InstanceLock(const std::filesystem::path& path) {
-  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd_ < 0) {
-    error_ = path.string() + ": " + std::strerror(errno);
-    return;
-  }
+Result<InstanceLock, Problem<OneCopyProblem>> InstanceLock::take(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return fail(OneCopyProblem::cannotTell, path.string() + ": " + std::strerror(errno));
   int rc;
   do {
-    rc = ::flock(fd_, LOCK_EX | LOCK_NB);
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
   } while (rc != 0 && errno == EINTR);
-  if (rc == 0) {
-    state_ = State::held;
-    return;
-  }
+  if (rc == 0) return InstanceLock(fd);
   const int err = errno;
-  ::close(fd_);
-  fd_ = -1;
-  if (err == EWOULDBLOCK) {
-    state_ = State::takenByAnother;
-  } else {
-    error_ = path.string() + ": " + std::strerror(err);
-  }
+  ::close(fd);
+  if (err == EWOULDBLOCK) return fail(OneCopyProblem::anotherRuns, path.string());
+  return fail(OneCopyProblem::cannotTell, path.string() + ": " + std::strerror(err));
 }
 
 InstanceLock::~InstanceLock() {
