@@ -18,10 +18,11 @@ std::string edit(const std::string& from, const std::string& to) {
 
 TEST(AgentEventTest, DecodesTheHookRecordIgnoringExtraKeysAndOrder) {
   EXPECT_EQ(decodeAgentEvent(kGood), (AgentEvent{"t", "a", "s", "T", "M", "p", 1}));
-  EXPECT_EQ(decodeAgentEvent(
-      " {\"ts\":-5,\"extra\":{\"agent\":1,\"deep\":[[{}],null]},\"project\":\"\",\"message\":\"\",\"title\":\"\","
-      "\"state\":\"\",\"agent\":\"codex\",\"type\":\"\",\"more\":[1,2.5,true]}\r"),
-            (AgentEvent{"", "codex", "", "", "", "", -5}));
+  EXPECT_EQ(
+      decodeAgentEvent(
+          " {\"ts\":-5,\"extra\":{\"agent\":1,\"deep\":[[{}],null]},\"project\":\"\",\"message\":\"\",\"title\":\"\","
+          "\"state\":\"\",\"agent\":\"codex\",\"type\":\"\",\"more\":[1,2.5,true]}\r"),
+      (AgentEvent{"", "codex", "", "", "", "", -5}));
 }
 
 // Missing, misspelled or mistyped keys: the decoder's fuzz target replays those refusals (corpus reject-*).
@@ -43,16 +44,11 @@ TEST(AgentEventTest, TimestampMustBeAnIntegerWithinSigned64Bits) {
   }
 }
 
-TEST(AgentEventTest, EncodesOneLineInFieldOrderAndRoundTripsWithOrWithoutOrigin) {
-  AgentEvent ev{"stop", "kimi", "done", "Quote \" and \\ and \n", "中文 · ok", "proj", -42};
-  std::string text = encodeAgentEvent(ev);
-  EXPECT_EQ(text, R"({"type":"stop","agent":"kimi","state":"done","title":"Quote \" and \\ and \n",)"
-                  R"("message":"中文 · ok","project":"proj","ts":-42})");
-  EXPECT_EQ(decodeAgentEvent(text), ev);
-  // With an origin; a bad origin is dropped, not the record.
-  ev = AgentEvent{"Stop", "claude", "done", "T", "M", "p", 7};
+// The round trip is the fuzz target's (with the hook's records of the real payloads as seeds).
+TEST(AgentEventTest, EncodesOneLineInFieldOrderAndABadOriginIsDroppedNotTheRecord) {
+  AgentEvent ev{"Stop", "claude", "done", "T", "M", "p", 7};
   ev.origin = EventOrigin{"s-1", {41, 40, 1}, "/tmp/tmux-0/default,9,0", "%3", "123", "vscode", "", "", true};
-  text = encodeAgentEvent(ev);
+  std::string text = encodeAgentEvent(ev);
   EXPECT_NE(text.find(R"("origin":{"session":"s-1","pids":[41,40,1],"tmux":"/tmp/tmux-0/default,9,0",)"
                       R"("tmux_pane":"%3","windowid":"123","term_program":"vscode","vscode":true})"),
             std::string::npos)
@@ -61,7 +57,8 @@ TEST(AgentEventTest, EncodesOneLineInFieldOrderAndRoundTripsWithOrWithoutOrigin)
   // Each member's type and bounds are the fuzz target's (corpus origin-*); here, the record outlives its origin.
   for (const std::string origin : {"5", "null", "[]", "\"x\"", R"({"pids":[[1]]})", R"({"windowid":{"a":"b"}})"}) {
     EXPECT_EQ(decodeAgentEvent(edit("\"ts\"", "\"origin\":" + origin + ",\"ts\"")),
-              (AgentEvent{"t", "a", "s", "T", "M", "p", 1})) << origin;
+              (AgentEvent{"t", "a", "s", "T", "M", "p", 1}))
+        << origin;
   }
 }
 

@@ -34,8 +34,9 @@ void toEvent(const nlohmann::json& doc, AgentEvent& ev) {
 }  // namespace
 
 // The hooks pass the payload on standard input; a `notify` installed by an earlier version passes it
-// as the last argument, which the hook takes first.
+// as the last argument, which the hook takes first. The interactive UI runs both from `codex app-server`,
+// one for all sessions, each hook in its session's folder.
 extern constinit const AgentSpec spec{"codex", ".codex/config.toml", PayloadArrival::standardInput, kEvents,
-                                      toEvent, kSessionKeys};
+                                      toEvent, kSessionKeys,         {"codex", "app-server"}};
 
 }  // namespace gt::agents::codex

@@ -134,7 +134,7 @@ int run(int argc, char** argv, const Limits& limits) {
       payload = readStdin(limits.maxPayloadBytes, start + limits.stdinWait);
 
     if (std::optional<AgentEvent> ev = HookEventBuilder::build(*inv.agent, payload, nowMs(), currentDir())) {
-      HookEventBuilder::addSurroundings(*ev->origin, static_cast<int>(::getppid()));
+      HookEventBuilder::addSurroundings(*ev->origin, static_cast<int>(::getppid()), *inv.agent, currentDir());
       std::string line = encodeAgentEvent(*ev) + "\n";
       // Agents run with HOME set; without it there is no app of this user's to find.
       if (std::optional<std::filesystem::path> home = homeFromEnvironment())

@@ -23,8 +23,11 @@ std::optional<AgentEvent> build(AgentID agent, std::string_view payload, std::in
                                 std::string_view fallbackCwd);
 
 // Adds where the hook runs: its parent and their ancestors (`parent` first) and the terminal hints
-// of the environment. A hint that is not UTF-8 or longer than a record carries is left out.
-void addSurroundings(EventOrigin& origin, int parent);
+// of the environment. A hint that is not UTF-8 or longer than a record carries is left out. Run by
+// the agent's shared server, those are the session's that started it, so they are taken from the one
+// session process of the agent working in `folder` (the hook's own) instead; when there is not exactly
+// one, the origin names no terminal and says why.
+void addSurroundings(EventOrigin& origin, int parent, AgentID agent, const std::string& folder);
 
 // Whitespace runs become one space; the result is cut to `maxBytes` on a UTF-8 boundary.
 std::string shortText(std::string_view text, size_t maxBytes = kMaxMessageBytes);

@@ -18,8 +18,21 @@ constexpr int kOrigin = 7;  // the optional eighth member; never makes the recor
 
 // The members of "origin", in wire order.
 constexpr const char* kOriginKeys[] = {
-    "session", "pids", "tmux", "tmux_pane", "windowid", "term_program", "kitty_window_id", "wezterm_pane", "vscode"};
-enum OriginMember { oSession, oPids, oTmux, oTmuxPane, oWindowId, oTermProgram, oKitty, oWezterm, oVscode, oCount };
+    "session",         "pids",         "tmux",   "tmux_pane", "windowid", "term_program",
+    "kitty_window_id", "wezterm_pane", "vscode", "unknown"};
+enum OriginMember {
+  oSession,
+  oPids,
+  oTmux,
+  oTmuxPane,
+  oWindowId,
+  oTermProgram,
+  oKitty,
+  oWezterm,
+  oVscode,
+  oUnknown,
+  oCount
+};
 constexpr std::size_t kMaxOriginText = EventOrigin::kMaxText;
 constexpr std::size_t kMaxOriginPids = EventOrigin::kMaxPids;
 
@@ -230,8 +243,10 @@ class EventReader {
         return origin_->termProgram;
       case oKitty:
         return origin_->kittyWindowId;
-      default:
+      case oWezterm:
         return origin_->weztermPane;
+      default:
+        return origin_->unknown;
     }
   }
   bool scalar(const char* what) {
@@ -323,6 +338,7 @@ std::string encodeAgentEvent(const AgentEvent& event) {
     text("kitty_window_id", o->kittyWindowId);
     text("wezterm_pane", o->weztermPane);
     if (o->vscode) origin["vscode"] = true;
+    text("unknown", o->unknown);
     obj["origin"] = std::move(origin);
   }
   // Invalid UTF-8 in a field becomes U+FFFD rather than an exception.

@@ -22,6 +22,8 @@ struct EventOrigin {
   std::string kittyWindowId;       // $KITTY_WINDOW_ID
   std::string weztermPane;         // $WEZTERM_PANE
   bool vscode = false;             // runs in a VS Code terminal
+  // Why the hook could not tell where the agent runs; the members above then name no terminal.
+  std::string unknown;
 
   bool operator==(const EventOrigin&) const = default;
 };

@@ -143,6 +143,7 @@ std::optional<std::vector<TerminalHints>> TerminalReturn::terminals(const EventO
 
 std::string TerminalReturn::bringBack(const AgentEvent& event, const std::string& activationToken) {
   if (!event.origin) return "the event does not say where it came from (an older hook or another sender)";
+  if (!event.origin->unknown.empty()) return "nothing brought back: " + event.origin->unknown;
   std::string line;
   std::vector<TerminalHints> where = *terminals(*event.origin, line, true);
   if (where.empty()) return line;

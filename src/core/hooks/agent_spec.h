@@ -7,6 +7,12 @@ namespace gt {
 
 struct AgentEvent;
 
+// A background program that runs the hooks of all of an agent's sessions: `program` (its process name)
+// started with `argument` first. Its surroundings are those of whichever session started it.
+struct SharedServer {
+  std::string_view program, argument;
+};
+
 // How an agent hands its hook the event payload.
 enum class PayloadArrival { standardInput, lastArgument };
 
@@ -24,6 +30,9 @@ struct AgentSpec {
   // The payload keys that may hold the agent's own session id, the same for every event of one
   // session; the first one present wins.
   std::span<const std::string_view> sessionKeys = {};
+  // Set for an agent whose hooks may run from such a server; the hook then looks for the session's own
+  // process among the program's others, as the one working in the folder the hook runs in.
+  SharedServer sharedServer = {};
 };
 
 }  // namespace gt
