@@ -49,7 +49,7 @@ start_avahi() {
 
 up() {
   [ "$(id -u)" = 0 ] || { echo "run as root" >&2; exit 1; }
-  if ip netns list 2>/dev/null | grep -qE "^$P-(dev|app)( |$)"; then down; fi
+  down
   rm -rf "$STATE"; mkdir -p "$STATE"
   ip netns add "$P-dev"; ip netns add "$P-app"
   # Both veth ends are created inside the namespaces: they never exist in the host namespace.
@@ -70,17 +70,11 @@ up() {
   wait "$a" || exit 1
 }
 
-down() {  # kills only processes inside our namespaces, by PID
-  local s pids
+down() {  # kills only processes inside our namespaces, by PID; ip netns del unlinks even a stale entry
+  local s
   for s in dev app; do
-    ip netns list 2>/dev/null | grep -qE "^$P-$s( |$)" || continue
-    pids=$(ip netns pids "$P-$s" 2>/dev/null || true)
-    if [ -n "$pids" ]; then
-      kill $pids 2>/dev/null || true
-      for _ in $(seq 40); do pids=$(ip netns pids "$P-$s" 2>/dev/null || true); [ -z "$pids" ] && break; sleep 0.05; done
-      [ -n "$pids" ] && kill -9 $pids 2>/dev/null || true
-    fi
-    ip netns del "$P-$s" 2>/dev/null || rm -f "/run/netns/$P-$s"   # rm: stale entry whose mount is gone
+    kill -9 $(ip netns pids "$P-$s" 2>/dev/null) 2>/dev/null || true
+    ip netns del "$P-$s" 2>/dev/null || true
   done
   rm -rf "$STATE"
 }
@@ -90,8 +84,6 @@ case $cmd in
   up) up ;;
   down) down ;;
   exec) exec_in "${1:?dev|app}" "${@:2}" ;;
-  stop-avahi) pid=$(cat "$STATE/${1:?dev|app}/avahi.pid"); kill "$pid"
-    gone() { local st; st=$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null) || true; [ -z "$st" ] || [ "$st" = Z ]; }
-    wait_for 100 gone || true ;;  # at most 5 s
+  stop-avahi) kill "$(cat "$STATE/${1:?dev|app}/avahi.pid")"; wait_for 100 eval "! avahi_running $1" || true ;;
   *) sed -n '2,6p' "$0"; exit 2 ;;
 esac

@@ -77,64 +77,50 @@ TEST(Discovery, ABrowseProblemEndsTheSearchAtOnce) {
   EXPECT_TRUE(backend->calls.empty());
 }
 
-// Instances are resolved and listed in code point order after NFC (a decomposed "é" after "f"). TXT is kept until
-// a non-empty one replaces it; an instance that disappears still resolves; of two interfaces the last seen decides.
-// The host is the connected peer's address; the first connection decides (an IPv6 peer is left out), a refused one
-// goes on to the next address; a lookup that never answers uses up its own second and no more.
+// What the namespace test cannot stage: code point order after NFC (a decomposed "é" after "f"); TXT kept until a
+// non-empty one replaces it; an instance gone from later sets still resolved; of two interfaces the last seen
+// decides; the connected peer's text is the host and the first connection decides (an IPv6 peer is left out), a
+// refused one goes on to the next address; a lookup that never answers uses up its own second and no more.
 TEST(Discovery, ListsEachReachableInstanceOnceInNameOrder) {
   const std::string e = "e\xCC\x81";
-  Listener listener, second;
+  Listener listener;
   const std::uint16_t port = listener.port;
   auto backend = std::make_shared<FakeBackend>();
   backend->script = {
-      {result("desk"), result(e), result("f"), result("A", Strings{"ws=9100", "device=Tablet"}),
-       result("B", Strings{"v=1"}), result("Twice", std::nullopt, 1), result("Twice", std::nullopt, 2), result("Six"),
-       result("Four"), result("Kitchen 2"), result("Kitchen"), result("Desk"), result("refused"), result("slow")},
+      {result("f"), result(e), result("A", Strings{"ws=9100", "device=Tablet"}), result("B", Strings{"v=1"}),
+       result("Two", std::nullopt, 1), result("Two", std::nullopt, 2), result("Six"), result("Four"), result("slow")},
       {result("A", Strings{}), result("B", Strings{"http=7000"})},
       {result("A"), result("B", Strings{"colour=blue"})}};
-  for (const char* n : {"desk", "f", "A", "Kitchen", "Kitchen 2", "Desk"})
-    backend->answers[{n, 1}] = {{"127.0.0.1", port}};
-  backend->answers[{e, 1}] = {{"127.0.0.1", port}};
+  for (const std::string& n : {std::string("f"), e, std::string("A")}) backend->answers[{n, 1}] = {{"127.0.0.1", port}};
   backend->answers[{"B", 1}] = {{"127.000.000.001", port}, {"127.0.0.2", port}};
-  backend->answers[{"Twice", 1}] = {{"127.0.0.1", kClosed}};
-  backend->answers[{"Twice", 2}] = {{"127.0.0.1", second.port}};
+  backend->answers[{"Two", 1}] = {{"127.0.0.1", kClosed}};
+  backend->answers[{"Two", 2}] = {{"127.0.0.1", port}};
   backend->answers[{"Six", 1}] = {{"::ffff:127.0.0.1", port}, {"127.0.0.1", port}};
   backend->answers[{"Four", 1}] = {{"127.0.0.1", kClosed}, {"127.0.0.1", port}};
-  backend->answers[{"refused", 1}] = {{"127.0.0.1", kClosed}};
   const auto devices = Discovery(backend).browse(0ms).value();
   Strings listed, asked;
   for (const auto& d : devices) listed.push_back(d.name);
   for (const auto& c : backend->calls) asked.push_back(c.name);
-  EXPECT_EQ(listed, (Strings{"A", "B", "Desk", "Four", "Kitchen", "Kitchen 2", "Twice", "desk", "f", e}));
-  EXPECT_EQ(asked, (Strings{"A", "B", "Desk", "Four", "Kitchen", "Kitchen 2", "Six", "Twice", "desk", "f", "refused",
-                            "slow", e}));
-  ASSERT_EQ(devices.size(), 10u);
+  EXPECT_EQ(listed, (Strings{"A", "B", "Four", "Two", "f", e}));
+  EXPECT_EQ(asked, (Strings{"A", "B", "Four", "Six", "Two", "f", "slow", e}));
+  ASSERT_EQ(devices.size(), 6u);
   EXPECT_EQ(devices[0], (DiscoveredDevice{"A", "127.0.0.1", 9100, 8889, "Tablet", ""}));
   EXPECT_EQ(devices[1], (DiscoveredDevice{"B", "127.0.0.1", port, 7000, "", ""}));
-  EXPECT_EQ(devices[3], (DiscoveredDevice{"Four", "127.0.0.1", port, 8889, "", ""}));
-  EXPECT_EQ(devices[6].wsPort, second.port);
+  EXPECT_EQ(devices[2], (DiscoveredDevice{"Four", "127.0.0.1", port, 8889, "", ""}));
   for (const auto& c : backend->calls) EXPECT_LE(c.deadline - c.start, Discovery::kResolveTimeout) << c.name;
-  EXPECT_GE(backend->calls.back().deadline - backend->calls[11].deadline, Discovery::kResolveTimeout);
+  EXPECT_GE(backend->calls.back().deadline - backend->calls[6].deadline, Discovery::kResolveTimeout);
 }
 
-// Key case, duplicates and order are shown against a real daemon by the namespace test; these are the edges.
+// Case, duplicates and keys not ours are the namespace test's; these are the edges. Only the first occurrence of a
+// key counts, even one without a value; a value may hold "=" or NUL; one that is not UTF-8 is dropped.
 TEST(TxtRecord, EdgesOfEntriesAndPorts) {
   const std::string nul("v=a\0b", 5);
   EXPECT_EQ(txtEntries({"v=", "device", "device=Later", "ws=A=B", nul, "http=ok\xE2\x82"}), (Strings{"ws=A=B", "v="}));
   EXPECT_EQ(txtEntries({"device=\xE5\xAE\xA2", nul}), (Strings{nul, "device=\xE5\xAE\xA2"}));
-  EXPECT_EQ(parseDevice("Desk", "192.168.1.42", 0, {}), (DiscoveredDevice{"Desk", "192.168.1.42", 8888, 8889, "", ""}));
-  for (const char* bad : {"abc", "", " 9100", "9100 ", "+", "+-1", "9223372036854775808"}) {
+  for (const char* bad : {"abc", "", " 9100", "9100 ", "+", "+-1", "9223372036854775808"})
     EXPECT_EQ(parseDevice("d", "h", 9000, {std::string("ws=") + bad}).wsPort, 9000) << bad;
-    EXPECT_EQ(parseDevice("d", "h", 0, {std::string("http=") + bad}).httpPort, 8889) << bad;
-  }
-  for (const auto& [text, port] : std::vector<std::pair<std::string, std::int64_t>>{
-           {"+9101", 9101}, {"-1", -1}, {"0070000", 70000}, {"-9223372036854775808", INT64_MIN}}) {
-    EXPECT_EQ(parseDevice("d", "h", 0, {"http=" + text}).httpPort, port) << text;
-    EXPECT_EQ(parseDevice("d", "h", 1, {"ws=" + text}).wsPort, port) << text;
-  }
-  // Fed the raw strings, exact keys only and the later one wins.
-  DiscoveredDevice d = parseDevice("d", "h", 9000, {"WS=9100", "v", "device=A=B", "v=1", "v=", "ws=1", "ws=x"});
-  EXPECT_EQ(std::tuple(d.wsPort, d.device, d.version), std::tuple(1, "A=B", ""));
+  EXPECT_EQ(parseDevice("d", "h", 0, {"http=+9101"}).httpPort, 9101);
+  EXPECT_EQ(parseDevice("d", "h", 0, {"http=-9223372036854775808"}).httpPort, INT64_MIN);
 }
 
 }  // namespace

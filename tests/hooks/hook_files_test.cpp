@@ -1,6 +1,5 @@
 // The agents' files belong to the user: the tool edits only its own hook's bytes and leaves what it cannot edit.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <sstream>
@@ -9,7 +8,6 @@
 #include "cli/companion/companion_tool.h"
 #include "cli/companion/edit_lock.h"
 #include "cli/companion/shell_quote.h"
-#include "core/hooks/hook_identity.h"
 #include "core/hooks/hook_installer.h"
 #include "core/hooks/hook_state.h"
 #include "core/hooks/install_report.h"
@@ -60,11 +58,9 @@ class UserFiles : public ::testing::Test {
   std::string error_, note_;
 };
 
-// The user's file comes back byte for byte, mode included, with their hooks that only look like ours
-// (another program, another agent, a pipeline, a quoted whole, no `hook` subcommand, odd quoting); ours goes after
-// `after` and before `before`. The tool itself checks the hook state after each edit and fails when it disagrees.
-// Only-adds, idempotence and the exact round trip on any layout are fuzz_agent_files' invariants, its corpus replayed
-// by every test run.
+// The user's file comes back byte for byte, mode included, with their hooks that only look like ours (another
+// program or agent, a pipeline, a quoted whole, no `hook` subcommand, odd quoting); ours goes after `after` and before
+// `before`. Only-adds, idempotence and the exact round trip on any layout are fuzz_agent_files' (its corpus replayed).
 TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
   const struct {
     AgentID agent;
@@ -152,7 +148,7 @@ TEST_F(UserFiles, UninstallTakesOnlyOursAndEditsTakeTurns) {
 }
 
 // A missing file is created private, and the restart note (in the panel's Chinese too) says that codex
-// asks once to review new hooks. A tool in a folder whose name is not UTF-8 refuses and writes nothing.
+// asks once to review new hooks.
 TEST_F(UserFiles, CreatesPrivateFilesAndSaysToRestart) {
   for (AgentID agent : allAgents()) {
     const std::string name(rawValue(agent));
@@ -163,22 +159,19 @@ TEST_F(UserFiles, CreatesPrivateFilesAndSaysToRestart) {
     EXPECT_EQ(ReportWords::panelNote(note_).find("Hooks need review") != std::string::npos, agent == codex);
     fs::remove(file(agent));
   }
-  const fs::path odd = home_.path() / "bin\xff";
-  fs::rename(bin_, odd);
-  bin_ = odd;
-  for (AgentID agent : allAgents()) {
-    run(agent, true, 1);
-    EXPECT_FALSE(fs::exists(file(agent)));
-  }
+  // A hook program that is missing, or whose folder's name is not UTF-8 (the message cannot show it), is not written.
+  fs::remove(hook_);
+  run(codex, true, 1);
+  EXPECT_NE(error_.find("is missing or not executable"), std::string::npos) << error_;
+  SetUp();
+  fs::rename(bin_, home_.path() / "bin\xff");
+  bin_ = home_.path() / "bin\xff";
+  run(codex, true, 1);
+  EXPECT_FALSE(fs::exists(file(codex)));
 }
 
 // Neither install nor uninstall touches a file it cannot edit, or leaves a file beside it.
 TEST_F(UserFiles, RefusesWhatItCannotEdit) {
-  fs::remove(hook_);
-  run(claude, true, 1);
-  EXPECT_NE(error_.find("glowticker-hook"), std::string::npos) << error_;
-  EXPECT_FALSE(fs::exists(file(claude)));
-  SetUp();
   for (auto [agent, text, hint] : std::vector<std::tuple<AgentID, std::string, std::string>>{
            {claude, "{ \"model\": 1, }", "not valid JSON"},
            {claude, "[1]", "JSON object"},
@@ -205,47 +198,34 @@ TEST_F(UserFiles, RefusesWhatItCannotEdit) {
   }
 }
 
-// Too large, a FIFO, a folder or unreadable: both edits refused, nothing lost. Linked dotfiles are edited in place.
+// Too large, a folder, or under a folder that is a file (unreadable, which is not missing): both edits refused,
+// nothing lost or made. Linked dotfiles are edited in place.
 TEST_F(UserFiles, OddFilesAreLeftAloneAndLinkedOnesEditedInPlace) {
   std::ostringstream out, err;
-  auto refused = [&](AgentID a) {
-    CompanionTool::Options o{home_.path(), hook_};
-    return !HookState::isInstalled(a, home_.path()) && CompanionTool::install(a, o, out, err) == 1 &&
-           CompanionTool::uninstall(a, o, out, err) == 1;
-  };
+  const CompanionTool::Options o{home_.path(), hook_};
   const std::string huge = "# glowticker-hook\n" + std::string(17 << 20, '#') + "\n", pad(4 << 20, 'p');
   for (AgentID a : allAgents()) {
-    SCOPED_TRACE(rawValue(a));
-    test::writeAll(file(a), huge);
-    EXPECT_TRUE(refused(a) && readAll(file(a)) == huge);
-    fs::remove(file(a));
-    ASSERT_EQ(::mkfifo(file(a).c_str(), 0600), 0);
-    EXPECT_TRUE(refused(a));
-    fs::remove(file(a));
-    test::writeAll(file(a) / "glowticker", "inside");
-    EXPECT_TRUE(refused(a) && readAll(file(a) / "glowticker") == "inside");
-    fs::remove_all(file(a));
-    fs::path real = home_.path() / "dotfiles" / rawValue(a);
-    test::writeAll(real, a == claude ? "{\"padding\": \"" + pad + "\"}\n" : "model = \"" + pad + "\"\n");
-    fs::create_symlink(real, file(a));
-    EXPECT_EQ(run(a, true).action, "installed");
-    EXPECT_TRUE(fs::is_symlink(file(a)));
-    EXPECT_EQ(run(a, false).action, "removed");
-    EXPECT_TRUE(fs::is_symlink(file(a)) && readAll(real).find(pad) != std::string::npos);
-    fs::remove(real);  // a link that points nowhere is no hook
-    EXPECT_FALSE(HookState::isInstalled(a, home_.path()));
-    // Where the file's folder is a file, the file cannot be opened (which is not missing): nothing is made there.
-    fs::remove_all(file(a).parent_path());
-    test::writeAll(file(a).parent_path(), "# glowticker\n");
-    EXPECT_TRUE(refused(a) && readAll(file(a).parent_path()) == "# glowticker\n");
-    fs::remove(file(a).parent_path());
+    for (const fs::path& odd : {file(a), file(a) / "glowticker", file(a).parent_path()}) {
+      const std::string text = odd == file(a) ? huge : "# glowticker\n";
+      test::writeAll(odd, text);
+      EXPECT_FALSE(HookState::isInstalled(a, home_.path()));
+      EXPECT_EQ(CompanionTool::install(a, o, out, err) + CompanionTool::uninstall(a, o, out, err), 2) << odd;
+      EXPECT_EQ(readAll(odd), text);
+      fs::remove_all(file(a).parent_path());
+    }
   }
+  const fs::path real = home_.path() / "dotfiles" / "config.toml";
+  test::writeAll(real, "model = \"" + pad + "\"\n");
+  fs::create_directories(file(codex).parent_path());
+  fs::create_symlink(real, file(codex));
+  EXPECT_EQ(run(codex, true).action, "installed");
+  EXPECT_EQ(run(codex, false).action, "removed");
+  EXPECT_TRUE(fs::is_symlink(file(codex)) && readAll(real) == "model = \"" + pad + "\"\n");
   // A backup that cannot be written stops the edit, and leaves nothing beside the file.
+  fs::remove(file(codex));
   const std::string original = "model = \"" + std::string(100, 'm') + "\"\n";
   test::writeAll(file(codex), original);
-  EXPECT_EQ(test::withFileSizeLimit(
-                64, [&] { return CompanionTool::install(codex, {home_.path(), hook_}, out, err); }),
-            1);
+  EXPECT_EQ(test::withFileSizeLimit(64, [&] { return CompanionTool::install(codex, o, out, err); }), 1);
   EXPECT_NE(err.str().find("Could not write the backup"), std::string::npos) << err.str();
   EXPECT_EQ(readAll(file(codex)), original);
   EXPECT_EQ(std::distance(fs::directory_iterator(file(codex).parent_path()), {}), 1);
