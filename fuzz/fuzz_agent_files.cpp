@@ -30,19 +30,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool hadOurs = holdsOurs(text);
   // A blank file is no settings at all: it may be written whole.
   bool users = !hadOurs && text.find_first_not_of(" \t\r\n") != std::string_view::npos;
-  gt::ConfigEdit in = editor.install(text, setup);
-  if (!in.error.empty()) {
-    assert(in.text.empty() && !in.changed);
-  } else {
-    assert(holdsOurs(in.text) && in.changed == (in.text != text));
-    if (users) assert(within(text, in.text));
-    gt::ConfigEdit again = editor.install(in.text, setup);
-    assert(again.error.empty() && !again.changed && again.text == in.text);
-    gt::ConfigEdit out = editor.uninstall(in.text, setup);
-    assert(out.error.empty() && !holdsOurs(out.text));
-    if (users) assert(out.text == text);
+  if (gt::EditResult in = editor.install(text, setup)) {
+    assert(holdsOurs(in->text) && in->changed == (in->text != text));
+    if (users) assert(within(text, in->text));
+    gt::EditResult again = editor.install(in->text, setup);
+    assert(again && !again->changed && again->text == in->text);
+    gt::EditResult out = editor.uninstall(in->text, setup);
+    assert(out && !holdsOurs(out->text));
+    if (users) assert(out->text == text);
   }
-  gt::ConfigEdit out = editor.uninstall(text, setup);
-  if (out.error.empty()) assert(within(out.text, text) && !holdsOurs(out.text) && out.changed == hadOurs);
+  gt::EditResult out = editor.uninstall(text, setup);
+  if (out) assert(within(out->text, text) && !holdsOurs(out->text) && out->changed == hadOurs);
   return 0;
 }

@@ -136,8 +136,8 @@ TEST_F(UserFiles, UninstallTakesOnlyOursAndEditsTakeTurns) {
   EXPECT_EQ(readAll(file(codex)), "notify = [\"say\", \"--agent\", \"kimi\"]  # mine\n" + users + rest);
   // An edit waits for another one that holds the file, instead of overwriting what it wrote.
   test::writeAll(file(kimi), "a = 1\n");
-  std::optional<EditLock> other(std::in_place, file(kimi));
-  ASSERT_TRUE(other->held());
+  std::optional other(EditLock::take(file(kimi)));
+  ASSERT_TRUE(*other);
   std::thread install([&] { run(kimi, true); });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(readAll(file(kimi)), "a = 1\n");

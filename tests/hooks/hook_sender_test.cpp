@@ -199,13 +199,13 @@ std::string zedWithoutOurs(std::string_view text, const HookSetup& setup) {
 constinit const AgentConfig kZedConfig{
     "zed", [](std::string_view text, const HookSetup& setup) { return zedWithoutOurs(text, setup) != text; },
     [](std::string_view text, const HookSetup& setup) {
-      ConfigEdit edit{zedWithoutOurs(text, setup), true, {eventsNote(setup.events)}, {}};
+      ConfigEdit edit{zedWithoutOurs(text, setup), true, {eventsNote(setup.events)}};
       for (std::string_view event : setup.events) edit.text += std::string(event) + " " + setup.shellCommand + "\n";
-      return edit;
+      return EditResult(edit);
     },
     [](std::string_view text, const HookSetup& setup) {
       std::string kept = zedWithoutOurs(text, setup);
-      return ConfigEdit{kept, kept != text, {}, {}};
+      return EditResult(ConfigEdit{kept, kept != text, {}});
     }};
 
 TEST_F(HookSenderTest, AFourthAgentTakesTheSamePaths) {

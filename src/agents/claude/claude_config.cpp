@@ -1,8 +1,6 @@
 // ~/.claude/settings.json: one command hook per subscribed event inside the top-level "hooks" object
 // ("hooks" → event → [ { "matcher", "hooks": [ { "type", "command", "timeout" } ] } ]), every other key
 // kept in its order and every other byte as it was.
-#include <optional>
-
 #include "core/hooks/agent_config.h"
 #include "core/hooks/hook_identity.h"
 #include "core/hooks/json_text.h"
@@ -13,37 +11,27 @@ namespace {
 
 constexpr int kHookTimeoutSeconds = 10;
 
-std::string unchangedNote(const std::string& what) { return what + " It was left unchanged."; }
-
 // Parses the settings; blank text (a missing file) stands for an empty object.
-std::optional<JsonDocument> parseSettings(std::string& text, const HookSetup& setup, std::string& error) {
+Result<JsonDocument, Problem<EditProblem>> parseSettings(std::string& text, const HookSetup& setup) {
+  auto malformed = [](const std::string& what) { return refuseEdit(EditProblem::malformed, what); };
   if (text.find_first_not_of(" \t\r\n") == std::string::npos) text = "{}\n";
-  std::string why;
-  std::optional<JsonDocument> doc = parseJsonDocument(text, &why);
-  if (!doc) {
-    error = unchangedNote(setup.where + " is not valid JSON (" + why + "); fix it (or move it aside) and try again.");
-    return std::nullopt;
-  }
-  if (!doc->root.isObject()) {
-    error = unchangedNote(setup.where + " does not hold a JSON object; fix it and try again.");
-    return std::nullopt;
-  }
+  auto doc = parseJsonDocument(text);
+  if (!doc)
+    return malformed(setup.where + " is not valid JSON (" + doc.error().detail +
+                     "); fix it (or move it aside) and try again.");
+  if (!doc->root.isObject()) return malformed(setup.where + " does not hold a JSON object; fix it and try again.");
   const Json::Value& root = doc->root;
   const Json::Value& hooks = root["hooks"];
-  if (!hooks.isNull() && !hooks.isObject()) {
-    error = unchangedNote(std::string("\"hooks\" in ") + setup.where +
-                          " is not a JSON object, so hooks cannot be added to it; fix it and try again.");
-    return std::nullopt;
-  }
+  if (!hooks.isNull() && !hooks.isObject())
+    return malformed(std::string("\"hooks\" in ") + setup.where +
+                     " is not a JSON object, so hooks cannot be added to it; fix it and try again.");
   for (std::string_view event : setup.events) {
     const Json::Value& groups = hooks[std::string(event)];
-    if (!groups.isNull() && !groups.isArray()) {
-      error = unchangedNote("\"hooks\".\"" + std::string(event) + "\" in " + setup.where +
-                            " is not a list; fix it and try again.");
-      return std::nullopt;
-    }
+    if (!groups.isNull() && !groups.isArray())
+      return malformed("\"hooks\".\"" + std::string(event) + "\" in " + setup.where +
+                       " is not a list; fix it and try again.");
   }
-  return doc;
+  return std::move(*doc);
 }
 
 bool isOurs(const HookSetup& setup, std::string_view event, const Json::Value& hook) {
@@ -54,8 +42,7 @@ bool isOurs(const HookSetup& setup, std::string_view event, const Json::Value& h
 // Removes the first of our hooks, with the group, event list and "hooks" object it leaves empty.
 // Returns false when there is none.
 bool removeOne(std::string& text, const HookSetup& setup) {
-  std::string error;
-  std::optional<JsonDocument> doc = parseJsonDocument(text, &error);
+  auto doc = parseJsonDocument(text);
   if (!doc || !doc->root.isObject()) return false;
   const Json::Value& root = doc->root;
   const Json::Value& hooksObject = root["hooks"];
@@ -96,7 +83,7 @@ std::string groupText(const json_text::Layout& l, const std::string& indent, con
 
 // Adds one group with our hook under `event`, creating the event list and "hooks" object as needed.
 void addOne(std::string& text, std::string_view event, const std::string& command, bool fresh) {
-  std::optional<JsonDocument> parsed = parseJsonDocument(text);
+  auto parsed = parseJsonDocument(text);
   if (!parsed) return;  // left to the check of the result
   const JsonDocument& doc = *parsed;
   json_text::Layout layout = json_text::layoutOf(text);
@@ -155,17 +142,15 @@ Json::Value usersPart(Json::Value root, const HookSetup& setup) {
 bool holdsOurs(const Json::Value& root, const HookSetup& setup);
 
 // The edited text must parse, show our hook exactly when it should, and say the same elsewhere.
-ConfigEdit verified(std::string_view original, std::string text, bool ours, const HookSetup& setup) {
-  std::optional<JsonDocument> before = parseJsonDocument(original);
-  std::optional<JsonDocument> after = parseJsonDocument(text);
+EditResult verified(std::string_view original, std::string text, bool ours, const HookSetup& setup) {
+  auto before = parseJsonDocument(original);
+  auto after = parseJsonDocument(text);
   Json::Value users = before ? usersPart(before->root, setup) : Json::Value(Json::objectValue);
   if (!after || usersPart(after->root, setup) != users || holdsOurs(after->root, setup) != ours)
-    return ConfigEdit::refuse(
-        unchangedNote(setup.where + " has a layout this tool cannot edit safely; edit its hooks by hand."));
-  ConfigEdit edit;
-  edit.changed = text != original;
-  edit.text = std::move(text);
-  return edit;
+    return refuseEdit(EditProblem::unsafeLayout,
+                      setup.where + " has a layout this tool cannot edit safely; edit its hooks by hand.");
+  const bool changed = text != original;
+  return ConfigEdit{std::move(text), changed, {}};
 }
 
 // Per event, how many of our hooks the settings hold, and how many of them run `command`.
@@ -198,41 +183,31 @@ bool holdsOurs(const Json::Value& root, const HookSetup& setup) {
 }
 
 bool holdsOurHook(std::string_view text, const HookSetup& setup) {
-  std::optional<JsonDocument> doc = parseJsonDocument(text);
+  auto doc = parseJsonDocument(text);
   return doc && doc->root.isObject() && holdsOurs(doc->root, setup);
 }
 
-ConfigEdit install(std::string_view original, const HookSetup& setup) {
-  std::string text(original), error;
-  std::optional<JsonDocument> doc = parseSettings(text, setup, error);
-  if (!doc) return ConfigEdit::refuse(error);
-  if (installedAsWanted(doc->root, setup)) {
-    ConfigEdit edit;
-    edit.text = std::string(original);
-    edit.notes.push_back(eventsNote(setup.events));
-    return edit;
-  }
+EditResult install(std::string_view original, const HookSetup& setup) {
+  std::string text(original);
+  auto doc = parseSettings(text, setup);
+  if (!doc) return fail(doc.error());
+  if (installedAsWanted(doc->root, setup)) return ConfigEdit{std::string(original), false, {eventsNote(setup.events)}};
   while (removeOne(text, setup)) {
   }
   bool fresh = original.find_first_not_of(" \t\r\n") == std::string_view::npos;
   for (std::string_view event : setup.events) addOne(text, event, setup.shellCommand, fresh);
-  ConfigEdit edit = verified(original, std::move(text), true, setup);
-  if (edit.error.empty()) edit.notes.push_back(eventsNote(setup.events));
+  auto edit = verified(original, std::move(text), true, setup);
+  if (edit) edit->notes.push_back(eventsNote(setup.events));
   return edit;
 }
 
-ConfigEdit uninstall(std::string_view original, const HookSetup& setup) {
-  std::string text(original), error;
-  if (original.find_first_not_of(" \t\r\n") != std::string_view::npos && !parseSettings(text, setup, error))
-    return ConfigEdit::refuse(error);
+EditResult uninstall(std::string_view original, const HookSetup& setup) {
+  std::string text(original);
+  if (original.find_first_not_of(" \t\r\n") != std::string_view::npos)
+    if (auto doc = parseSettings(text, setup); !doc) return fail(doc.error());
   bool removed = false;
   while (removeOne(text, setup)) removed = true;
-  if (!removed) {
-    ConfigEdit edit;
-    edit.text = std::string(original);
-    edit.notes.push_back("no glowticker hook was installed");
-    return edit;
-  }
+  if (!removed) return ConfigEdit{std::string(original), false, {"no glowticker hook was installed"}};
   return verified(original, std::move(text), false, setup);
 }
 

@@ -16,8 +16,6 @@ namespace {
 
 constexpr int64_t kHookTimeoutSeconds = 10;
 
-std::string leftUnchanged(const std::string& what) { return what + " It was left unchanged."; }
-
 // The user's own notify argv carried by one of ours, if any.
 std::vector<std::string> chainedArgv(const std::vector<std::string>& ourArgv) {
   auto chain = std::find(ourArgv.begin(), ourArgv.end(), "--chain");
@@ -116,13 +114,14 @@ toml::table usersPart(toml::table root, const HookSetup& setup) {
   return root;
 }
 
-// Checks that our events' lists are [[hooks.EVENT]] tables we can add to and take from; "" when they are.
-std::string checkHooks(const toml::table& root, const TomlText& doc, const HookSetup& setup) {
+// Checks that our events' lists are [[hooks.EVENT]] tables we can add to and take from.
+Result<void, Problem<EditProblem>> checkHooks(const toml::table& root, const TomlText& doc, const HookSetup& setup) {
   const toml::node* hooks = root.get("hooks");
   if (!hooks) return {};
   if (!hooks->is_table() || hooks->as_table()->is_inline())
-    return leftUnchanged(setup.where +
-                         " has a `hooks` value that is not a table of [[hooks.EVENT]] lists; fix it and try again.");
+    return refuseEdit(
+        EditProblem::malformed,
+        setup.where + " has a `hooks` value that is not a table of [[hooks.EVENT]] lists; fix it and try again.");
   for (std::string_view event : setup.events) {
     const toml::node* groups = hooks->as_table()->get(event);
     if (!groups) continue;
@@ -133,8 +132,9 @@ std::string checkHooks(const toml::table& root, const TomlText& doc, const HookS
       tables = !list->get(i)->as_table()->is_inline() && line < doc.lineCount() && doc.content(line).starts_with("[[");
     }
     if (!tables)
-      return leftUnchanged(setup.where + " has a `hooks." + std::string(event) + "` that is not written as [[hooks." +
-                           std::string(event) + "]] tables; rewrite it so and try again.");
+      return refuseEdit(EditProblem::malformed, setup.where + " has a `hooks." + std::string(event) +
+                                                    "` that is not written as [[hooks." + std::string(event) +
+                                                    "]] tables; rewrite it so and try again.");
   }
   return {};
 }
@@ -178,8 +178,7 @@ struct Removal {
 };
 std::optional<Removal> removeOurs(std::string_view original, const HookSetup& setup) {
   Removal r{std::string(original)};
-  std::string error;
-  std::optional<toml::table> root = TomlText::parse(r.text, setup.where, error);
+  auto root = TomlText::parse(r.text, setup.where);
   if (!root) return std::nullopt;
   if (std::optional<std::vector<std::string>> notify = ourNotify(*root, setup)) {
     TomlText doc(r.text, *root);
@@ -202,7 +201,7 @@ std::optional<Removal> removeOurs(std::string_view original, const HookSetup& se
       if (to < r.text.size() && r.text[to] == ' ') ++to;
       r.text.erase(from, to - from);
     }
-    root = TomlText::parse(r.text, setup.where, error);
+    root = TomlText::parse(r.text, setup.where);
     if (!root) return std::nullopt;
   }
   TomlText doc(r.text, *root);
@@ -214,52 +213,43 @@ std::optional<Removal> removeOurs(std::string_view original, const HookSetup& se
   return r;
 }
 
-ConfigEdit cannotEdit(const HookSetup& setup) {
-  return ConfigEdit::refuse(
-      leftUnchanged(setup.where + " has a layout this tool cannot edit safely; edit its hooks by hand."));
+Failure<Problem<EditProblem>> cannotEdit(const HookSetup& setup) {
+  return refuseEdit(EditProblem::unsafeLayout,
+                    setup.where + " has a layout this tool cannot edit safely; edit its hooks by hand.");
 }
 
 // The edited text must parse, hold ours exactly as wanted, and say the same as the original elsewhere.
-ConfigEdit verified(const toml::table& original, std::string text, bool installed, const HookSetup& setup) {
-  std::string error;
-  std::optional<toml::table> after = TomlText::parse(text, setup.where, error);
+EditResult verified(const toml::table& original, std::string text, bool installed, const HookSetup& setup) {
+  auto after = TomlText::parse(text, setup.where);
   bool ok = after && (installed ? installedAsWanted(*after, setup) : !holdsOurs(*after, setup)) &&
             usersPart(*after, setup) == usersPart(original, setup);
   if (!ok) return cannotEdit(setup);
-  ConfigEdit edit;
-  edit.text = std::move(text);
-  edit.changed = true;
-  return edit;
+  return ConfigEdit{std::move(text), true, {}};
 }
 
-std::optional<toml::table> editable(std::string_view text, const HookSetup& setup, std::string& refusal) {
-  return TomlText::parseEditable(text, setup.where, refusal, [&](const toml::table& root, const TomlText& doc) {
-    return checkHooks(root, doc, setup);
-  });
+Result<toml::table, Problem<EditProblem>> editable(std::string_view text, const HookSetup& setup) {
+  return TomlText::parseEditable(
+      text, setup.where, [&](const toml::table& root, const TomlText& doc) { return checkHooks(root, doc, setup); });
 }
 
 bool holdsOurHook(std::string_view text, const HookSetup& setup) {
-  std::string error;
-  std::optional<toml::table> root = TomlText::parse(text, {}, error);
+  auto root = TomlText::parse(text, {});
   return root && holdsOurs(*root, setup);
 }
 
-ConfigEdit install(std::string_view text, const HookSetup& setup) {
-  std::string refusal;
-  std::optional<toml::table> root = editable(text, setup, refusal);
-  if (!root) return ConfigEdit::refuse(refusal);
+EditResult install(std::string_view text, const HookSetup& setup) {
+  auto root = editable(text, setup);
+  if (!root) return fail(root.error());
   const toml::node* notify = root->get("notify");
   std::optional<std::vector<std::string>> current = stringList(notify);
   if (notify && (!current || current->empty()))
-    return ConfigEdit::refuse(
-        leftUnchanged(setup.where + " has a `notify` that is not a list of strings; fix it and try again."));
-  ConfigEdit edit;
-  edit.text = std::string(text);
-  edit.notes.push_back(eventsNote(setup.events));
+    return refuseEdit(EditProblem::malformed,
+                      setup.where + " has a `notify` that is not a list of strings; fix it and try again.");
+  ConfigEdit edit{std::string(text), false, {eventsNote(setup.events)}};
   if (installedAsWanted(*root, setup)) return edit;
 
   std::optional<Removal> removal = removeOurs(text, setup);
-  std::optional<toml::table> rest = removal ? TomlText::parse(removal->text, setup.where, refusal) : std::nullopt;
+  auto rest = removal ? TomlText::parse(removal->text, setup.where) : cannotEdit(setup);
   if (!rest) return cannotEdit(setup);
   TomlText doc(removal->text, *rest);
   for (std::string_view event : setup.events) {
@@ -268,28 +258,22 @@ ConfigEdit install(std::string_view text, const HookSetup& setup) {
                      "command = " + TomlText::quote(setup.shellCommand),
                      "timeout = " + std::to_string(kHookTimeoutSeconds)});
   }
-  ConfigEdit checked = verified(*root, doc.join(), true, setup);
-  if (!checked.error.empty()) return checked;
-  checked.notes = std::move(edit.notes);
-  if (removal->notify) checked.notes.push_back("the notify hook of an earlier version was taken out");
-  if (removal->putBack) checked.notes.push_back("your previous notify command was put back");
+  auto checked = verified(*root, doc.join(), true, setup);
+  if (!checked) return checked;
+  checked->notes = std::move(edit.notes);
+  if (removal->notify) checked->notes.push_back("the notify hook of an earlier version was taken out");
+  if (removal->putBack) checked->notes.push_back("your previous notify command was put back");
   return checked;
 }
 
-ConfigEdit uninstall(std::string_view text, const HookSetup& setup) {
-  std::string refusal;
-  std::optional<toml::table> root = editable(text, setup, refusal);
-  if (!root) return ConfigEdit::refuse(refusal);
-  if (!holdsOurs(*root, setup)) {
-    ConfigEdit edit;
-    edit.text = std::string(text);
-    edit.notes.push_back("no glowticker hook was installed");
-    return edit;
-  }
+EditResult uninstall(std::string_view text, const HookSetup& setup) {
+  auto root = editable(text, setup);
+  if (!root) return fail(root.error());
+  if (!holdsOurs(*root, setup)) return ConfigEdit{std::string(text), false, {"no glowticker hook was installed"}};
   std::optional<Removal> removal = removeOurs(text, setup);
   if (!removal) return cannotEdit(setup);
-  ConfigEdit edit = verified(*root, removal->text, false, setup);
-  if (edit.error.empty() && removal->putBack) edit.notes.push_back("your previous notify command was put back");
+  auto edit = verified(*root, removal->text, false, setup);
+  if (edit && removal->putBack) edit->notes.push_back("your previous notify command was put back");
   return edit;
 }
 

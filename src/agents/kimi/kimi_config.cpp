@@ -23,19 +23,19 @@ toml::table hookEntry(std::string_view event, const std::string& command) {
   return toml::table{{"event", event}, {"matcher", ""}, {"command", command}, {"timeout", kHookTimeoutSeconds}};
 }
 
-// Checks the "hooks" value before any edit; an empty string means it can be edited as [[hooks]] tables.
-std::string checkHooks(const toml::table& root, const TomlText& doc, const std::string& where) {
+// Checks before any edit that the "hooks" value can be edited as [[hooks]] tables.
+Result<void, Problem<EditProblem>> checkHooks(const toml::table& root, const TomlText& doc, const std::string& where) {
   const toml::node* hooks = root.get("hooks");
   if (!hooks) return {};
   const toml::array* list = hooks->as_array();
   if (!list || !list->is_array_of_tables())
-    return where + " has a `hooks` value that is not a list of [[hooks]] tables; fix it and try again. " +
-           "It was left unchanged.";
+    return refuseEdit(EditProblem::malformed,
+                      where + " has a `hooks` value that is not a list of [[hooks]] tables; fix it and try again.");
   for (auto&& e : *list) {
     size_t line = e.source().begin.line - 1;
     if (e.as_table()->is_inline() || line >= doc.lineCount() || !doc.content(line).starts_with("[["))
-      return where + " has an inline `hooks = [...]` list; rewrite it as [[hooks]] tables and try " +
-             "again. It was left unchanged.";
+      return refuseEdit(EditProblem::malformed,
+                        where + " has an inline `hooks = [...]` list; rewrite it as [[hooks]] tables and try again.");
   }
   return {};
 }
@@ -50,7 +50,7 @@ void removeOurBlocks(const toml::table& root, TomlText& doc, const HookSetup& se
   doc.eraseBlocks(std::move(starts));
 }
 
-ConfigEdit verified(const toml::table& original, std::string text, const toml::array& expectedHooks,
+EditResult verified(const toml::table& original, std::string text, const toml::array& expectedHooks,
                     const std::string& where) {
   auto wanted = [&](const toml::node* got) {
     return expectedHooks.empty() ? got == nullptr : got && got->is_array() && *got->as_array() == expectedHooks;
@@ -66,24 +66,22 @@ toml::array keptHooks(const toml::table& root, const HookSetup& setup) {
   return kept;
 }
 
-std::optional<toml::table> editable(std::string_view text, const std::string& where, std::string& refusal) {
+Result<toml::table, Problem<EditProblem>> editable(std::string_view text, const std::string& where) {
   return TomlText::parseEditable(
-      text, where, refusal, [&](const toml::table& root, const TomlText& doc) { return checkHooks(root, doc, where); });
+      text, where, [&](const toml::table& root, const TomlText& doc) { return checkHooks(root, doc, where); });
 }
 
 bool holdsOurHook(std::string_view text, const HookSetup& setup) {
-  std::string error;
-  std::optional<toml::table> root = TomlText::parse(text, {}, error);
+  auto root = TomlText::parse(text, {});
   const toml::array* hooks = root ? root->get_as<toml::array>("hooks") : nullptr;
   return hooks && std::any_of(hooks->begin(), hooks->end(), [&](const toml::node& e) { return isOurs(e, setup); });
 }
 
-ConfigEdit install(std::string_view text, const HookSetup& setup) {
+EditResult install(std::string_view text, const HookSetup& setup) {
   const std::string& hookCommand = setup.shellCommand;
   const std::string& where = setup.where;
-  std::string refusal;
-  std::optional<toml::table> parsed = editable(text, where, refusal);
-  if (!parsed) return ConfigEdit::refuse(refusal);
+  auto parsed = editable(text, where);
+  if (!parsed) return fail(parsed.error());
   TomlText doc(text, *parsed);
 
   // Our hook already there once per event, running this command: leave it where it is.
@@ -95,12 +93,7 @@ ConfigEdit install(std::string_view text, const HookSetup& setup) {
         events.push_back(e.as_table()->get_as<std::string>("event")->get());
   std::sort(events.begin(), events.end());
   std::sort(all.begin(), all.end());
-  if (ours == events.size() && events == all) {
-    ConfigEdit edit;
-    edit.text = std::string(text);
-    edit.notes.push_back(eventsNote(setup.events));
-    return edit;
-  }
+  if (ours == events.size() && events == all) return ConfigEdit{std::string(text), false, {eventsNote(setup.events)}};
 
   removeOurBlocks(*parsed, doc, setup);
   toml::array expected = keptHooks(*parsed, setup);
@@ -110,31 +103,21 @@ ConfigEdit install(std::string_view text, const HookSetup& setup) {
     expected.push_back(hookEntry(event, hookCommand));
   }
   std::string newText = doc.join();
-  ConfigEdit edit;
-  edit.notes.push_back(eventsNote(setup.events));
-  if (newText == text) {
-    edit.text = std::move(newText);
-    return edit;
-  }
-  ConfigEdit checked = verified(*parsed, std::move(newText), expected, where);
-  checked.notes = std::move(edit.notes);
+  if (newText == text) return ConfigEdit{std::move(newText), false, {eventsNote(setup.events)}};
+  auto checked = verified(*parsed, std::move(newText), expected, where);
+  if (checked) checked->notes.push_back(eventsNote(setup.events));
   return checked;
 }
 
-ConfigEdit uninstall(std::string_view text, const HookSetup& setup) {
+EditResult uninstall(std::string_view text, const HookSetup& setup) {
   const std::string& where = setup.where;
-  std::string refusal;
-  std::optional<toml::table> parsed = editable(text, where, refusal);
-  if (!parsed) return ConfigEdit::refuse(refusal);
+  auto parsed = editable(text, where);
+  if (!parsed) return fail(parsed.error());
   TomlText doc(text, *parsed);
   toml::array expected = keptHooks(*parsed, setup);
   const toml::node* hooks = parsed->get("hooks");
-  if (!hooks || expected.size() == hooks->as_array()->size()) {
-    ConfigEdit edit;
-    edit.text = std::string(text);
-    edit.notes.push_back("no glowticker hook was installed");
-    return edit;
-  }
+  if (!hooks || expected.size() == hooks->as_array()->size())
+    return ConfigEdit{std::string(text), false, {"no glowticker hook was installed"}};
   removeOurBlocks(*parsed, doc, setup);
   return verified(*parsed, doc.join(), expected, where);
 }

@@ -18,21 +18,32 @@ namespace gt {
 
 namespace {
 
-std::string checkHookExecutable(const std::filesystem::path& hook) {
+bool isExecutableFile(const std::filesystem::path& hook) {
   struct stat st {};
-  if (hook.is_absolute() && ::stat(hook.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(hook.c_str(), X_OK) == 0)
-    return {};
-  return "The hook program " + hook.string() +
-         " is missing or not executable. Reinstall Glowticker so that glowticker-hook sits beside glowticker.";
+  return hook.is_absolute() && ::stat(hook.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         ::access(hook.c_str(), X_OK) == 0;
 }
 
-ConfigEdit edit(AgentID agent, bool install, const std::string& text, const std::filesystem::path& hook) {
-  const AgentConfig* config = configFor(agent);
+EditResult edit(AgentID agent, const AgentConfig& config, bool install, const std::string& text,
+                const std::filesystem::path& hook) {
   std::string name(rawValue(agent));
-  if (!config) return ConfigEdit::refuse("No configuration editor is registered for " + name + ".");
   HookSetup setup{"~/" + std::string(agent->configFile), {hook.string(), "--agent", name},
                   shellQuote(hook.string()) + " --agent " + name, agent->events, name};
-  return install ? config->install(text, setup) : config->uninstall(text, setup);
+  return install ? config.install(text, setup) : config.uninstall(text, setup);
+}
+
+// What a failure to get at the file left: the sentence that tells the user.
+std::string aftermath(FileEditProblem kind) {
+  switch (kind) {
+    case FileEditProblem::locked:
+    case FileEditProblem::notBackedUp:
+      return " Nothing was changed.";
+    case FileEditProblem::notWritten:
+      return " The file was left as it was.";
+    case FileEditProblem::unreadable:
+      break;
+  }
+  return {};
 }
 
 int run(AgentID agent, bool install, const CompanionTool::Options& options, std::ostream& out, std::ostream& err) {
@@ -40,33 +51,37 @@ int run(AgentID agent, bool install, const CompanionTool::Options& options, std:
     err << "glowticker: " << message << "\n";
     return 1;
   };
-  if (install)
-    if (std::string why = checkHookExecutable(options.hookExecutable); !why.empty()) return fail(why);
+  auto failed = [&](const Problem<FileEditProblem>& problem) { return fail(problem.detail + aftermath(problem.kind)); };
+  const std::string name(rawValue(agent));
+  const AgentConfig* config = configFor(agent);
+  if (!config) return fail("No configuration editor is registered for " + name + ".");
+  if (install && !isExecutableFile(options.hookExecutable))
+    return fail("The hook program " + options.hookExecutable.string() +
+                " is missing or not executable. Reinstall Glowticker so that glowticker-hook sits beside glowticker.");
 
   // The agents' files are UTF-8 text: a path that is not cannot be written into them.
   if (!isValidUtf8(options.hookExecutable.native()))
     return fail("The hook program's path " + options.hookExecutable.string() +
-                " is not valid UTF-8, so it cannot be written into " + std::string(rawValue(agent)) +
+                " is not valid UTF-8, so it cannot be written into " + name +
                 "'s configuration; move Glowticker to a folder whose name is UTF-8 text. Nothing was changed.");
 
   std::filesystem::path path = HookState::configPath(agent, options.home);
-  EditLock lock(path);
-  if (!lock.held()) return fail(lock.error() + " Nothing was changed.");
-  std::string error;
-  std::optional<ConfigFile> file = ConfigFile::load(path, error);
-  if (!file) return fail(error);
-  ConfigEdit change = edit(agent, install, file->text, options.hookExecutable);
-  if (!change.error.empty()) return fail(change.error);
+  auto lock = EditLock::take(path);
+  if (!lock) return failed(lock.error());
+  auto file = ConfigFile::load(path);
+  if (!file) return failed(file.error());
+  auto change = edit(agent, *config, install, file->text, options.hookExecutable);
+  if (!change) return fail(change.error().detail);
 
   std::string action = "unchanged";
   std::string backup;
-  if (change.changed) {
+  if (change->changed) {
     if (file->exists) {
-      std::optional<std::filesystem::path> copy = file->backup(error);
-      if (!copy) return fail(error + " Nothing was changed.");
+      auto copy = file->backup();
+      if (!copy) return failed(copy.error());
       backup = copy->string();
     }
-    if (!file->replace(change.text, error)) return fail(error + " The file was left as it was.");
+    if (auto replaced = file->replace(change->text); !replaced) return failed(replaced.error());
     bool hadOurs = holdsOurHook(agent, file->text);
     action = !install ? "removed" : !file->exists ? "created" : hadOurs ? "updated" : "installed";
   }
@@ -77,12 +92,10 @@ int run(AgentID agent, bool install, const CompanionTool::Options& options, std:
   if (!install && marked)
     return fail(path.string() + " still shows the hook after the edit; check the file and try again.");
 
-  std::string name(rawValue(agent));
-  const AgentConfig* config = configFor(agent);
-  std::string note = change.changed ? ReportWords::restartNote(name, install && config && config->reviewsNewHooks)
-                     : install      ? std::string(ReportWords::kAlreadyInstalled)
-                                    : std::string(ReportWords::kNothingInstalled);
-  out << writeReport({InstallReport{name, path.string(), action, backup, change.notes}}, note);
+  std::string note = change->changed ? ReportWords::restartNote(name, install && config->reviewsNewHooks)
+                     : install       ? std::string(ReportWords::kAlreadyInstalled)
+                                     : std::string(ReportWords::kNothingInstalled);
+  out << writeReport({InstallReport{name, path.string(), action, backup, change->notes}}, note);
   return 0;
 }
 

@@ -33,17 +33,15 @@ bool writeAll(int fd, const std::string& text) {
 
 }  // namespace
 
-std::optional<ConfigFile> ConfigFile::load(const std::filesystem::path& path, std::string& error) {
+Result<ConfigFile, Problem<FileEditProblem>> ConfigFile::load(const std::filesystem::path& path) {
+  auto unreadable = [](std::string why) { return fail(FileEditProblem::unreadable, std::move(why)); };
   ConfigFile file;
   file.path = path;
   file.target = path;
   std::error_code ec;
   if (std::filesystem::is_symlink(path, ec)) {
     std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
-    if (ec) {
-      error = "Could not follow the link " + path.string() + ": " + ec.message() + ".";
-      return std::nullopt;
-    }
+    if (ec) return unreadable("Could not follow the link " + path.string() + ": " + ec.message() + ".");
     file.target = resolved;
   }
   auto read = readFileBounded(file.target, kMaxConfigBytes);
@@ -52,16 +50,14 @@ std::optional<ConfigFile> ConfigFile::load(const std::filesystem::path& path, st
       case ReadProblem::missing:
         return file;
       case ReadProblem::notRegular:
-        error = path.string() + " is not a regular file; move it aside and try again.";
-        break;
+        return unreadable(path.string() + " is not a regular file; move it aside and try again.");
       case ReadProblem::tooLarge:
-        error = path.string() + " is larger than 16 MiB, which is not a configuration file this tool will edit.";
-        break;
+        return unreadable(path.string() +
+                          " is larger than 16 MiB, which is not a configuration file this tool will edit.");
       case ReadProblem::failed:
-        error = "Could not read " + path.string() + ": " + read.error().detail + ".";
         break;
     }
-    return std::nullopt;
+    return unreadable("Could not read " + path.string() + ": " + read.error().detail + ".");
   }
   file.exists = true;
   file.mode = read->mode;
@@ -69,7 +65,7 @@ std::optional<ConfigFile> ConfigFile::load(const std::filesystem::path& path, st
   return file;
 }
 
-std::optional<std::filesystem::path> ConfigFile::backup(std::string& error) const {
+Result<std::filesystem::path, Problem<FileEditProblem>> ConfigFile::backup() const {
   char stamp[32];
   std::time_t now = std::time(nullptr);
   std::tm tm{};
@@ -80,45 +76,39 @@ std::optional<std::filesystem::path> ConfigFile::backup(std::string& error) cons
     candidate += std::string(".bak-") + stamp + (attempt ? "-" + std::to_string(attempt) : "");
     int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0777);
     if (fd < 0 && errno == EEXIST) continue;
-    if (fd < 0) {
-      error = sysError("create the backup", candidate, errno);
-      return std::nullopt;
-    }
+    if (fd < 0) return fail(FileEditProblem::notBackedUp, sysError("create the backup", candidate, errno));
     bool ok = writeAll(fd, text) && ::fsync(fd) == 0;
     int err = errno;
     ::close(fd);
     if (!ok) {
       ::unlink(candidate.c_str());
-      error = sysError("write the backup", candidate, err);
-      return std::nullopt;
+      return fail(FileEditProblem::notBackedUp, sysError("write the backup", candidate, err));
     }
     return candidate;
   }
-  error = "Could not find a free backup name beside " + path.string() + "; remove old backups and try again.";
-  return std::nullopt;
+  return fail(FileEditProblem::notBackedUp,
+              "Could not find a free backup name beside " + path.string() + "; remove old backups and try again.");
 }
 
-bool ConfigFile::replace(const std::string& newText, std::string& error) const {
+Result<void, Problem<FileEditProblem>> ConfigFile::replace(const std::string& newText) const {
   std::filesystem::path dir = target.parent_path();
   if (dir.empty()) dir = ".";
   if (!exists) {
     std::error_code ec;
     if (!std::filesystem::is_directory(dir, ec)) {
       std::filesystem::create_directories(dir, ec);
-      if (ec) {
-        error = "Could not create the folder " + dir.string() + ": " + ec.message() + ".";
-        return false;
-      }
+      if (ec)
+        return fail(FileEditProblem::notWritten,
+                    "Could not create the folder " + dir.string() + ": " + ec.message() + ".");
       std::filesystem::permissions(dir, std::filesystem::perms::owner_all, ec);
     }
   }
   if (auto written = replaceFileAtomically(target, newText, {exists ? mode : mode_t{0600}, {}}); !written) {
     const bool inDir = written.error().detail == dir.string();
-    error = sysError(inDir ? "write a temporary file in" : "write", inDir ? dir : path,
-                     static_cast<int>(written.error().kind));
-    return false;
+    return fail(FileEditProblem::notWritten, sysError(inDir ? "write a temporary file in" : "write", inDir ? dir : path,
+                                                      static_cast<int>(written.error().kind)));
   }
-  return true;
+  return {};
 }
 
 }  // namespace gt

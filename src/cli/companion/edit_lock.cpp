@@ -22,7 +22,8 @@ fs::path nearestFolder(fs::path dir) {
 
 }  // namespace
 
-EditLock::EditLock(const fs::path& file, std::chrono::milliseconds wait) {
+Result<EditLock, Problem<FileEditProblem>> EditLock::take(const fs::path& file, std::chrono::milliseconds wait) {
+  auto locked = [](std::string why) { return fail(FileEditProblem::locked, std::move(why)); };
   std::error_code ec;
   fs::path where = fs::weakly_canonical(file, ec);
   if (ec) where = file;
@@ -30,29 +31,20 @@ EditLock::EditLock(const fs::path& file, std::chrono::milliseconds wait) {
   for (;;) {
     fs::path dir = nearestFolder(where.parent_path());
     int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-      error_ = "Could not open the folder " + dir.string() + " to lock it: " + std::strerror(errno) + ".";
-      return;
-    }
+    if (fd < 0)
+      return locked("Could not open the folder " + dir.string() + " to lock it: " + std::strerror(errno) + ".");
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
       // Another edit may have created the file's own folder meanwhile: then that one is the lock.
-      if (nearestFolder(where.parent_path()) == dir) {
-        fd_ = fd;
-        return;
-      }
+      if (nearestFolder(where.parent_path()) == dir) return EditLock(fd);
       ::close(fd);
       continue;
     }
     int err = errno;
     ::close(fd);
-    if (err != EWOULDBLOCK && err != EINTR) {
-      error_ = "Could not lock the folder " + dir.string() + ": " + std::strerror(err) + ".";
-      return;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      error_ = "Another program has been editing " + file.string() + " for too long; try again in a moment.";
-      return;
-    }
+    if (err != EWOULDBLOCK && err != EINTR)
+      return locked("Could not lock the folder " + dir.string() + ": " + std::strerror(err) + ".");
+    if (std::chrono::steady_clock::now() >= deadline)
+      return locked("Another program has been editing " + file.string() + " for too long; try again in a moment.");
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }

@@ -1,7 +1,9 @@
 #pragma once
 #include <chrono>
 #include <filesystem>
-#include <string>
+#include <utility>
+
+#include "cli/companion/config_file.h"
 
 namespace gt {
 
@@ -11,17 +13,16 @@ namespace gt {
 // file; while that folder does not exist yet, its nearest existing parent.
 class EditLock {
  public:
-  EditLock(const std::filesystem::path& file, std::chrono::milliseconds wait = std::chrono::seconds(10));
+  // Waits at most `wait` for another edit to finish; locked when it did not, or the folder cannot be locked.
+  static Result<EditLock, Problem<FileEditProblem>> take(const std::filesystem::path& file,
+                                                         std::chrono::milliseconds wait = std::chrono::seconds(10));
   ~EditLock();
-  EditLock(const EditLock&) = delete;
-  EditLock& operator=(const EditLock&) = delete;
-
-  bool held() const { return fd_ >= 0; }
-  const std::string& error() const { return error_; }
+  EditLock(EditLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  EditLock& operator=(EditLock&&) = delete;
 
  private:
+  explicit EditLock(int fd) : fd_(fd) {}
   int fd_ = -1;
-  std::string error_;
 };
 
 }  // namespace gt

@@ -29,8 +29,8 @@ struct AgentConfig {
   // Whether the text holds one of our hooks, read the way the agent reads it; unreadable text holds
   // none. Of `setup` it reads only `agent` and `events`.
   bool (*holdsOurHook)(std::string_view text, const HookSetup& setup);
-  ConfigEdit (*install)(std::string_view text, const HookSetup& setup);
-  ConfigEdit (*uninstall)(std::string_view text, const HookSetup& setup);
+  EditResult (*install)(std::string_view text, const HookSetup& setup);
+  EditResult (*uninstall)(std::string_view text, const HookSetup& setup);
   // The agent asks the user once to trust hooks it has not run before (codex): the note after an
   // install says so.
   bool reviewsNewHooks = false;

@@ -8,16 +8,12 @@
 
 namespace gt {
 
-std::optional<JsonDocument> parseJsonDocument(std::string_view text, std::string* error) {
-  auto fail = [&](std::string why) {
-    if (error) *error = std::move(why);
-    return std::nullopt;
-  };
+Result<JsonDocument, Problem<JsonProblem>> parseJsonDocument(std::string_view text) {
   JsonDocument doc;
   if (text.starts_with("\xEF\xBB\xBF")) doc.base = 3;
   std::string_view body = text.substr(doc.base);
-  if (body.find_first_not_of(" \t\r\n") == std::string_view::npos) return fail("it is empty");
-  if (!isValidUtf8(body)) return fail("it is not UTF-8 text");
+  if (body.find_first_not_of(" \t\r\n") == std::string_view::npos) return fail(JsonProblem::blank, "it is empty");
+  if (!isValidUtf8(body)) return fail(JsonProblem::notUtf8, "it is not UTF-8 text");
   Json::CharReaderBuilder builder;
   builder["allowComments"] = false;
   builder["strictRoot"] = false;
@@ -35,14 +31,14 @@ std::optional<JsonDocument> parseJsonDocument(std::string_view text, std::string
   bool parsed = false;
   try {
     parsed = reader->parse(body.data(), body.data() + body.size(), &doc.root, &why);
-  } catch (const std::exception& e) {  // nesting deeper than the stack limit
+  } catch (const std::exception& e) {  // the library throws for nesting deeper than the stack limit
     why = e.what();
   }
   if (!parsed) {
     while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
     for (char& c : why)
       if (c == '\n') c = ' ';
-    return fail(why.starts_with("* ") ? why.substr(2) : why);
+    return fail(JsonProblem::syntax, why.starts_with("* ") ? why.substr(2) : why);
   }
   return doc;
 }

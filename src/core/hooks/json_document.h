@@ -1,9 +1,10 @@
 #pragma once
 #include <json/value.h>
 
-#include <optional>
 #include <string>
 #include <string_view>
+
+#include "core/common/result.h"
 
 namespace gt {
 
@@ -14,7 +15,9 @@ struct JsonDocument {
   size_t base = 0;  // bytes before the parsed text (a UTF-8 byte order mark); add to every offset
 };
 
-// Nothing for text that is blank, not UTF-8 or not valid JSON; `error` then says why when given.
-std::optional<JsonDocument> parseJsonDocument(std::string_view text, std::string* error = nullptr);
+// Why a text is no JSON document; the detail says so in a few words ("it is empty", the parser's message).
+enum class JsonProblem { blank, notUtf8, syntax };
+
+Result<JsonDocument, Problem<JsonProblem>> parseJsonDocument(std::string_view text);
 
 }  // namespace gt

@@ -51,24 +51,23 @@ TomlText::TomlText(std::string_view text, const toml::table& parsed) {
     if (!inside[i] && !content(i).empty() && content(i).front() == '[') headers_.push_back(i);
 }
 
-std::optional<toml::table> TomlText::parse(std::string_view text, std::string_view where, std::string& error) {
+Result<toml::table, Problem<EditProblem>> TomlText::parse(std::string_view text, std::string_view where) {
   try {
     return toml::parse(text);
-  } catch (const toml::parse_error& e) {
+  } catch (const toml::parse_error& e) {  // the library reports a syntax error only this way
     std::ostringstream msg;
     msg << where << " is not valid TOML (line " << e.source().begin.line << ", column " << e.source().begin.column
-        << ": " << e.description() << "); fix it and try again. It was left unchanged.";
-    error = msg.str();
-    return std::nullopt;
+        << ": " << e.description() << "); fix it and try again.";
+    return refuseEdit(EditProblem::malformed, msg.str());
   }
 }
 
-std::optional<toml::table> TomlText::parseEditable(
-    std::string_view text, std::string_view where, std::string& error,
-    const std::function<std::string(const toml::table&, const TomlText&)>& check) {
-  std::optional<toml::table> root = parse(text, where, error);
-  if (root) error = check(*root, TomlText(text, *root));
-  if (!error.empty()) return std::nullopt;
+Result<toml::table, Problem<EditProblem>> TomlText::parseEditable(
+    std::string_view text, std::string_view where,
+    const std::function<Result<void, Problem<EditProblem>>(const toml::table&, const TomlText&)>& check) {
+  auto root = parse(text, where);
+  if (!root) return root;
+  if (auto editable = check(*root, TomlText(text, *root)); !editable) return fail(editable.error());
   return root;
 }
 
@@ -172,11 +171,10 @@ std::string TomlText::stringArray(const std::vector<std::string>& items) {
   return out + "]";
 }
 
-ConfigEdit verifiedTomlEdit(const toml::table& original, std::string text, const char* key,
+EditResult verifiedTomlEdit(const toml::table& original, std::string text, const char* key,
                             const std::function<bool(const toml::node*)>& wanted, const std::string& where,
                             std::string_view byHand) {
-  std::string error;
-  std::optional<toml::table> after = TomlText::parse(text, where, error);
+  auto after = TomlText::parse(text, where);
   bool ok = after && wanted(after->get(key));
   if (ok) {
     toml::table before = original;
@@ -185,12 +183,9 @@ ConfigEdit verifiedTomlEdit(const toml::table& original, std::string text, const
     ok = *after == before;
   }
   if (!ok)
-    return ConfigEdit::refuse(where + " has a layout this tool cannot edit safely; " + std::string(byHand) +
-                              " It was left unchanged.");
-  ConfigEdit edit;
-  edit.text = std::move(text);
-  edit.changed = true;
-  return edit;
+    return refuseEdit(EditProblem::unsafeLayout,
+                      where + " has a layout this tool cannot edit safely; " + std::string(byHand));
+  return ConfigEdit{std::move(text), true, {}};
 }
 
 std::optional<std::vector<std::string>> stringList(const toml::node* node) {

@@ -18,14 +18,15 @@ class TomlText {
  public:
   TomlText(std::string_view text, const toml::table& parsed);
 
-  // Parses TOML text; on failure `error` names the file, the line and the column.
-  static std::optional<toml::table> parse(std::string_view text, std::string_view where, std::string& error);
+  // Parses TOML text; a text that does not parse is malformed, and the detail names the file (`where`),
+  // the line and the column.
+  static Result<toml::table, Problem<EditProblem>> parse(std::string_view text, std::string_view where);
   // Parses it and asks `check` (given the text's lines too, to tell how values are written) whether our
-  // edits can go into it: `check` gives "" when they can, else why not, which becomes `error`. The table
-  // is the parser's own, so its values still know where they sit in the text (a copy would not).
-  static std::optional<toml::table> parseEditable(
-      std::string_view text, std::string_view where, std::string& error,
-      const std::function<std::string(const toml::table&, const TomlText&)>& check);
+  // edits can go into it, else why not. The table is the parser's own, so its values still know where
+  // they sit in the text (a copy would not).
+  static Result<toml::table, Problem<EditProblem>> parseEditable(
+      std::string_view text, std::string_view where,
+      const std::function<Result<void, Problem<EditProblem>>(const toml::table&, const TomlText&)>& check);
 
   size_t lineCount() const { return lines_.size(); }
   const std::string& line(size_t i) const { return lines_[i]; }  // with its line ending
@@ -72,7 +73,7 @@ class TomlText {
 
 // A line edit is kept only when its text parses, `key` then holds what `wanted` accepts (a null node when the
 // key must be gone), and nothing else differs from `original`; otherwise it is refused with `byHand` as advice.
-ConfigEdit verifiedTomlEdit(const toml::table& original, std::string text, const char* key,
+EditResult verifiedTomlEdit(const toml::table& original, std::string text, const char* key,
                             const std::function<bool(const toml::node*)>& wanted, const std::string& where,
                             std::string_view byHand);
 
