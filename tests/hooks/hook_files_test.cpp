@@ -121,7 +121,6 @@ TEST_F(UserFiles, UninstallTakesOnlyOursAndEditsTakeTurns) {
       head = "\xEF\xBB\xBF{\"hooks\": {\"Notification\": [{\"hooks\": [{\"type\": \"command\", \"command\": \"say\"}",
       tail = "]}],\n  \"PreToolUse\": [{\"hooks\": [" + ours + "]}]}}\n";
   test::writeAll(file(claude), head + ", " + ours + tail);
-  EXPECT_TRUE(HookState::isInstalled(claude, home_.path()));
   EXPECT_EQ(run(claude, false).action, "removed");
   EXPECT_EQ(readAll(file(claude)), head + tail);
   // codex: an earlier version's notify gives back the user's own one; ours among their hooks goes alone.
@@ -170,62 +169,57 @@ TEST_F(UserFiles, CreatesPrivateFilesAndSaysToRestart) {
   EXPECT_FALSE(fs::exists(file(codex)));
 }
 
-// Neither install nor uninstall touches a file it cannot edit, or leaves a file beside it.
+// Neither install nor uninstall touches a file it cannot edit (nor one too large, a folder, or one under a folder that
+// is a file: unreadable, which is not missing), or leaves a file beside it.
 TEST_F(UserFiles, RefusesWhatItCannotEdit) {
-  for (auto [agent, text, hint] : std::vector<std::tuple<AgentID, std::string, std::string>>{
-           {claude, "{ \"model\": 1, }", "not valid JSON"},
-           {claude, "[1]", "JSON object"},
-           {claude, "{\"hooks\": []}", "\"hooks\""},
-           {claude, "{\"x\": \"\xff\"}", "not valid JSON"},
-           {codex, "m = \"o3\n[t]\n", "not valid TOML"},
-           {codex, "notify = \"x\"\n", "not a list of strings"},
-           {codex, "notify = []\n", "not a list of strings"},
-           {codex, "notify = [\"/o/glowticker-hook\", \"--agent\", \"codex\"]\n\xc3\x28\n", "not valid"},
-           {codex, "[hooks]\nStop = []\n", "[[hooks.Stop]] tables"},
-           {kimi, "hooks = [{ event = \"Stop\" }]\n", "inline"},
-           {kimi, "[hooks]\ne = 1\n", "not a list"}}) {
-    test::writeAll(file(agent), text);
-    size_t files = std::distance(fs::directory_iterator(file(agent).parent_path()), {});
+  const std::string huge = "# glowticker-hook\n" + std::string(17 << 20, '#') + "\n";
+  for (auto [agent, at, text, hint] : std::vector<std::tuple<AgentID, std::string, std::string, std::string>>{
+           {claude, "", "{ \"model\": 1, }", "not valid JSON"},
+           {claude, "", "[1]", "JSON object"},
+           {claude, "", "{\"hooks\": []}", "\"hooks\""},
+           {claude, "", "{\"x\": \"\xff\"}", "not valid JSON"},
+           {codex, "", "m = \"o3\n[t]\n", "not valid TOML"},
+           {codex, "", "notify = \"x\"\n", "not a list of strings"},
+           {codex, "", "notify = []\n", "not a list of strings"},
+           {codex, "", "notify = [\"/o/glowticker-hook\", \"--agent\", \"codex\"]\n\xc3\x28\n", "not valid"},
+           {codex, "", "[hooks]\nStop = []\n", "[[hooks.Stop]] tables"},
+           {kimi, "", "hooks = [{ event = \"Stop\" }]\n", "inline"},
+           {kimi, "", "[hooks]\ne = 1\n", "not a list"},
+           {claude, "", huge, "larger than 16 MiB"},
+           {codex, "/glowticker", "# glowticker\n", "not a regular file"},
+           {kimi, "/..", "# glowticker\n", "Could not read"}}) {
+    const fs::path path = at == "/.." ? file(agent).parent_path() : fs::path(file(agent).string() + at);
+    test::writeAll(path, text);
+    size_t files = std::distance(fs::directory_iterator(path.parent_path()), {});
     for (bool install : {true, false}) {
       // A notify that is no list cannot be ours, so uninstall has nothing to remove there.
       InstallReport r = run(agent, install, install || hint != "not a list of strings");
       EXPECT_TRUE(error_.empty() ? r.action == "unchanged" : error_.find(hint) != std::string::npos) << error_;
       EXPECT_EQ(error_.find(" )"), std::string::npos) << error_;  // the parser's detail comes trimmed
-      EXPECT_FALSE(HookState::isInstalled(agent, home_.path()));
-      EXPECT_EQ(readAll(file(agent)), text);
-      EXPECT_EQ(std::distance(fs::directory_iterator(file(agent).parent_path()), {}), files);
+      EXPECT_EQ(readAll(path), text);
+      EXPECT_EQ(std::distance(fs::directory_iterator(path.parent_path()), {}), files);
     }
+    fs::remove_all(file(agent).parent_path());
   }
 }
 
-// Too large, a folder, or under a folder that is a file (unreadable, which is not missing): both edits refused,
-// nothing lost or made. Linked dotfiles are edited in place.
-TEST_F(UserFiles, OddFilesAreLeftAloneAndLinkedOnesEditedInPlace) {
-  std::ostringstream out, err;
-  const CompanionTool::Options o{home_.path(), hook_};
-  const std::string huge = "# glowticker-hook\n" + std::string(17 << 20, '#') + "\n", pad(4 << 20, 'p');
-  for (AgentID a : allAgents()) {
-    for (const fs::path& odd : {file(a), file(a) / "glowticker", file(a).parent_path()}) {
-      const std::string text = odd == file(a) ? huge : "# glowticker\n";
-      test::writeAll(odd, text);
-      EXPECT_FALSE(HookState::isInstalled(a, home_.path()));
-      EXPECT_EQ(CompanionTool::install(a, o, out, err) + CompanionTool::uninstall(a, o, out, err), 2) << odd;
-      EXPECT_EQ(readAll(odd), text);
-      fs::remove_all(file(a).parent_path());
-    }
-  }
+// Linked dotfiles are edited in place. A backup that cannot be written stops the edit, and leaves nothing beside the
+// file.
+TEST_F(UserFiles, LinkedFilesAreEditedInPlaceAndABackupMustBeWritten) {
   const fs::path real = home_.path() / "dotfiles" / "config.toml";
+  const std::string pad(4 << 20, 'p');
   test::writeAll(real, "model = \"" + pad + "\"\n");
   fs::create_directories(file(codex).parent_path());
   fs::create_symlink(real, file(codex));
   EXPECT_EQ(run(codex, true).action, "installed");
   EXPECT_EQ(run(codex, false).action, "removed");
   EXPECT_TRUE(fs::is_symlink(file(codex)) && readAll(real) == "model = \"" + pad + "\"\n");
-  // A backup that cannot be written stops the edit, and leaves nothing beside the file.
   fs::remove(file(codex));
   const std::string original = "model = \"" + std::string(100, 'm') + "\"\n";
   test::writeAll(file(codex), original);
-  EXPECT_EQ(test::withFileSizeLimit(64, [&] { return CompanionTool::install(codex, o, out, err); }), 1);
+  std::ostringstream out, err;
+  auto install = [&] { return CompanionTool::install(codex, {home_.path(), hook_}, out, err); };
+  EXPECT_EQ(test::withFileSizeLimit(64, install), 1);
   EXPECT_NE(err.str().find("Could not write the backup"), std::string::npos) << err.str();
   EXPECT_EQ(readAll(file(codex)), original);
   EXPECT_EQ(std::distance(fs::directory_iterator(file(codex).parent_path()), {}), 1);

@@ -25,12 +25,11 @@ TEST(Autostart, TheEntryTheCommandAndTheUsersOwnEntries) {
     fs::permissions(p, fs::perms::owner_all);
     return p;
   };
-  for (const char* xdg : {"", "relative/dir"}) {
-    env.set("XDG_CONFIG_HOME", xdg);
-    EXPECT_EQ(Autostart().entryPath(), home / ".config/autostart/glowticker.desktop") << xdg;
+  for (const auto& [xdg, base] :
+       {std::pair{fs::path(), home / ".config"}, {"relative/dir", home / ".config"}, {root / "xdg", root / "xdg"}}) {
+    env.set("XDG_CONFIG_HOME", xdg.c_str());
+    EXPECT_EQ(Autostart().entryPath(), base / "autostart/glowticker.desktop") << xdg;
   }
-  env.set("XDG_CONFIG_HOME", (root / "xdg").c_str());
-  EXPECT_EQ(Autostart().entryPath(), root / "xdg/autostart/glowticker.desktop");
   const fs::path plain = program(root / "app");
   auto problemOf = [&](const fs::path& configDir, const fs::path& program) {
     auto enabled = Autostart(configDir).enable(program);

@@ -135,8 +135,8 @@ TEST_F(CliPairingTest, EachFailureShowsItsTextAndStoresNothing) {
   };
   const std::string bound(65536, 'y');
   Phone wrong(kSim + "--code 1234 --max-attempts 2 --lock-seconds 45"), garbage(kSim + "--garbage"),
-      tokenless(kSim + "--pair-status 200 --pair-body '{\"device\":\"x\"}'"), slow(kSim + "--delay 30 --code 1234"),
-      good(kSim + "--code 1234"), atBound(hostile("at", "HTTP/1.1 500 X\r\nContent-Length: 65536\r\n\r\n" + bound)),
+      slow(kSim + "--delay 30 --code 1234"), good(kSim + "--code 1234"),
+      atBound(hostile("at", "HTTP/1.1 500 X\r\nContent-Length: 65536\r\n\r\n" + bound)),
       past(hostile("past", "HTTP/1.1 500 X\r\n\r\n" + bound + "y")),
       lie(hostile("lie", "HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n", " --hold")),
       cut(hostile("cut", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"token\":\"t0"));
@@ -144,7 +144,6 @@ TEST_F(CliPairingTest, EachFailureShowsItsTextAndStoresNothing) {
       {pairWith(wrong.port, "9999"), "配对码错误，请核对手机屏幕上显示的 4 位数字。\n"},
       {pairWith(wrong.port, "9999"), "配对已锁定，请 45 秒后重试。\n"},
       {pairWith(atBound.port, "1234"), "配对失败（HTTP 500）。\n"},  // a body at the bound is read whole
-      {pairWith(tokenless.port, "1234"), "配对失败（HTTP 200）。\n"},
       {pairWith(garbage.port, "1234"), "无法连接设备：non-HTTP response\n"},
       {pairWith("8080", "1234", "n", "a b"), "无法连接设备：invalid device address a b:8080\n"},
       // The reason is libcurl's own line. A phone that answers too late is given up at the client's own bound.
