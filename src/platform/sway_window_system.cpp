@@ -25,18 +25,17 @@ class SwayWindowSystem : public WindowSystem {
  public:
   explicit SwayWindowSystem(std::string socketPath) : path_(std::move(socketPath)) {}
 
-  std::optional<std::vector<Window>> windows(std::string& why) override {
-    std::optional<nlohmann::json> tree = ask(kGetTree, "", why);
-    if (!tree) return why = "Sway: " + why, std::nullopt;
+  Result<std::vector<Window>, Problem<WindowProblem>> windows() override {
+    auto tree = ask(kGetTree, "");
+    if (!tree) return fail(tree.error());
     std::vector<Window> out;
     collect(*tree, 0, out);
     return out;
   }
 
   Outcome activate(const Window& window, const std::string&) override {
-    std::string why;
-    std::optional<nlohmann::json> reply = ask(kRunCommand, "[con_id=" + window.handle + "] focus", why);
-    if (!reply) return {false, "Sway: " + why};
+    auto reply = ask(kRunCommand, "[con_id=" + window.handle + "] focus");
+    if (!reply) return {false, reply.error().detail};
     const bool done = reply->is_array() && !reply->empty() && reply->at(0).is_object() &&
                       reply->at(0).contains("success") && reply->at(0)["success"] == true;
     return {done, done ? "Sway: focused the window of pid " + std::to_string(window.pid)
@@ -67,20 +66,21 @@ class SwayWindowSystem : public WindowSystem {
   }
 
   // One request on a fresh connection, answered within a second or given up.
-  std::optional<nlohmann::json> ask(std::uint32_t type, const std::string& payload, std::string& why) const {
+  Result<nlohmann::json, Problem<WindowProblem>> ask(std::uint32_t type, const std::string& payload) const {
+    auto noAnswer = [](const std::string& why) { return fail(WindowProblem::noAnswer, "Sway: " + why); };
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return why = std::strerror(errno), std::nullopt;
+    if (fd < 0) return noAnswer(std::strerror(errno));
     struct Closer {
       int fd;
       ~Closer() { ::close(fd); }
     } closer{fd};
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (path_.size() >= sizeof addr.sun_path) return why = "socket path too long", std::nullopt;
+    if (path_.size() >= sizeof addr.sun_path) return noAnswer("socket path too long");
     std::memcpy(addr.sun_path, path_.c_str(), path_.size());
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS)
-      return why = "cannot reach " + path_ + ": " + std::strerror(errno), std::nullopt;
+      return noAnswer("cannot reach " + path_ + ": " + std::strerror(errno));
 
     std::string message(kMagic, sizeof kMagic);
     std::uint32_t header[2] = {static_cast<std::uint32_t>(payload.size()), type};
@@ -93,30 +93,30 @@ class SwayWindowSystem : public WindowSystem {
       return left > 0 && ::poll(&p, 1, left) == 1;
     };
     for (std::size_t sent = 0; sent < message.size();) {
-      if (!wait(POLLOUT)) return why = "no answer from " + path_, std::nullopt;
+      if (!wait(POLLOUT)) return noAnswer("no answer from " + path_);
       ssize_t n = ::send(fd, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
-      if (n < 0 && errno != EAGAIN && errno != EINTR) return why = std::strerror(errno), std::nullopt;
+      if (n < 0 && errno != EAGAIN && errno != EINTR) return noAnswer(std::strerror(errno));
       if (n > 0) sent += static_cast<std::size_t>(n);
     }
     std::string reply;
     std::size_t want = sizeof kMagic + sizeof header;
     char buf[65536];
     while (reply.size() < want) {
-      if (!wait(POLLIN)) return why = "no answer from " + path_, std::nullopt;
+      if (!wait(POLLIN)) return noAnswer("no answer from " + path_);
       ssize_t n = ::recv(fd, buf, std::min(sizeof buf, want - reply.size()), 0);
-      if (n == 0) return why = "the connection closed early", std::nullopt;
-      if (n < 0 && errno != EAGAIN && errno != EINTR) return why = std::strerror(errno), std::nullopt;
+      if (n == 0) return noAnswer("the connection closed early");
+      if (n < 0 && errno != EAGAIN && errno != EINTR) return noAnswer(std::strerror(errno));
       if (n > 0) reply.append(buf, static_cast<std::size_t>(n));
       if (want == sizeof kMagic + sizeof header && reply.size() == want) {
         std::uint32_t length = 0;
         std::memcpy(&length, reply.data() + sizeof kMagic, sizeof length);
         if (reply.compare(0, sizeof kMagic, kMagic, sizeof kMagic) != 0 || length > kMaxReply)
-          return why = "not an i3-ipc answer", std::nullopt;
+          return noAnswer("not an i3-ipc answer");
         want += length;
       }
     }
     auto doc = nlohmann::json::parse(reply.begin() + sizeof kMagic + sizeof header, reply.end(), nullptr, false);
-    if (doc.is_discarded()) return why = "unreadable answer", std::nullopt;
+    if (doc.is_discarded()) return noAnswer("unreadable answer");
     return doc;
   }
 

@@ -158,9 +158,9 @@ class X11Session {
 class X11WindowSystem : public WindowSystem {
  public:
   explicit X11WindowSystem(std::string refusal) : refusal_(std::move(refusal)) {}
-  std::optional<std::vector<Window>> windows(std::string& why) override {
+  Result<std::vector<Window>, Problem<WindowProblem>> windows() override {
     X11Session x;
-    if (why = x.problem(); !why.empty()) return std::nullopt;
+    if (std::string why = x.problem(); !why.empty()) return fail(WindowProblem::noAnswer, why);
     return x.windows();
   }
   Outcome activate(const Window& window, const std::string& token) override {

@@ -112,14 +112,13 @@ std::string TerminalReturn::selectPane(const EventOrigin& origin, const Pane& pa
 }
 
 std::string TerminalReturn::raise(const std::vector<TerminalHints>& terminals, const std::string& token) const {
+  auto all = windows_->windows();
+  if (!all) return all.error().detail;
   std::string why;
-  std::optional<std::vector<WindowSystem::Window>> all = windows_->windows(why);
-  if (!all) return why;
-  why.clear();
   for (const TerminalHints& t : terminals) {
-    WindowPick pick = pickWindow(*windows_, *all, t);
-    if (pick.window) return windows_->activate(*pick.window, token).what;
-    if (why.empty()) why = pick.why;
+    auto pick = pickWindow(*windows_, *all, t);
+    if (pick) return windows_->activate(*pick, token).what;
+    if (why.empty()) why = pick.error().detail;
   }
   return noWindows_.empty() ? why : why + " (" + noWindows_ + ")";
 }
@@ -157,10 +156,10 @@ bool TerminalReturn::inFront(const AgentEvent& event) {
   std::string why;
   std::optional<std::vector<TerminalHints>> where = terminals(*event.origin, why, false);
   if (!where || where->empty()) return false;
-  std::optional<std::vector<WindowSystem::Window>> all = windows_->windows(why);
+  auto all = windows_->windows();
   if (!all) return false;
   for (const TerminalHints& t : *where)
-    if (std::optional<WindowSystem::Window> w = pickWindow(*windows_, *all, t).window; w && w->active) return true;
+    if (auto w = pickWindow(*windows_, *all, t); w && w->active) return true;
   return false;
 }
 
