@@ -24,10 +24,9 @@ write_configs() {   # no service dirs, so bus activation can never spawn a stock
   <policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/>
     <allow receive_sender="*"/></policy></busconfig>
 EOF
-  printf '%s\n' "[server]" "host-name=$P-$s" "domain-name=local" "use-ipv4=yes" "use-ipv6=no" \
-    "allow-interfaces=$P-${s}0" "enable-dbus=yes" "ratelimit-interval-usec=1000000" "ratelimit-burst=1000" \
-    "[wide-area]" "enable-wide-area=no" "[publish]" "publish-hinfo=no" "publish-workstation=no" \
-    "publish-aaaa-on-ipv4=no" "[reflector]" "enable-reflector=no" "[rlimits]" >"$d/avahi-daemon.conf"
+  printf '%s\n' "[server]" "host-name=$P-$s" "use-ipv6=no" "allow-interfaces=$P-${s}0" \
+    "ratelimit-interval-usec=1000000" "ratelimit-burst=1000" "[wide-area]" "enable-wide-area=no" \
+    "[publish]" "publish-hinfo=no" "publish-workstation=no" "publish-aaaa-on-ipv4=no" >"$d/avahi-daemon.conf"
 }
 
 avahi_running() {  # GetState 2: host name probed and announced

@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <map>
 #include <thread>
@@ -20,6 +19,7 @@ using Strings = std::vector<std::string>;
 // Delivers its scripted result sets at once, in order; resolves from a table and records each call.
 struct FakeBackend : DnsSdBackend {
   struct Browse : DnsSdBrowse {
+    explicit Browse(std::optional<Problem<BrowseProblem>> p) : found(std::move(p)) {}
     std::optional<Problem<BrowseProblem>> found;
     void stop() override {}
     std::optional<Problem<BrowseProblem>> problem() const override { return found; }
@@ -30,9 +30,7 @@ struct FakeBackend : DnsSdBackend {
   };
   std::unique_ptr<DnsSdBrowse> startBrowse(const std::string&, const std::string&, ResultsHandler handler) override {
     for (const auto& results : script) handler(results);
-    auto browse = std::make_unique<Browse>();
-    browse->found = problem;
-    return browse;
+    return std::make_unique<Browse>(problem);
   }
   // A lookup with no answer in the table waits out its deadline, as a daemon that never answers.
   std::vector<AddressCandidate> resolve(const ServiceEndpoint& e, Clock::time_point deadline) override {
@@ -47,20 +45,16 @@ struct FakeBackend : DnsSdBackend {
   std::vector<Call> calls;
 };
 
-// A loopback port that takes connections (the kernel completes them; nothing is read).
-struct Listener {
-  Listener() {
-    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), len);
-    ::listen(fd, 64);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-  }
-  ~Listener() { ::close(fd); }
+// A loopback port that takes connections (the kernel completes them; nothing is read), open until the test ends.
+std::uint16_t listeningPort() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  std::uint16_t port = 0;
-};
+  sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t len = sizeof a;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), len);
+  ::listen(fd, 64);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
+}
 constexpr std::uint16_t kClosed = 1;  // nothing listens on 127.0.0.1:1
 
 BrowseResult result(const std::string& name, std::optional<Strings> txt = std::nullopt, int iface = 1) {
@@ -83,8 +77,7 @@ TEST(Discovery, ABrowseProblemEndsTheSearchAtOnce) {
 // refused one goes on to the next address; a lookup that never answers uses up its own second and no more.
 TEST(Discovery, ListsEachReachableInstanceOnceInNameOrder) {
   const std::string e = "e\xCC\x81";
-  Listener listener;
-  const std::uint16_t port = listener.port;
+  const std::uint16_t port = listeningPort();
   auto backend = std::make_shared<FakeBackend>();
   backend->script = {
       {result("f"), result(e), result("A", Strings{"ws=9100", "device=Tablet"}), result("B", Strings{"v=1"}),
