@@ -49,16 +49,13 @@ ip link set lo up || fail "no loopback in the namespace"
 [ -d /run/systemd/journal ] && mount -t tmpfs tmpfs /run/systemd/journal
 export HOME=$WORK/home XDG_RUNTIME_DIR=$WORK/xdg SHELL=/bin/sh LANG=C.UTF-8 TERM=xterm-256color
 unset TMUX TMUX_PANE DISPLAY WAYLAND_DISPLAY XDG_CONFIG_HOME XDG_CACHE_HOME XDG_DATA_HOME
-demo=$HOME/src/demo
-mkdir -p "$demo" && mkdir -m 700 "$XDG_RUNTIME_DIR" && chmod 700 "$HOME"
+demo=$HOME/src/demo other=$HOME/src/other
+mkdir -p "$demo" "$other" && mkdir -m 700 "$XDG_RUNTIME_DIR" && chmod 700 "$HOME"
 PATH=$cache/node_modules/.bin:$PATH
 T=(tmux -S "$WORK/tmux.sock")
 at_exit() {
   # Codex's shared background server and its helper outlive the sessions: stopped by their own pid files.
-  local f pids=()
-  for f in "$HOME"/.codex/app-server-daemon/*.pid; do
-    [ -f "$f" ] && pids+=($(grep -o '"pid": *[0-9]*' "$f" | grep -o '[0-9]*$'))
-  done
+  local pids=($(cat "$HOME"/.codex/app-server-daemon/*.pid 2>/dev/null | grep -o '"pid": *[0-9]*' | grep -o '[0-9]*$'))
   "${T[@]}" kill-server 2>/dev/null
   [ ${#pids[@]} -gt 0 ] && kill "${pids[@]}" 2>/dev/null && waitfor 5 eval '! kill -0 ${pids[*]} 2>/dev/null'
   [ ${#pids[@]} -gt 0 ] && kill -9 "${pids[@]}" 2>/dev/null
@@ -94,7 +91,14 @@ env_key = "MOCK_KEY"
 
 [projects."$demo"]
 trust_level = "trusted"
+
+[projects."$other"]
+trust_level = "trusted"
 EOF
+# A hook of the user's own beside ours: it tells the test when claude's reminders have come.
+mkdir -p "$HOME/.claude"
+echo '{"hooks": {"Notification": [{"hooks": [{"type": "command", "command": "cat >> ~/reminders"}]}]}}' \
+  >"$HOME/.claude/settings.json"
 for agent in claude codex; do
   "$CLI" install --agent $agent >"$WORK/install-$agent.log" 2>&1 || fail "glowticker install --agent $agent"
 done
@@ -102,11 +106,7 @@ done
 # What the user saw since `begin`, one line per change (seen.py), and the checks on it.
 begin() { scenario=$1; from=$(wc -l <"$sinklog"); echo "--- $scenario"; }
 seen() { python3 "$here/seen.py" "$sinklog" "$from" "$HOME"; }
-hooks_running() {
-  local c
-  for c in /proc/[0-9]*/comm; do [ "$(cat "$c" 2>/dev/null)" = glowticker-hook ] && return 0; done
-  return 1
-}
+hooks_running() { grep -qsx glowticker-hook /proc/[0-9]*/comm; }
 marks=0
 # Everything the agents sent so far is shown: no hook runs any more, and a marker sent after them is shown.
 settle() {
@@ -157,5 +157,70 @@ codex exec --skip-git-repo-check --dangerously-bypass-hook-trust "say hi" </dev/
 expect <<'EOF'
 show codex · 任务完成 | Hi there! The mock model says hello.
 EOF
+
+begin "claude, interactive, the classic prompts: the permission request, the approval, the answer"
+"${T[@]}" new-session -d -s claude -x 160 -y 40 -c "$demo" "claude --permission-mode default" || fail "no tmux"
+shows claude "? for shortcuts"
+type claude "please mock-run: touch $demo/i.marker"
+shows claude "Do you want to proceed?"
+# The same request's reminder comes a few seconds later.
+waitfor 60 grep -qs permission_prompt "$HOME/reminders" || fail "$scenario: no permission_prompt reminder"
+expect <<'EOF'
+show claude · 需要你的授权 | 请求使用 Bash：touch ~/src/demo/i.marker
+close claude · 需要你的授权
+show claude · 需要你的授权 | Claude needs your permission
+EOF
+"${T[@]}" send-keys -t claude Enter
+expect <<'EOF'
+show claude · 需要你的授权 | 请求使用 Bash：touch ~/src/demo/i.marker
+close claude · 需要你的授权
+show claude · 需要你的授权 | Claude needs your permission
+close claude · 需要你的授权
+show claude · 任务完成 | Done: touch ~/src/demo/i.marker
+EOF
+"${T[@]}" kill-session -t claude
+
+begin "codex, interactive: a plain turn (its task-title turn announces nothing)"
+"${T[@]}" new-session -d -s codex -x 160 -y 40 -c "$demo" codex || fail "no tmux"
+shows codex "Ask Codex to do anything"
+type codex "say hi"
+# Codex asks once to trust hooks it has not seen run in its own UI (exec bypassed that above).
+shows codex "Hooks need review"
+"${T[@]}" send-keys -t codex 2 && "${T[@]}" send-keys -t codex Enter
+expect <<'EOF'
+show codex · 任务完成 | Hi there! The mock model says hello.
+EOF
+
+begin "codex, interactive: a command that needs approval"
+type codex "please mock-run: touch $demo/c.marker"
+shows codex "Would you like to run the following command?"
+expect <<'EOF'
+close codex · 任务完成
+show codex · 需要你的授权 | 请求使用 Bash：touch ~/src/demo/c.marker
+EOF
+"${T[@]}" send-keys -t codex y
+expect <<'EOF'
+close codex · 任务完成
+show codex · 需要你的授权 | 请求使用 Bash：touch ~/src/demo/c.marker
+close codex · 需要你的授权
+show codex · 任务完成 | Done: touch ~/src/demo/c.marker
+EOF
+
+begin "codex, a second session in another window: its notification clicked brings back its own pane"
+# Codex's UI runs every session's hooks from one background server, started by the first session.
+second=$("${T[@]}" new-window -P -F '#{window_index} #{pane_id}' -t codex: -c "$other" codex) || fail "no tmux window"
+shows "${second#* }" "Ask Codex to do anything"
+type "${second#* }" "say hi"
+expect <<'EOF'
+show codex · 任务完成 | Hi there! The mock model says hello.
+EOF
+"${T[@]}" select-window -t codex:0
+id=$(grep '"summary":"codex · 任务完成"' "$sinklog" | tail -1 | grep -o '"id":[0-9]*' | cut -d: -f2)
+busctl --address="$bus" call org.freedesktop.Notifications /org/freedesktop/Notifications \
+  io.glowticker.NotifySink Invoke uss "$id" default "" >/dev/null || fail "$scenario: could not click"
+waitfor 20 eval '[ "$("${T[@]}" display-message -p -t codex "#{window_index} #{pane_id}")" = "$second" ]' ||
+  fail "$scenario: tmux shows $("${T[@]}" display-message -p -t codex "#{window_index} #{pane_id}"), not $second"
+echo "  clicked: $(grep -o "tmux pane ${second#* } .*" "$WORK/app.log")"
+"${T[@]}" kill-session -t codex
 
 echo "PASS"
