@@ -5,20 +5,23 @@
 # (tests/discovery/avahi_rig.sh), so the pairing view finds the phone by a real search and mDNS only
 # crosses the pair's own link. Clicks the icon, pairs with the phone's 4-digit code, flips a hook switch,
 # sends an agent event, unpairs and quits, with screenshots of each step (those in README.md come from here).
-# Usage (as root): tests/app/desktop_e2e.sh BIN_DIR [OUT_DIR]   (glowticker-app, glowticker, glowticker-cli in BIN_DIR)
+# Then, the tray gone, the app starts again and a StatusNotifierItem tray with a desktop portal that prefers
+# dark appears after it: the item registers, titled and named right, with a light dial.
+# Usage (as root): desktop_e2e.sh BIN_DIR [OUT_DIR [ICON_DIR]]   (ICON_DIR: the generated hicolor tree)
 # Exit: 0 passed, 1 a step failed, 77 not root or a needed program is missing (skipped).
 set -u
 BIN=$(cd "${1:?usage: desktop_e2e.sh BIN_DIR [OUT_DIR]}" && pwd)
 OUT=$(mkdir -p "${2:-./desktop-e2e}" && cd "${2:-./desktop-e2e}" && pwd)
-HERE=$(cd "$(dirname "$0")" && pwd)
+HERE=$(cd "$(dirname "$0")" && pwd) ICONS=$(cd "${3:-$BIN/../packaging/icons}" && pwd)
 RIG=$HERE/../discovery/avahi_rig.sh
 [ "$(id -u)" = 0 ] || { echo "SKIP: needs root for its network namespaces"; exit 77; }
 for tool in Xvfb trayer dunst xdotool dbus-daemon python3 /usr/bin/import ip avahi-daemon avahi-publish avahi-browse; do
   command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool is not installed"; exit 77; }
 done
+/usr/bin/python3 -c 'import dbus, gi' 2>/dev/null || { echo "SKIP: python3-dbus or python3-gi missing"; exit 77; }
 source "$HERE/../support/e2e.sh"
 rm -f "$OUT"/*.png
-mkdir -p "$WORK/home" "$WORK/xdg" && chmod 700 "$WORK/xdg"
+mkdir -p "$WORK/home" "$WORK/xdg" "$WORK/share/icons" && chmod 700 "$WORK/xdg" && ln -s "$ICONS" "$WORK/share/icons/hicolor"
 export GT_PREFIX=gte$(($$ % 100000)) GT_STATE=$WORK/rig  # namespaces of this run's own
 at_exit() { for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done; "$RIG" down >/dev/null 2>&1; }
 unset WAYLAND_DISPLAY SESSION_MANAGER
@@ -71,7 +74,8 @@ PIDS+=($APP)
 waitfor 10 applog 'no system tray yet' || fail "the missing tray was not explained"
 waitfor 10 test -S "$WORK/home/.glowticker/run/events.sock" || fail "without a tray the app never opened its event socket"
 trayer --edge top --align right --widthtype request --height 24 --SetDockType true --transparent false \
-  --tint 0xe8e8e8 --expand false >"$WORK/trayer.log" 2>&1 & PIDS+=($!)
+  --tint 0xe8e8e8 --expand false >"$WORK/trayer.log" 2>&1 & TRAYER=$!
+PIDS+=($TRAYER)
 waitfor 10 applog 'TRAY_GEOMETRY [1-9][0-9]*,-?[0-9]+ [1-9]' || fail "the icon never docked"  # 0,0 before it docks
 [ "$(grep -c 'no system tray yet' "$log")" -eq 1 ] || fail "the missing tray was reported more than once"
 read -r x y w h < <(geom '^TRAY_GEOMETRY')
@@ -133,4 +137,13 @@ shot 6-context-menu.png
 xdotool key Up Return  # the last entry, "退出"
 waitfor 10 eval '! kill -0 "$APP" 2>/dev/null' || fail "choosing 退出 did not end the app"
 wait "$APP" || fail "the app ended with status $? after 退出"
+
+echo "== a StatusNotifierItem tray after the app, on a dark desktop"
+kill "$TRAYER"
+"$RIG" exec app env HOME="$WORK/home" XDG_DATA_DIRS="$WORK/share" "$BIN/glowticker-app" >"$WORK/sni.log" 2>&1 & PIDS+=($!)
+waitfor 10 grep -q 'no system tray yet' "$WORK/sni.log" || fail "the missing tray was not explained"
+/usr/bin/python3 "$HERE/fake_tray_watcher.py" --scheme 1 >"$WORK/watcher.log" 2>&1 & PIDS+=($!)
+waitfor 10 grep -q '^ITEM title=Glowticker icon=glowticker-offline-symbolic dial=#f2f2f2$' "$WORK/watcher.log" ||
+  fail "no item registered with the late watcher, or the wrong title, icon name or dial colour for a dark desktop"
+[ "$(grep -c tray "$WORK/sni.log")" -eq 1 ] || fail "not exactly one line about the tray"
 echo "PASS: screenshots in $OUT"

@@ -1,12 +1,10 @@
 #!/bin/bash
-# A click on an agent's notification brings back its terminal, on a real desktop run headless: x11 (Xvfb
-# with openbox), sway, kwin (virtual backend; KWIN_BACKEND=x11 runs it on an Xvfb for screenshots) or
-# gnome (GNOME Shell, clicked through its own notification service). Each case of the table opens the
-# agent's terminal and another one, each a client of its own session of a private tmux server, runs the
-# real hook in the agent's hidden pane while the other terminal is in front, clicks, and asks the
-# compositor which window has the focus and tmux which pane shows; then the quiet switch (on throughout):
-# held back while the agent's terminal is in front, posted once the other one is again. glowticker-app
-# runs on a private bus; as root everything runs as an ordinary user (compositors refuse root).
+# A click on an agent's notification brings back its terminal, on a desktop run headless: x11 (Xvfb, openbox),
+# sway, kwin (virtual backend; KWIN_BACKEND=x11 on an Xvfb for screenshots) or gnome (GNOME Shell's own
+# notification service). Each case opens the agent's terminal and another, each a client of a session of a
+# private tmux server, runs the real hook in the agent's hidden pane with the other terminal in front, clicks,
+# asks the compositor which window has the focus and tmux which pane shows; then the quiet switch (on): held
+# back while the agent's terminal is in front, posted once the other is again. As root, runs as a plain user.
 # Usage: desktops_e2e.sh DESKTOP HOOK_BIN APP_BIN NOTIFY_SINK_BIN OUT_DIR
 set -u
 DESK=$1 HOOK=$(realpath "$2") APP=$(realpath "$3") SINK=$(realpath "$4") OUT=$5
@@ -35,7 +33,7 @@ APPENV=(QT_QPA_PLATFORM=offscreen)
 FRONT=known  # whether the desktop can tell the app which window is in front
 
 # Per desktop: start it; `titles` lists the windows' titles, `focused` the focused one's; `focus TITLE`,
-# `hide TITLE`, `shot NAME`; `click` clicks the notification whose body holds $1.
+# `hide TITLE`, `shot NAME`; `click` clicks the notification whose body holds $1 (defaults: the test server's).
 kwin_js() {  # kwin_js BODY: runs BODY in a KWin script and prints what it returns
   local n=$BASHPID$RANDOM
   echo "print('GT$n ' + (function () { var all = workspace.clientList(); $1 })());" >"$WORK/s$n.js"
@@ -45,9 +43,11 @@ kwin_js() {  # kwin_js BODY: runs BODY in a KWin script and prints what it retur
   busctl --user call org.kde.KWin /Scripting org.kde.kwin.Scripting unloadScript s gt$n >/dev/null
 }
 shell_eval() { busctl --user --json=short call org.gnome.Shell /org/gnome/Shell org.gnome.Shell Eval s "$1" | jq -r '.data[1] | fromjson? // ""'; }
-sink_click() { busctl --user call org.freedesktop.Notifications /org/freedesktop/Notifications \
+click() { busctl --user call org.freedesktop.Notifications /org/freedesktop/Notifications \
   io.glowticker.NotifySink Invoke uss 0 default "" >/dev/null; }
 posted() { grep -c "$1" "$WORK/sink.jsonl"; }
+hide() { :; }
+shot() { :; }
 xvfb() {  # xvfb: an X server of our own; sets XV
   Xvfb -displayfd 5 -screen 0 1024x640x24 -nolisten tcp -noreset 5>"$WORK/display" 2>"$WORK/xvfb.log" & PIDS+=($!)
   waitfor 10 test -s "$WORK/display" || fail "Xvfb did not start"
@@ -64,8 +64,7 @@ x11)
   focused() { xdotool getactivewindow getwindowname 2>/dev/null; }
   focus() { xdotool search --name "^$1\$" windowactivate --sync 2>/dev/null; }
   hide() { xdotool search --name "^$1\$" windowminimize --sync; }
-  shot() { import -window root "$OUT/$1.png"; }
-  click() { sink_click; } ;;
+  shot() { import -window root "$OUT/$1.png"; } ;;
 sway)
   printf 'output HEADLESS-1 resolution 1024x640\nxwayland enable\ndefault_border normal\n' >"$WORK/sway.conf"
   WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman sway -c "$WORK/sway.conf" >"$WORK/sway.log" 2>&1 &
@@ -81,7 +80,6 @@ sway)
   focus() { swaymsg "[title=\"^$1\$\"] focus" >/dev/null; }
   hide() { swaymsg "[title=\"^$1\$\"] move to workspace 2" >/dev/null; }
   shot() { grim "$OUT/$1.png"; }
-  click() { sink_click; }
   APPENV=(-u DISPLAY) ;;  # the app itself on Wayland, with Qt's Wayland plugin
 kwin)
   cp /usr/bin/kwin_wayland "$WORK/"  # without the file capability this sandbox refuses to execute
@@ -99,7 +97,6 @@ kwin)
   focus() { each "$1" 'workspace.activeClient = c'; }
   hide() { each "$1" 'c.minimized = true'; }
   shot() { [ -n "${XV:-}" ] && DISPLAY=$XV import -window root "$OUT/$1.png"; }
-  click() { sink_click; }
   APPENV+=(XDG_CURRENT_DESKTOP=KDE) ;;
 gnome)
   # A session bus that starts no other notification server, and one standing in for the system bus.
@@ -126,8 +123,6 @@ gnome)
   focused() { shell_eval 'global.display.focus_window ? global.display.focus_window.get_title() : ""'; }
   focus() { shell_eval "Main.panel.closeCalendar(); $wins.filter(w => w.get_title() == '$1').forEach(w => w.activate(global.get_current_time()))" >/dev/null; }
   attention() { shell_eval "$wins.some(w => w.get_title() == '$1' && w.demands_attention)"; }
-  hide() { :; }
-  shot() { :; }
   bodies='Main.messageTray.getSources().flatMap(s => s.notifications)'
   posted() { shell_eval "$bodies.filter(n => n.bannerBodyText.includes('$1')).length"; }
   click() { shell_eval "$([ "$how" = menu ] && echo 'Main.panel.statusArea.dateMenu.menu.open();') $bodies.filter(n => n.bannerBodyText.includes('$1')).forEach(n => n.activate())" >/dev/null; }
