@@ -39,20 +39,20 @@ class QuietLog : public gt::Log {
 
 class NullCenter : public gt::NotificationCenter {
  public:
-  std::optional<std::string> checkService() override { return std::nullopt; }
-  std::optional<std::string> add(const gt::NotificationRequest&) override { return std::nullopt; }
+  gt::NotifyResult checkService() override { return {}; }
+  gt::NotifyResult add(const gt::NotificationRequest&) override { return {}; }
 };
 
 // Passes every call through and marks the moment each Notify has been answered.
 class TimedCenter : public gt::NotificationCenter {
  public:
   explicit TimedCenter(std::shared_ptr<gt::NotificationCenter> inner) : inner_(std::move(inner)) {}
-  std::optional<std::string> checkService() override { return inner_->checkService(); }
-  std::optional<std::string> add(const gt::NotificationRequest& r) override {
+  gt::NotifyResult checkService() override { return inner_->checkService(); }
+  gt::NotifyResult add(const gt::NotificationRequest& r) override {
     auto result = inner_->add(r);
     std::lock_guard<std::mutex> g(lock);
     done = Clock::now();
-    ok = !result;
+    ok = result.ok();
     ++count;
     changed.notify_all();
     return result;

@@ -25,6 +25,11 @@ AppState::~AppState() {
   if (parts_.listener) parts_.listener->stop();
 }
 
+bool AppState::finish(std::chrono::steady_clock::time_point deadline) {
+  if (parts_.listener) parts_.listener->stop();
+  return !parts_.notifier || parts_.notifier->finish(deadline);
+}
+
 void AppState::addRecent(AgentEvent event) {
   recent_.push_front({std::move(event), QDateTime::currentDateTime()});
   if (recent_.size() > kRecentEvents) recent_.pop_back();
@@ -118,8 +123,9 @@ void AppState::startIntake() {
   if (!parts_.listener) return;
   // The callback runs on the listener's thread: it hands the event to the notifier, which queues it
   // for its own thread so neither reading nor probes wait for it, and posts a copy to this object's
-  // thread for the panel's list.
-  auto started = parts_.listener->start([this, notifier = parts_.notifier](AgentEvent event) {
+  // thread for the panel's list. Both get only what they show: a record may hold a megabyte.
+  auto started = parts_.listener->start([this, notifier = parts_.notifier](AgentEvent full) {
+    AgentEvent event = shownPart(std::move(full));
     QMetaObject::invokeMethod(
         this, [this, event] { addRecent(event); }, Qt::QueuedConnection);
     if (notifier) notifier->post(std::move(event));

@@ -57,7 +57,8 @@ class AppState : public QObject {
     return "无法接收 agent 事件：" + *intakeProblem_;
   }
 
-  // The last kRecentEvents events, newest first, whether or not they became notifications.
+  // The last kRecentEvents events, newest first, whether or not they became notifications; their texts
+  // cut as notifications cut them.
   const std::deque<RecentEvent>& recentEvents() const { return recent_; }
   // Does what clicking the event's notification does, on the notifier's worker.
   void bringBack(const AgentEvent& event);
@@ -67,6 +68,9 @@ class AppState : public QObject {
 
   // The start-up sequence, once: ask for notification permission, then start polling and event intake.
   void start();
+  // The orderly end: takes no more events (the socket goes) and shows what waits until `deadline`, then
+  // logs how many were not shown. False when a call to the notification service is still running.
+  bool finish(std::chrono::steady_clock::time_point deadline);
   // Reloads the pairing file and probes the device; `done` runs on the UI thread afterwards.
   void refresh(std::function<void()> done = {});
   // (Re)starts the poll loop (first refresh at once) and starts the event listener.

@@ -1,6 +1,7 @@
 // glowticker-app: the tray companion, and the one place where its parts are built and wired: one pool for
 // the work the UI starts, one AppState for the life of the process, the panel's services, and a tray icon
 // with its drop-down panel when there is a display (the same background work without widgets otherwise).
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -8,8 +9,11 @@
 #include <QDesktopServices>
 #include <QFile>
 #include <QGuiApplication>
+#include <QSocketNotifier>
 #include <QThreadPool>
 #include <QUrl>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -75,6 +79,35 @@ bool answeredInfoOption(int argc, char** argv) {
     }
   }
   return false;
+}
+
+// SIGTERM, SIGINT and SIGHUP end the event loop like the panel's quit button, through this pipe: the
+// handler may only write, the loop reads it.
+int signalPipe[2] = {-1, -1};
+
+void onEndSignal(int sig) {
+  const char byte = static_cast<char>(sig);
+  (void)!::write(signalPipe[1], &byte, 1);
+}
+
+void catchEndSignals() {
+  if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;  // then they end the app outright, as before
+  struct sigaction sa {};
+  sa.sa_handler = onEndSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+}
+
+void quitOnEndSignals(QCoreApplication* app) {
+  if (signalPipe[0] < 0) return;
+  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, app);
+  QObject::connect(notifier, &QSocketNotifier::activated, app, [app] {
+    char sig = 0;
+    if (::read(signalPipe[0], &sig, 1) == 1)
+      std::fprintf(stderr, "glowticker-app: ending on SIG%s\n", sigabbrev_np(sig));
+    app->quit();
+  });
 }
 
 // A moved or reinstalled app keeps starting at login.
@@ -223,7 +256,9 @@ int main(int argc, char** argv) {
   QCoreApplication::setOrganizationDomain(QStringLiteral("glowticker.io"));
   bool withTray = false;
   std::string note;
+  catchEndSignals();
   auto app = makeApplication(argc, argv, withTray, note);
+  quitOnEndSignals(app.get());
   // The lock file may have gone with its folder while a copy runs: then the session's bus name decides.
   std::unique_ptr<Tray> tray;
   gt::DesktopBus bus([&tray] {
@@ -250,6 +285,12 @@ int main(int argc, char** argv) {
   // Polling and event intake begin once the icon is up and the permission question has been answered.
   state->start();
   const int rc = app->exec();
+  // The socket goes and what waits is shown, within a second; a service still busy with a call is not
+  // waited for.
+  if (!state->finish(std::chrono::steady_clock::now() + std::chrono::milliseconds(800))) {
+    std::fflush(nullptr);
+    std::_Exit(rc);
+  }
   tray.reset();  // the views refer to the state
   return rc;
 }

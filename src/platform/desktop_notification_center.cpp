@@ -26,7 +26,7 @@ namespace gt {
 
 namespace {
 
-using Result = std::optional<std::string>;  // nullopt on success, else why not
+using Result = NotifyResult;
 using Clock = std::chrono::steady_clock;
 using MessagePtr = std::unique_ptr<sd_bus_message, decltype([](sd_bus_message* m) { sd_bus_message_unref(m); })>;
 // No flush on closing: a flush on a half-open connection has no time limit.
@@ -93,13 +93,13 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
 
   // The handler is called only on the loop, so once the loop has taken the new one the old is done.
   void setActivationHandler(ActivationHandler handler) override {
-    onLoop([&] { return handler_ = std::move(handler), Result(); });
+    (void)onLoop([&] { return handler_ = std::move(handler), Result(); });
   }
 
   Result close(const std::string& identifier) override {
     return onLoop([&]() -> Result {
       const Shown* shown = find(identifier, &Shown::identifier);  // the server may have closed it already
-      if (!shown) return std::nullopt;
+      if (!shown) return Result();
       const std::uint32_t id = shown->id;
       std::erase_if(shown_, [&](const Shown& s) { return s.id == id; });
       return call("CloseNotification", nullptr, [&](sd_bus_message* m) { return sd_bus_message_append(m, "u", id); });
@@ -108,6 +108,12 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
 
   Result checkService() override {
     return onLoop([&] { return retried([&] { return answers_ ? Result() : call("GetServerInformation"); }); });
+  }
+
+  bool isShown(const std::string& identifier) override {
+    bool shown = false;
+    (void)onLoop([&] { return shown = find(identifier, &Shown::identifier) != nullptr, Result(); });
+    return shown;
   }
 
   Result add(const NotificationRequest& request) override {
@@ -134,7 +140,8 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     std::future<Result> result = task.get_future();
     {
       std::lock_guard<std::mutex> guard(lock_);
-      if (!loop_.joinable() || stopping_) return "The desktop notification adapter could not start its thread.";
+      if (!loop_.joinable() || stopping_)
+        return fail(NotifyProblem::noService, "The desktop notification adapter could not start its thread.");
       jobs_.push_back(std::move(task));
     }
     wakeUp();
@@ -179,7 +186,7 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
   // arriving late) is asked again, of its new owner, within the same budget.
   Result retried(const std::function<Result()>& once) {
     Result failed = once();
-    for (int again = 0; again < 2 && failed && ownerChanged_ && Clock::now() < deadline_; ++again) failed = once();
+    for (int again = 0; again < 2 && !failed && ownerChanged_ && Clock::now() < deadline_; ++again) failed = once();
     return failed;
   }
 
@@ -188,7 +195,7 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     // ends the call here rather than costing a second time-out.
     MessagePtr reply;
     if (!markup_) {
-      if (Result problem = call("GetCapabilities", &reply)) return problem;
+      if (Result asked = call("GetCapabilities", &reply); !asked) return asked;
       markup_ = actions_ = false;
       if (sd_bus_message_enter_container(reply.get(), 'a', "s") >= 0)
         for (const char* cap = nullptr; sd_bus_message_read_basic(reply.get(), 's', &cap) > 0;) {
@@ -201,7 +208,7 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     const std::uint32_t replaces = shown ? shown->id : 0;
     const char* actions[] = {kDefaultAction, kReturnLabel, kReturnAction, kReturnLabel, nullptr};
     const std::uint8_t urgency = request.waitsForUser ? 2 : 1;  // critical: the server keeps it on screen
-    Result problem = call("Notify", &reply, [&](sd_bus_message* m) {
+    Result notified = call("Notify", &reply, [&](sd_bus_message* m) {
       int r = sd_bus_message_append(m, "susss", kAppName, replaces, kAppId, request.title.c_str(), body.c_str());
       if (r >= 0)
         r = sd_bus_message_append_strv(m, const_cast<char**>(request.offerReturn && actions_ ? actions : actions + 4));
@@ -209,14 +216,15 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
                    : sd_bus_message_append(m, "a{sv}i", 2, "desktop-entry", "s", kAppId, "urgency", "y", urgency, -1);
     });
     std::uint32_t id = 0;
-    if (problem || sd_bus_message_read(reply.get(), "u", &id) < 0)
-      return problem ? problem : "The desktop notification service gave an unreadable answer.";
+    if (!notified) return notified;
+    if (sd_bus_message_read(reply.get(), "u", &id) < 0)
+      return fail(NotifyProblem::refused, "The desktop notification service gave an unreadable answer.");
     if ((shown = find(request.identifier, &Shown::identifier)))  // again: signals were read meanwhile
       shown->id = id;
     else
       shown_.push_back({request.identifier, id, {}});
     if (shown_.size() > kRemembered) shown_.pop_front();
-    return std::nullopt;
+    return {};
   }
 
   // The service's owner: the answer to GetNameOwner (an error when it has none), or NameOwnerChanged.
@@ -286,10 +294,10 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
         std::chrono::duration_cast<std::chrono::microseconds>(deadline_ - Clock::now()).count(), 1);
   }
 
-  // Opens the connection unless it is open, within the budget; nullopt when it is.
+  // Opens the connection unless it is open, within the budget.
   Result connect() {
-    if (bus_) return std::nullopt;
-    if (Clock::now() < retryAt_) return connectProblem_;
+    if (bus_) return {};
+    if (Clock::now() < retryAt_) return fail(NotifyProblem::noService, connectProblem_);
     sd_bus* raw = nullptr;
     int r = sd_bus_open_user(&raw);
     BusPtr bus(raw);
@@ -305,25 +313,27 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
                                    "org.freedesktop.DBus", "GetNameOwner", onOwner, this, "s", kService);
     if (r < 0) {
       retryAt_ = Clock::now() + kReconnectPause;
-      return connectProblem_ = std::string("Could not connect to the desktop session bus (") + std::strerror(-r) +
-                               "); is a graphical session running?";
+      connectProblem_ = std::string("Could not connect to the desktop session bus (") + std::strerror(-r) +
+                        "); is a graphical session running?";
+      return fail(NotifyProblem::noService, connectProblem_);
     }
     bus_ = std::move(bus);
-    return std::nullopt;
+    return {};
   }
 
   // Calls `member` of the service with the arguments `append` adds and waits for the reply, until the
   // budget is spent or the service changes hands. A service that let a call time out counts as silent.
   Result call(const char* member, MessagePtr* reply = nullptr,
               const std::function<int(sd_bus_message*)>& append = nullptr) {
-    if (Result problem = connect()) return problem;
-    if (!silent_.empty()) return silent_;
+    if (Result connected = connect(); !connected) return connected;
+    if (!silent_.empty()) return fail(NotifyProblem::noAnswer, silent_);
     const std::string failed = std::string("The desktop notification service failed ") + member + ": ";
     sd_bus_message* m = nullptr;
     int r = sd_bus_message_new_method_call(bus_.get(), &m, kService, kPath, kService, member);
     MessagePtr request(m), answer;
     if (r >= 0 && append) r = append(m);
-    if (r < 0) return failed + "the request could not be built (" + std::strerror(-r) + ")";
+    if (r < 0)
+      return fail(NotifyProblem::refused, failed + "the request could not be built (" + std::strerror(-r) + ")");
     auto keep = [](sd_bus_message* a, void* to, sd_bus_error*) {
       static_cast<MessagePtr*>(to)->reset(sd_bus_message_ref(a));
       return 1;
@@ -336,16 +346,20 @@ class FreedesktopNotificationCenter final : public NotificationCenter {
     const sd_bus_error* err = answer ? sd_bus_message_get_error(answer.get()) : nullptr;
     if (r == -ETIMEDOUT || (err && sd_bus_error_has_name(err, SD_BUS_ERROR_NO_REPLY))) {
       answers_ = false;
-      return silent_ = failed + "no answer in time";  // until the service changes hands
+      return fail(NotifyProblem::noAnswer, silent_ = failed + "no answer in time");  // until the service changes hands
     }
-    if (r < 0) return disconnect(), failed + std::strerror(-r);
-    if (!answer) return failed + "the service changed hands";
+    if (r < 0) return disconnect(), fail(NotifyProblem::noService, failed + std::strerror(-r));
+    if (!answer) return fail(NotifyProblem::noService, failed + "the service changed hands");
     // An error is not kept: nobody owning the name may be a server that has just started and not been
     // announced to us yet, and the bus answers the next call at once either way.
-    if (err) return failed + (err->message && *err->message ? err->message : err->name);
+    // Nobody owning the name is an error of the bus, not of a server.
+    if (err)
+      return fail(
+          sd_bus_error_has_name(err, SD_BUS_ERROR_SERVICE_UNKNOWN) ? NotifyProblem::noService : NotifyProblem::refused,
+          failed + (err->message && *err->message ? err->message : err->name));
     answers_ = true;
     if (reply) *reply = std::move(answer);
-    return std::nullopt;
+    return {};
   }
 
   // Shared between callers and the loop.

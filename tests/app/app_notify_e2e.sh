@@ -3,7 +3,7 @@
 # `glowticker send` becomes one notification. Run with no display, offscreen (no tray host) and with a
 # DISPLAY or WAYLAND_DISPLAY no server answers (must not abort). Then one copy per user: a second start asks the running
 # copy to show its panel and ends; after kill -9 a new start takes over at once; events arrive throughout,
-# also after ~/.glowticker is removed under the app.
+# also after ~/.glowticker is removed under the app; TERM, INT and HUP end it in order.
 # Usage: app_notify_e2e.sh APP_BIN GLOWTICKER_BIN NOTIFY_SINK_BIN
 set -u
 APP=$1 CLI=$2 SINK=$3
@@ -67,4 +67,17 @@ waitfor 25 send 2>/dev/null && waitfor 10 sent 4 || fail "events did not come ba
 out=$(WRAP="timeout 10" runapp notray 2>&1) && grep -q 'already running' <<<"$out" || fail "a start without the lock: $out"
 send && waitfor 10 sent 5 || fail "after a start without the lock, an event was lost"
 echo "ok: folder removed under the app"
+# SIGTERM, SIGINT, SIGHUP: status 0 and the socket gone. For TERM a silent server holds the first event while two
+# more wait behind it: each is either tried (its failure logged) or counted as not shown.
+sock=$home/.glowticker/run/events.sock
+start_sink silent "$SINK" --silent
+send && send && send || fail "an event before TERM was refused"
+for sig in TERM INT HUP; do
+  [ $sig = TERM ] || { runapp notray >"$WORK/app-after-kill.log" 2>&1 & app=$!; PIDS+=($app); waitfor 10 test -S "$sock"; }
+  kill -$sig $app; wait $app || fail "$sig: status $?"
+  [ ! -e "$sock" ] && grep -q "ending on SIG$sig" "$WORK/app-after-kill.log" || fail "$sig: the socket stayed or the end was not logged"
+  [ $sig = TERM ] && { told=$(sed -n 's/.* \([0-9]*\) events not shown/\1/p' "$WORK/app-after-kill.log")
+    [ $((${told:-0} + $(grep -c 'notify add failed\|notify skipped' "$WORK/app-after-kill.log"))) -ge 2 ] || fail "TERM: events lost silently"; }
+done
+echo "ok: ends in order on TERM, INT and HUP"
 echo "PASS"

@@ -242,11 +242,11 @@ class AppTest : public QObject {
     struct Hung : NotificationCenter {  // takes every call and answers none until it is opened
       QSemaphore opened;
       std::atomic<bool> sawNew{false};
-      std::optional<std::string> checkService() override { return std::nullopt; }
-      std::optional<std::string> add(const NotificationRequest& r) override {
+      NotifyResult checkService() override { return {}; }
+      NotifyResult add(const NotificationRequest& r) override {
         if (opened.tryAcquire(1, kHoldMs)) opened.release();
         sawNew = sawNew || r.body == "new";
-        return std::nullopt;
+        return {};
       }
     };
     const auto run = home_->path() / "run", file = home_->path() / "settings.json";

@@ -150,7 +150,7 @@ cmd() {
 script() { printf '#!/bin/sh\nprintf "\\033]2;%s\\007"\n%s\nexec %s attach -t %s\n' "$1" "${3:-}" "${T[*]}" "$2" >"$WORK/$1.sh" && chmod +x "$WORK/$1.sh"; }
 # hook N ROUND: the agent's hook runs in case N's hidden pane; prints the notification's body.
 hook() {
-  printf '{"hook_event_name":"Notification","notification_type":"permission_prompt","session_id":"s%s","cwd":"/w","message":"case %s round %s"}' $1 $1 $2 >"$WORK/payload"
+  printf '{"hook_event_name":"Notification","notification_type":"agent_needs_input","session_id":"s%s","cwd":"/w","message":"case %s round %s"}' $1 $1 $2 >"$WORK/payload"
   "${T[@]}" send-keys -t "$pane" "$HOOK --agent claude <$WORK/payload" Enter
   echo "case $1 round $2"
 }

@@ -11,6 +11,7 @@
 
 #include "core/events/event_listener.h"
 #include "core/events/notifier.h"
+#include "core/events/terminal_return.h"
 #include "support/event_support.h"
 #include "support/process.h"
 
@@ -101,52 +102,43 @@ TEST_F(DesktopNotificationCenterTest, NoServerOrNoBusOrAWedgedBusMeansNoServiceW
       lap = now;
     };
     for (int again = 0; again < 2; ++again) {
-      EXPECT_NE(center->checkService(), std::nullopt) << bus;
+      EXPECT_EQ(center->checkService().error().kind, NotifyProblem::noService) << bus;
       bounded();
     }
-    auto err = center->add({"glowticker-1-codex", "codex \u00B7 t", "m"});
+    auto added = center->add({"glowticker-1-codex", "codex \u00B7 t", "m"});
     bounded();
-    ASSERT_TRUE(err) << bus;
-    EXPECT_FALSE(err->empty()) << bus;
+    ASSERT_FALSE(added) << bus;
+    EXPECT_EQ(added.error().kind, NotifyProblem::noService) << bus;
+    EXPECT_FALSE(added.error().detail.empty()) << bus;
   }
   ::close(wedged);
 }
 
 // A server that never answers holds up neither listener nor poster; a working one taking its name shows the
-// next event at once. Every event is shown or dropped for room, each once and in order: none is skipped,
+// next event. Every event is shown or dropped for room, each once and in order: none is skipped,
 // the call the silent server held is made again to the new one.
 TEST_F(DesktopNotificationCenterTest, AWedgedServerHoldsUpNothingAndAWorkingOneTakesOverAtOnce) {
   startSink({"--silent"});
   auto log = std::make_shared<test::MemoryLog>();
   auto notifier = std::make_shared<Notifier>(makeDesktopNotificationCenter(), log);
-  std::atomic<long> slowestPostUs{0};
   std::atomic<int> posted{0};
   EventListener listener(dir.file("home/run/events.sock"));
-  ASSERT_TRUE(listener.start([&](AgentEvent ev) {
-    auto t0 = std::chrono::steady_clock::now();
-    notifier->post(std::move(ev));
-    long us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
-    slowestPostUs = std::max(slowestPostUs.load(), us);
-    ++posted;
-  }));
+  ASSERT_TRUE(listener.start([&](AgentEvent ev) { notifier->post(std::move(ev)), ++posted; }));
   int fd = test::connectTo(listener.socketPath());
   std::string burst;
   for (int i = 0; i < 300; ++i) burst += test::record("codex", i, "event " + std::to_string(i));
   ASSERT_TRUE(test::sendAll(fd, burst));
   for (int i = 0; i < 300 && posted < 300; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(posted.load(), 300);
-  EXPECT_LT(slowestPostUs.load(), 100'000);
   std::this_thread::sleep_for(300ms);  // the worker is stuck on the silent server meanwhile
 
   startSink();
-  auto shown = std::chrono::steady_clock::now();
   ASSERT_TRUE(test::sendAll(fd, test::record("codex", 1000, "after")));
   auto lines = logged();
-  for (; (lines.empty() || lines.back()["body"] != "after") && std::chrono::steady_clock::now() - shown < 5s;
-       lines = logged())
+  for (int i = 0; i < 500 && (lines.empty() || lines.back()["body"] != "after"); ++i, lines = logged())
     std::this_thread::sleep_for(10ms);
   ::close(fd);
-  ASSERT_LT(std::chrono::steady_clock::now() - shown, 1s);  // so the last line shown is "after"
+  ASSERT_EQ(lines.back()["body"], "after");
   int previous = -1;
   for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
     int n = std::stoi(lines[i]["body"].get<std::string>().substr(6));
@@ -161,8 +153,9 @@ TEST_F(DesktopNotificationCenterTest, AWedgedServerHoldsUpNothingAndAWorkingOneT
   EXPECT_EQ(lines.size() - 1 + dropped, 300u);
 }
 
-// A session keeps one notification, an event shown again replaces its own; a click (button with token, or
-// body) brings back that event's terminal; quiet skips only the terminal in front.
+// A session keeps one notification, another session's of the same time stamp included, an event shown again
+// replaces its own; a click (button with token, or body) brings back that event's terminal, from what was
+// kept of it (no message); quiet skips only the terminal in front.
 TEST_F(DesktopNotificationCenterTest, ASessionKeepsOneNotificationClicksBringItBackQuietSkipsTheTerminalInFront) {
   startSink({"--actions", "--no-markup"});
   auto back = std::make_shared<test::FakeReturn>();
@@ -176,7 +169,7 @@ TEST_F(DesktopNotificationCenterTest, ASessionKeepsOneNotificationClicksBringItB
   };
   notifier.notify(event(1, "需要你的授权", "s1", "%1", "waiting"));
   notifier.notify(event(2, "完成", "s1", "%1"));
-  notifier.notify(event(3, "other", "s2", "%2"));
+  notifier.notify(event(2, "other", "s2", "%2"));
   notifier.notify({"t", "claude", "s", "plain", "x < y && y > z", "demo", 4, std::nullopt});
   notifier.notify({"t", "claude", "s", "plain again", "m", "demo", 4, std::nullopt});
   auto lines = logged();
@@ -187,7 +180,7 @@ TEST_F(DesktopNotificationCenterTest, ASessionKeepsOneNotificationClicksBringItB
   EXPECT_EQ(lines[0]["hints"]["urgency"], 2);  // waits for the user: critical, not expired by the server
   EXPECT_EQ(lines[2]["hints"]["urgency"], 1);
   EXPECT_EQ(lines[1]["closed"], lines[0]["id"]);  // and no other notification was closed
-  EXPECT_EQ(lines[2]["replaces_id"], 0);
+  EXPECT_EQ(std::tuple(lines[2]["replaces_id"], lines[3]["replaces_id"]), std::tuple(0, 0));
   EXPECT_EQ(lines[4]["body"], "x < y && y > z");  // as it is, for a server without markup
   EXPECT_EQ(lines[5]["replaces_id"], lines[4]["id"]);
   for (std::size_t i = 2; i < lines.size(); ++i) EXPECT_FALSE(lines[i].contains("closed")) << lines[i];
@@ -202,8 +195,9 @@ TEST_F(DesktopNotificationCenterTest, ASessionKeepsOneNotificationClicksBringItB
   back->waitFor(2);
   auto calls = back->calls();
   ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0], std::pair(event(2, "完成", "s1", "%1"), std::string("token-1")));
-  EXPECT_EQ(calls[1], std::pair(event(3, "other", "s2", "%2"), std::string()));
+  auto kept = [&](AgentEvent e) { return e.message.clear(), e; };
+  EXPECT_EQ(calls[0], std::pair(kept(event(2, "完成", "s1", "%1")), std::string("token-1")));
+  EXPECT_EQ(calls[1], std::pair(kept(event(2, "other", "s2", "%2")), std::string()));
 
   notifier.setQuietWhenInFront(true);
   notifier.notify(event(6, "in front", "s1", "%1"));
@@ -215,6 +209,66 @@ TEST_F(DesktopNotificationCenterTest, ASessionKeepsOneNotificationClicksBringItB
   startSink({"--actions"});
   notifier.notify({"t", "claude", "s", "markup", "a <b> & c", "demo", 8, std::nullopt});
   EXPECT_EQ(logged().back()["body"], "a &lt;b&gt; &amp; c");
+}
+
+// Claude's own payloads through the real hook: the same request's vaguer permission_prompt, and the idle
+// reminder a minute after the reply, pass while the session's notification is up, and show once it is gone.
+TEST_F(DesktopNotificationCenterTest, AReminderPassesWhileItsSessionsNotificationIsUp) {
+  startSink();
+  auto log = std::make_shared<test::MemoryLog>();
+  Notifier notifier(makeDesktopNotificationCenter(), log);
+  EventListener listener(dir.file(".glowticker/run/events.sock"));
+  ASSERT_TRUE(listener.start([&](AgentEvent ev) { notifier.post(std::move(ev)); }));
+  std::string home = "HOME=" + dir.path().string();
+  char* env[] = {home.data(), nullptr};
+  auto hook = [&](std::string name) {
+    auto doc = nlohmann::json::parse(test::readAll(std::string(GT_PAYLOADS) + "/claude-" + name + ".json"));
+    doc["session_id"] = "one";
+    EXPECT_EQ(test::runProgram({GT_HOOK_EXE, "--agent", "claude"}, dir.path(), doc.dump(), false, env).status, 0);
+  };
+  for (auto name : {"PermissionRequest", "Notification-permission_prompt", "Stop", "Notification-idle_prompt"})
+    hook(name);
+  for (int i = 0; i < 500 && log->count("is still up") < 2; ++i) std::this_thread::sleep_for(10ms);
+  send("Invoke", 0, "default");  // the user takes the reply away: the next reminder shows
+  hook("Notification-idle_prompt");
+  auto seen = [&](std::vector<std::string> out = {}) {
+    for (auto& l : logged())
+      out.push_back(l.contains("closed") ? "close"
+                                         : l["summary"].get<std::string>() + " | " + l["body"].get<std::string>());
+    return out;
+  };
+  for (int i = 0; i < 500 && seen().size() < 4; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(seen(),
+            (std::vector<std::string>{"claude · 需要你的授权 | 请求使用 Bash：touch /home/user/src/demo/out.marker",
+                                      "close", "claude · 任务完成 | Hi there! The mock model says hello.",
+                                      "claude · 等待你的输入 | Claude is waiting for your input"}));
+}
+
+// A tmux server that never answers costs one time-out: the next events naming it, an unrelated one and a
+// click go by without asking it again.
+TEST_F(DesktopNotificationCenterTest, AWedgedTmuxServerCostsOneTimeOut) {
+  startSink({"--actions"});
+  test::writeAll(dir.file("tmux"), "#!/bin/sh\necho >>" + dir.file("runs") + "\nexec sleep 60\n");
+  ASSERT_EQ(::chmod(dir.file("tmux").c_str(), 0700), 0);
+  struct NoWindows : WindowSystem {
+    std::optional<std::vector<Window>> windows(std::string&) override { return std::vector<Window>{}; }
+    Outcome activate(const Window&, const std::string&) override { return {}; }
+  };
+  auto log = std::make_shared<test::MemoryLog>();
+  Notifier notifier(makeDesktopNotificationCenter(), log,
+                    std::make_shared<TerminalReturn>(std::make_shared<NoWindows>(), "",
+                                                     TerminalReturn::Options{dir.file("tmux"), 200ms}));
+  notifier.setQuietWhenInFront(true);
+  AgentEvent wedged{"t", "codex", "done", "任务完成", "m", "p", 0, EventOrigin{}};
+  wedged.origin->tmux = dir.file("wedged") + ",1,0";
+  wedged.origin->tmuxPane = "%1";
+  for (; wedged.ts < 6; ++wedged.ts) notifier.notify(wedged);
+  notifier.notify({"t", "kimi", "done", "unrelated", "m", "p", 7});
+  send("Invoke", logged()[0]["id"], "default");
+  for (int i = 0; i < 500 && !log->count("did not answer lately;"); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(logged().size(), 7u);
+  EXPECT_EQ(test::readAll(dir.file("runs")), "\n");
+  EXPECT_EQ(log->count("tmux pane %1 not found (tmux server " + dir.file("wedged") + " did not answer lately;"), 1u);
 }
 
 }  // namespace

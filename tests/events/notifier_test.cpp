@@ -10,10 +10,10 @@ namespace {
 struct FakeCenter : NotificationCenter {
   std::optional<std::string> missing, addError;
   std::vector<NotificationRequest> added;
-  std::optional<std::string> checkService() override { return missing; }
-  std::optional<std::string> add(const NotificationRequest& r) override {
+  NotifyResult checkService() override { return missing ? fail(NotifyProblem::noService, *missing) : NotifyResult(); }
+  NotifyResult add(const NotificationRequest& r) override {
     added.push_back(r);
-    return addError;
+    return addError ? fail(NotifyProblem::refused, *addError) : NotifyResult();
   }
 };
 
@@ -27,17 +27,23 @@ struct FakeLog : Log {
   }
 };
 
-// Posts only when a notification service is there; every other outcome is logged with its reason.
-TEST(NotifierTest, PostsWhenAServiceIsThereAndLogsEveryOtherOutcome) {
+// Posts only when a notification service is there, long texts cut before the limit at a whole character (a
+// cluster of several code points included); every other outcome is logged with its reason.
+TEST(NotifierTest, PostsCutTextsWhenAServiceIsThereAndLogsEveryOtherOutcome) {
+  const std::string as(Notifier::kMaxBody - 10, 'a'), family = "\U0001F469\u200D\U0001F469\u200D\U0001F467";
+  EXPECT_EQ(cutText(as + family + "tail", Notifier::kMaxBody), as + "\u2026");
+  EXPECT_EQ(cutText("完完完完", 10), "完完\u2026");
+  EXPECT_EQ(cutText("e\u0301e\u0301x", 6), "e\u0301\u2026");
   auto center = std::make_shared<FakeCenter>();
   auto log = std::make_shared<FakeLog>();
   Notifier notifier(center, log);
-  notifier.notify({"stop", "claude", "idle", "Build finished", "All tests passed", "demo", -5});
+  notifier.notify({"stop", "claude", "idle", std::string(4000, 't'), std::string(1 << 20, 'm'), "demo", -5});
   center->missing = "no bus";
   notifier.notify({"stop", "claude", "idle", "Lost", "m", "demo", 6});
   ASSERT_EQ(center->added.size(), 1u);
   EXPECT_EQ(std::tie(center->added[0].identifier, center->added[0].title, center->added[0].body),
-            std::tuple("glowticker--5-claude", "claude \u00B7 Build finished", "All tests passed"));
+            std::tuple("glowticker--5-claude", "claude \u00B7 " + std::string(Notifier::kMaxTitle - 3, 't') + "\u2026",
+                       std::string(Notifier::kMaxBody - 3, 'm') + "\u2026"));
   ASSERT_EQ(log->entries.size(), 1u);
   EXPECT_TRUE(log->entries[0].starts_with("error notify skipped (no bus): Lost. ")) << log->entries[0];
   center->missing.reset();

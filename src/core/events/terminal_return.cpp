@@ -40,16 +40,29 @@ std::string joined(const std::string& a, const std::string& b) { return a.empty(
 TerminalReturn::TerminalReturn(std::shared_ptr<WindowSystem> windows, std::string noWindows, Options options)
     : windows_(std::move(windows)), noWindows_(std::move(noWindows)), options_(std::move(options)) {}
 
-std::vector<std::string> TerminalReturn::tmux(const EventOrigin& origin) const {
+BoundedRunResult TerminalReturn::tmux(const EventOrigin& origin, std::initializer_list<std::string> args) const {
   // $TMUX is "socket,server-pid,session"; -S talks to that very server whatever the app's own setting.
-  return {options_.tmuxProgram, "-S", origin.tmux.substr(0, origin.tmux.find(','))};
+  const std::string server = origin.tmux.substr(0, origin.tmux.find(','));
+  const auto now = std::chrono::steady_clock::now();
+  {
+    std::lock_guard<std::mutex> g(wedgedLock_);
+    std::erase_if(wedged_, [&](const auto& w) { return w.second <= now; });
+    if (wedged_.contains(server))
+      return {-1, {}, "tmux server " + server + " did not answer lately; not asked again for a while"};
+  }
+  std::vector<std::string> argv{options_.tmuxProgram, "-S", server};
+  argv.insert(argv.end(), args);
+  BoundedRunResult r = runBounded(argv, options_.tmuxLimit);
+  if (r.status == -1 && std::chrono::steady_clock::now() - now >= options_.tmuxLimit) {
+    std::lock_guard<std::mutex> g(wedgedLock_);
+    if (wedged_.size() < kMaxWedged) wedged_[server] = std::chrono::steady_clock::now() + kWedgedPause;
+  }
+  return r;
 }
 
 std::optional<TerminalReturn::Pane> TerminalReturn::findPane(const EventOrigin& origin, std::string& why) const {
-  auto argv = tmux(origin);
-  argv.insert(argv.end(), {"display-message", "-p", "-t", origin.tmuxPane,
-                           "#{session_id} #{session_attached} #{pane_active}#{window_active}"});
-  BoundedRunResult r = runBounded(argv, options_.tmuxLimit);
+  BoundedRunResult r = tmux(origin, {"display-message", "-p", "-t", origin.tmuxPane,
+                                     "#{session_id} #{session_attached} #{pane_active}#{window_active}"});
   std::istringstream fields(r.out);
   Pane pane;
   int attached = 0;
@@ -65,11 +78,10 @@ std::optional<TerminalReturn::Pane> TerminalReturn::findPane(const EventOrigin& 
 
 std::vector<TerminalHints> TerminalReturn::clientTerminals(const EventOrigin& origin,
                                                            const std::string& session) const {
-  auto argv = tmux(origin);
   // The title is what tmux sets in the client's terminal when set-titles is on: last, it may hold spaces.
-  argv.insert(argv.end(), {"list-clients", "-t", session, "-F",
-                           "#{client_activity} #{client_pid} #{set-titles} #{T:set-titles-string}"});
-  std::istringstream lines(runBounded(argv, options_.tmuxLimit).out);
+  std::istringstream lines(tmux(origin, {"list-clients", "-t", session, "-F",
+                                         "#{client_activity} #{client_pid} #{set-titles} #{T:set-titles-string}"})
+                               .out);
   std::vector<std::pair<long long, TerminalHints>> clients;
   for (std::string text; clients.size() < kMaxClients && std::getline(lines, text);) {
     std::istringstream fields(text);
@@ -89,24 +101,19 @@ std::vector<TerminalHints> TerminalReturn::clientTerminals(const EventOrigin& or
 }
 
 std::string TerminalReturn::selectPane(const EventOrigin& origin, const Pane& pane) const {
-  auto argv = tmux(origin);
-  argv.insert(argv.end(), {"select-window", "-t", origin.tmuxPane, ";", "select-pane", "-t", origin.tmuxPane});
-  BoundedRunResult r = runBounded(argv, options_.tmuxLimit);
+  BoundedRunResult r =
+      tmux(origin, {"select-window", "-t", origin.tmuxPane, ";", "select-pane", "-t", origin.tmuxPane});
   if (r.status != 0) return "tmux could not select pane " + origin.tmuxPane + ": " + r.error;
   std::string line = "tmux pane " + origin.tmuxPane + " of session " + pane.session + " selected";
   if (pane.attached) return line;
   // No client shows the session: the most recently used client of this server switches to it.
-  argv = tmux(origin);
-  argv.insert(argv.end(), {"list-clients", "-F", "#{client_activity} #{client_name}"});
-  std::istringstream lines(runBounded(argv, options_.tmuxLimit).out);
+  std::istringstream lines(tmux(origin, {"list-clients", "-F", "#{client_activity} #{client_name}"}).out);
   long long activity = 0, best = -1;
   std::string name, client;
   while (lines >> activity >> name)
     if (activity > best) best = activity, client = name;
   if (client.empty()) return line + "; no tmux client is running to show it";
-  argv = tmux(origin);
-  argv.insert(argv.end(), {"switch-client", "-c", client, "-t", origin.tmuxPane});
-  r = runBounded(argv, options_.tmuxLimit);
+  r = tmux(origin, {"switch-client", "-c", client, "-t", origin.tmuxPane});
   return r.status == 0 ? line + ", client " + client + " switched to it"
                        : line + "; switching client " + client + " failed: " + r.error;
 }

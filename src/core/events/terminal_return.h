@@ -1,10 +1,14 @@
 #pragma once
 #include <chrono>
+#include <initializer_list>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "core/common/bounded_run.h"
 #include "core/events/agent_return.h"
 #include "core/events/window_system.h"
 
@@ -16,7 +20,8 @@ namespace gt {
 // that terminal is the one running a tmux client attached to the agent's session, found from the
 // client's process and its ancestors, the client's $WINDOWID and the title tmux gives it; otherwise
 // from the hook's own ancestors and $WINDOWID. A window that cannot be told apart from its process's
-// other windows is not raised. `tmux` runs as argv (never through a shell), each run bounded.
+// other windows is not raised. `tmux` runs as argv (never through a shell), each run bounded; a tmux
+// server that let a run time out is not asked again for kWedgedPause, so it holds up nothing else.
 class TerminalReturn : public AgentReturn {
  public:
   struct Options {
@@ -24,6 +29,7 @@ class TerminalReturn : public AgentReturn {
     std::chrono::milliseconds tmuxLimit{1500};
     bool frontKnown = true;  // false where the desktop cannot say which window is in front
   };
+  static constexpr std::chrono::seconds kWedgedPause{30};
   // `windows` is null where no window system applies; `noWindows` then says why, for the log, as it
   // does when `windows` finds no window for the terminal.
   TerminalReturn(std::shared_ptr<WindowSystem> windows, std::string noWindows, Options options);
@@ -39,7 +45,8 @@ class TerminalReturn : public AgentReturn {
     bool attached = false;
     bool active = false;  // the active pane of its session's active window
   };
-  std::vector<std::string> tmux(const EventOrigin& origin) const;  // the command up to its subcommand
+  // Runs tmux with `args` on the origin's server.
+  BoundedRunResult tmux(const EventOrigin& origin, std::initializer_list<std::string> args) const;
   std::optional<Pane> findPane(const EventOrigin& origin, std::string& why) const;
   // The terminals of the tmux clients attached to `session`, most recently active first.
   std::vector<TerminalHints> clientTerminals(const EventOrigin& origin, const std::string& session) const;
@@ -54,6 +61,9 @@ class TerminalReturn : public AgentReturn {
   std::shared_ptr<WindowSystem> windows_;
   std::string noWindows_;
   Options options_;
+  static constexpr std::size_t kMaxWedged = 16;
+  mutable std::mutex wedgedLock_;
+  mutable std::map<std::string, std::chrono::steady_clock::time_point> wedged_;  // server -> asked again from
 };
 
 }  // namespace gt
