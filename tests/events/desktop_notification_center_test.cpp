@@ -251,7 +251,7 @@ TEST_F(DesktopNotificationCenterTest, AWedgedTmuxServerCostsOneTimeOut) {
   test::writeAll(dir.file("tmux"), "#!/bin/sh\necho >>" + dir.file("runs") + "\nexec sleep 60\n");
   ASSERT_EQ(::chmod(dir.file("tmux").c_str(), 0700), 0);
   struct NoWindows : WindowSystem {
-    std::optional<std::vector<Window>> windows(std::string&) override { return std::vector<Window>{}; }
+    Result<std::vector<Window>, Problem<WindowProblem>> windows() override { return std::vector<Window>{}; }
     Outcome activate(const Window&, const std::string&) override { return {}; }
   };
   auto log = std::make_shared<test::MemoryLog>();
