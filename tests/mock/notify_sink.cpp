@@ -1,14 +1,10 @@
-// gt-notify-sink: a stand-in org.freedesktop.Notifications server on the session bus for tests and
-// benchmarks. It shows nothing, takes the name over from any server that allows it, and prints "ready" once
-// it owns the name.
-//   --log FILE   one JSON line per call: Notify {"sender","app_name","replaces_id","id","app_icon",
-//                "summary","body","actions","hints"} (string and byte hints), CloseNotification {"closed"}
-//   --no-markup  no "body-markup" capability     --actions  the "actions" capability
-//   --silent     takes every call and never answers, as a wedged server does
-// io.glowticker.NotifySink.Invoke(u id, s action, s token) clicks notification `id` (0: the newest open)
-// as a server does: ActivationToken (if the token is not empty), ActionInvoked, NotificationClosed, all
-// broadcast; InvokeUnicast does the same with each signal addressed to the notification's sender, as
-// GNOME Shell sends them.
+// gt-notify-sink: a stand-in org.freedesktop.Notifications server on the session bus, for tests and benchmarks.
+// It takes the name over from any server that allows it and prints "ready" once it owns it.
+//   --log FILE  a JSON line per Notify (its arguments, string and byte hints, "sender", the "id" given) and per
+//               CloseNotification {"closed"}    --no-markup, --actions  capabilities    --silent  never answers
+// io.glowticker.NotifySink.Invoke(u id, s action, s token) clicks notification `id` (0: the newest) as a server
+// does: ActivationToken (with a token), ActionInvoked, NotificationClosed, broadcast; InvokeUnicast addresses
+// them to the notification's sender, as GNOME Shell does.
 #include <systemd/sd-bus.h>
 
 #include <cstdint>
@@ -26,7 +22,7 @@ constexpr const char* kInterface = "org.freedesktop.Notifications";
 
 struct Sink {
   FILE* log = nullptr;
-  bool markup = true, actions = false, silent = false;
+  bool plain = false, actions = false, silent = false;
   std::uint32_t lastId = 0, newest = 0;
   std::map<std::uint32_t, std::string> open;  // id -> the sender that asked for it
 } sink;
@@ -40,7 +36,7 @@ void record(const nlohmann::ordered_json& line) {
 int getCapabilities(sd_bus_message* m, void*, sd_bus_error*) {
   const char* caps[3] = {"body"};
   int n = 1;
-  if (sink.markup) caps[n++] = "body-markup";
+  if (!sink.plain) caps[n++] = "body-markup";
   if (sink.actions) caps[n++] = "actions";
   return sd_bus_reply_method_return(m, "as", n, caps[0], caps[1], caps[2]);  // the first n
 }
@@ -147,19 +143,13 @@ const sd_bus_vtable kControlVtable[] = {
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    std::string_view a = argv[i];
-    if (a == "--no-markup")
-      sink.markup = false;
-    else if (a == "--actions")
-      sink.actions = true;
-    else if (a == "--silent")
-      sink.silent = true;
-    else if (a == "--log" && i + 1 < argc && (sink.log = std::fopen(argv[++i], "a")))
-      continue;
-    else
+  const std::map<std::string_view, bool*> flags{
+      {"--no-markup", &sink.plain}, {"--actions", &sink.actions}, {"--silent", &sink.silent}};
+  for (int i = 1; i < argc; ++i)
+    if (auto flag = flags.find(argv[i]); flag != flags.end())
+      *flag->second = true;
+    else if (std::string_view(argv[i]) != "--log" || i + 1 == argc || !(sink.log = std::fopen(argv[++i], "a")))
       return std::fprintf(stderr, "gt-notify-sink: bad argument or unwritable log: %s\n", argv[i]), 2;
-  }
   sd_bus* bus = nullptr;
   int r = sd_bus_open_user(&bus);
   if (r >= 0 && sink.silent) r = sd_bus_add_filter(bus, nullptr, takeAndNeverAnswer, nullptr);

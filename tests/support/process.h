@@ -5,13 +5,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/test_files.h"
@@ -35,6 +35,16 @@ inline int spawn(pid_t& pid, std::vector<std::string> argv, const posix_spawn_fi
   return ::posix_spawn(&pid, args[0], &fa, nullptr, args.data(), env);
 }
 
+// Waits up to `ms` for `pid` to end, else kills it (false); either way reaps it into `status`.
+inline bool reap(pid_t pid, int ms, int& status) {
+  pollfd p{static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)), POLLIN, 0};  // glibc 2.36 has no C++ pidfd_open
+  bool ended = ::poll(&p, 1, ms) == 1;
+  ::close(p.fd);
+  if (!ended) ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  return ended;
+}
+
 // argv with `input` on stdin (held open till the end with `holdInput`), output in files in `dir`; `env` null
 // is ours. Still running after `seconds`: killed, and the test fails.
 inline ProcessResult runProgram(std::vector<std::string> argv, const std::filesystem::path& dir,
@@ -56,19 +66,8 @@ inline ProcessResult runProgram(std::vector<std::string> argv, const std::filesy
   ::signal(SIGPIPE, SIG_IGN);
   if (spawned) (void)!::write(p[1], input.data(), input.size());  // a payload past the pipe size ends in EPIPE
   if (!holdInput) ::close(p[1]);
-  int status = 0;
-  if (spawned) {
-    auto deadline = start + std::chrono::seconds(seconds);
-    while (::waitpid(pid, &status, WNOHANG) != pid) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-        ADD_FAILURE() << argv[0] << " did not end within " << seconds << " s";
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
+  int status = -1;
+  if (spawned && !reap(pid, seconds * 1000, status)) ADD_FAILURE() << argv[0] << " did not end within " << seconds << " s";
   auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   if (holdInput) ::close(p[1]);
   return {spawned && WIFEXITED(status) ? WEXITSTATUS(status) : -1, readAll(out), readAll(err), took};
@@ -105,15 +104,10 @@ struct Background {
   }
   int stop() {
     int status = -1;
-    if (pid > 0) {
-      ::kill(pid, SIGTERM);
-      for (int i = 0; i < 300 && ::waitpid(pid, &status, WNOHANG) != pid; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      if (::kill(pid, SIGKILL) == 0) ::waitpid(pid, &status, 0), status = -1;
-    }
+    if (pid > 0) ::kill(pid, SIGTERM), reap(pid, 3000, status);
     if (out >= 0) ::close(out);
     pid = out = -1;
-    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;  // -1 also after SIGKILL
   }
   ~Background() { stop(); }
   Background(const Background&) = delete;
