@@ -95,10 +95,6 @@ trust_level = "trusted"
 [projects."$other"]
 trust_level = "trusted"
 EOF
-# A hook of the user's own beside ours: it tells the test when claude's reminders have come.
-mkdir -p "$HOME/.claude"
-echo '{"hooks": {"Notification": [{"hooks": [{"type": "command", "command": "cat >> ~/reminders"}]}]}}' \
-  >"$HOME/.claude/settings.json"
 for agent in claude codex; do
   "$CLI" install --agent $agent >"$WORK/install-$agent.log" 2>&1 || fail "glowticker install --agent $agent"
 done
@@ -158,23 +154,19 @@ expect <<'EOF'
 show codex · 任务完成 | Hi there! The mock model says hello.
 EOF
 
-begin "claude, interactive, the classic prompts: the permission request, the approval, the answer"
+begin "claude, interactive, the classic prompts: the permission request (its reminder passes), the approval, the answer"
 "${T[@]}" new-session -d -s claude -x 160 -y 40 -c "$demo" "claude --permission-mode default" || fail "no tmux"
 shows claude "? for shortcuts"
 type claude "please mock-run: touch $demo/i.marker"
 shows claude "Do you want to proceed?"
-# The same request's reminder comes a few seconds later.
-waitfor 60 grep -qs permission_prompt "$HOME/reminders" || fail "$scenario: no permission_prompt reminder"
+# The same request's vaguer reminder comes a few seconds later: the app lets it pass while the request is up.
+waitfor 60 grep -q "still up): 需要你的授权" "$WORK/app.log" || fail "$scenario: the permission_prompt reminder never came"
 expect <<'EOF'
 show claude · 需要你的授权 | 请求使用 Bash：touch ~/src/demo/i.marker
-close claude · 需要你的授权
-show claude · 需要你的授权 | Claude needs your permission
 EOF
 "${T[@]}" send-keys -t claude Enter
 expect <<'EOF'
 show claude · 需要你的授权 | 请求使用 Bash：touch ~/src/demo/i.marker
-close claude · 需要你的授权
-show claude · 需要你的授权 | Claude needs your permission
 close claude · 需要你的授权
 show claude · 任务完成 | Done: touch ~/src/demo/i.marker
 EOF
