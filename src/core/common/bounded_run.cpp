@@ -59,17 +59,16 @@ bool drainChildOutput(pid_t pid, int outFd, int errFd, std::string& out, std::st
   return false;
 }
 
-BoundedRunResult runBounded(const std::vector<std::string>& argv, std::chrono::milliseconds limit,
-                            std::size_t maxOutput) {
-  BoundedRunResult r;
-  if (argv.empty()) return r.error = "nothing to run", r;
+Result<std::string, Problem<RunProblem>> runBounded(const std::vector<std::string>& argv,
+                                                    std::chrono::milliseconds limit, std::size_t maxOutput) {
+  if (argv.empty()) return fail(RunProblem::notStarted, "nothing to run");
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   // Close-on-exec pipes: a program started concurrently by another thread must not hold our write ends.
   Pipe out, err;
   if (::pipe2(out.fd, O_CLOEXEC) != 0 || ::pipe2(err.fd, O_CLOEXEC) != 0)
-    return r.error = std::string("cannot make a pipe: ") + std::strerror(errno), r;
+    return fail(RunProblem::notStarted, std::string("cannot make a pipe: ") + std::strerror(errno));
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -86,13 +85,13 @@ BoundedRunResult runBounded(const std::vector<std::string>& argv, std::chrono::m
   int rc = ::posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return r.error = argv[0] + ": " + std::strerror(rc), r;
+  if (rc != 0) return fail(RunProblem::notStarted, argv[0] + ": " + std::strerror(rc));
   out.closeEnd(1);
   err.closeEnd(1);
 
-  std::string errText;
+  std::string outText, errText;
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  bool timedOut = drainChildOutput(pid, out.fd[0], err.fd[0], r.out, errText, maxOutput, deadline);
+  bool timedOut = drainChildOutput(pid, out.fd[0], err.fd[0], outText, errText, maxOutput, deadline);
   // Both pipes closed: the program has ended or closed them; a program that lingers without its
   // output is still bounded by the deadline.
   int status = 0;
@@ -108,14 +107,16 @@ BoundedRunResult runBounded(const std::vector<std::string>& argv, std::chrono::m
     }
     ::usleep(2000);
   }
-  if (timedOut) return r.error = argv[0] + " did not finish within " + std::to_string(limit.count()) + " ms", r;
-  if (!WIFEXITED(status)) return r.error = argv[0] + " ended by signal " + std::to_string(WTERMSIG(status)), r;
-  r.status = WEXITSTATUS(status);
-  if (r.status != 0) {
+  if (timedOut)
+    return fail(RunProblem::timedOut, argv[0] + " did not finish within " + std::to_string(limit.count()) + " ms");
+  if (!WIFEXITED(status))
+    return fail(RunProblem::signalled, argv[0] + " ended by signal " + std::to_string(WTERMSIG(status)));
+  if (WEXITSTATUS(status) != 0) {
     errText.erase(std::min(errText.find('\n'), errText.size()));
-    r.error = errText.empty() ? argv[0] + " exited with status " + std::to_string(r.status) : errText;
+    return fail(RunProblem::failed,
+                errText.empty() ? argv[0] + " exited with status " + std::to_string(WEXITSTATUS(status)) : errText);
   }
-  return r;
+  return outText;
 }
 
 }  // namespace gt

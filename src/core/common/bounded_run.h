@@ -6,18 +6,23 @@
 #include <string>
 #include <vector>
 
+#include "core/common/result.h"
+
 namespace gt {
 
-struct BoundedRunResult {
-  int status = -1;    // exit code; -1 when it could not start, was killed at the time limit or died by a signal
-  std::string out;    // standard output, at most `maxOutput` bytes kept
-  std::string error;  // why status is -1, or the first line of standard error when it is not 0
+// Why a program run by runBounded did not exit with status 0; the detail is one line for the log.
+enum class RunProblem {
+  notStarted,  // nothing to run, no pipe, or the program could not be started
+  timedOut,    // killed at the time limit
+  signalled,   // ended by a signal
+  failed,      // exited with another status: the first line of its standard error, or the status
 };
 
 // Runs argv[0] (looked up in PATH) with argv, no shell, standard input from /dev/null, and waits at most
-// `limit`; past it the program is killed. Thread-safe.
-BoundedRunResult runBounded(const std::vector<std::string>& argv, std::chrono::milliseconds limit,
-                            std::size_t maxOutput = 64 * 1024);
+// `limit`; past it the program is killed. Its standard output (at most `maxOutput` bytes kept) when it
+// exits with 0. Thread-safe.
+Result<std::string, Problem<RunProblem>> runBounded(const std::vector<std::string>& argv,
+                                                    std::chrono::milliseconds limit, std::size_t maxOutput = 64 * 1024);
 
 // Reads a child's standard output and error into `out` and `err` (at most `maxOutput` bytes of each kept,
 // the rest read and dropped so the child never stalls on a full pipe) until both pipes close or

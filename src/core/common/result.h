@@ -49,6 +49,10 @@ class [[nodiscard]] Result {
   const T& operator*() const { return value(); }
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
+  template <typename U>
+  T value_or(U&& fallback) const& {
+    return ok() ? value() : static_cast<T>(std::forward<U>(fallback));
+  }
   const E& error() const { return std::get<1>(state_); }
   bool operator==(const Result&) const = default;
 

@@ -40,7 +40,8 @@ std::string joined(const std::string& a, const std::string& b) { return a.empty(
 TerminalReturn::TerminalReturn(std::shared_ptr<WindowSystem> windows, std::string noWindows, Options options)
     : windows_(std::move(windows)), noWindows_(std::move(noWindows)), options_(std::move(options)) {}
 
-BoundedRunResult TerminalReturn::tmux(const EventOrigin& origin, std::initializer_list<std::string> args) const {
+Result<std::string, Problem<RunProblem>> TerminalReturn::tmux(const EventOrigin& origin,
+                                                              std::initializer_list<std::string> args) const {
   // $TMUX is "socket,server-pid,session"; -S talks to that very server whatever the app's own setting.
   const std::string server = origin.tmux.substr(0, origin.tmux.find(','));
   const auto now = std::chrono::steady_clock::now();
@@ -48,12 +49,13 @@ BoundedRunResult TerminalReturn::tmux(const EventOrigin& origin, std::initialize
     std::lock_guard<std::mutex> g(wedgedLock_);
     std::erase_if(wedged_, [&](const auto& w) { return w.second <= now; });
     if (wedged_.contains(server))
-      return {-1, {}, "tmux server " + server + " did not answer lately; not asked again for a while"};
+      return fail(RunProblem::notStarted,
+                  "tmux server " + server + " did not answer lately; not asked again for a while");
   }
   std::vector<std::string> argv{options_.tmuxProgram, "-S", server};
   argv.insert(argv.end(), args);
-  BoundedRunResult r = runBounded(argv, options_.tmuxLimit);
-  if (r.status == -1 && std::chrono::steady_clock::now() - now >= options_.tmuxLimit) {
+  auto r = runBounded(argv, options_.tmuxLimit);
+  if (!r && r.error().kind == RunProblem::timedOut) {
     std::lock_guard<std::mutex> g(wedgedLock_);
     if (wedged_.size() < kMaxWedged) wedged_[server] = std::chrono::steady_clock::now() + kWedgedPause;
   }
@@ -61,14 +63,14 @@ BoundedRunResult TerminalReturn::tmux(const EventOrigin& origin, std::initialize
 }
 
 std::optional<TerminalReturn::Pane> TerminalReturn::findPane(const EventOrigin& origin, std::string& why) const {
-  BoundedRunResult r = tmux(origin, {"display-message", "-p", "-t", origin.tmuxPane,
-                                     "#{session_id} #{session_attached} #{pane_active}#{window_active}"});
-  std::istringstream fields(r.out);
+  auto r = tmux(origin, {"display-message", "-p", "-t", origin.tmuxPane,
+                         "#{session_id} #{session_attached} #{pane_active}#{window_active}"});
+  std::istringstream fields(r.value_or(""));
   Pane pane;
   int attached = 0;
   std::string active;
-  if (r.status != 0 || !(fields >> pane.session >> attached >> active)) {
-    why = "tmux pane " + origin.tmuxPane + " not found (" + (r.error.empty() ? "no answer" : r.error) + ")";
+  if (!r || !(fields >> pane.session >> attached >> active)) {
+    why = "tmux pane " + origin.tmuxPane + " not found (" + (r ? "no answer" : r.error().detail) + ")";
     return std::nullopt;
   }
   pane.attached = attached > 0;
@@ -81,7 +83,7 @@ std::vector<TerminalHints> TerminalReturn::clientTerminals(const EventOrigin& or
   // The title is what tmux sets in the client's terminal when set-titles is on: last, it may hold spaces.
   std::istringstream lines(tmux(origin, {"list-clients", "-t", session, "-F",
                                          "#{client_activity} #{client_pid} #{set-titles} #{T:set-titles-string}"})
-                               .out);
+                               .value_or(""));
   std::vector<std::pair<long long, TerminalHints>> clients;
   for (std::string text; clients.size() < kMaxClients && std::getline(lines, text);) {
     std::istringstream fields(text);
@@ -101,21 +103,20 @@ std::vector<TerminalHints> TerminalReturn::clientTerminals(const EventOrigin& or
 }
 
 std::string TerminalReturn::selectPane(const EventOrigin& origin, const Pane& pane) const {
-  BoundedRunResult r =
-      tmux(origin, {"select-window", "-t", origin.tmuxPane, ";", "select-pane", "-t", origin.tmuxPane});
-  if (r.status != 0) return "tmux could not select pane " + origin.tmuxPane + ": " + r.error;
+  auto r = tmux(origin, {"select-window", "-t", origin.tmuxPane, ";", "select-pane", "-t", origin.tmuxPane});
+  if (!r) return "tmux could not select pane " + origin.tmuxPane + ": " + r.error().detail;
   std::string line = "tmux pane " + origin.tmuxPane + " of session " + pane.session + " selected";
   if (pane.attached) return line;
   // No client shows the session: the most recently used client of this server switches to it.
-  std::istringstream lines(tmux(origin, {"list-clients", "-F", "#{client_activity} #{client_name}"}).out);
+  std::istringstream lines(tmux(origin, {"list-clients", "-F", "#{client_activity} #{client_name}"}).value_or(""));
   long long activity = 0, best = -1;
   std::string name, client;
   while (lines >> activity >> name)
     if (activity > best) best = activity, client = name;
   if (client.empty()) return line + "; no tmux client is running to show it";
   r = tmux(origin, {"switch-client", "-c", client, "-t", origin.tmuxPane});
-  return r.status == 0 ? line + ", client " + client + " switched to it"
-                       : line + "; switching client " + client + " failed: " + r.error;
+  return r ? line + ", client " + client + " switched to it"
+           : line + "; switching client " + client + " failed: " + r.error().detail;
 }
 
 std::string TerminalReturn::raise(const std::vector<TerminalHints>& terminals, const std::string& token) const {

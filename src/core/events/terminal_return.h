@@ -46,7 +46,8 @@ class TerminalReturn : public AgentReturn {
     bool active = false;  // the active pane of its session's active window
   };
   // Runs tmux with `args` on the origin's server.
-  BoundedRunResult tmux(const EventOrigin& origin, std::initializer_list<std::string> args) const;
+  Result<std::string, Problem<RunProblem>> tmux(const EventOrigin& origin,
+                                                std::initializer_list<std::string> args) const;
   std::optional<Pane> findPane(const EventOrigin& origin, std::string& why) const;
   // The terminals of the tmux clients attached to `session`, most recently active first.
   std::vector<TerminalHints> clientTerminals(const EventOrigin& origin, const std::string& session) const;
