@@ -1,5 +1,6 @@
 // `glowticker send` as a process, against a real listener in a temporary home directory.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -22,10 +23,9 @@ TEST(SendCommand, SaysInOneLineThatTheAppIsNotRunningRejectsWrongOptionsAndDeliv
   test::TempDir home;
   const std::string socketPath = home.file(".glowticker/run/events.sock");
   for (int staleSocket = 0; staleSocket < 2; ++staleSocket) {
-    if (staleSocket) {  // left behind by an app that has exited
-      std::filesystem::create_directories(home.file(".glowticker/run"));
-      ASSERT_TRUE(test::leaveStaleSocket(socketPath));
-    }
+    if (staleSocket)  // left behind by an app that has exited: nobody listens on it
+      ASSERT_TRUE(std::filesystem::create_directories(home.file(".glowticker/run")) &&
+                  ::mknod(socketPath.c_str(), S_IFSOCK | 0600, 0) == 0);
     auto r = send(home, {"--agent", "a", "--title", "t", "--message", "m"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("the Glowticker app is not running"), std::string::npos) << r.err;

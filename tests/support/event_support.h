@@ -75,15 +75,6 @@ inline int connectTo(const std::string& path) {
   return -1;
 }
 
-// A socket file as a crashed run leaves it: bound, then closed without unlink.
-inline bool leaveStaleSocket(const std::string& path) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un addr = unixAddress(path);
-  bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(fd);
-  return ok;
-}
-
 inline bool sendAll(int fd, std::string_view data) {
   while (!data.empty()) {
     ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
