@@ -212,6 +212,8 @@ busctl --address="$bus" call org.freedesktop.Notifications /org/freedesktop/Noti
   io.glowticker.NotifySink Invoke uss "$id" default "" >/dev/null || fail "$scenario: could not click"
 waitfor 20 eval '[ "$("${T[@]}" display-message -p -t codex "#{window_index} #{pane_id}")" = "$second" ]' ||
   fail "$scenario: tmux shows $("${T[@]}" display-message -p -t codex "#{window_index} #{pane_id}"), not $second"
+# What the app did is logged once it has tried everything, which may be after tmux already shows the pane.
+waitfor 10 grep -q "tmux pane ${second#* } " "$WORK/app.log" || fail "$scenario: the app never logged what the click did"
 echo "  clicked: $(grep -o "tmux pane ${second#* } .*" "$WORK/app.log")"
 "${T[@]}" kill-session -t codex
 
