@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 std::all_of(o.pids.begin(), o.pids.end(), [](std::int64_t p) { return p > 0 && p <= 2147483647; }));
   const auto& given = doc["origin"];
   assert(given.is_object());
-  for (auto& [key, value] : nlohmann::json::parse(line)["origin"].items())
-    assert(given.contains(key) && given[key] == value);
+  const nlohmann::json written = nlohmann::json::parse(line);  // named: items() refers into it
+  for (auto& [key, value] : written["origin"].items()) assert(given.contains(key) && given[key] == value);
   return 0;
 }
