@@ -73,7 +73,8 @@ sock=$home/.glowticker/run/events.sock
 start_sink silent "$SINK" --silent
 send && send && send || fail "an event before TERM was refused"
 for sig in TERM INT HUP; do
-  [ $sig = TERM ] || { runapp notray >"$WORK/app-after-kill.log" 2>&1 & app=$!; PIDS+=($app); waitfor 10 test -S "$sock"; }
+  [ $sig = TERM ] || { waitfor 10 eval '! dbus-send --bus="$bus" --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner string:io.glowticker.Desktop | grep -q true'
+    runapp notray >"$WORK/app-after-kill.log" 2>&1 & app=$!; PIDS+=($app); waitfor 10 test -S "$sock" || fail "$sig: no start"; }
   kill -$sig $app; wait $app || fail "$sig: status $?"
   [ ! -e "$sock" ] && grep -q "ending on SIG$sig" "$WORK/app-after-kill.log" || fail "$sig: the socket stayed or the end was not logged"
   [ $sig = TERM ] && { told=$(sed -n 's/.* \([0-9]*\) events not shown/\1/p' "$WORK/app-after-kill.log")
