@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "core/common/file_io.h"
+#include "core/common/instance_lock.h"
 #include "core/common/paths.h"
 #include "core/common/utf8.h"
 #include "support/test_files.h"
@@ -37,9 +38,9 @@ TEST(TerminalSafe, EscapesExactlyTheControlsDirectionOverridesAndMalformedBytes)
   }
 }
 
-// The bound is inclusive; a FIFO is refused without blocking; the replacement gets the mode asked for. (The
-// instance lock is the app's second start, in its end-to-end script.)
-TEST(FileIo, BoundedReadAndAtomicReplace) {
+// The bound is inclusive; a FIFO is refused without blocking; the replacement gets the mode asked for. The
+// instance lock is one holder's (the app's second start is also refused by its listener, so only this shows it).
+TEST(FileIo, BoundedReadAtomicReplaceAndTheInstanceLock) {
   test::TempDir dir;
   ASSERT_TRUE(dir.ok());
   const auto file = dir.path() / "f";
@@ -50,6 +51,9 @@ TEST(FileIo, BoundedReadAndAtomicReplace) {
   EXPECT_EQ(readFileBounded(file, 3).error().kind, ReadProblem::tooLarge);
   ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
   EXPECT_EQ(readFileBounded(dir.path() / "fifo", 4).error().kind, ReadProblem::notRegular);
+  auto lock = InstanceLock::take(dir.path() / "lock");
+  ASSERT_TRUE(lock);
+  EXPECT_EQ(InstanceLock::take(dir.path() / "lock").error().kind, OneCopyProblem::anotherRuns);
 }
 
 // A HOME that is no absolute path is not trusted with the socket and the pairing file: the account's is.
