@@ -12,10 +12,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  std::string error;
-  auto ev = gt::decodeAgentEvent(text, &error);
+  auto ev = gt::decodeAgentEvent(text);
   if (!ev) {
-    assert(!error.empty());
+    assert(!ev.error().detail.empty());
     return 0;
   }
   // Taken: a JSON object whose six texts are the record's.

@@ -174,18 +174,15 @@ class EventReader {
     return true;
   }
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
-    if (reason_.empty()) reason_ = "not valid JSON";
+    if (reason_.empty()) reason_ = "not valid JSON", kind_ = RecordProblem::notJsonObject;
     return false;
   }
 
-  std::optional<AgentEvent> result(std::string* error) {
-    if (reason_.empty() && !sawObject_) reason_ = "not a JSON object";
+  Result<AgentEvent, Problem<RecordProblem>> result() {
+    if (reason_.empty() && !sawObject_) reason_ = "not a JSON object", kind_ = RecordProblem::notJsonObject;
     for (int i = 0; i < 7 && reason_.empty(); ++i)
-      if (!seen_[i]) reason_ = std::string("missing key \"") + kKeys[i] + "\"";
-    if (!reason_.empty()) {
-      if (error) *error = reason_;
-      return std::nullopt;
-    }
+      if (!seen_[i]) reason_ = std::string("missing key \"") + kKeys[i] + "\"", kind_ = RecordProblem::missingKey;
+    if (!reason_.empty()) return fail(kind_, std::move(reason_));
     if (origin_ && originWhole_ && std::none_of(std::begin(originBad_), std::end(originBad_), [](bool b) { return b; }))
       event_.origin = std::move(origin_);
     return std::move(event_);
@@ -301,14 +298,15 @@ class EventReader {
   int current_ = -1;
   bool sawObject_ = false;
   std::string reason_;
+  RecordProblem kind_ = RecordProblem::badValue;  // of the first reason
 };
 
 }  // namespace
 
-std::optional<AgentEvent> decodeAgentEvent(std::string_view text, std::string* error) {
+Result<AgentEvent, Problem<RecordProblem>> decodeAgentEvent(std::string_view text) {
   EventReader reader;
   json::sax_parse(text.begin(), text.end(), &reader, nlohmann::detail::input_format_t::json, /*strict=*/true);
-  return reader.result(error);
+  return reader.result();
 }
 
 std::string encodeAgentEvent(const AgentEvent& event) {

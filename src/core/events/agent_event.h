@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/common/result.h"
+
 namespace gt {
 
 // Where an event came from, as the hook sender saw it. Optional on the wire ("origin"): records
@@ -43,11 +45,12 @@ struct AgentEvent {
 };
 
 // Strict decoding: one JSON object, all seven keys with exact case and JSON types, `ts` an integral
-// number within int64; other keys ignored. Never yields a partial record. On failure `error`, when
-// given, receives a short reason. "origin" is read leniently: when it is not an object, or a member
-// it knows has the wrong type, a text over 256 bytes or more than 16 pids (each 1..2^31-1), the
-// record still decodes, with no origin. Its unknown members are ignored.
-std::optional<AgentEvent> decodeAgentEvent(std::string_view json, std::string* error = nullptr);
+// number within int64; other keys ignored. Never yields a partial record; a refusal's detail is a short
+// reason. "origin" is read leniently: when it is not an object, or a member it knows has the wrong type,
+// a text over 256 bytes or more than 16 pids (each 1..2^31-1), the record still decodes, with no origin.
+// Its unknown members are ignored.
+enum class RecordProblem { notJsonObject, missingKey, badValue };
+Result<AgentEvent, Problem<RecordProblem>> decodeAgentEvent(std::string_view json);
 
 // Compact JSON object, keys in field order, no trailing line feed; "origin" only when set, with its
 // empty members left out.
