@@ -16,15 +16,6 @@ std::string edit(const std::string& from, const std::string& to) {
   return s.replace(s.find(from), from.size(), to);
 }
 
-TEST(AgentEventTest, DecodesTheHookRecordIgnoringExtraKeysAndOrder) {
-  EXPECT_EQ(decodeAgentEvent(kGood), (AgentEvent{"t", "a", "s", "T", "M", "p", 1}));
-  EXPECT_EQ(
-      decodeAgentEvent(
-          " {\"ts\":-5,\"extra\":{\"agent\":1,\"deep\":[[{}],null]},\"project\":\"\",\"message\":\"\",\"title\":\"\","
-          "\"state\":\"\",\"agent\":\"codex\",\"type\":\"\",\"more\":[1,2.5,true]}\r"),
-      (AgentEvent{"", "codex", "", "", "", "", -5}));
-}
-
 // Missing, misspelled or mistyped keys: the decoder's fuzz target replays those refusals (corpus reject-*).
 TEST(AgentEventTest, TimestampMustBeAnIntegerWithinSigned64Bits) {
   constexpr auto kMax = std::numeric_limits<std::int64_t>::max(), kMin = std::numeric_limits<std::int64_t>::min();
@@ -44,16 +35,12 @@ TEST(AgentEventTest, TimestampMustBeAnIntegerWithinSigned64Bits) {
   }
 }
 
-// The round trip is the fuzz target's (with the hook's records of the real payloads as seeds).
-TEST(AgentEventTest, EncodesOneLineInFieldOrderAndABadOriginIsDroppedNotTheRecord) {
+// The round trip, the six texts being the document's and the origin's written keys being the ones read are the fuzz
+// target's (with the hook's records of the real payloads as seeds).
+TEST(AgentEventTest, ABadOriginIsDroppedNotTheRecord) {
   AgentEvent ev{"Stop", "claude", "done", "T", "M", "p", 7};
   ev.origin = EventOrigin{"s-1", {41, 40, 1}, "/tmp/tmux-0/default,9,0", "%3", "123", "vscode", "", "", true};
-  std::string text = encodeAgentEvent(ev);
-  EXPECT_NE(text.find(R"("origin":{"session":"s-1","pids":[41,40,1],"tmux":"/tmp/tmux-0/default,9,0",)"
-                      R"("tmux_pane":"%3","windowid":"123","term_program":"vscode","vscode":true})"),
-            std::string::npos)
-      << text;
-  EXPECT_EQ(decodeAgentEvent(text), ev);
+  EXPECT_EQ(decodeAgentEvent(encodeAgentEvent(ev)), ev);
   // Each member's type and bounds are the fuzz target's (corpus origin-*); here, the record outlives its origin.
   for (const std::string origin : {"5", "null", "[]", "\"x\"", R"({"pids":[[1]]})", R"({"windowid":{"a":"b"}})"}) {
     EXPECT_EQ(decodeAgentEvent(edit("\"ts\"", "\"origin\":" + origin + ",\"ts\"")),

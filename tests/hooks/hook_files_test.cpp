@@ -7,7 +7,6 @@
 
 #include "cli/companion/companion_tool.h"
 #include "cli/companion/edit_lock.h"
-#include "cli/companion/shell_quote.h"
 #include "core/hooks/hook_installer.h"
 #include "core/hooks/hook_state.h"
 #include "core/hooks/install_report.h"
@@ -20,18 +19,6 @@ namespace fs = std::filesystem;
 using test::readAll;
 using namespace std::string_literals;
 const AgentID claude = *agentFromRaw("claude"), codex = *agentFromRaw("codex"), kimi = *agentFromRaw("kimi");
-
-// Whatever the hook's path holds, the shell reads it back as the one word it was.
-TEST(ShellQuote, TheShellReadsEveryPrintableCharacterBack) {
-  test::TempDir dir;
-  std::string script, words;
-  for (char c = ' '; c <= '~'; ++c) {
-    script += "printf '%s\\n' " + shellQuote(std::string("a") + c + "b") + "\n";
-    words += std::string("a") + c + "b\n";
-  }
-  EXPECT_EQ(test::runProgram({"/bin/sh", "-c", script + "printf '%s\\n' " + shellQuote("")}, dir.path()).out,
-            words + "\n");
-}
 
 // The real companion tool, run the way the app runs it, with the hook beside it in a folder whose name
 // has a space (so quoting matters), on a temporary HOME.
@@ -81,16 +68,12 @@ TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
        "log-glowticker-hook-events"},
       // The indentation step is the first indented line's, not that of an unindented one before it.
       {claude, "{\n\"model\": \"x\",\n  \"env\": {\n    \"A\": 1\n  }\n}\n", "\n    \"Stop\": [\n      {\n"},
-      {codex, "model = \"o3\"  # fast\nnotify = [\"/home/u/bin/my-glowticker-hook-wrapper\", \"--loud\"] # mine\n"},
       // codex: ours after the user's own group, whose trust codex keeps by its place.
       {codex,
        "# Codex\nm = [\n  [1, 2],\n]\nb = \"\"\"\n[not a table]\n\"\"\"\n\n[[hooks.Stop]]\n[[hooks.Stop.hooks]]\n"
        "type = \"command\"\ncommand = \"say glowticker-hook\"\n\n[hooks.state.\"/u/.codex/config.toml:stop:0:0\"]\n"
        "trusted_hash = \"sha256:1\"\n\n# Mine\n[mcp.docs]\nc = 1",
        "c = 1"},
-      {kimi,
-       "m = \"k2\"\n\n[[hooks]]\nevent = \"PreToolUse\"\ncommand = \"glowticker-hook --agent kimi\"\n\n[loop]\nmax = 1",
-       "max = 1\n\n"},
   };
   for (const auto& [agent, original, after, before] : files) {
     SCOPED_TRACE(original);
@@ -158,14 +141,10 @@ TEST_F(UserFiles, CreatesPrivateFilesAndSaysToRestart) {
     EXPECT_EQ(ReportWords::panelNote(note_).find("Hooks need review") != std::string::npos, agent == codex);
     fs::remove(file(agent));
   }
-  // A hook program that is missing, or whose folder's name is not UTF-8 (the message cannot show it), is not written.
+  // A hook program that is missing is not written.
   fs::remove(hook_);
   run(codex, true, 1);
   EXPECT_NE(error_.find("is missing or not executable"), std::string::npos) << error_;
-  SetUp();
-  fs::rename(bin_, home_.path() / "bin\xff");
-  bin_ = home_.path() / "bin\xff";
-  run(codex, true, 1);
   EXPECT_FALSE(fs::exists(file(codex)));
 }
 
@@ -175,16 +154,11 @@ TEST_F(UserFiles, RefusesWhatItCannotEdit) {
   const std::string huge = "# glowticker-hook\n" + std::string(17 << 20, '#') + "\n";
   for (auto [agent, at, text, hint] : std::vector<std::tuple<AgentID, std::string, std::string, std::string>>{
            {claude, "", "{ \"model\": 1, }", "not valid JSON"},
-           {claude, "", "[1]", "JSON object"},
            {claude, "", "{\"hooks\": []}", "\"hooks\""},
-           {claude, "", "{\"x\": \"\xff\"}", "not valid JSON"},
            {codex, "", "m = \"o3\n[t]\n", "not valid TOML"},
            {codex, "", "notify = \"x\"\n", "not a list of strings"},
-           {codex, "", "notify = []\n", "not a list of strings"},
-           {codex, "", "notify = [\"/o/glowticker-hook\", \"--agent\", \"codex\"]\n\xc3\x28\n", "not valid"},
            {codex, "", "[hooks]\nStop = []\n", "[[hooks.Stop]] tables"},
            {kimi, "", "hooks = [{ event = \"Stop\" }]\n", "inline"},
-           {kimi, "", "[hooks]\ne = 1\n", "not a list"},
            {claude, "", huge, "larger than 16 MiB"},
            {codex, "/glowticker", "# glowticker\n", "not a regular file"},
            {kimi, "/..", "# glowticker\n", "Could not read"}}) {
@@ -195,7 +169,6 @@ TEST_F(UserFiles, RefusesWhatItCannotEdit) {
       // A notify that is no list cannot be ours, so uninstall has nothing to remove there.
       InstallReport r = run(agent, install, install || hint != "not a list of strings");
       EXPECT_TRUE(error_.empty() ? r.action == "unchanged" : error_.find(hint) != std::string::npos) << error_;
-      EXPECT_EQ(error_.find(" )"), std::string::npos) << error_;  // the parser's detail comes trimmed
       EXPECT_EQ(readAll(path), text);
       EXPECT_EQ(std::distance(fs::directory_iterator(path.parent_path()), {}), files);
     }
@@ -225,9 +198,9 @@ TEST_F(UserFiles, LinkedFilesAreEditedInPlaceAndABackupMustBeWritten) {
   EXPECT_EQ(std::distance(fs::directory_iterator(file(codex).parent_path()), {}), 1);
 }
 
-std::string stub(const test::TempDir& dir, const std::string& name, const std::string& body, unsigned mode = 0755) {
+std::string stub(const test::TempDir& dir, const std::string& name, const std::string& body) {
   test::writeAll(dir.path() / name, "#!/bin/sh\n" + body + "\n");
-  fs::permissions(dir.path() / name, fs::perms(mode));
+  fs::permissions(dir.path() / name, fs::perms(0755));
   return dir.file(name);
 }
 HookError failed(const HookResult& r) {
@@ -238,17 +211,9 @@ HookError failed(const HookResult& r) {
 // What a tool other than ours does; ours, run the same way, is UserFiles' (its reports, notes and failures).
 TEST(HookInstaller, ToolsThatFailFloodOrHang) {
   test::TempDir dir;
-  fs::create_directory(dir.path() / "glowticker-cli");  // a folder is not a program
-  EXPECT_EQ(HookInstaller::resolveToolPath(dir.path()), "/usr/bin/env");
-  fs::remove(dir.path() / "glowticker-cli");
-  stub(dir, "glowticker-cli", "exit 0", 0644);  // nor one that cannot run; one that can is UserFiles' case
-  EXPECT_EQ(HookInstaller::resolveToolPath(dir.path()), "/usr/bin/env");
-
-  // What the tool says on standard error is the failure's text; when that is not UTF-8, what it printed.
+  // What the tool says on standard error is the failure's text.
   HookError e = failed(HookInstaller(stub(dir, "e", "printf out; printf ' err\\n' >&2; exit 2")).setHook(claude, true));
   EXPECT_EQ(std::tuple(e.kind, e.code, e.description), std::tuple(HookError::Kind::toolFailed, 2, " err\n"s));
-  e = failed(HookInstaller(stub(dir, "o", "echo out; printf '\\300' >&2; exit 4")).setHook(claude, true));
-  EXPECT_EQ(std::tuple(e.code, e.description), std::tuple(4, "out\n"s));
   e = failed(HookInstaller(stub(dir, "k", "kill -9 $$")).setHook(kimi, true));
   EXPECT_TRUE(e.code == 128 + 9 && e.description.find("signal 9") != std::string::npos) << e.description;
   e = failed(HookInstaller(dir.file("nope")).setHook(codex, true));

