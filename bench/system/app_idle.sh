@@ -10,16 +10,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 sim=$here/../../tools/sim_phone.py
 for p in "$bin/glowticker-app" "$bin/gt-notify-sink"; do [ -x "$p" ] || { echo "missing $p" >&2; exit 1; }; done
 command -v dbus-daemon >/dev/null || { echo "dbus-daemon is missing (Debian package dbus)" >&2; exit 1; }
-run=$(mktemp -d /tmp/gt-idle.XXXXXX)
+source "${BASH_SOURCE%/*}/scratch.sh" gt-idle
 mkdir -p "$run/home/.glowticker" "$run/xdg"
 chmod 700 "$run/home/.glowticker" "$run/xdg"
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
-  rm -rf "$run"
-}
-trap cleanup EXIT
 unset DISPLAY WAYLAND_DISPLAY
 export HOME=$run/home XDG_RUNTIME_DIR=$run/xdg QT_QPA_PLATFORM=offscreen
 out=$(dbus-daemon --session --fork --address="unix:path=$run/bus" --print-address=1 --print-pid=1)

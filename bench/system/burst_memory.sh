@@ -11,14 +11,7 @@ shift
 [ $# -ge 1 ] || { echo "usage: burst_memory.sh NOTIFY_SINK APP [APP...]" >&2; exit 1; }
 records=${RECORDS:-300} conns=${CONNS:-4} runs=${RUNS:-3}
 command -v dbus-daemon >/dev/null || { echo "dbus-daemon is missing (Debian package dbus)" >&2; exit 1; }
-run=$(mktemp -d /tmp/gt-burst.XXXXXX)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
-  rm -rf "$run"
-}
-trap cleanup EXIT
+source "${BASH_SOURCE%/*}/scratch.sh" gt-burst
 unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
 kib() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status"; }
 

@@ -10,16 +10,9 @@ for t in Xvfb trayer xdpyinfo dbus-daemon python3; do
   command -v "$t" >/dev/null || { echo "SKIP: $t is not installed" >&2; exit 77; }
 done
 for p in "$bin/glowticker-app" "$bin/gt-notify-sink"; do [ -x "$p" ] || { echo "missing $p" >&2; exit 1; }; done
-run=$(mktemp -d /tmp/gt-dock.XXXXXX)
+source "${BASH_SOURCE%/*}/scratch.sh" gt-dock
 mkdir -p "$run/home" "$run/xdg"
 chmod 700 "$run/xdg"
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
-  rm -rf "$run"
-}
-trap cleanup EXIT
 unset WAYLAND_DISPLAY SESSION_MANAGER DBUS_SESSION_BUS_ADDRESS
 export HOME=$run/home XDG_RUNTIME_DIR=$run/xdg QT_QPA_PLATFORM=xcb GLOWTICKER_UI_TRACE=1
 ms() { date +%s%3N; }
