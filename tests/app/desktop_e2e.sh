@@ -1,12 +1,9 @@
 #!/bin/bash
-# The tray app as a person sees it, on a private headless desktop: Xvfb, a private session bus, dunst
-# (notifications), trayer (an XEmbed tray) and a temporary HOME. The app runs in one network namespace
-# and the simulated phone, advertised over DNS-SD, in another, each with its own avahi-daemon
-# (tests/discovery/avahi_rig.sh), so the pairing view finds the phone by a real search and mDNS only
-# crosses the pair's own link. Clicks the icon, pairs with the phone's 4-digit code, flips a hook switch,
-# sends an agent event, unpairs and quits, with screenshots of each step (those in README.md come from here).
-# Then, the tray gone, the app starts again and a StatusNotifierItem tray with a desktop portal that prefers
-# dark appears after it: the item registers, titled and named right, with a light dial.
+# The tray app on a private headless desktop (Xvfb, a private session bus, trayer as an XEmbed tray, a
+# temporary HOME). The app and the simulated phone run in two network namespaces, each with its own
+# avahi-daemon (tests/discovery/avahi_rig.sh), so the phone is found by a real search and mDNS stays on
+# their own link. Pairs, flips a hook switch, unpairs and quits, with screenshots (README.md's come from
+# here); then a StatusNotifierItem tray on a dark desktop appears after a second start.
 # Usage (as root): desktop_e2e.sh BIN_DIR [OUT_DIR [ICON_DIR]]   (ICON_DIR: the generated hicolor tree)
 # Exit: 0 passed, 1 a step failed, 77 not root or a needed program is missing (skipped).
 set -u
@@ -15,7 +12,7 @@ OUT=$(mkdir -p "${2:-./desktop-e2e}" && cd "${2:-./desktop-e2e}" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd) ICONS=$(cd "${3:-$BIN/../packaging/icons}" && pwd)
 RIG=$HERE/../discovery/avahi_rig.sh
 [ "$(id -u)" = 0 ] || { echo "SKIP: needs root for its network namespaces"; exit 77; }
-for tool in Xvfb trayer dunst xdotool dbus-daemon python3 /usr/bin/import ip avahi-daemon avahi-publish avahi-browse; do
+for tool in Xvfb trayer xdotool dbus-daemon python3 /usr/bin/import ip avahi-daemon avahi-publish avahi-browse; do
   command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 /usr/bin/python3 -c 'import dbus, gi' 2>/dev/null || { echo "SKIP: python3-dbus or python3-gi missing"; exit 77; }
@@ -36,10 +33,6 @@ click_widget() {  # click_widget NAME [X offset; default the middle]
 }
 icon() { mark=$(wc -l <"$log") && xdotool mousemove $((x + w / 2)) $((y + h / 2)) click "$1"; }  # icon BUTTON
 shot() { sleep 0.5 && /usr/bin/import -window root "$OUT/$1" && echo "screenshot $OUT/$1"; }
-red_dots() {  # red_dots PNG: how many clearly red pixels lie where the tray icon sits
-  /usr/bin/convert "$OUT/$1" -crop "${w}x${h}+${x}+${y}" txt:- |
-    awk -F'[(),]' 'NR > 1 && $3 > 180 && $4 < 130 && $5 < 130 { n++ } END { print n + 0 }'
-}
 
 echo "== desktop"
 Xvfb -displayfd 5 -screen 0 1280x800x24 -nolisten tcp 5>"$WORK/display" 2>"$WORK/xvfb.log" & PIDS+=($!)
@@ -50,11 +43,6 @@ echo "<busconfig><type>session</type><listen>unix:path=$WORK/bus</listen><auth>E
   <allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>" >"$WORK/bus.conf"
 out=$(dbus-daemon --config-file="$WORK/bus.conf" --fork --print-address=1 --print-pid=1) || fail "no session bus"
 export DBUS_SESSION_BUS_ADDRESS=${out%%$'\n'*}; PIDS+=("${out##*$'\n'}")
-printf '#!/bin/sh\necho "summary=$2 body=$3" >>%s\n' "$WORK/shown.txt" >"$WORK/shown.sh" && chmod +x "$WORK/shown.sh"
-printf '[global]\nwidth=320\nheight=120\norigin=top-right\noffset=10x420\nfont=Noto Sans CJK SC 10
-format="<b>%%s</b>\\n%%b"\nframe_color="#ff7800"\nbackground="#222222"\nforeground="#ffffff"
-[urgency_normal]\ntimeout=0\n[log]\nappname="*"\nscript=%s\n' "$WORK/shown.sh" >"$WORK/dunstrc"
-dunst -config "$WORK/dunstrc" >"$WORK/dunst.log" 2>&1 & PIDS+=($!)
 
 echo "== network"
 "$RIG" up >"$WORK/rig.log" 2>&1 || {
@@ -80,7 +68,6 @@ waitfor 10 applog 'TRAY_GEOMETRY [1-9][0-9]*,-?[0-9]+ [1-9]' || fail "the icon n
 [ "$(grep -c 'no system tray yet' "$log")" -eq 1 ] || fail "the missing tray was reported more than once"
 read -r x y w h < <(geom '^TRAY_GEOMETRY')
 shot 1-tray.png
-[ "$(red_dots 1-tray.png)" -gt 0 ] || fail "before pairing the icon lacks the red offline dot"
 
 echo "== pairing view: it finds the phone"
 icon 1
@@ -95,7 +82,6 @@ waitfor 10 applog '^WIDGET unpairButton ' || fail "the status view did not appea
 grep -qs '"device_name": "书房的手机"' "$WORK/home/.glowticker/config.json" || fail "no pairing file with the name"
 waitfor 12 grep -q 'PROBE ok' "$WORK/phone.log" || fail "the app never probed the phone with its token"
 shot 3-status.png
-[ "$(red_dots 3-status.png)" -eq 0 ] || fail "connected, yet the icon still shows the red dot"
 
 echo "== hook: the companion tool edits the temporary HOME's ~/.claude/settings.json"
 click_widget hookToggle-claude 10 || fail "no claude hook switch"
@@ -103,12 +89,7 @@ waitfor 15 applog '^WIDGET (installResult|hookError) ' || fail "flipping the hoo
 applog '^WIDGET hookError ' && fail "the hook switch reported an error"
 waitfor 5 test -s "$WORK/home/.claude/settings.json" || fail "the claude hook was not written"
 shot 4-hook.png
-
-echo "== notification"
 xdotool key Escape
-HOME=$WORK/home "$BIN/glowticker" send --agent claude --title "任务完成" --message "重构已完成，测试全部通过" || fail "send failed"
-waitfor 10 grep -qs "summary=claude · 任务完成 body=重构已完成，测试全部通过" "$WORK/shown.txt" || fail "dunst showed no notification"
-shot 5-notification.png
 
 echo "== the icon opens the panel, a second click closes it (and does not reopen it)"
 icon 1
@@ -127,7 +108,6 @@ click_widget unpairButton || fail "cannot click the unpair button"
 waitfor 5 since '^WIDGET (codeField|rescanButton) ' || fail "the pairing view did not come back after unpairing"
 [ -e "$WORK/home/.glowticker/config.json" ] && fail "the pairing file is still there after unpairing"
 shot 7-unpaired.png
-[ "$(red_dots 7-unpaired.png)" -gt 0 ] || fail "after unpairing the icon lacks the red dot"
 
 echo "== quit through the icon's menu: the app ends by itself, cleanly"
 xdotool key Escape
