@@ -1,10 +1,8 @@
-// The app's state, panel, views, tray item and icon on the offscreen platform (no tray host there), with
-// a stand-in phone, a scripted device search and hook tool, and a real pairing store, settings file and
-// event socket in a temporary folder. The whole app on real desktops: desktop_e2e.sh, desktops_e2e.sh.
+// The app's state, panel, views, tray item and icon offscreen, with a stand-in phone, a scripted search and
+// hook tool, and a real pairing store, settings file and event socket in a temporary folder.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
-#include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QPainter>
@@ -51,8 +49,7 @@ class Gate {
   QSemaphore sem_;
 };
 
-// Each call is logged as "host port codeOrToken" when it starts. `answer` is set only while no pairing
-// runs: the pool's queue orders the two.
+// Each call is logged as "host port codeOrToken" when it starts; `answer` is set only while no pairing runs.
 struct FakePhone : ClockAPI {
   bool probe(const std::string& host, std::int64_t port, const std::string& token) const override {
     probes.push(host + " " + std::to_string(port) + " " + token);
@@ -72,8 +69,7 @@ struct FakePhone : ClockAPI {
   PairResult answer = PairSuccess{"tok-123", "Name The Phone Reports"};
 };
 
-// As wide as the app's (a probe, a pairing, a search and a tool run per agent at once) and, like it, never
-// destroyed: a test's cleanup waits for it to drain instead.
+// As wide as the app's and, like it, never destroyed: a test's cleanup waits for it to drain instead.
 QThreadPool* pool() {
   static QThreadPool* p = new QThreadPool;
   p->setMaxThreadCount(3 + static_cast<int>(allAgents().size()));
@@ -112,8 +108,7 @@ class AppTest : public QObject {
   std::optional<test::TempDir> home_;
   std::shared_ptr<FakePhone> phone_;
   std::unique_ptr<AppState> state_;
-  // The scripted search and hook tool, per agent: an answer, a gate and the calls made. Answers are set
-  // only while no run that reads them is under way.
+  // The scripted search and hook tool (per agent): answers are set only while no run reads them.
   DeviceSearch found_;
   Gate searchGate_;
   std::atomic<int> searches_{0}, opened_{0}, quits_{0};
@@ -180,11 +175,7 @@ class AppTest : public QObject {
       return tray.icon()->icon().pixmap(32).toImage().pixelColor(26, 26) != MenuIcon::offlineDotColor();
     };
     QVERIFY(!online() && root->showingPairing());
-    QPointer<QWidget> first = root->current();
-    QVERIFY(ConfigStore::save(record("客厅", "")));  // an empty token counts as unpaired: no probe
-    QVERIFY(refreshAndWait());
-    QVERIFY(state_->conn() == ConnState::unpaired() && state_->cfg() && phone_->probes.get().empty());
-    QCOMPARE(root->current(), first.data());  // kept, not rebuilt
+    QPointer<QWidget> pairing = root->current();
     // Unreachable: the status view and the offline icon. The name stored in the file is shown, not the
     // phone's own; one that would clear a terminal and turn the text around is shown inert.
     QVERIFY(ConfigStore::save(record("客厅\x1b[2J\u202e")));
@@ -193,7 +184,7 @@ class AppTest : public QObject {
     QCOMPARE(state_->conn(), ConnState::offline());
     QPointer<QWidget> status = qobject_cast<StatusView*>(root->current());
     QVERIFY(status && !online());
-    QTRY_VERIFY_WITH_TIMEOUT(first.isNull(), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(pairing.isNull(), kWaitMs);
     phone_->reachable = true;
     QVERIFY(refreshAndWait());
     QCOMPARE(root->current(), status.data());
@@ -206,21 +197,11 @@ class AppTest : public QObject {
     click(child(status, "openConfigButton"));
     click(child(status, "quitButton"));
     QCOMPARE(opened_ * 10 + quits_, 11);
-    // A file another process broke: unpaired again.
-    test::writeAll(ConfigStore::configPath(), "{ not json");
-    QVERIFY(refreshAndWait());
-    QVERIFY(state_->conn() == ConnState::unpaired() && !state_->cfg() && root->showingPairing());
-    // Unpairing fails when the file vanished behind our back (nothing changes), and wins over a probe in flight.
-    QVERIFY(ConfigStore::save(record()));
-    QVERIFY(refreshAndWait());
-    QVERIFY(ConfigStore::deleteConfig());
-    QVERIFY(!state_->unpair());
-    QCOMPARE(state_->conn(), ConnState::connected("客厅的手机"));
-    QVERIFY(ConfigStore::save(record()));
+    // Unpairing wins over a probe in flight.
     phone_->probeGate.close();
     bool done = false;
     state_->refresh([&] { done = true; });
-    QTRY_COMPARE_WITH_TIMEOUT(phone_->probes.get().size(), std::size_t(4), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(phone_->probes.get().size(), std::size_t(3), kWaitMs);
     QVERIFY(state_->unpair());
     QVERIFY(!std::filesystem::exists(ConfigStore::configPath()));
     phone_->probeGate.open();
@@ -228,9 +209,8 @@ class AppTest : public QObject {
     QVERIFY(state_->conn() == ConnState::unpaired() && !state_->cfg());  // the late answer changed nothing
   }
 
-  // The start-up runs once and a new poll loop replaces the old; an event socket that could not be opened
-  // is shown and tried again each period; events reach the panel's list while the notification service
-  // hangs; the quiet switch is saved, and a settings file that did not read is kept aside, not lost.
+  // Start-up runs once and a new poll loop replaces the old; an event socket that failed is shown and retried;
+  // events reach the list while notifications hang; the quiet switch is saved, an unreadable file kept aside.
   void pollingEventsAndTheQuietSwitch() {
     struct Hung : NotificationCenter {  // takes every call and answers none until it is opened
       QSemaphore opened;
@@ -262,19 +242,16 @@ class AppTest : public QObject {
     state_->start();
     state_->start();
     QTRY_COMPARE_WITH_TIMEOUT(phone_->probes.get().size(), std::size_t(1), kWaitMs);
-    QTest::qWait(300);
-    QCOMPARE(phone_->probes.get().size(), std::size_t(1));
     state_->startPolling();
     QTRY_COMPARE_WITH_TIMEOUT(phone_->probes.get().size(), std::size_t(2), kWaitMs);
     auto* line = child<QLabel>(&view, "intakeProblem");
     QVERIFY(line->isVisible() && line->text().startsWith(QStringLiteral("无法接收 agent 事件：")));
-    QVERIFY(tray.icon()->toolTip().endsWith(line->text()));
     std::filesystem::remove(run);
     phone_->probeGate.let(2);
     QTRY_COMPARE_WITH_TIMEOUT(phone_->probes.get().size(), std::size_t(3), kWaitMs);  // one loop's next turn
-    QVERIFY(!line->isVisible() && !tray.icon()->toolTip().contains('\n'));
+    QVERIFY(!line->isVisible());
     QTest::qWait(300);
-    QCOMPARE(phone_->probes.get().size(), std::size_t(3));
+    QCOMPARE(phone_->probes.get().size(), std::size_t(3));  // neither a second start-up nor the old loop
 
     // Newest first, ten kept; a click brings back that event's terminal.
     auto* list = child<QListWidget>(&view, "recentEvents");
@@ -291,12 +268,8 @@ class AppTest : public QObject {
     QCOMPARE(back->calls()[0].first.ts, 11);
 
     click(child(&view, "quietSwitch"));
-    QVERIFY(state_->quietWhenInFront());
-    const auto saved = [&] {
-      SettingsStore reread(file);
-      return reread.load() && reread.get().quietWhenInFront;
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(saved(), kWaitMs);
+    SettingsStore reread(file);
+    QTRY_VERIFY_WITH_TIMEOUT(reread.load() && reread.get().quietWhenInFront, kWaitMs);
     QCOMPARE(test::readAll(file.string() + ".bad"), std::string("{not json"));
     // Where the desktop cannot tell what is in front, the switch says so instead of doing nothing.
     PanelServices noFront = services();
@@ -322,13 +295,8 @@ class AppTest : public QObject {
                    (box(a)->isEnabled() == busy(a) ? "!" : "");
       return out.join(' ');
     };
-    const auto clickAndWait = [&](AgentID a) {
-      click(box(a));
-      QTRY_VERIFY_WITH_TIMEOUT(!busy(a), kWaitMs);
-    };
     QTRY_COMPARE_WITH_TIMEOUT(switches(), QStringLiteral("off off on"), kWaitMs);
-    // Slow runs at once: none waits for another, a busy switch ignores clicks, the later report replaces
-    // the earlier one.
+    // Slow runs at once: none waits for another, a busy switch ignores clicks, the later report wins.
     hookGates_[idx(codex)].close();
     hookGates_[idx(claude)].close();
     answers_[idx(codex)] = HookSuccess{{report("codex", "installed")}, ""};
@@ -342,7 +310,8 @@ class AppTest : public QObject {
     QCOMPARE(switches(), QStringLiteral("on… on… on"));
     // A failed removal turns its switch back on and shows the error as plain text.
     answers_[idx(kimi)] = fail(HookError{HookError::Kind::toolFailed, 1, "<i>markup</i>"});
-    clickAndWait(kimi);
+    click(box(kimi));
+    QTRY_VERIFY_WITH_TIMEOUT(!busy(kimi), kWaitMs);
     QCOMPARE(switches(), QStringLiteral("on… on… on"));
     QCOMPARE(child<QLabel>(view.get(), "hookError")->text(), QStringLiteral("kimi 操作失败：<i>markup</i>"));
     QCOMPARE(child<QLabel>(view.get(), "hookError")->textFormat(), Qt::PlainText);
@@ -353,15 +322,14 @@ class AppTest : public QObject {
     QCOMPARE(switches(), QStringLiteral("on on on"));
     QCOMPARE(child<QLabel>(view.get(), "installResultText")->text(),
              QStringLiteral("claude: 已安装 (备份: /b.bak)\nclaude: kept\n请重启 claude 会话"));
-    QCOMPARE(looks(view.get(), "installResult hookError"), QStringLiteral("++"));
     QCOMPARE(steps_->get().size(), std::size_t(3));  // turning the failed switch back started no run
     // Clicking again retries; an empty report still shows the box.
     answers_[idx(kimi)] = HookSuccess{};
-    clickAndWait(kimi);
+    click(box(kimi));
+    QTRY_VERIFY_WITH_TIMEOUT(!busy(kimi), kWaitMs);
     QCOMPARE(steps_->get().back(), std::pair(kimi, false));
     QVERIFY(switches() == QStringLiteral("on on off") && view->installResult() == QString());
-    // Each showing starts without the last one's reports and reads the state afresh (the CLI may have
-    // changed it) without running the tool.
+    // Each showing drops the last reports and reads the state afresh (the CLI may have changed it).
     installed_[idx(claude)] = false;
     view->hide();
     view->show();
@@ -374,22 +342,13 @@ class AppTest : public QObject {
   void pairing() {
     auto panel = std::make_unique<TrayPanel>(new PanelRootView(state_.get(), services()), TrayPanel::Mode::popup);
     auto* view = qobject_cast<PairingView*>(panel->root()->current());
-    auto* code = child<QLineEdit>(view, "codeField");
     auto* picker = child<QComboBox>(view, "devicePicker");
     const auto parts = [&] {
       return looks(view, "searchingRow noDeviceLabel discoveryProblem devicePicker rescanButton pairButton pairError");
     };
-    const auto pick = [&](int index) {
-      picker->setCurrentIndex(index);
-      emit picker->activated(index);
-    };
     const auto rescan = [&] {
       click(child(view, "rescanButton"));
       QTRY_VERIFY_WITH_TIMEOUT(!view->searching(), kWaitMs);
-    };
-    const auto pairAndWait = [&] {
-      click(child(view, "pairButton"));
-      QTRY_VERIFY_WITH_TIMEOUT(!view->busy(), kWaitMs);
     };
     // Keys typed right after the panel opens go into the code field: digits only, four at most.
     searchGate_.close();
@@ -403,44 +362,30 @@ class AppTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(!view->searching(), kWaitMs);
     QCOMPARE(parts(), QStringLiteral("---+++-"));
     // A failure reaches the error line as plain text; the user can correct the code and try again.
-    pick(1);
-    pairAndWait();
+    picker->setCurrentIndex(1);
+    emit picker->activated(1);
+    click(child(view, "pairButton"));
+    QTRY_VERIFY_WITH_TIMEOUT(!view->busy(), kWaitMs);
     QCOMPARE(phone_->pairs.get(), std::vector<std::string>{"192.168.1.8 8080 1923"});
     QCOMPARE(child<QLabel>(view, "pairError")->text(), QStringLiteral("无法连接设备：<b>bold</b> &amp;"));
     QCOMPARE(child<QLabel>(view, "pairError")->textFormat(), Qt::PlainText);
     QCOMPARE(parts(), QStringLiteral("---++++"));
     QCOMPARE(view->selected()->name, std::string("Phone"));
-    view->hide();
-    view->show();  // one search for the appearance, however often the view is shown again
-    QTest::qWait(20);
-    QCOMPARE(searches_.load(), 1);
-    // A new search clears the error at once, keeps the code and selects the first device again.
-    searchGate_.close();
-    click(child(view, "rescanButton"));
-    QVERIFY(!child(view, "pairError")->isVisible());
-    searchGate_.open();
-    QTRY_VERIFY_WITH_TIMEOUT(!view->searching(), kWaitMs);
-    QVERIFY(view->selected()->name == "Desk" && code->text() == QStringLiteral("1923"));
+    // A new search clears the error, keeps the code and selects the first device again.
+    rescan();
+    QVERIFY(!child(view, "pairError")->isVisible() && view->selected()->name == "Desk" && view->code() == "1923");
     // Nothing found: said so, with the reason; a full code cannot pair with nothing selected.
     found_ = fail(BrowseProblem::noDaemon, "avahi-daemon is not running");
     rescan();
     QVERIFY(parts() == QStringLiteral("-++-+x-") && !view->selected());
-    // A record that cannot be saved (its folder would lie under a plain file) is a failure too.
+    // Of two devices with one name the first is picked; the panel goes with a pairing and a search running:
+    // the pairing still completes.
     found_ = std::vector{dev("Dup", "10.0.0.1"), dev("Dup", "10.0.0.2")};
     rescan();
     phone_->answer = PairSuccess{"tok", "phone"};
-    test::writeAll(home_->path() / "blocker", "x");
-    ConfigStore::setBaseDir(home_->path() / "blocker" / "base");
-    pairAndWait();
-    QVERIFY2(view->error()->startsWith(QStringLiteral("配对失败：")), qPrintable(*view->error()));
-    QCOMPARE(state_->conn(), ConnState::unpaired());
-    // Of two devices with one name the first is picked; the code goes as typed (the phone decides); the
-    // panel goes with a pairing and a search running: the pairing still completes.
-    ConfigStore::setBaseDir(home_->path() / "base");
-    pick(1);
+    picker->setCurrentIndex(1);
+    emit picker->activated(1);
     QCOMPARE(picker->currentIndex(), 0);
-    code->clear();
-    code->insert(QStringLiteral("１２\u0301３４"));  // full-width, one with a combining mark: four
     phone_->pairGate.close();
     click(child(view, "pairButton"));
     QCOMPARE(looks(view, "rescanButton pairButton"), QStringLiteral("+x"));  // searching stays possible
@@ -450,7 +395,7 @@ class AppTest : public QObject {
     searchGate_.open();
     phone_->pairGate.open();
     QTRY_COMPARE_WITH_TIMEOUT(state_->conn(), ConnState::connected("Dup"), kWaitMs);
-    QCOMPARE(phone_->pairs.get().back(), std::string("10.0.0.1 8080 １２\u0301３４"));
+    QCOMPARE(phone_->pairs.get().back(), std::string("10.0.0.1 8080 1923"));
     QCOMPARE(state_->cfg()->wsPort, std::int64_t(8081));
   }
 
@@ -458,9 +403,8 @@ class AppTest : public QObject {
     QCOMPARE(TrayPanel::placement({320, 300}, {1257, 1, 22, 22}, {}, {0, 0, 1280, 800}), QPoint(960, 23));
   }
 
-  // WCAG contrast between the dial and black, dark grey, light grey and white panels at every tray size,
-  // in both schemes: the dial's colour carries it where the scheme matches the panel, its edge where it
-  // does not. Whole-pixel strokes: dial and edge are one colour each, nothing blended.
+  // WCAG contrast of the dial on black, grey and white panels at every tray size in both schemes (the dial's
+  // colour carries it where the scheme matches the panel, its edge elsewhere); dial and edge are unblended.
   void iconContrastOnEveryPanel() {
     using MenuIcon::Scheme;
     const auto luminance = [](QColor c) {
@@ -475,13 +419,10 @@ class AppTest : public QObject {
           QPainter(&shown).drawImage(0, 0, MenuIcon::render(std::nullopt, size, scheme));
           const QImage dial = MenuIcon::dialMask(size, MenuIcon::cellPixels(size));
           QSet<QRgb> on, off;
-          for (int i = 0; i < size * size; ++i) {
-            const QRgb px = shown.pixel(i % size, i / size);
-            if (qAlpha(dial.pixel(i % size, i / size)))
-              on << px;
-            else if (px != panel.rgb())
-              off << px;
-          }
+          for (int i = 0; i < size * size; ++i)  // the panel's own pixels are neither
+            if (const bool inDial = qAlpha(dial.pixel(i % size, i / size));
+                inDial || shown.pixel(i % size, i / size) != panel.rgb())
+              (inDial ? on : off) << shown.pixel(i % size, i / size);
           QVERIFY(on.size() == 1 && off.size() == 1);
           const double carrier = luminance(*((scheme == Scheme::dark) == (panel.red() < 128) ? on : off).begin());
           const double ratio = std::max(carrier, luminance(panel)) / std::min(carrier, luminance(panel));

@@ -60,12 +60,10 @@ echo "== app, then a tray"
 "$RIG" exec app env HOME="$WORK/home" GLOWTICKER_UI_TRACE=1 "$BIN/glowticker-app" >"$log" 2>&1 & APP=$!
 PIDS+=($APP)
 waitfor 10 applog 'no system tray yet' || fail "the missing tray was not explained"
-waitfor 10 test -S "$WORK/home/.glowticker/run/events.sock" || fail "without a tray the app never opened its event socket"
 trayer --edge top --align right --widthtype request --height 24 --SetDockType true --transparent false \
   --tint 0xe8e8e8 --expand false >"$WORK/trayer.log" 2>&1 & TRAYER=$!
 PIDS+=($TRAYER)
 waitfor 10 applog 'TRAY_GEOMETRY [1-9][0-9]*,-?[0-9]+ [1-9]' || fail "the icon never docked"  # 0,0 before it docks
-[ "$(grep -c 'no system tray yet' "$log")" -eq 1 ] || fail "the missing tray was reported more than once"
 read -r x y w h < <(geom '^TRAY_GEOMETRY')
 shot 1-tray.png
 
@@ -79,7 +77,6 @@ xdotool type --delay 60 "$CODE"
 shot 2-pairing.png
 click_widget pairButton || fail "cannot click the pair button"
 waitfor 10 applog '^WIDGET unpairButton ' || fail "the status view did not appear after pairing"
-grep -qs '"device_name": "书房的手机"' "$WORK/home/.glowticker/config.json" || fail "no pairing file with the name"
 waitfor 12 grep -q 'PROBE ok' "$WORK/phone.log" || fail "the app never probed the phone with its token"
 shot 3-status.png
 
@@ -89,7 +86,7 @@ waitfor 15 applog '^WIDGET (installResult|hookError) ' || fail "flipping the hoo
 applog '^WIDGET hookError ' && fail "the hook switch reported an error"
 waitfor 5 test -s "$WORK/home/.claude/settings.json" || fail "the claude hook was not written"
 shot 4-hook.png
-xdotool key Escape
+xdotool key Escape && sleep 0.6  # a click just after the panel hides is taken for the one that hid it
 
 echo "== the icon opens the panel, a second click closes it (and does not reopen it)"
 icon 1

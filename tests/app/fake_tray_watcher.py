@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 # A StatusNotifierWatcher with a host, and optionally a desktop portal stating a colour scheme, on the
-# session bus. Prints "REGISTERED ms=N" (ms since it took its name) when an item registers, then, and on
-# each NewIcon, "ITEM title=… icon=… dial=#rrggbb": dial is the top ring's first cell in the 22 px pixmap.
+# session bus. When an item registers, and on each NewIcon, prints "ITEM title=… icon=… dial=#rrggbb": dial
+# is the top ring's first cell in the 22 px pixmap.
 # Usage: fake_tray_watcher.py [--scheme 0|1|2 [--portal-only 1]] [--dump DIR (pixmaps as DIR/<size>.rgba)]
-import sys, time, dbus, dbus.service
+import sys, dbus, dbus.service
 from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
 
@@ -31,7 +31,6 @@ class Watcher(dbus.service.Object):
     def Get(self, iface, name): return True
     @dbus.service.method(W, in_signature="s", sender_keyword="sender")
     def RegisterStatusNotifierItem(self, service, sender):
-        print("REGISTERED ms=%d" % ((time.monotonic() - t0) * 1000), flush=True)
         bus.add_signal_receiver(lambda: show(sender), "NewIcon", ITEM, sender)
         show(sender)
 
@@ -42,7 +41,7 @@ class Portal(dbus.service.Object):
 if "--scheme" in args:
     keep = [Portal(bus, "/org/freedesktop/portal/desktop"), dbus.service.BusName("org.freedesktop.portal.Desktop", bus)]
 if "--portal-only" not in args:
-    keep2, t0 = Watcher(bus, "/StatusNotifierWatcher"), time.monotonic()
+    keep2 = Watcher(bus, "/StatusNotifierWatcher")
     name = dbus.service.BusName(W, bus)
 print("READY", flush=True)
 GLib.MainLoop().run()
