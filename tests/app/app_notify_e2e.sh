@@ -52,7 +52,6 @@ app=$!; PIDS+=($app)
 waitfor 5 send 2>/dev/null || fail "after kill -9, a new start did not take events within 5 s"
 grep -qxF "Exec=$(realpath "$APP") --tray" "$entry" || fail "the autostart entry was not repaired: $(cat "$entry")"
 waitfor 10 sent 3 || fail "after kill -9, the event did not become a notification"
-kill -0 "$app" 2>/dev/null || fail "the new copy exited: $(cat "$WORK/app-after-kill.log")"
 echo "ok: one copy per user"
 # ~/.glowticker goes while the app runs: within a poll period it binds again; a start whose lock file
 # went with the folder still finds the running copy, by its bus name.

@@ -322,12 +322,10 @@ class AppTest : public QObject {
     QCOMPARE(switches(), QStringLiteral("on on on"));
     QCOMPARE(child<QLabel>(view.get(), "installResultText")->text(),
              QStringLiteral("claude: 已安装 (备份: /b.bak)\nclaude: kept\n请重启 claude 会话"));
-    QCOMPARE(steps_->get().size(), std::size_t(3));  // turning the failed switch back started no run
     // Clicking again retries; an empty report still shows the box.
     answers_[idx(kimi)] = HookSuccess{};
     click(box(kimi));
     QTRY_VERIFY_WITH_TIMEOUT(!busy(kimi), kWaitMs);
-    QCOMPARE(steps_->get().back(), std::pair(kimi, false));
     QVERIFY(switches() == QStringLiteral("on on off") && view->installResult() == QString());
     // Each showing drops the last reports and reads the state afresh (the CLI may have changed it).
     installed_[idx(claude)] = false;
@@ -335,6 +333,7 @@ class AppTest : public QObject {
     view->show();
     QCOMPARE(looks(view.get(), "installResult hookError"), QStringLiteral("--"));
     QTRY_VERIFY_WITH_TIMEOUT(!box(claude)->isChecked() && !view->row(claude)->reading(), kWaitMs);
+    // Turning the failed switch back started no run; clicking again retried.
     QCOMPARE(steps_->get(), (Steps{{codex, true}, {claude, true}, {kimi, false}, {kimi, false}}));
   }
 
