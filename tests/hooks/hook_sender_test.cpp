@@ -22,7 +22,7 @@ using namespace std::chrono_literals;
 using namespace std::string_literals;
 using Args = std::vector<std::string>;
 const std::string kHook = GT_HOOK_EXE;
-constexpr auto kBound = 2000ms;  // generous: the point is that nothing hangs; the benchmark times it
+constexpr auto kBound = 10s;  // a wait for what must come, never a time limit: the benchmark times the hook
 
 class HookSenderTest : public ::testing::Test {
  protected:
@@ -118,15 +118,14 @@ TEST_F(HookSenderTest, NoAppNoReaderNoEndOfInput) {
   auto hook = [&](const char* agent, bool hold = false) {
     return test::runProgram({kHook, "--agent", agent}, home_.path(), payload, hold);
   };
-  EXPECT_LT(hook("claude").took, kBound);  // nobody listening, not even the folder exists
+  EXPECT_EQ(hook("claude").status, 0);  // nobody listening, not even the folder exists
   std::filesystem::create_directories(home_.path() / ".glowticker/run");
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);  // never accepts; its backlog fills up
   sockaddr_un addr = test::unixAddress(socketPath());
   ASSERT_TRUE(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd, 1) == 0);
   for (int i = 0; i < 12; ++i) hook("claude");
   test::ProcessResult stuck = hook("claude"), open = hook("kimi", true);
-  EXPECT_EQ(std::tuple(stuck.status, open.status), std::tuple(0, 0));
-  EXPECT_LT(std::max(stuck.took, open.took), kBound);
+  EXPECT_EQ(std::tuple(stuck.status, open.status), std::tuple(0, 0));  // a run that hangs fails in runProgram
   ::close(fd);
 }
 
@@ -161,10 +160,10 @@ TEST_F(HookSenderTest, AHookRunBySharedServerTakesItsSessionsTerminalOrNone) {
                [&] { test::runProgram(sh(codex.string() + " app-server"), home_.path(), payload("codex-hooks-Stop")); })
         ->origin.value();
   };
-  test::Background one(sh("env TMUX_PANE=%7 " + codex.string() + " -c 'echo ready; sleep 60; :'"));
+  test::Background one(sh("env TMUX_PANE=%7 " + codex.string() + " -c 'echo ready; exec >&- 2>&-; sleep 60; :'"));
   EventOrigin origin = hook();
   EXPECT_EQ(std::tuple(origin.pids.at(0), origin.tmuxPane, origin.unknown), std::tuple(one.pid, "%7", ""));
-  test::Background two(sh("env TMUX_PANE=%8 " + codex.string() + " -c 'echo ready; sleep 60; :'"));
+  test::Background two(sh("env TMUX_PANE=%8 " + codex.string() + " -c 'echo ready; exec >&- 2>&-; sleep 60; :'"));
   origin = hook();
   EXPECT_EQ(
       std::tuple(origin.pids.size(), origin.tmuxPane, origin.unknown),
