@@ -57,22 +57,21 @@ class DesktopNotificationCenterTest : public ::testing::Test {
     return out;
   }
 
-  // From a bus peer of the test's own: a click through the sink ("Invoke": broadcast as most servers send
-  // them; "InvokeUnicast": addressed to the app, as GNOME Shell does) with the token `extra`, or else the
-  // server's signal `member` forged by that peer, broadcast or addressed to `extra`. Then a round trip, so
-  // the bus has routed it before anything the test sends next.
+  // From a bus peer of the test's own: a click through the sink (Invoke broadcast, InvokeUnicast addressed)
+  // with the token `extra`, or the server's signal `member` forged, addressed to `extra` if given; then a
+  // round trip, so the bus has routed it before the test goes on.
   void send(const char* member, std::uint32_t id, const char* text, const std::string& extra = "") {
-    const bool click = std::string_view(member).starts_with("Invoke");
     sd_bus* peer = nullptr;
     sd_bus_message* m = nullptr;
     ASSERT_GE(sd_bus_open_user(&peer), 0);
-    int r = click ? sd_bus_message_new_method_call(peer, &m, kService, kPath, "io.glowticker.NotifySink", member)
-                  : sd_bus_message_new_signal(peer, &m, kPath, kService, member);
-    if (r >= 0 && !click && !extra.empty()) r = sd_bus_message_set_destination(m, extra.c_str());
-    if (r >= 0)
-      r = click ? sd_bus_message_append(m, "uss", id, text, extra.c_str()) : sd_bus_message_append(m, "us", id, text);
-    if (r >= 0) r = sd_bus_send(peer, m, nullptr);
-    if (r >= 0)
+    int r = std::string_view(member).starts_with("Invoke")
+                ? sd_bus_call_method(peer, kService, kPath, "io.glowticker.NotifySink", member, nullptr, nullptr, "uss",
+                                     id, text, extra.c_str())
+                : sd_bus_message_new_signal(peer, &m, kPath, kService, member);
+    if (m && !extra.empty()) r = sd_bus_message_set_destination(m, extra.c_str());
+    if (m && r >= 0) r = sd_bus_message_append(m, "us", id, text);
+    if (m && r >= 0) r = sd_bus_send(peer, m, nullptr);
+    if (m && r >= 0)
       r = sd_bus_call_method(peer, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId",
                              nullptr, nullptr, "");
     EXPECT_GE(r, 0) << member;
@@ -85,38 +84,23 @@ class DesktopNotificationCenterTest : public ::testing::Test {
   std::list<test::Background> sinks;  // the last owns the name
 };
 
-// No server on the bus, no bus, and a bus socket that takes connections and never answers.
-TEST_F(DesktopNotificationCenterTest, NoServerOrNoBusOrAWedgedBusMeansNoServiceWithinABound) {
+// No server on the bus, no bus, and a bus socket that takes connections and never answers: no service, no hang.
+TEST_F(DesktopNotificationCenterTest, NoServerOrNoBusOrAWedgedBusMeansNoService) {
   int wedged = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un addr = test::unixAddress(dir.file("wedged"));
   ASSERT_EQ(::bind(wedged, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_EQ(::listen(wedged, 8), 0);
-  const auto start = std::chrono::steady_clock::now();
   for (std::string bus : {"bus", "no-such-bus", "wedged"}) {
     ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + dir.file(bus)).c_str(), 1);
     auto center = makeDesktopNotificationCenter();
-    auto lap = std::chrono::steady_clock::now();
-    auto bounded = [&] {  // a wedged bus costs one bounded wait per call; the others answer at once
-      auto now = std::chrono::steady_clock::now();
-      EXPECT_LT(now - (bus == "wedged" ? lap : start), 4s) << bus;
-      lap = now;
-    };
-    for (int again = 0; again < 2; ++again) {
-      EXPECT_EQ(center->checkService().error().kind, NotifyProblem::noService) << bus;
-      bounded();
-    }
-    auto added = center->add({"glowticker-1-codex", "codex \u00B7 t", "m"});
-    bounded();
-    ASSERT_FALSE(added) << bus;
-    EXPECT_EQ(added.error().kind, NotifyProblem::noService) << bus;
-    EXPECT_FALSE(added.error().detail.empty()) << bus;
+    EXPECT_EQ(center->checkService().error().kind, NotifyProblem::noService) << bus;
+    EXPECT_EQ(center->add({"glowticker-1-codex", "codex \u00B7 t", "m"}).error().kind, NotifyProblem::noService);
   }
   ::close(wedged);
 }
 
-// A server that never answers holds up neither listener nor poster; a working one taking its name shows the
-// next event. Every event is shown or dropped for room, each once and in order: none is skipped,
-// the call the silent server held is made again to the new one.
+// A silent server holds up neither listener nor poster; a working one taking its name over gets every event
+// not dropped for room, once and in order, the held call included.
 TEST_F(DesktopNotificationCenterTest, AWedgedServerHoldsUpNothingAndAWorkingOneTakesOverAtOnce) {
   startSink({"--silent"});
   auto log = std::make_shared<test::MemoryLog>();
@@ -128,17 +112,14 @@ TEST_F(DesktopNotificationCenterTest, AWedgedServerHoldsUpNothingAndAWorkingOneT
   std::string burst;
   for (int i = 0; i < 300; ++i) burst += test::record("codex", i, "event " + std::to_string(i));
   ASSERT_TRUE(test::sendAll(fd, burst));
-  for (int i = 0; i < 300 && posted < 300; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(posted.load(), 300);
+  EXPECT_TRUE(test::waitUntil([&] { return posted == 300; }, 3s));
   std::this_thread::sleep_for(300ms);  // the worker is stuck on the silent server meanwhile
 
   startSink();
   ASSERT_TRUE(test::sendAll(fd, test::record("codex", 1000, "after")));
-  auto lines = logged();
-  for (int i = 0; i < 500 && (lines.empty() || lines.back()["body"] != "after"); ++i, lines = logged())
-    std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(test::waitUntil([&] { return !logged().empty() && logged().back()["body"] == "after"; }, 5s));
   ::close(fd);
-  ASSERT_EQ(lines.back()["body"], "after");
+  auto lines = logged();
   int previous = -1;
   for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
     int n = std::stoi(lines[i]["body"].get<std::string>().substr(6));
@@ -153,9 +134,8 @@ TEST_F(DesktopNotificationCenterTest, AWedgedServerHoldsUpNothingAndAWorkingOneT
   EXPECT_EQ(lines.size() - 1 + dropped, 300u);
 }
 
-// A session keeps one notification, another session's of the same time stamp included, an event shown again
-// replaces its own; a click (button with token, or body) brings back that event's terminal, from what was
-// kept of it (no message); quiet skips only the terminal in front.
+// One notification per session (same time stamp or not); a click brings back its event's terminal; quiet
+// skips only the terminal in front.
 TEST_F(DesktopNotificationCenterTest, ASessionKeepsOneNotificationClicksBringItBackQuietSkipsTheTerminalInFront) {
   startSink({"--actions", "--no-markup"});
   auto back = std::make_shared<test::FakeReturn>();
@@ -174,8 +154,6 @@ TEST_F(DesktopNotificationCenterTest, ASessionKeepsOneNotificationClicksBringItB
   notifier.notify({"t", "claude", "s", "plain again", "m", "demo", 4, std::nullopt});
   auto lines = logged();
   ASSERT_EQ(lines.size(), 6u);
-  EXPECT_EQ(lines[0]["app_icon"], "glowticker");
-  EXPECT_EQ(lines[0]["hints"]["desktop-entry"], "glowticker");
   EXPECT_EQ(lines[0]["actions"], nlohmann::json({"default", "打开终端", "open-terminal", "打开终端"}));
   EXPECT_EQ(lines[0]["hints"]["urgency"], 2);  // waits for the user: critical, not expired by the server
   EXPECT_EQ(lines[2]["hints"]["urgency"], 1);
@@ -211,8 +189,8 @@ TEST_F(DesktopNotificationCenterTest, ASessionKeepsOneNotificationClicksBringItB
   EXPECT_EQ(logged().back()["body"], "a &lt;b&gt; &amp; c");
 }
 
-// Claude's own payloads through the real hook: the same request's vaguer permission_prompt, and the idle
-// reminder a minute after the reply, pass while the session's notification is up, and show once it is gone.
+// Claude's own payloads through the real hook: permission_prompt and idle reminders pass while the session's
+// notification is up, and show once it is gone.
 TEST_F(DesktopNotificationCenterTest, AReminderPassesWhileItsSessionsNotificationIsUp) {
   startSink();
   auto log = std::make_shared<test::MemoryLog>();
@@ -228,7 +206,7 @@ TEST_F(DesktopNotificationCenterTest, AReminderPassesWhileItsSessionsNotificatio
   };
   for (auto name : {"PermissionRequest", "Notification-permission_prompt", "Stop", "Notification-idle_prompt"})
     hook(name);
-  for (int i = 0; i < 500 && log->count("is still up") < 2; ++i) std::this_thread::sleep_for(10ms);
+  test::waitUntil([&] { return log->count("is still up") >= 2; }, 5s);
   send("Invoke", 0, "default");  // the user takes the reply away: the next reminder shows
   hook("Notification-idle_prompt");
   auto seen = [&](std::vector<std::string> out = {}) {
@@ -237,15 +215,14 @@ TEST_F(DesktopNotificationCenterTest, AReminderPassesWhileItsSessionsNotificatio
                                          : l["summary"].get<std::string>() + " | " + l["body"].get<std::string>());
     return out;
   };
-  for (int i = 0; i < 500 && seen().size() < 4; ++i) std::this_thread::sleep_for(10ms);
+  test::waitUntil([&] { return seen().size() >= 4; }, 5s);
   EXPECT_EQ(seen(),
             (std::vector<std::string>{"claude · 需要你的授权 | 请求使用 Bash：touch /home/user/src/demo/out.marker",
                                       "close", "claude · 任务完成 | Hi there! The mock model says hello.",
                                       "claude · 等待你的输入 | Claude is waiting for your input"}));
 }
 
-// A tmux server that never answers costs one time-out: the next events naming it, an unrelated one and a
-// click go by without asking it again.
+// A tmux server that never answers is asked once: later events, an unrelated one and a click skip it.
 TEST_F(DesktopNotificationCenterTest, AWedgedTmuxServerCostsOneTimeOut) {
   startSink({"--actions"});
   test::writeAll(dir.file("tmux"), "#!/bin/sh\necho >>" + dir.file("runs") + "\nexec sleep 60\n");
@@ -265,7 +242,7 @@ TEST_F(DesktopNotificationCenterTest, AWedgedTmuxServerCostsOneTimeOut) {
   for (; wedged.ts < 6; ++wedged.ts) notifier.notify(wedged);
   notifier.notify({"t", "kimi", "done", "unrelated", "m", "p", 7});
   send("Invoke", logged()[0]["id"], "default");
-  for (int i = 0; i < 500 && !log->count("did not answer lately;"); ++i) std::this_thread::sleep_for(10ms);
+  test::waitUntil([&] { return log->count("did not answer lately;") > 0; }, 5s);
   EXPECT_EQ(logged().size(), 7u);
   EXPECT_EQ(test::readAll(dir.file("runs")), "\n");
   EXPECT_EQ(log->count("tmux pane %1 not found (tmux server " + dir.file("wedged") + " did not answer lately;"), 1u);

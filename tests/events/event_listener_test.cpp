@@ -18,12 +18,11 @@ namespace {
 using namespace std::chrono_literals;
 using test::connectTo, test::record, test::sendAll;
 
-// True when the peer's end is shut down or closed within the limit.
+// True when the peer's end is shut down or closed (reset, with bytes it never read) within the limit.
 bool seesEndOfStream(int fd, int ms = 10'000) {
   pollfd p{fd, POLLIN, 0};
   char c;
   if (::poll(&p, 1, ms) <= 0) return false;
-  // Closed with bytes it never read, the listener's side resets rather than ends the stream.
   ssize_t n = ::recv(fd, &c, 1, MSG_DONTWAIT);
   return n == 0 || (n < 0 && errno == ECONNRESET);
 }
@@ -42,8 +41,8 @@ class EventListenerTest : public ::testing::Test {
   std::shared_ptr<test::MemoryLog> log = std::make_shared<test::MemoryLog>();
 };
 
-// Whoever could enter the directories or connect as another user could read what agents send or post fake
-// prompts. A live listener's path is never taken; a stale socket is replaced; stop removes only its own socket.
+// Private folders, only the user's programs; a live listener's path is never taken, a stale socket is
+// replaced, stop removes only its own socket.
 TEST_F(EventListenerTest, PrivateFoldersOnlyTheUsersProgramsAndOnlyItsOwnSocket) {
   for (std::string bad : {std::string(), path + std::string(104, 'q'), base + std::string("/a\0b", 4)})
     EXPECT_EQ(EventListener(bad).start(got.callback()).error().kind, ListenProblem::badPath) << bad.size();
@@ -58,14 +57,12 @@ TEST_F(EventListenerTest, PrivateFoldersOnlyTheUsersProgramsAndOnlyItsOwnSocket)
   int before = connectTo(path);
   std::filesystem::remove_all(base);
   EXPECT_TRUE(listener.start(got.callback()));
-  EXPECT_TRUE(listener.start(got.callback()));  // a repeat does nothing
   EXPECT_EQ(modes(), std::tuple(0700u, 0700u, 0600u));
   int after = connectTo(path);
-  // Another user's program is turned away before it can say anything; the log says so once a minute per user.
+  // Another user's program is turned away before it can say anything, and logged.
   for (int i = 0; i < (::geteuid() == 0 ? 2 : 0); ++i) {
     pid_t pid = ::fork();
     if (pid == 0) {
-      // Another effective user (what the peer credentials carry) that may still open the private path.
       if (::setresuid(0, 65534, 0) != 0) ::_exit(3);
       ::setfsuid(0);
       int fd = connectTo(path);
@@ -82,7 +79,7 @@ TEST_F(EventListenerTest, PrivateFoldersOnlyTheUsersProgramsAndOnlyItsOwnSocket)
   EXPECT_EQ(got.events().size(), 2u);
   EXPECT_EQ(log->count("uid 65534"), ::geteuid() == 0 ? 1u : 0u);
   ::close(before), ::close(after);
-  // Someone replaced the socket file (here with one as a crashed run leaves it): stop leaves it alone.
+  // Someone else's socket file in its place: stop leaves it alone.
   std::filesystem::remove(path);
   ASSERT_EQ(::mknod(path.c_str(), S_IFSOCK | 0600, 0), 0);
   listener.stop();
@@ -98,13 +95,7 @@ TEST_F(EventListenerTest, PrivateFoldersOnlyTheUsersProgramsAndOnlyItsOwnSocket)
   std::filesystem::create_directory(dir.file("elsewhere"));
   std::filesystem::create_directory_symlink(dir.file("elsewhere"), base + "/run");
   EXPECT_NE(listener.start(got.callback()).error().detail.find("symbolic link"), std::string::npos);
-  EXPECT_FALSE(listener.isRunning());
   EXPECT_FALSE(std::filesystem::exists(dir.file("elsewhere/events.sock")));
-  EXPECT_EQ(log->count("symbolic link"), 1u);
-
-  std::filesystem::remove(base + "/run");
-  test::writeAll(base + "/run", "a file");
-  EXPECT_EQ(listener.start(got.callback()).error().kind, ListenProblem::unsafeDir);
   std::filesystem::remove(base + "/run");
   std::filesystem::create_directory(base + "/run");
   ASSERT_EQ(::chown((base + "/run").c_str(), 65534, 65534), ::geteuid() == 0 ? 0 : -1);
@@ -139,8 +130,7 @@ TEST_F(EventListenerTest, ClosesTheIdlestConnectionAtALimitAndSilentOnesAfterThe
 
 TEST_F(EventListenerTest, AcceptKeepsGoingAfterRunningOutOfDescriptors) {
 #ifdef __SANITIZE_ADDRESS__
-  // UBSan's vptr check probes memory through a pipe of its own and reports a bogus error with the table full.
-  GTEST_SKIP() << "the sanitizer runtime needs free descriptors";
+  GTEST_SKIP() << "UBSan's vptr check needs free descriptors of its own";
 #endif
   EventListener listener(path);
   ASSERT_TRUE(listener.start(got.callback()));

@@ -1,5 +1,3 @@
-// Floods, crowds of idle or half-sent connections and storms of hook processes: every good record once and in
-// order, a hook's event still through, memory, threads and descriptors bounded.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -18,8 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::connectTo, test::sendAll;
-// Sanitized builds run several times slower: a tenth of the senders keeps them well inside their time (fewer
-// records each would crowd the over-long ones together, past the partial-record budget).
+// Sanitized builds are slower: a tenth of the senders (fewer records each would crowd the over-long ones).
 constexpr int kConnections = test::kSanitized ? 20 : 200, kRecordsPerConnection = 5000, kHooks = 1000;
 constexpr std::size_t kNearLimit = EventListener::kMaxPendingBytes - 200;
 
@@ -28,9 +25,8 @@ std::string line(int conn, int seq, std::size_t messageBytes = 8) {
          "\n";
 }
 
-// Good records (some ending in CRLF) among malformed and blank lines and one decodable record too long to
-// accept, in random pieces; the first connection also sends one just inside the bound. The last record has
-// no line feed: the connection closes before it is whole.
+// Good records (some with CRLF) among bad lines and one over-long record, in random pieces; connection 0 also
+// sends one just inside the bound. The last has no line feed: it is never whole.
 bool runClient(const std::string& path, int conn) {
   int fd = connectTo(path);
   std::mt19937 rng(static_cast<unsigned>(conn) * 7919u + 1);
@@ -60,8 +56,7 @@ TEST(EventFlood, EveryGoodRecordOnceInOrderWithBoundedMemoryAndNoLeaks) {
   test::TempDir dir;
   const int fdsBefore = test::openFdCount();
   const std::string path = dir.file("home/run/events.sock");
-  // The clients' process is forked before the listener has a thread: under ThreadSanitizer a child of a
-  // multi-threaded parent may not start threads of its own. It waits for the go byte, and dies with us.
+  // Forked before the listener has a thread (a TSan child of a threaded parent may not start threads).
   int go[2];
   ASSERT_EQ(::pipe(go), 0);
   pid_t clients = ::fork();
@@ -106,9 +101,8 @@ TEST(EventFlood, EveryGoodRecordOnceInOrderWithBoundedMemoryAndNoLeaks) {
     ASSERT_EQ(got[c].size(), static_cast<std::size_t>(kRecordsPerConnection)) << "connection " << c;
     for (int i = 0; i < kRecordsPerConnection; ++i) ASSERT_EQ(got[c][i], i) << "connection " << c;
   }
-  // The partial-record budget (32 MiB) and decoding buffers.
   if (!test::kSanitized) EXPECT_LT(rssPeak - rssBefore, 128 * 1024);
-  // The clients are gone: only the listening socket, its poller and its wake-up remain.
+  // The clients gone: only the listening socket, its poller and its wake-up remain.
   EXPECT_TRUE(test::waitUntil([&] { return test::openFdCount() <= fdsBefore + 3; }, 10s));
   listener.stop();
   EXPECT_EQ(test::openFdCount(), fdsBefore);
@@ -120,7 +114,7 @@ TEST(EventFlood, AHookGetsPastIdleAndHalfRecordCrowdsWithBoundedMemoryAndThreads
   const std::string path = dir.file("home/run/events.sock");
   test::Collector got;
   const std::int64_t rssBefore = test::memoryKiB("VmRSS");
-  // No connection's idle time runs out during the test: only the limits can make room for the hook.
+  // Only the limits, not idle time, can make room for the hook.
   EventListener listener(path, nullptr, {.idle = 10min});
   ASSERT_TRUE(listener.start(got.callback()));
   const int threads = threadCount();
@@ -137,7 +131,6 @@ TEST(EventFlood, AHookGetsPastIdleAndHalfRecordCrowdsWithBoundedMemoryAndThreads
       holders.push_back(connectTo(path));
       if (holders.back() >= 0) ::fcntl(holders.back(), F_SETFL, O_NONBLOCK);
     }
-    // Each partial record goes in as far as the listener takes it, for a few seconds at most.
     for (auto end = std::chrono::steady_clock::now() + 8s; std::chrono::steady_clock::now() < end;
          std::this_thread::sleep_for(5ms)) {
       bool pending = false;
@@ -145,7 +138,7 @@ TEST(EventFlood, AHookGetsPastIdleAndHalfRecordCrowdsWithBoundedMemoryAndThreads
         if (holders[i] < 0 || sent[i] == part.size()) continue;
         ssize_t n = ::send(holders[i], part.data() + sent[i], part.size() - sent[i], MSG_NOSIGNAL);
         if (n > 0) sent[i] += static_cast<std::size_t>(n);
-        if (n < 0 && errno != EAGAIN) holders[i] = -1;  // closed by the listener to make room
+        if (n < 0 && errno != EAGAIN) holders[i] = -1;  // closed to make room
         pending |= holders[i] >= 0 && sent[i] < part.size();
       }
       if (!pending) break;
@@ -168,7 +161,6 @@ TEST(EventFlood, AHookGetsPastIdleAndHalfRecordCrowdsWithBoundedMemoryAndThreads
   if (!test::kSanitized) EXPECT_LE(rssCrowded - rssBefore, 64 * 1024);
 }
 
-
 // A thousand hook processes at once against one listener: every one exits 0 and every event arrives once.
 TEST(HookStorm, ThousandHooksAtOnceAllExitZeroAndEveryEventArrives) {
 #ifdef __SANITIZE_THREAD__
@@ -178,7 +170,7 @@ TEST(HookStorm, ThousandHooksAtOnceAllExitZeroAndEveryEventArrives) {
   test::Collector got;
   EventListener listener(home.file(".glowticker/run/events.sock"));
   ASSERT_TRUE(listener.start(got.callback()));
-  // Sanitized hooks start about ten times slower: they run in waves so each gets the CPU its budget assumes.
+  // Sanitized hooks start ten times slower: waves give each the CPU its send budget assumes.
   const std::string wave = std::to_string(test::kSanitized ? 8 : kHooks), hook = GT_HOOK_EXE " --agent codex ";
   auto storm = test::runShell("export HOME=" + home.path().string() + "; i=0; while [ $i -lt " + std::to_string(kHooks) +
                                   " ]; do [ $((i % " + wave + ")) -ne 0 ] || wait; " + hook +
