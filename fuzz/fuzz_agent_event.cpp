@@ -1,11 +1,7 @@
 // The event record decoder reads whatever a hook (or anything else that can reach the socket) wrote. Seeds:
 // the records the hook made of the real agents' payloads (hook-*), refusals (reject-*), origins (origin-*).
 #include <algorithm>
-#include <cstddef>
-#include <cstdint>
 #include <nlohmann/json.hpp>
-#include <string>
-#include <string_view>
 
 #include "core/events/agent_event.h"
 #include "fuzz_check.h"

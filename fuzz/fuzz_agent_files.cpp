@@ -1,22 +1,16 @@
 // On any input install only adds bytes, uninstall only takes them, a file without ours comes back to the byte.
 // The first byte picks the agent; the hook path has a space, so the command is quoted.
-#include <cstddef>
-#include <cstdint>
 
 #include "core/hooks/agent_config.h"
 #include "fuzz_check.h"
 
-namespace {
-
 // Whether `part` is what is left of `whole` once some of its bytes are taken out.
-bool within(std::string_view part, std::string_view whole) {
+static bool within(std::string_view part, std::string_view whole) {
   size_t i = 0;
   for (char c : whole)
     if (i < part.size() && part[i] == c) ++i;
   return i == part.size();
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;

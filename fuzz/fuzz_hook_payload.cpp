@@ -1,9 +1,6 @@
 // The hook sender turns whatever payload an agent hands it into one event record, for every agent. The
 // input is the payload itself; the seeds are what the real agents send (also the hook tests' data).
-#include <cstddef>
-#include <cstdint>
 #include <nlohmann/json.hpp>
-#include <string>
 
 #include "cli/hook/hook_event_builder.h"
 #include "core/events/agent_event.h"

@@ -1,25 +1,17 @@
 // The tool's report: what is written reads back as the same values; what is parsed from any text is writable.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cstddef>
-#include <cstdint>
-#include <string>
-#include <string_view>
 
 #include "core/hooks/install_report.h"
 #include "fuzz_check.h"
 
-namespace {
-
-std::string noteOf(std::string_view text) { return gt::extractRestartNote(text).value_or(""); }
+static std::string noteOf(std::string_view text) { return gt::extractRestartNote(text).value_or(""); }
 
 // Writable for certain (see writeReport); ends of fields beyond ASCII are left to the fixed-point check.
-bool oneLine(const std::string& s) { return s.find('\n') == std::string::npos; }
-bool fieldEnd(const std::string& s) {
+static bool oneLine(const std::string& s) { return s.find('\n') == std::string::npos; }
+static bool fieldEnd(const std::string& s) {
   return oneLine(s) && (s.empty() || (s.back() != ' ' && s.back() != '\t' && static_cast<unsigned char>(s.back()) < 0x80));
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // The input as another program's output.

@@ -1,7 +1,4 @@
 // The pairing file may have been edited by hand or by another program.
-#include <cstddef>
-#include <cstdint>
-#include <string_view>
 
 #include "core/pairing/pairing_record.h"
 #include "fuzz_check.h"

@@ -38,11 +38,9 @@ TEST(TerminalSafe, EscapesExactlyTheControlsDirectionOverridesAndMalformedBytes)
   }
 }
 
-// The bound is inclusive; a FIFO is refused without blocking; the replacement gets the mode asked for. The
-// instance lock is one holder's (the app's second start is also refused by its listener, so only this shows it).
+// The bound is inclusive; a FIFO is refused without blocking; the replacement gets its mode; the lock has one holder.
 TEST(FileIo, BoundedReadAtomicReplaceAndTheInstanceLock) {
   test::TempDir dir;
-  ASSERT_TRUE(dir.ok());
   const auto file = dir.path() / "f";
   EXPECT_EQ(readFileBounded(file, 4).error().kind, ReadProblem::missing);
   ASSERT_TRUE(replaceFileAtomically(file, "abcd", {0640, {}}));

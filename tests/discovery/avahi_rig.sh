@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# Two network namespaces joined by one veth pair, each with its own private D-Bus "system" bus and
-# avahi-daemon: ${P}-dev (198.18.0.1) and ${P}-app (198.18.0.2). Nothing runs in the host namespace and
-# the host's /run and /etc/avahi are never written, so mDNS only ever crosses the veth.
-#   avahi_rig.sh up | down | exec dev|app CMD… | stop-avahi dev|app      (as root)
-# Env: GT_PREFIX (default gt, <= 9 chars, distinct for parallel rigs), GT_STATE (default /tmp/$GT_PREFIX-avahi)
+# Namespaces ${P}-dev (198.18.0.1) and ${P}-app (198.18.0.2) joined by a veth, each with its own system bus and
+# avahi-daemon; nothing runs in the host namespace, whose /run and /etc/avahi stay untouched: mDNS only crosses the veth.
+#   avahi_rig.sh up | down | exec dev|app CMD… | stop-avahi dev|app   (as root; env GT_PREFIX <= 9 chars, GT_STATE)
 set -euo pipefail
 
 P=${GT_PREFIX:-gt}
@@ -17,13 +15,8 @@ wait_for() { local n=$1; shift; until "$@" >/dev/null 2>&1; do n=$((n-1)); [ "$n
 write_configs() {   # no service dirs, so bus activation can never spawn a stock avahi-daemon
   local s=$1 d=$STATE/$1
   mkdir -p "$d/services"
-  cat >"$d/dbus.conf" <<EOF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig><type>system</type><listen>unix:path=$d/bus.sock</listen><auth>EXTERNAL</auth>
-  <policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/>
-    <allow receive_sender="*"/></policy></busconfig>
-EOF
+  echo "<busconfig><type>system</type><listen>unix:path=$d/bus.sock</listen><auth>EXTERNAL</auth><policy context=\"default\">
+    <allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>" >"$d/dbus.conf"
   printf '%s\n' "[server]" "host-name=$P-$s" "use-ipv6=no" "allow-interfaces=$P-${s}0" \
     "ratelimit-interval-usec=1000000" "ratelimit-burst=1000" "[wide-area]" "enable-wide-area=no" \
     "[publish]" "publish-hinfo=no" "publish-workstation=no" "publish-aaaa-on-ipv4=no" >"$d/avahi-daemon.conf"
@@ -84,5 +77,5 @@ case $cmd in
   down) down ;;
   exec) exec_in "${1:?dev|app}" "${@:2}" ;;
   stop-avahi) kill "$(cat "$STATE/${1:?dev|app}/avahi.pid")"; wait_for 100 eval "! avahi_running $1" || true ;;
-  *) sed -n '2,6p' "$0"; exit 2 ;;
+  *) sed -n '2,4p' "$0"; exit 2 ;;
 esac

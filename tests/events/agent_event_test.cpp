@@ -21,13 +21,12 @@ TEST(AgentEventTest, TimestampMustBeAnIntegerWithinSigned64Bits) {
   constexpr auto kMax = std::numeric_limits<std::int64_t>::max(), kMin = std::numeric_limits<std::int64_t>::min();
   // clang-format off
   const std::pair<const char*, std::optional<std::int64_t>> cases[] = {
-      {"0", 0}, {"-0", 0}, {"-5", -5}, {"1.0", 1}, {"1e3", 1000}, {"12.50e1", 125}, {"-0.0e5", 0},
+      {"-5", -5}, {"1.0", 1}, {"12.50e1", 125},
       {"9223372036854775807", kMax}, {"-9223372036854775808", kMin}, {"9223372036854775807.000", kMax},
       {"9007199254740993.0", 9007199254740993},  // not representable as a double
       {"1.0000000000000001", std::nullopt},      // rounds to 1.0 as a double
       {"-9223372036854775809", std::nullopt},    // rounds to -2^63 as a double
-      {"1.5", std::nullopt}, {"1e-1", std::nullopt}, {"9223372036854775808", std::nullopt},
-      {"18446744073709551616", std::nullopt}, {"1e19", std::nullopt}, {"1e999999999", std::nullopt}};
+      {"1.5", std::nullopt}, {"9223372036854775808", std::nullopt}, {"1e999999999", std::nullopt}};
   // clang-format on
   for (const auto& [text, value] : cases) {
     auto ev = decodeAgentEvent(edit(":1}", std::string(":") + text + "}"));
@@ -35,13 +34,8 @@ TEST(AgentEventTest, TimestampMustBeAnIntegerWithinSigned64Bits) {
   }
 }
 
-// The round trip, the six texts being the document's and the origin's written keys being the ones read are the fuzz
-// target's (with the hook's records of the real payloads as seeds).
+// The round trip and each origin member's bounds are the fuzz target's; here, the record outlives its origin.
 TEST(AgentEventTest, ABadOriginIsDroppedNotTheRecord) {
-  AgentEvent ev{"Stop", "claude", "done", "T", "M", "p", 7};
-  ev.origin = EventOrigin{"s-1", {41, 40, 1}, "/tmp/tmux-0/default,9,0", "%3", "123", "vscode", "", "", true};
-  EXPECT_EQ(decodeAgentEvent(encodeAgentEvent(ev)), ev);
-  // Each member's type and bounds are the fuzz target's (corpus origin-*); here, the record outlives its origin.
   for (const std::string origin : {"5", "null", "[]", "\"x\"", R"({"pids":[[1]]})", R"({"windowid":{"a":"b"}})"}) {
     EXPECT_EQ(decodeAgentEvent(edit("\"ts\"", "\"origin\":" + origin + ",\"ts\"")),
               (AgentEvent{"t", "a", "s", "T", "M", "p", 1}))

@@ -20,8 +20,7 @@ using test::readAll;
 using namespace std::string_literals;
 const AgentID claude = *agentFromRaw("claude"), codex = *agentFromRaw("codex"), kimi = *agentFromRaw("kimi");
 
-// The real companion tool, run the way the app runs it, with the hook beside it in a folder whose name
-// has a space (so quoting matters), on a temporary HOME.
+// The real companion tool as the app runs it, beside the hook in a folder with a space, on a temporary HOME.
 class UserFiles : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -45,9 +44,7 @@ class UserFiles : public ::testing::Test {
   std::string error_, note_;
 };
 
-// The user's file comes back byte for byte, mode included, with their hooks that only look like ours (another
-// program or agent, a pipeline, a quoted whole, no `hook` subcommand, odd quoting); ours goes after `after` and before
-// `before`. Only-adds, idempotence and the exact round trip on any layout are fuzz_agent_files' (its corpus replayed).
+// The user's file, and hooks that only look like ours, come back byte for byte, mode included (any layout: fuzz).
 TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
   const struct {
     AgentID agent;
@@ -94,9 +91,7 @@ TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
   }
 }
 
-// Ours, however written (a variable set before it, `glowticker hook`, `--agent=`, a comment after it,
-// glowticker-cli, notify's argv whose user's part names another agent), goes; the user's neighbours stay, and so does
-// ours under an event we do not use.
+// Ours, however written, goes (even under an event we do not use); the user's neighbours stay.
 TEST_F(UserFiles, UninstallTakesOnlyOursAndEditsTakeTurns) {
   const std::string ours =
       R"({"type": "command", "command": "GT_LOG=1 /old/glowticker hook --agent=claude #--agent kimi"})";
@@ -129,27 +124,21 @@ TEST_F(UserFiles, UninstallTakesOnlyOursAndEditsTakeTurns) {
   EXPECT_EQ(readAll(file(kimi)).substr(0, 6), "a = 2\n");
 }
 
-// A missing file is created private, and the restart note (in the panel's Chinese too) says that codex
-// asks once to review new hooks.
+// A missing file is created private; only codex's note asks to review new hooks.
 TEST_F(UserFiles, CreatesPrivateFilesAndSaysToRestart) {
   for (AgentID agent : allAgents()) {
-    const std::string name(rawValue(agent));
     EXPECT_EQ(run(agent, true).action, "created");
     EXPECT_EQ(fs::status(file(agent)).permissions(), fs::perms(0600));
-    EXPECT_TRUE(note_.starts_with("restart " + name + " so that running sessions pick up")) << note_;
-    EXPECT_TRUE(ReportWords::panelNote(note_).starts_with("请重启正在运行的 " + name));
     EXPECT_EQ(ReportWords::panelNote(note_).find("Hooks need review") != std::string::npos, agent == codex);
     fs::remove(file(agent));
   }
   // A hook program that is missing is not written.
   fs::remove(hook_);
   run(codex, true, 1);
-  EXPECT_NE(error_.find("is missing or not executable"), std::string::npos) << error_;
   EXPECT_FALSE(fs::exists(file(codex)));
 }
 
-// Neither install nor uninstall touches a file it cannot edit (nor one too large, a folder, or one under a folder that
-// is a file: unreadable, which is not missing), or leaves a file beside it.
+// A file it cannot edit (bad, too large, a folder, unreadable) is left as it is, with nothing beside it.
 TEST_F(UserFiles, RefusesWhatItCannotEdit) {
   const std::string huge = "# glowticker-hook\n" + std::string(17 << 20, '#') + "\n";
   for (auto [agent, at, text, hint] : std::vector<std::tuple<AgentID, std::string, std::string, std::string>>{
@@ -176,8 +165,7 @@ TEST_F(UserFiles, RefusesWhatItCannotEdit) {
   }
 }
 
-// Linked dotfiles are edited in place. A backup that cannot be written stops the edit, and leaves nothing beside the
-// file.
+// Linked dotfiles are edited in place; a backup that cannot be written stops the edit, leaving nothing beside it.
 TEST_F(UserFiles, LinkedFilesAreEditedInPlaceAndABackupMustBeWritten) {
   const fs::path real = home_.path() / "dotfiles" / "config.toml";
   const std::string pad(4 << 20, 'p');
@@ -208,18 +196,14 @@ HookError failed(const HookResult& r) {
   return r ? HookError{} : r.error();
 }
 
-// What a tool other than ours does; ours, run the same way, is UserFiles' (its reports, notes and failures).
+// Stand-ins for the tool: its standard error is the failure's text; floods do not stall; a hung one is killed.
 TEST(HookInstaller, ToolsThatFailFloodOrHang) {
   test::TempDir dir;
-  // What the tool says on standard error is the failure's text.
   HookError e = failed(HookInstaller(stub(dir, "e", "printf out; printf ' err\\n' >&2; exit 2")).setHook(claude, true));
   EXPECT_EQ(std::tuple(e.kind, e.code, e.description), std::tuple(HookError::Kind::toolFailed, 2, " err\n"s));
-  e = failed(HookInstaller(stub(dir, "k", "kill -9 $$")).setHook(kimi, true));
-  EXPECT_TRUE(e.code == 128 + 9 && e.description.find("signal 9") != std::string::npos) << e.description;
   e = failed(HookInstaller(dir.file("nope")).setHook(codex, true));
   EXPECT_EQ(std::tuple(e.kind, e.code), std::tuple(HookError::Kind::notStarted, ENOENT));
 
-  // A megabyte on each pipe does not stall; a hung tool is killed.
   HookInstaller flood(
       stub(dir, "flood", "head -c 1048576 /dev/zero | tr '\\0' o\nhead -c 1048576 /dev/zero >&2\nexit 3"));
   flood.setTimeLimit(std::chrono::seconds(20));

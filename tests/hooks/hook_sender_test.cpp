@@ -5,7 +5,6 @@
 
 #include "cli/companion/companion_tool.h"
 #include "cli/hook/hook_command.h"
-#include "cli/hook/hook_event_builder.h"
 #include "core/common/process_tree.h"
 #include "core/hooks/agent_config.h"
 #include "core/hooks/agent_payload.h"
@@ -55,7 +54,6 @@ class HookSenderTest : public ::testing::Test {
     auto before = ms();
     AgentEvent ev = send(args, in).value_or(AgentEvent{});
     EXPECT_TRUE(ev.ts >= before && ev.ts <= ms()) << ev.ts;
-    EXPECT_TRUE(ev.origin && !ev.origin->pids.empty() && ev.origin->pids[0] == ::getpid());
     return ev.ts = 0, ev.origin.reset(), ev;
   }
   test::TempDir home_;
@@ -66,8 +64,7 @@ class HookSenderTest : public ::testing::Test {
 // What the real agents send (captured from their own programs; also the payload fuzzer's seeds).
 std::string payload(const std::string& name) { return test::readAll(std::string(GT_PAYLOADS) + "/" + name + ".json"); }
 
-// The real agents' hooks and their payloads' mapping, as they run them, are the real-agent stage's (tests/agents);
-// here is what it does not reach: kimi, the bounds and garbage.
+// What the real-agent stage (tests/agents) does not reach: kimi, the bounds, garbage and the origin.
 TEST_F(HookSenderTest, PayloadsBecomeRecordsWithTheirOriginAndGarbageIsDropped) {
   EXPECT_EQ(
       event({"--agent", "kimi"}, R"({"hook_event_name":"Notification","cwd":"/p/k","title":"T","body":"Task done"})"),
@@ -80,12 +77,8 @@ TEST_F(HookSenderTest, PayloadsBecomeRecordsWithTheirOriginAndGarbageIsDropped) 
        nlohmann::json{{"type", "agent-turn-complete"}, {"last-assistant-message", longText}, {"cwd", "/a//"}}.dump()},
       "");
   EXPECT_EQ(std::tuple(cut.message, cut.project), std::tuple("a bc" + longText.substr(5, 234) + "…", "a"));
-  EXPECT_EQ(HookEventBuilder::build(*agentFromRaw("codex"), "{}", 5, "/fallback/dir")->project, "dir");
-  // Garbage is dropped, and the hook still exits 0.
+  // Garbage (what no payload parser takes is the fuzz target's) is dropped, and the hook still exits 0.
   for (auto [args, in] : std::vector<std::pair<Args, std::string>>{
-           {{"--agent", "claude"}, "not json"},
-           {{"--agent", "kimi"}, "[1, 2]"},
-           {{"--agent", "kimi"}, "{\"cwd\": \"\xff\"}"},
            {{"--agent", "codex"}, ""},
            {{"--agent", "codex", "{\"type\":"}, ""},
            {{"--agent", "nobody"}, "{}"},
@@ -129,8 +122,7 @@ TEST_F(HookSenderTest, NoAppNoReaderNoEndOfInput) {
   ::close(fd);
 }
 
-// A notify installed by an earlier version runs the user's own one after it with the same payload last,
-// and SIGPIPE back to default.
+// An earlier version's notify runs the user's own one after it, payload last, with SIGPIPE back to default.
 TEST_F(HookSenderTest, ChainedNotifyRuns) {
   std::filesystem::path seen = home_.path() / "seen", previous = home_.path() / "old-notify.sh";
   test::writeAll(previous,
@@ -146,8 +138,7 @@ TEST_F(HookSenderTest, ChainedNotifyRuns) {
   EXPECT_EQ(std::stoull(record.substr(record.rfind('|') + 1), nullptr, 16) & (1ull << (SIGPIPE - 1)), 0u);
 }
 
-// Codex's UI runs every session's hooks from one `codex app-server`, which carries the surroundings of the
-// session that started it: the hook takes those of the one codex working in its folder, else none and why.
+// One `codex app-server` runs every session's hooks: the hook takes the one codex in its folder, else none and why.
 TEST_F(HookSenderTest, AHookRunBySharedServerTakesItsSessionsTerminalOrNone) {
   const std::filesystem::path folder = home_.path(), codex = home_.path() / "codex";
   std::filesystem::copy_file("/bin/sh", codex);  // named codex; "codex app-server" reads ./app-server
@@ -171,9 +162,7 @@ TEST_F(HookSenderTest, AHookRunBySharedServerTakesItsSessionsTerminalOrNone) {
                  "codex ran the hook from its shared app-server and 2 of its sessions work in " + folder.string()));
 }
 
-// A made-up fourth agent, made as an agent's folder is (what the hook knows of it, and one walk of its
-// file for the reader and the editors) and registered with one line, goes through install, hook state,
-// the hook (in this process, so it knows the agent) and uninstall on the built-in paths.
+// A made-up fourth agent, registered with one line, goes through install, hook state, the hook and uninstall.
 constexpr std::string_view kZedEvents[] = {"Finished", "Asking"};
 constinit const AgentSpec kZed{
     "zed", ".zed/hooks.conf", PayloadArrival::lastArgument, kZedEvents, [](const nlohmann::json& doc, AgentEvent& ev) {
@@ -205,7 +194,6 @@ constinit const AgentConfig kZedConfig{
 
 TEST_F(HookSenderTest, AFourthAgentTakesTheSamePaths) {
   AgentID zed = registerAgent(kZed, kZedConfig).value();
-  EXPECT_NE(HookCommand::helpText().find("codex, claude, kimi or zed"), std::string::npos);
   const std::filesystem::path file = home_.path() / ".zed/hooks.conf";
   CompanionTool::Options options{home_.path(), kHook};
   std::ostringstream out, err;

@@ -12,10 +12,8 @@ namespace fs = std::filesystem;
 using test::readAll, test::writeAll;
 constexpr auto npos = std::string::npos;
 
-// An enable that cannot work says why and leaves nothing behind. Then the command in a
-// folder whose name needs every kind of Exec quoting: "on" names the app beside it by path. Then the user's own
-// entries, at the app's start (only a gone program's path inside Exec changes) and through "on" (at most that path
-// and the switch keys) and "off" (only an entry that starts glowticker-app goes): everything else stays byte for byte.
+// An enable that cannot work says why and leaves nothing behind; "on" names the app beside it, quoted. The user's own
+// entries: at start and "on" only a gone app's path and the switch keys change, "off" removes only one that starts ours.
 TEST(Autostart, TheEntryTheCommandAndTheUsersOwnEntries) {
   test::TempDir dir;
   const fs::path root = dir.path(), home = root / "home";
@@ -43,8 +41,6 @@ TEST(Autostart, TheEntryTheCommandAndTheUsersOwnEntries) {
   const auto big = test::withFileSizeLimit(16, [&] { return problemOf(root / "big", plain); });
   EXPECT_NE(big.find("Cannot write the autostart entry"), npos) << big;
   EXPECT_TRUE(fs::is_empty(root / "big" / "autostart")) << "the temporary file was not cleaned up";
-  EXPECT_EQ(Autostart::programOf("\"/unterminated"), std::nullopt);
-  EXPECT_EQ(Autostart::programOf("   "), std::nullopt);
 
   env.set("PATH", (root / "empty").c_str());  // a bare glowticker-app is found nowhere
   const fs::path bin = root / "it's \"my\" $HOME`x` 100% back\\slash (李)", app = bin / "glowticker-app";
@@ -68,7 +64,6 @@ TEST(Autostart, TheEntryTheCommandAndTheUsersOwnEntries) {
   EXPECT_EQ(command({"status"}).out, "Autostart on: " + app.string() + " (" + a.entryPath().string() + ")\n");
   const std::string validate = "! command -v desktop-file-validate >/dev/null || desktop-file-validate '";
   EXPECT_EQ(std::system((validate + a.entryPath().string() + "'").c_str()), 0);
-  EXPECT_EQ(fs::status(a.entryPath()).permissions(), fs::perms(0644));
   EXPECT_EQ(std::distance(fs::directory_iterator(a.entryPath().parent_path()), {}), 1) << "a temporary file is left";
   // The app moved: status warns; "off" removes the entry, and a second "off" is no error.
   fs::rename(app, root / "gone");
@@ -76,7 +71,6 @@ TEST(Autostart, TheEntryTheCommandAndTheUsersOwnEntries) {
   EXPECT_EQ(command({"off"}).status, 0);
   EXPECT_FALSE(fs::exists(a.entryPath()));
   EXPECT_EQ(command({"off"}).status, 0);
-  EXPECT_EQ(command({}).status + command({"maybe"}).status, 4);  // usage errors
 
   program(app);
   const std::string gone = (root / "old" / "glowticker-app").string();

@@ -1,6 +1,5 @@
-// `glowticker status`, `pair` and `unpair` as programs against the simulated phone (tools/sim_phone.py) and phones
-// as broken or hostile as a test needs (hostile_phone.py), with a temporary HOME and the proxy variables naming a
-// closed port (the phone is always asked directly).
+// `glowticker status`, `pair` and `unpair` against the simulated phone and hostile ones, with a temporary HOME and
+// proxy variables naming a closed port (the phone is always asked directly).
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -37,7 +36,6 @@ class CliPairingTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (std::system("python3 -c '' 2>/dev/null") != 0) GTEST_SKIP() << "python3 is needed for the simulated phone";
-    ASSERT_TRUE(dir_.ok());
   }
   // Arguments in shell syntax; stopped after 20 s. A group-writable umask must not loosen the store.
   Result glowticker(const std::string& args) {
@@ -47,10 +45,8 @@ class CliPairingTest : public ::testing::Test {
                               " </dev/null",
                           dir_.path(), 20);
   }
-  Result pairWith(const std::string& port, const std::string& code, const std::string& name = "'Desk phone'",
-                  const std::string& host = "127.0.0.1") {
-    return glowticker("pair --host '" + host + "' --http-port " + port + " --ws-port 7001 --name " + name + " --code " +
-                      code);
+  Result pairWith(const std::string& port, const std::string& code, const std::string& name = "'Desk phone'") {
+    return glowticker("pair --host 127.0.0.1 --http-port " + port + " --ws-port 7001 --name " + name + " --code " + code);
   }
   // `status` and `status --json` as "<exit code> <text><state> <the record's http_port, or null>"; no token shows.
   std::string status() {
@@ -73,8 +69,7 @@ class CliPairingTest : public ::testing::Test {
 
 TEST_F(CliPairingTest, HelpUsagePairStatusUnpair) {
   for (const char* args : {"pair", "pair --host h --http-port 80 --ws-port 81 --name n",
-                           "pair --host h --http-port 80 --ws-port 70000 --name n --code 1", "unpair --all", "pair --http-port 80 --ws-port 81 --name n --code 1",
-                           "pair --device D --host h --code 1", "status extra"}) {
+                           "pair --host h --http-port 80 --ws-port 70000 --name n --code 1", "status extra"}) {
     Result r = glowticker(args);
     EXPECT_TRUE(r.status == 2 && !r.err.empty()) << args;
   }
@@ -112,12 +107,7 @@ TEST_F(CliPairingTest, HelpUsagePairStatusUnpair) {
   EXPECT_EQ(status(), "3 离线 / 不可达\n" + record + "offline " + phone.port);
   EXPECT_EQ(glowticker("unpair").status, 0);
   EXPECT_FALSE(fs::exists(config_));
-  r = glowticker("unpair");
-  EXPECT_TRUE(r.status == 1 && r.err.find("not paired") != std::string::npos) << r.err;
-  // An IPv6 literal, where this machine has IPv6.
-  Phone v6(kSim + "--bind ::1 --code 1234");
-  EXPECT_TRUE(v6.port.empty() ||
-              pairWith(v6.port, "1234", "six", "::1").out.ends_with("\n::1  ws=7001 http=" + v6.port + "\n"));
+  EXPECT_EQ(glowticker("unpair").status, 1);
 }
 
 TEST_F(CliPairingTest, EachFailureShowsItsTextAndStoresNothing) {
@@ -137,7 +127,6 @@ TEST_F(CliPairingTest, EachFailureShowsItsTextAndStoresNothing) {
       {pairWith(wrong.port, "9999"), "配对已锁定，请 45 秒后重试。\n"},
       {pairWith(atBound.port, "1234"), "配对失败（HTTP 500）。\n"},  // a body at the bound is read whole
       {pairWith(garbage.port, "1234"), "无法连接设备：non-HTTP response\n"},
-      {pairWith("8080", "1234", "n", "a b"), "无法连接设备：invalid device address a b:8080\n"},
       // The reason is libcurl's own line. A phone that answers too late is given up at the client's own bound.
       {pairWith("1", "1234"), "无法连接设备：Failed to connect to 127.0.0.1 port 1 "},
       {pairWith(slow.port, "1234"), " timed out after "},

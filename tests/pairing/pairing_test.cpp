@@ -29,9 +29,8 @@ TEST(PairingRecord, DecodingIsStrictAndTheStampIsWholeUtcSeconds) {
   EXPECT_EQ(iso8601UtcSeconds(sys_days{year{2026} / March / 1} + 9h + 5min + 7s + 999ms), "2026-03-01T09:05:07Z");
 }
 
-// A refused or failed save names what failed and leaves the old file as it was, with no temporary file. A killed
-// save's temporary file holds the token: swept once stale, while a fresh one may be another process's save still
-// running. What is no pairing file (far too large, a directory) is never used.
+// A failed save keeps the old file and leaves no temporary one; a killed save's (it holds the token) is swept once
+// stale. What is no pairing file (far too large, a directory) is never used.
 TEST(ConfigStore, KeepsTheOldFileOrTheNewAndNoTokenElsewhere) {
   test::TempDir dir;
   const fs::path base = dir.path() / "nested" / ".glowticker", file = base / "config.json";
@@ -71,8 +70,7 @@ TEST(ConfigStore, KeepsTheOldFileOrTheNewAndNoTokenElsewhere) {
   ConfigStore::resetBaseDir();
 }
 
-// A path, user info or port smuggled into the host, a blank, a bad IPv6 literal, ports out of range: refused
-// before any connection (the text is the check's own). Then rules of the answer that the fuzz target leaves open.
+// A path, user info or port smuggled into the host, a bad IPv6 literal, ports out of range: refused unconnected.
 TEST(PhoneClient, RefusesAddressesThatNameAnotherUrlAndMapsEdgesOfTheAnswer) {
   const std::pair<std::string, std::int64_t> addresses[] = {
       {"::g", 80},          {"", 80},         {"127.0.0.1/x?y=", 80}, {"user@127.0.0.1", 80}, {"127.0.0.1:80", 80},
@@ -80,11 +78,9 @@ TEST(PhoneClient, RefusesAddressesThatNameAnotherUrlAndMapsEdgesOfTheAnswer) {
   for (const auto& [host, port] : addresses)
     EXPECT_EQ(ClockAPI().pair(host, port, "1234", "c"),
               PairResult(fail(PairError::transport("invalid device address " + host + ":" + std::to_string(port)))));
+  // No token and shown text that is UTF-8 are the fuzz target's.
   const std::tuple<int, std::string, PairResult> rows[] = {
-      {200, R"({"token":""})", fail(PairError::http(200, R"(missing token: {"token":""})"))},
-      {200, "\xff\xfe bad \xc3", fail(PairError::http(200, "missing token: "))},
       {429, R"({"retry_after":30.0})", fail(PairError::locked(30))},
-      {429, R"({"retry_after":30.5})", fail(PairError::locked(0))},
       {429, R"({"retry_after":"30"})", fail(PairError::locked(0))},
       {429, R"({"retry_after":1e300})", fail(PairError::locked(0))}};
   for (const auto& [status, body, expected] : rows) EXPECT_EQ(mapPairResponse(status, body), expected) << body;
