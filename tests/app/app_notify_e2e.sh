@@ -1,15 +1,12 @@
 #!/bin/bash
-# glowticker-app without a tray, on a private bus with a recording notification server: one `glowticker
-# send` is one notification, with no display, offscreen and with a display no server answers (no abort).
-# One copy per user (a second start shows the running copy's panel; after kill -9 a new one takes over);
-# events keep arriving, also after ~/.glowticker is removed; TERM, INT and HUP end it in order.
-# Usage: app_notify_e2e.sh APP_BIN GLOWTICKER_BIN NOTIFY_SINK_BIN
+# glowticker-app without a tray (no display, a dead one, offscreen) turns each send into a notification; one
+# copy per user; survives ~/.glowticker's removal; ends in order on TERM, INT, HUP. Usage: APP CLI SINK
 set -u
 APP=$1 CLI=$2 SINK=$3
 command -v dbus-daemon >/dev/null || { echo "SKIP: dbus-daemon is not installed (package dbus)"; exit 77; }
 source "$(dirname "$0")/../support/e2e.sh"
-# runapp NAME [env assignments...]: execs the app as scenario NAME's user, after $WRAP; only in a subshell.
-runapp() {
+runapp() {  # runapp NAME [VAR=value...]: execs the app as scenario NAME's user, after $WRAP
+
   local name=$1; shift
   exec ${WRAP:-} env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u XDG_CONFIG_HOME HOME="$WORK/home-$name" XDG_RUNTIME_DIR="$WORK/xdg-$name" \
     DBUS_SESSION_BUS_ADDRESS="$bus" "$@" "$APP"
@@ -17,7 +14,7 @@ runapp() {
 sent() { [ "$(grep -c '"summary":"claude · 任务完成"' "$log")" -eq "$1" ]; }  # sent N: N notifications so far
 send() { HOME=$home "$CLI" send --agent claude --title "任务完成" --message 'tests <pass> & done' --ts 42; }
 
-scenario() {  # scenario NAME EXPLANATION [env assignments for the app...]; leaves home, bus, log and app set
+scenario() {  # scenario NAME EXPLANATION [VAR=value...]; leaves home, bus, log and app set
   local name=$1 why=$2; shift 2
   home=$WORK/home-$name
   mkdir -p "$home" "$WORK/xdg-$name" && chmod 700 "$WORK/xdg-$name"
@@ -26,13 +23,10 @@ scenario() {  # scenario NAME EXPLANATION [env assignments for the app...]; leav
   start_sink "sink-$name" "$SINK"
   runapp "$name" "$@" >"$WORK/app-$name.log" 2>&1 &
   app=$!; PIDS+=($app)
-  waitfor 10 test -S "$home/.glowticker/run/events.sock" || fail "$name: the app never opened its event socket"
+  waitfor 10 test -S "$home/.glowticker/run/events.sock" || fail "$name: no event socket"
   send || fail "$name: glowticker send failed"
   waitfor 10 grep -q '"summary":"claude · 任务完成"' "$log" || fail "$name: no notification arrived"
-  grep -q '"app_name":"Glowticker"' "$log" || fail "$name: wrong app name"
-  kill -0 "$app" 2>/dev/null || fail "$name: the app exited"
-  grep -q "$why" "$WORK/app-$name.log" || fail "$name: \"$why\" not printed"
-  echo "ok: $name ($(wc -l <"$log") notification)"
+  kill -0 "$app" 2>/dev/null && grep -q "$why" "$WORK/app-$name.log" || fail "$name: exited, or \"$why\" not printed"
 }
 
 scenario nodisplay 'no display'
@@ -47,21 +41,16 @@ send && waitfor 10 sent 2 || fail "after a second start, an event was lost"
 kill -9 "$app"; wait "$app" 2>/dev/null
 entry=$home/.config/autostart/glowticker.desktop  # the app has moved since autostart was switched on
 mkdir -p "${entry%/*}" && printf '[Desktop Entry]\nExec=/gone/glowticker-app --tray\n' >"$entry"
-runapp notray >"$WORK/app-after-kill.log" 2>&1 &
-app=$!; PIDS+=($app)
+runapp notray >"$WORK/app-after-kill.log" 2>&1 & app=$!; PIDS+=($app)
 waitfor 5 send 2>/dev/null || fail "after kill -9, a new start did not take events within 5 s"
 grep -qxF "Exec=$(realpath "$APP") --tray" "$entry" || fail "the autostart entry was not repaired: $(cat "$entry")"
 waitfor 10 sent 3 || fail "after kill -9, the event did not become a notification"
-echo "ok: one copy per user"
-# ~/.glowticker goes while the app runs: within a poll period it binds again; a start whose lock file
-# went with the folder still finds the running copy, by its bus name.
+# Once ~/.glowticker goes, the app binds again; a start without the lock file finds it by its bus name.
 rm -rf "$home/.glowticker"
 waitfor 25 send 2>/dev/null && waitfor 10 sent 4 || fail "events did not come back after ~/.glowticker was removed"
 out=$(WRAP="timeout 10" runapp notray 2>&1) && grep -q 'already running' <<<"$out" || fail "a start without the lock: $out"
 send && waitfor 10 sent 5 || fail "after a start without the lock, an event was lost"
-echo "ok: folder removed under the app"
-# SIGTERM, SIGINT, SIGHUP: status 0 and the socket gone. For TERM a silent server holds the first event while two
-# more wait behind it: each is either tried (its failure logged) or counted as not shown.
+# Each signal: status 0, the socket gone. At TERM a silent server holds one event, two wait: none lost silently.
 sock=$home/.glowticker/run/events.sock
 start_sink silent "$SINK" --silent
 send && send && send || fail "an event before TERM was refused"
@@ -73,5 +62,4 @@ for sig in TERM INT HUP; do
   [ $sig = TERM ] && { told=$(sed -n 's/.* \([0-9]*\) events not shown/\1/p' "$WORK/app-after-kill.log")
     [ $((${told:-0} + $(grep -c 'notify add failed\|notify skipped' "$WORK/app-after-kill.log"))) -ge 2 ] || fail "TERM: events lost silently"; }
 done
-echo "ok: ends in order on TERM, INT and HUP"
 echo "PASS"

@@ -1,11 +1,7 @@
 #!/bin/bash
-# A click on an agent's notification brings back its terminal, on a desktop run headless: x11 (Xvfb, openbox),
-# sway, kwin (virtual backend; KWIN_BACKEND=x11 on an Xvfb for screenshots) or gnome (GNOME Shell's own
-# notification service). Each case opens the agent's terminal and another, each a client of a session of a
-# private tmux server, runs the real hook in the agent's hidden pane with the other terminal in front, clicks,
-# asks the compositor which window has the focus and tmux which pane shows; then the quiet switch (on): held
-# back while the agent's terminal is in front, posted once the other is again. As root, runs as a plain user.
-# Usage: desktops_e2e.sh DESKTOP HOOK_BIN APP_BIN NOTIFY_SINK_BIN OUT_DIR
+# A click on an agent's notification raises its terminal and shows its tmux pane, on a headless x11, sway,
+# kwin (KWIN_BACKEND=x11: on an Xvfb, for screenshots) or gnome; then the quiet switch holds notifications
+# back only while that terminal is in front. Usage: desktops_e2e.sh DESKTOP HOOK_BIN APP_BIN SINK_BIN OUT_DIR
 set -u
 DESK=$1 HOOK=$(realpath "$2") APP=$(realpath "$3") SINK=$(realpath "$4") OUT=$5
 need() { for t; do command -v "$t" >/dev/null || { echo "SKIP: $t is not installed"; exit 77; }; done; }
@@ -25,15 +21,13 @@ fi
 source "$(dirname "$0")/../support/e2e.sh"
 chmod 755 "$WORK"
 export HOME=$WORK/home XDG_RUNTIME_DIR=$WORK/xdg SHELL=/bin/sh
-mkdir -p -m 700 "$HOME" "$XDG_RUNTIME_DIR" "$HOME/.glowticker"
-mkdir -p "$OUT"
+mkdir -p -m 700 "$HOME" "$XDG_RUNTIME_DIR" "$HOME/.glowticker" && mkdir -p "$OUT"
 T=(tmux -S "$WORK/tmux.sock" -f /dev/null)
 at_exit() { "${T[@]}" kill-server 2>/dev/null; }
 APPENV=(QT_QPA_PLATFORM=offscreen)
 FRONT=known  # whether the desktop can tell the app which window is in front
 
-# Per desktop: start it; `titles` lists the windows' titles, `focused` the focused one's; `focus TITLE`,
-# `hide TITLE`, `shot NAME`; `click` clicks the notification whose body holds $1 (defaults: the test server's).
+# Per desktop: titles, focused, focus TITLE, hide TITLE, shot NAME, click BODY, posted BODY.
 kwin_js() {  # kwin_js BODY: runs BODY in a KWin script and prints what it returns
   local n=$BASHPID$RANDOM
   echo "print('GT$n ' + (function () { var all = workspace.clientList(); $1 })());" >"$WORK/s$n.js"
@@ -46,9 +40,8 @@ shell_eval() { busctl --user --json=short call org.gnome.Shell /org/gnome/Shell 
 click() { busctl --user call org.freedesktop.Notifications /org/freedesktop/Notifications \
   io.glowticker.NotifySink Invoke uss 0 default "" >/dev/null; }
 posted() { grep -c "$1" "$WORK/sink.jsonl"; }
-hide() { :; }
-shot() { :; }
-xvfb() {  # xvfb: an X server of our own; sets XV
+hide() { :; }; shot() { :; }
+xvfb() {  # sets XV
   Xvfb -displayfd 5 -screen 0 1024x640x24 -nolisten tcp -noreset 5>"$WORK/display" 2>"$WORK/xvfb.log" & PIDS+=($!)
   waitfor 10 test -s "$WORK/display" || fail "Xvfb did not start"
   XV=:$(cat "$WORK/display")
@@ -99,13 +92,13 @@ kwin)
   shot() { [ -n "${XV:-}" ] && DISPLAY=$XV import -window root "$OUT/$1.png"; }
   APPENV+=(XDG_CURRENT_DESKTOP=KDE) ;;
 gnome)
-  # A session bus that starts no other notification server, and one standing in for the system bus.
+  # A session bus that starts no other notification server; the private one stands in for the system bus.
   mkdir "$WORK/services"
   for f in /usr/share/dbus-1/services/*.service; do grep -q org.freedesktop.Notifications "$f" || ln -s "$f" "$WORK/services/"; done
   sed "s|<standard_session_servicedirs */>|<servicedir>$WORK/services</servicedir>|" /usr/share/dbus-1/session.conf >"$WORK/session.conf"
   out=$(dbus-daemon --config-file="$WORK/session.conf" --fork --address="unix:path=$WORK/gbus" --print-address=1 --print-pid=1) || fail "no bus"
   export DBUS_SESSION_BUS_ADDRESS=${out%%$'\n'*} DBUS_SYSTEM_BUS_ADDRESS=$bus; PIDS+=("${out##*$'\n'}")
-  # A test extension unlocks Eval, through which the test reads the focus and clicks.
+  # A test extension unlocks Eval, for reading the focus and clicking.
   ext=$HOME/.local/share/gnome-shell/extensions/gt-eval@test
   mkdir -p "$ext" "$HOME/.config/glib-2.0/settings"
   echo '{"uuid":"gt-eval@test","name":"eval","description":"test","shell-version":["43"]}' >"$ext/metadata.json"
@@ -137,8 +130,8 @@ waitfor 10 test -S "$HOME/.glowticker/run/events.sock" || fail "the app never op
 
 logs() { cat "$WORK/app.log"; [ -S /run/systemd/journal/socket ] && journalctl -q -t glowticker 2>/dev/null; }
 held() { logs | grep -c 'skipped (terminal in front)'; }
-# cmd KIND TITLE: the command that opens terminal TITLE running $WORK/TITLE.sh
-cmd() {
+cmd() {  # cmd KIND TITLE: opens terminal TITLE running $WORK/TITLE.sh
+
   case $1 in
     xterm) echo "env WAYLAND_DISPLAY= xterm -T $2 -e $WORK/$2.sh" ;;
     urxvtc) echo "urxvtc -title $2 -e $WORK/$2.sh" ;;
@@ -146,10 +139,10 @@ cmd() {
     *) echo "$1 -T $2 $WORK/$2.sh" ;;
   esac
 }
-# script TITLE SESSION [FIRST]: what terminal TITLE runs: sets its title, runs FIRST, attaches to SESSION.
-script() { printf '#!/bin/sh\nprintf "\\033]2;%s\\007"\n%s\nexec %s attach -t %s\n' "$1" "${3:-}" "${T[*]}" "$2" >"$WORK/$1.sh" && chmod +x "$WORK/$1.sh"; }
-# hook N ROUND: the agent's hook runs in case N's hidden pane; prints the notification's body.
-hook() {
+script() {  # script TITLE SESSION [FIRST]: sets the title, runs FIRST, attaches to SESSION
+ printf '#!/bin/sh\nprintf "\\033]2;%s\\007"\n%s\nexec %s attach -t %s\n' "$1" "${3:-}" "${T[*]}" "$2" >"$WORK/$1.sh" && chmod +x "$WORK/$1.sh"; }
+hook() {  # hook N ROUND: runs the hook in case N's hidden pane; prints the notification's body
+
   printf '{"hook_event_name":"Notification","notification_type":"agent_needs_input","session_id":"s%s","cwd":"/w","message":"case %s round %s"}' $1 $1 $2 >"$WORK/payload"
   "${T[@]}" send-keys -t "$pane" "$HOOK --agent claude <$WORK/payload" Enter
   echo "case $1 round $2"
@@ -157,10 +150,8 @@ hook() {
 is() { [ "$($1)" = "$2" ]; }
 n=0
 "${T[@]}" new-session -d -s keep || fail "no tmux server"  # lives across cases, so the server never exits
-# run_case AGENT OTHER HOW EXPECTED: terminal kinds; HOW is hide (minimised or on another workspace),
-# titles (tmux sets the titles), nested (the agent's terminal started from the other's shell), menu
-# (clicked in GNOME's open date menu: the terminal must ask for attention) or -; EXPECTED is "raised"
-# or what the log says when the agent's terminal stays behind.
+# run_case AGENT OTHER HOW EXPECTED: HOW is hide, titles (set by tmux), nested (agent's terminal started from
+# the other's shell), menu (GNOME's date menu open: asks attention) or -; EXPECTED is raised or the log's reason.
 run_case() {
   local agent=$1 other=$2 how=$3 expect=$4 s=a$((++n)) o=o$n want=agent-$n body held0
   "${T[@]}" new-session -d -s $s -n editor -x 78 -y 22 \; new-window -d -t $s: -n agent \; new-session -d -s $o || fail "no tmux"
@@ -203,7 +194,6 @@ run_case() {
   "${T[@]}" kill-session -t $s \; kill-session -t $o
   echo "ok: $DESK case $n: $agent agent terminal, $other other, $how: $expect"
 }
-# The cases: agent terminal, other terminal, how, expected.
 while read -r -u 3 desk agent other how expect; do
   [ "$desk" = "$DESK" ] && run_case "$agent" "$other" "$how" "$expect"
 done 3<<'EOF'
@@ -219,6 +209,5 @@ gnome xterm      weston     -      raised
 gnome xterm      weston     menu   to mark it as needing attention
 gnome weston     xterm      -      GNOME on Wayland lets no program raise
 EOF
-logs | grep -o 'tmux pane.*' | sed 's/^/  /'
 grep -q Sanitizer "$WORK/app.log" && fail "the sanitizer reported"
 echo PASS

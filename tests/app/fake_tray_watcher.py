@@ -1,7 +1,5 @@
 #!/usr/bin/python3
-# A StatusNotifierWatcher with a host, and optionally a desktop portal stating a colour scheme, on the
-# session bus. When an item registers, and on each NewIcon, prints "ITEM title=… icon=… dial=#rrggbb": dial
-# is the top ring's first cell in the 22 px pixmap.
+# A StatusNotifierWatcher with a host, optionally a portal stating a colour scheme; prints each item's icon.
 # Usage: fake_tray_watcher.py [--scheme 0|1|2 [--portal-only 1]] [--dump DIR (pixmaps as DIR/<size>.rgba)]
 import sys, dbus, dbus.service
 from dbus.mainloop.glib import DBusGMainLoop
@@ -28,7 +26,7 @@ class Watcher(dbus.service.Object):
         return f"""<node><interface name="{W}"><method name="RegisterStatusNotifierItem"><arg type="s"/></method>
             <property name="IsStatusNotifierHostRegistered" type="b" access="read"/></interface></node>"""
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
-    def Get(self, iface, name): return True
+    def Get(self, iface, name): return True  # IsStatusNotifierHostRegistered
     @dbus.service.method(W, in_signature="s", sender_keyword="sender")
     def RegisterStatusNotifierItem(self, service, sender):
         bus.add_signal_receiver(lambda: show(sender), "NewIcon", ITEM, sender)
