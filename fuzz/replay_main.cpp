@@ -2,7 +2,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
@@ -13,6 +12,5 @@ int main(int argc, char** argv) {
     const std::string data((std::istreambuf_iterator<char>(in)), {});
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()), ++inputs;
   }
-  std::cout << inputs << " inputs\n";
   return inputs > 0 ? 0 : 1;
 }

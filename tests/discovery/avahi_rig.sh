@@ -40,7 +40,6 @@ start_avahi() {
 }
 
 up() {
-  [ "$(id -u)" = 0 ] || { echo "run as root" >&2; exit 1; }
   down
   rm -rf "$STATE"; mkdir -p "$STATE"
   ip netns add "$P-dev"; ip netns add "$P-app"

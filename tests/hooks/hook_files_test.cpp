@@ -1,7 +1,6 @@
 // The agents' files belong to the user: the tool edits only its own hook's bytes and leaves what it cannot edit.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <sstream>
 #include <thread>
 
@@ -201,8 +200,6 @@ TEST(HookInstaller, ToolsThatFailFloodOrHang) {
   test::TempDir dir;
   HookError e = failed(HookInstaller(stub(dir, "e", "printf out; printf ' err\\n' >&2; exit 2")).setHook(claude, true));
   EXPECT_EQ(std::tuple(e.kind, e.code, e.description), std::tuple(HookError::Kind::toolFailed, 2, " err\n"s));
-  e = failed(HookInstaller(dir.file("nope")).setHook(codex, true));
-  EXPECT_EQ(std::tuple(e.kind, e.code), std::tuple(HookError::Kind::notStarted, ENOENT));
 
   HookInstaller flood(
       stub(dir, "flood", "head -c 1048576 /dev/zero | tr '\\0' o\nhead -c 1048576 /dev/zero >&2\nexit 3"));

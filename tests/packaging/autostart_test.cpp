@@ -56,12 +56,10 @@ TEST(Autostart, TheEntryTheCommandAndTheUsersOwnEntries) {
   program(app);
   EXPECT_EQ(a.repairIfMoved(app), Autostart::Repair::notNeeded);
   EXPECT_FALSE(fs::exists(a.entryPath())) << "autostart is switched on only by the user";
-  EXPECT_EQ(command({"status"}).out, "Autostart off.\n");
   ASSERT_EQ(command({"on"}).status, 0);
   const std::string q = Autostart::execValue(app);
   EXPECT_NE(readAll(a.entryPath()).find("\nExec=" + q + "\n"), npos) << readAll(a.entryPath());
   EXPECT_NE(q.find(" 100%% "), npos) << "a lone % would be taken as a field code";
-  EXPECT_EQ(command({"status"}).out, "Autostart on: " + app.string() + " (" + a.entryPath().string() + ")\n");
   const std::string validate = "! command -v desktop-file-validate >/dev/null || desktop-file-validate '";
   EXPECT_EQ(std::system((validate + a.entryPath().string() + "'").c_str()), 0);
   EXPECT_EQ(std::distance(fs::directory_iterator(a.entryPath().parent_path()), {}), 1) << "a temporary file is left";
@@ -103,7 +101,6 @@ TEST(Autostart, TheEntryTheCommandAndTheUsersOwnEntries) {
     EXPECT_EQ(readAll(a.entryPath()), atStart);
     Autostart::Status st = a.status();
     EXPECT_TRUE(st.ours == row.ours && st.switchedOff == row.off && st.enabled == (row.ours && !row.off)) << row.before;
-    EXPECT_TRUE(!row.off || command({"status"}).out.find("is switched off") != npos);
     writeAll(a.entryPath(), row.before);
     r = command({"on"});
     EXPECT_EQ(r.status, row.ours ? 0 : 1) << row.before << r.err;
@@ -111,7 +108,6 @@ TEST(Autostart, TheEntryTheCommandAndTheUsersOwnEntries) {
     r = command({"off"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(fs::exists(a.entryPath()), !row.ours) << row.before;
-    EXPECT_TRUE(row.ours || r.out.find("runs /usr/bin/other-app, not glowticker-app; it is left") != npos) << r.out;
   }
 }
 

@@ -20,9 +20,8 @@ TEST(PairingRecord, DecodingIsStrictAndTheStampIsWholeUtcSeconds) {
   };
   EXPECT_EQ(decodeClockConfig(with(R"("http_port":9223372036854775807,"paired_at":"p","x":[1])")),
             (ClockConfig{"D", "h", 1, INT64_MAX, "t", "p"}));
-  for (const std::string bad :
-       {R"("http_port":2)", R"("http_port":"8","paired_at":"p")", R"("http_port":8.0,"paired_at":"p")",
-        R"("http_port":9223372036854775808,"paired_at":"p")", R"("http_port":2,"paired_at":7)"})
+  for (const std::string bad : {R"("http_port":2)", R"("http_port":"8","paired_at":"p")",
+                                R"("http_port":9223372036854775808,"paired_at":"p")"})
     EXPECT_EQ(decodeClockConfig(with(bad)), std::nullopt) << bad;
   EXPECT_EQ(decodeClockConfig("[" + with(R"("http_port":2,"paired_at":"p")") + "]"), std::nullopt);
   using namespace std::chrono;

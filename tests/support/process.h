@@ -45,8 +45,7 @@ inline bool reap(pid_t pid, int ms, int& status) {
   return ended;
 }
 
-// argv with `input` on stdin (held open till the end with `holdInput`), output in files in `dir`; `env` null
-// is ours. Still running after `seconds`: killed, and the test fails.
+// argv with `input` on stdin (held open with `holdInput`), output in `dir`, env null: ours; killed past `seconds`.
 inline ProcessResult runProgram(std::vector<std::string> argv, const std::filesystem::path& dir,
                                 const std::string& input = {}, bool holdInput = false, char* const* env = nullptr,
                                 int seconds = 10) {
@@ -79,8 +78,7 @@ inline ProcessResult runShell(const std::string& command, const std::filesystem:
                     nullptr, seconds + 5);
 }
 
-// A program left running; its first output line (its "ready", within `seconds`) is kept. stop(): SIGTERM,
-// SIGKILL after 3 s, and the exit code (-1 when it did not exit by itself).
+// A program left running, its first output line ("ready", within `seconds`) kept; stop() gives its exit code.
 struct Background {
   explicit Background(std::vector<std::string> argv, int seconds = 10) {
     int p[2];

@@ -59,7 +59,6 @@ auto withFileSizeLimit(rlim_t bytes, Fn fn) {
 // Environment variables set (or with nullptr unset) until this object goes, then restored.
 class Env {
  public:
-  Env() = default;
   Env(const char* name, const char* value) { set(name, value); }
   ~Env() {
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
