@@ -8,8 +8,7 @@
 namespace gt {
 namespace {
 
-// Only HOME and PATH, so nothing of the caller's environment leaks in. The command bounds its own waits to
-// about 2 s; runProgram fails the test after 10.
+// Only HOME and PATH, so nothing of the caller's environment leaks in.
 test::ProcessResult send(const test::TempDir& home, std::vector<std::string> args) {
   args.insert(args.begin(), {GT_GLOWTICKER, "send"});
   std::string homeVar = "HOME=" + home.path().string();

@@ -1,18 +1,14 @@
-// gt-notify-sink: a stand-in org.freedesktop.Notifications server on the session bus, for tests and benchmarks.
-// It takes the name over from any server that allows it and prints "ready" once it owns it.
-//   --log FILE  a JSON line per Notify (its arguments, string and byte hints, "sender", the "id" given) and per
-//               CloseNotification {"closed"}    --no-markup, --actions  capabilities    --silent  never answers
-// io.glowticker.NotifySink.Invoke(u id, s action, s token) clicks notification `id` (0: the newest) as a server
-// does: ActivationToken (with a token), ActionInvoked, NotificationClosed, broadcast; InvokeUnicast addresses
-// them to the notification's sender, as GNOME Shell does.
+// gt-notify-sink: a stand-in org.freedesktop.Notifications server; takes the name over, then prints "ready".
+//   --log FILE  a JSON line per Notify (arguments but the icon, byte hints, "sender", "id") and per
+//   CloseNotification {"closed"}    --no-markup, --actions  capabilities    --silent  never answers
+// io.glowticker.NotifySink.Invoke(u id, s action, s token) clicks `id` (0: the newest): ActivationToken (with a
+// token), ActionInvoked, NotificationClosed, broadcast; InvokeUnicast addresses them to the sender (GNOME Shell).
 #include <systemd/sd-bus.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <string>
 #include <string_view>
 
 namespace {
@@ -59,9 +55,7 @@ int notify(sd_bus_message* m, void*, sd_bus_error*) {
     std::uint8_t byte;
     if ((r = sd_bus_message_read_basic(m, 's', &key)) < 0 || (r = sd_bus_message_peek_type(m, nullptr, &type)) < 0)
       break;
-    if (std::string_view(type) == "s" && (r = sd_bus_message_read(m, "v", "s", &text)) >= 0)
-      hints[key] = text;
-    else if (std::string_view(type) == "y" && (r = sd_bus_message_read(m, "v", "y", &byte)) >= 0)
+    if (std::string_view(type) == "y" && (r = sd_bus_message_read(m, "v", "y", &byte)) >= 0)
       hints[key] = byte;
     else if (r >= 0)
       r = sd_bus_message_skip(m, "v");
@@ -75,7 +69,6 @@ int notify(sd_bus_message* m, void*, sd_bus_error*) {
           {"app_name", app},
           {"replaces_id", replaces},
           {"id", id},
-          {"app_icon", icon},
           {"summary", summary},
           {"body", body},
           {"actions", actions},

@@ -35,7 +35,6 @@ bool runClient(const std::string& path, int conn) {
   const int longAt = static_cast<int>(rng() % kRecordsPerConnection);
   for (int seq = 0; seq < kRecordsPerConnection && ok; ++seq) {
     if (seq % 97 == 13) out += "{\"type\":\"broken\", \"ts\": \nnot json at all\n\n   \n[1,2]\n";
-    if (seq % 389 == 7) out += R"({"type":"t","agent":"a","state":"s","title":"T","message":"M","project":"p","ts":1.5})" "\n";
     if (seq == longAt) out += line(conn, -1, EventListener::kMaxPendingBytes + 1000);
     if (seq == 1 && conn == 0) out += line(conn, -2, kNearLimit);
     out += line(conn, seq);
@@ -95,7 +94,7 @@ TEST(EventFlood, EveryGoodRecordOnceInOrderWithBoundedMemoryAndNoLeaks) {
   ::close(go[0]), ::close(go[1]);
 
   EXPECT_TRUE(all) << delivered.load() << " of " << total << " delivered";
-  EXPECT_EQ(strays.load(), 0) << "malformed, fractional or over-long records were delivered";
+  EXPECT_EQ(strays.load(), 0) << "malformed or over-long records were delivered";
   EXPECT_EQ(nearLimit.load(), 1);
   for (int c = 0; c < kConnections; ++c) {
     ASSERT_EQ(got[c].size(), static_cast<std::size_t>(kRecordsPerConnection)) << "connection " << c;
@@ -181,8 +180,7 @@ TEST(HookStorm, ThousandHooksAtOnceAllExitZeroAndEveryEventArrives) {
   EXPECT_TRUE(got.waitFor(kHooks, 10s)) << got.events().size() << " of " << kHooks << " arrived";
   std::set<std::string> seen;
   for (const auto& ev : got.events()) seen.insert(ev.message);
-  const auto each = static_cast<std::size_t>(kHooks);
-  EXPECT_EQ(std::pair(seen.size(), got.events().size()), std::pair(each, each));
+  EXPECT_EQ(std::pair(seen.size(), got.events().size()), (std::pair<std::size_t, std::size_t>(kHooks, kHooks)));
 }
 
 }  // namespace

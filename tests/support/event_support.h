@@ -1,22 +1,17 @@
 #pragma once
-// Socket clients, an event collector, an in-memory log, a stand-in for bringing a terminal back, and what
-// this process holds (descriptors, memory).
+// Socket clients, an event collector, an in-memory log, a stand-in terminal return, this process's resources.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <string>
-#include <string_view>
 #include <thread>
-#include <vector>
 
 #include "core/common/log.h"
 #include "core/events/agent_event.h"
@@ -26,7 +21,7 @@
 
 namespace gt::test {
 
-// Sanitizer quarantine and shadow memory: resident-memory bounds are checked in normal builds only.
+// Resident-memory bounds are checked in normal builds only.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 inline constexpr bool kSanitized = true;
 #else
@@ -38,8 +33,7 @@ inline int openFdCount() {
   return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})) - 1;
 }
 
-// A size of /proc/self/status in KiB: "VmRSS" resident now, "VmHWM" the peak since the process began or since
-// "5" was written to /proc/self/clear_refs.
+// A size in /proc/self/status in KiB ("VmRSS" now, "VmHWM" the peak since start or a "5" to clear_refs).
 inline std::int64_t memoryKiB(std::string_view key) {
   std::ifstream in("/proc/self/status");
   for (std::string line; std::getline(in, line);)
@@ -62,7 +56,7 @@ inline sockaddr_un unixAddress(const std::string& path) {
   return addr;
 }
 
-// A connected stream socket, or -1. A full backlog refuses with EAGAIN; that is retried, as a hook does.
+// A connected stream socket, or -1; a full backlog (EAGAIN) is retried, as a hook does.
 inline int connectTo(const std::string& path) {
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un addr = unixAddress(path);
@@ -89,7 +83,6 @@ inline std::string record(const std::string& agent, std::int64_t ts, const std::
   return encodeAgentEvent(AgentEvent{"t", agent, "s", "title", message, "p", ts}) + "\n";
 }
 
-// A list that threads append to; readers get a copy or wait, bounded, for a length.
 template <typename T>
 class SharedList {
  public:
@@ -113,7 +106,6 @@ class SharedList {
   std::vector<T> v_;
 };
 
-// Log entries kept in memory, for counting what was said.
 class MemoryLog : public Log, SharedList<std::string> {
  public:
   void error(std::string_view, std::string_view, std::string_view text) override { push(std::string(text)); }
