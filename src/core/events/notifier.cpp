@@ -101,6 +101,7 @@ struct Notifier::Core {
   std::size_t dropped = 0;  // notifications dropped since the queue last ran empty
   std::thread worker;
   bool busy = false;      // the worker is doing a job
+  bool showing = false;   // that job is a notification: one more not shown if the end comes first
   bool closing = false;   // nothing new is taken
   bool stopping = false;  // the worker ends after its job
 
@@ -138,13 +139,13 @@ struct Notifier::Core {
         AgentEvent event = std::move(waiting.front());
         waiting.pop_front();
         const std::size_t lost = waiting.empty() ? std::exchange(dropped, 0) : 0;
-        busy = true;
+        busy = showing = true;
         g.unlock();
         if (lost) say(true, "notification queue full: dropped the " + std::to_string(lost) + " oldest events");
         notify(event);
       }
       g.lock();
-      busy = false;
+      busy = showing = false;
       changed.notify_all();
     }
   }
@@ -259,7 +260,7 @@ bool Notifier::finish(std::chrono::steady_clock::time_point deadline) {
   std::unique_lock<std::mutex> g(c.lock);
   c.closing = true;
   c.changed.wait_until(g, deadline, [&] { return c.waiting.empty() && c.clicks.empty() && !c.busy; });
-  const std::size_t left = c.waiting.size() + std::exchange(c.dropped, 0);
+  const std::size_t left = c.waiting.size() + std::exchange(c.dropped, 0) + (c.showing ? 1 : 0);
   c.waiting.clear();
   c.clicks.clear();
   c.stopping = true;
