@@ -108,7 +108,7 @@ gnome)
   gnome-shell --wayland --headless --virtual-monitor 1024x640 --wayland-display wayland-gs >"$WORK/gnome.log" 2>&1 & PIDS+=($!)
   waitfor 30 eval '[ "$(shell_eval 1 2>/dev/null)" = 1 ]' || fail "GNOME Shell did not start"
   # Out of the overview it starts in, as a user's first click: its grab makes mutter drop X11 activations.
-  waitfor 20 eval '[ "$(shell_eval "!Main.layoutManager._startingUp && (Main.overview.hide(), !global.stage.get_grab_actor())")" = true ]' ||
+  waitfor 60 eval '[ "$(shell_eval "!Main.layoutManager._startingUp && (Main.overview.hide(), !global.stage.get_grab_actor())")" = true ]' ||
     fail "GNOME stays in its overview"
   export DISPLAY=$(shell_eval 'GLib.getenv("DISPLAY")') XAUTHORITY=$(shell_eval 'GLib.getenv("XAUTHORITY")')
   wins='global.get_window_actors().map(a => a.meta_window)'
@@ -163,7 +163,7 @@ run_case() {
   if [ "$how" = nested ]; then script other-$n $o "$(cmd $agent $want) &"; else script other-$n $o; fi
   $(cmd $other other-$n) >>"$WORK/terminals.log" 2>&1 & PIDS+=($!)
   [ "$how" = nested ] || { $(cmd $agent $want) >>"$WORK/terminals.log" 2>&1 & PIDS+=($!); }
-  waitfor 20 eval '[ "$(titles | grep -cx -e $want -e other-$n)" = 2 ] && "${T[@]}" list-clients | grep -q $s' ||
+  waitfor 60 eval '[ "$(titles | grep -cx -e $want -e other-$n)" = 2 ] && "${T[@]}" list-clients | grep -q $s' ||
     fail "$n: the terminals did not open: $(titles)"
   [ "$how" = hide ] && { hide $want || fail "$n: cannot hide $want"; }
   focus other-$n && waitfor 5 is focused other-$n || fail "$n: cannot focus other-$n: $(focused)"
