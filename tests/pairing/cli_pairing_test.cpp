@@ -73,8 +73,7 @@ TEST_F(CliPairingTest, HelpUsagePairStatusUnpair) {
     Result r = glowticker(args);
     EXPECT_TRUE(r.status == 2 && !r.err.empty()) << args;
   }
-  EXPECT_EQ(glowticker("pair --host 127.0.0.1 --http-port 9 --ws-port 9 --name x --code 1234 --help").status, 0);
-  EXPECT_FALSE(fs::exists(home_ / ".glowticker")) << "nothing is stored on a usage error or help";
+  EXPECT_FALSE(fs::exists(home_ / ".glowticker")) << "nothing is stored on a usage error";
   EXPECT_EQ(status(), "4 未配对\nunpaired null");
 
   // It takes one wrong code: the codes refused here must never reach it. Its token needs escaping in the probe.
