@@ -69,7 +69,6 @@ TEST_F(EventListenerTest, PrivateFoldersOnlyTheUsersProgramsAndOnlyItsOwnSocket)
   }
   EXPECT_TRUE(sendAll(own, record("own", 1)) && got.waitFor(1));
   EXPECT_EQ(got.events().size(), 1u);
-  EXPECT_EQ(log->count("uid 65534"), ::geteuid() == 0 ? 1u : 0u);
   ::close(own);
   // A crashed run's socket is replaced, and loosened folders made private again.
   listener.stop();

@@ -17,8 +17,7 @@ struct FakeCenter : NotificationCenter {
   }
 };
 
-// Posts only when a service is there, long texts cut at a whole character (a cluster of several code points
-// included); every other outcome is logged with its reason.
+// Posts only when a service is there, texts cut at a whole character (clusters too); other outcomes logged.
 TEST(NotifierTest, PostsCutTextsWhenAServiceIsThereAndLogsEveryOtherOutcome) {
   const std::string as(Notifier::kMaxBody - 10, 'a'), family = "\U0001F469\u200D\U0001F469\u200D\U0001F467";
   EXPECT_EQ(cutText(as + family + "tail", Notifier::kMaxBody), as + "\u2026");

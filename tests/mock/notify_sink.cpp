@@ -1,6 +1,5 @@
 // gt-notify-sink: a stand-in org.freedesktop.Notifications server; takes the name over, then prints "ready".
-//   --log FILE  a JSON line per Notify (arguments but the icon, byte hints, "sender", "id") and per
-//   CloseNotification {"closed"}    --no-markup, --actions  capabilities    --silent  never answers
+// --log FILE: a JSON line per Notify and per CloseNotification; --no-markup, --actions; --silent never answers.
 // io.glowticker.NotifySink.Invoke(u id, s action, s token) clicks `id` (0: the newest): ActivationToken (with a
 // token), ActionInvoked, NotificationClosed, broadcast; InvokeUnicast addresses them to the sender (GNOME Shell).
 #include <systemd/sd-bus.h>

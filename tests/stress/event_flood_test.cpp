@@ -25,8 +25,7 @@ std::string line(int conn, int seq, std::size_t messageBytes = 8) {
          "\n";
 }
 
-// Good records (some with CRLF) among bad lines and one over-long record, in random pieces; connection 0 also
-// sends one just inside the bound. The last has no line feed: it is never whole.
+// Good records (some CRLF), bad lines, one over-long and (connection 0) one just inside the bound, in random pieces.
 bool runClient(const std::string& path, int conn) {
   int fd = connectTo(path);
   std::mt19937 rng(static_cast<unsigned>(conn) * 7919u + 1);
@@ -39,7 +38,7 @@ bool runClient(const std::string& path, int conn) {
     if (seq == 1 && conn == 0) out += line(conn, -2, kNearLimit);
     out += line(conn, seq);
     if (seq % 101 == 50) out.insert(out.size() - 1, "\r");
-    if (seq + 1 == kRecordsPerConnection) out += line(conn, seq + 1), out.pop_back();
+    if (seq + 1 == kRecordsPerConnection) out += line(conn, seq + 1), out.pop_back();  // never whole
     for (std::size_t n; ok && (out.size() > 8192 || seq + 1 == kRecordsPerConnection) && !out.empty(); out.erase(0, n)) {
       n = std::min<std::size_t>(out.size(), rng() % 4096 + 1);
       ok = sendAll(fd, std::string_view(out).substr(0, n));

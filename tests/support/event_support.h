@@ -21,7 +21,6 @@
 
 namespace gt::test {
 
-// Resident-memory bounds are checked in normal builds only.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 inline constexpr bool kSanitized = true;
 #else
