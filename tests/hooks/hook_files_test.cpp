@@ -100,7 +100,10 @@ TEST_F(UserFiles, UninstallTakesOnlyOursAndEditsTakeTurns) {
   test::writeAll(file(claude), head + ", " + ours + tail);
   EXPECT_EQ(run(claude, false).action, "removed");
   EXPECT_EQ(readAll(file(claude)), head + tail);
-  // codex: an earlier version's notify gives back the user's own one; ours among their hooks goes alone.
+  // codex: an earlier version's notify alone is not installed (it tells no approval), and uninstalling gives
+  // back the user's own one it carried; ours among their hooks goes alone.
+  test::writeAll(file(codex), "notify = [\"/old/glowticker-hook\", \"--agent\", \"codex\"]\n");
+  EXPECT_FALSE(HookState::isInstalled(codex, home_.path()));
   const std::string users = "[[hooks.Stop]]\nmatcher = \"\"\n[[hooks.Stop.hooks]]\ncommand = \"say\"\n",
                     rest = "# mine below\n[x]\ns = \"\"\"\n[[hooks.Stop]]\n\"\"\"\n";
   test::writeAll(file(codex),

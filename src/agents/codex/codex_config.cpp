@@ -60,9 +60,9 @@ std::vector<std::pair<int, int>> ourHooks(const toml::table& root, const HookSet
   return counts;
 }
 
-bool holdsOurs(const toml::table& root, const HookSetup& setup) {
+bool holdsOurs(const toml::table& root, const HookSetup& setup, bool countNotify = true) {
   auto counts = ourHooks(root, setup, {});
-  return ourNotify(root, setup) ||
+  return (countNotify && ourNotify(root, setup)) ||
          std::any_of(counts.begin(), counts.end(), [](std::pair<int, int> c) { return c.first > 0; });
 }
 
@@ -232,9 +232,11 @@ Result<toml::table, Problem<EditProblem>> editable(std::string_view text, const 
       text, setup.where, [&](const toml::table& root, const TomlText& doc) { return checkHooks(root, doc, setup); });
 }
 
+// An earlier version's notify alone is not installed: it never tells that a command waits for approval,
+// and switching the hook on replaces it.
 bool holdsOurHook(std::string_view text, const HookSetup& setup) {
   auto root = TomlText::parse(text, {});
-  return root && holdsOurs(*root, setup);
+  return root && holdsOurs(*root, setup, false);
 }
 
 EditResult install(std::string_view text, const HookSetup& setup) {
