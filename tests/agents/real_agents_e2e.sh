@@ -88,13 +88,18 @@ settle() {  # everything sent is shown: no hook runs any more, and a marker sent
   "$CLI" send --agent mark --title $marks --message . || fail "$scenario: no marker sent"
   waitfor 10 grep -q "\"summary\":\"mark · $marks\"" "$sinklog" || fail "$scenario: marker $marks not shown"
 }
+screens() {  # what each agent's terminal shows, for a failure
+  local s
+  for s in $("${T[@]}" list-sessions -F '#S' 2>/dev/null); do echo "[$s]"; "${T[@]}" capture-pane -p -t "$s" | grep -v '^ *$'; done
+}
 expect() {  # expect < LINES: what the user saw comes, and once everything sent is shown, nothing else
 
   want=$(cat)
   waitfor 60 eval '[ "$(seen)" = "$want" ]' || fail "$scenario: the user saw
 $(seen)
 instead of
-$want"
+$want
+$(screens)"
   settle
   [ "$(seen)" = "$want" ] || fail "$scenario: then the user saw
 $(seen)"
@@ -106,6 +111,16 @@ shows() {  # shows PANE TEXT: waits for TEXT on the screen
     fail "$scenario: \"$text\" never showed in $pane: $("${T[@]}" capture-pane -p -t "$pane" | grep -v '^ *$')"
 }
 type() { "${T[@]}" send-keys -t "$1" -l "$2" && shows "$1" "$2" && "${T[@]}" send-keys -t "$1" Enter; }
+# press PANE TEXT KEYS...: answers the dialog showing TEXT; on a loaded machine a dialog can be drawn before
+# it takes keys, so they are pressed again while it stays.
+press() {
+  local pane=$1 text=$2 i; shift 2
+  for i in 1 2 3 4 5 6; do
+    "${T[@]}" send-keys -t "$pane" "$@"
+    waitfor 10 eval '! "${T[@]}" capture-pane -p -t "$pane" | grep -qF -- "$text"' && return
+  done
+  fail "$scenario: \"$text\" stayed in $pane: $(screens)"
+}
 cd "$demo" || fail "no work folder"
 
 begin "claude -p, a plain answer"
@@ -139,7 +154,7 @@ waitfor 60 grep -q "still up): 需要你的授权" "$WORK/app.log" || fail "$sce
 expect <<'EOF'
 show claude · 需要你的授权 | 请求使用 Bash：touch ~/src/demo/i.marker
 EOF
-"${T[@]}" send-keys -t claude Enter
+press claude "Do you want to proceed?" Enter
 expect <<'EOF'
 show claude · 需要你的授权 | 请求使用 Bash：touch ~/src/demo/i.marker
 close claude · 需要你的授权
@@ -152,7 +167,7 @@ begin "codex, interactive: a plain turn (its task-title turn announces nothing)"
 shows codex "Ask Codex to do anything"
 type codex "say hi"
 shows codex "Hooks need review"
-"${T[@]}" send-keys -t codex 2 && "${T[@]}" send-keys -t codex Enter
+press codex "Hooks need review" 2 Enter
 expect <<'EOF'
 show codex · 任务完成 | Hi there! The mock model says hello.
 EOF
@@ -164,7 +179,7 @@ expect <<'EOF'
 close codex · 任务完成
 show codex · 需要你的授权 | 请求使用 Bash：touch ~/src/demo/c.marker
 EOF
-"${T[@]}" send-keys -t codex y
+press codex "Would you like to run the following command?" y
 expect <<'EOF'
 close codex · 任务完成
 show codex · 需要你的授权 | 请求使用 Bash：touch ~/src/demo/c.marker
