@@ -88,6 +88,7 @@ TEST(Autostart, TheEntryTheCommandAndTheUsersOwnEntries) {
                head + "Exec=env QT_SCALE_FACTOR=2 " + q + "\nOnlyShowIn=KDE;\n", "=", true, false},
               {head + "Exec = \"" + gone + "\"\n\n[Desktop Action x]\nExec=/bin/false\n",
                head + "Exec = " + q + "\n\n[Desktop Action x]\nExec=/bin/false\n", "=", true, false},
+              {"[Desktop Entry]", "[Desktop Entry]\nExec=" + q + "\n", "=", true, false},  // no final newline
               {head + "Exec=/usr/bin/other-app --tray\n", "", "", false, false},  // a wrapper: never changed
               {mine + "X-GNOME-Autostart-Delay=9\nHidden=true\n", "",
                mine + "X-GNOME-Autostart-Delay=9\nHidden=false\n", true, true},
