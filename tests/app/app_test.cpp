@@ -398,8 +398,12 @@ class AppTest : public QObject {
     QCOMPARE(state_->cfg()->wsPort, std::int64_t(8081));
   }
 
-  void placementBelowATopRightIcon() {  // right edge kept on screen
+  void placementBelowATopRightIcon() {  // right edge kept on screen; an opened panel stands where it says
     QCOMPARE(TrayPanel::placement({320, 300}, {1257, 1, 22, 22}, {}, {0, 0, 1280, 800}), QPoint(960, 23));
+    TrayPanel panel(new PanelRootView(state_.get(), services()), TrayPanel::Mode::popup);
+    panel.open({100, 1, 22, 22});
+    QCOMPARE(panel.pos(), TrayPanel::placement(panel.size(), {100, 1, 22, 22}, QCursor::pos(),
+                                               QGuiApplication::primaryScreen()->availableGeometry()));
   }
 
   // WCAG contrast of the dial on black, grey and white panels at every tray size in both schemes (the dial's
