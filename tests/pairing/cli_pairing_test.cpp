@@ -69,7 +69,8 @@ class CliPairingTest : public ::testing::Test {
 
 TEST_F(CliPairingTest, HelpUsagePairStatusUnpair) {
   for (const char* args : {"pair", "pair --host h --http-port 80 --ws-port 81 --name n",
-                           "pair --host h --http-port 80 --ws-port 70000 --name n --code 1", "status extra"}) {
+                           "pair --host h --http-port 80 --ws-port 70000 --name n --code 1", "status extra",
+                           "pair --host"}) {  // the last option without its value
     Result r = glowticker(args);
     EXPECT_TRUE(r.status == 2 && !r.err.empty()) << args;
   }
