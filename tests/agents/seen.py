@@ -6,6 +6,8 @@ import json, sys
 log, start, home = sys.argv[1], int(sys.argv[2]), sys.argv[3]
 titles = {}
 for n, line in enumerate(open(log, encoding="utf-8")):
+    if not line.endswith("\n"):
+        break  # the sink is still writing it
     rec = json.loads(line)
     if "closed" in rec:
         change = "close " + titles.pop(rec["closed"], "?")
