@@ -13,7 +13,8 @@ using test::readAll, test::writeAll;
 constexpr auto npos = std::string::npos;
 
 // An enable that cannot work says why and leaves nothing behind; "on" names the app beside it, quoted. The user's own
-// entries: at start and "on" only a gone app's path and the switch keys change, "off" removes only one that starts ours.
+// entries: at start and "on" only a gone app's path and the switch keys change, "off" removes only one that starts
+// ours.
 TEST(Autostart, TheEntryTheCommandAndTheUsersOwnEntries) {
   test::TempDir dir;
   const fs::path root = dir.path(), home = root / "home";
@@ -79,22 +80,24 @@ TEST(Autostart, TheEntryTheCommandAndTheUsersOwnEntries) {
   const struct {
     std::string before, atStart, afterOn;  // empty: as before; "=": as at start
     bool ours, off;
-  } rows[] = {{"# mine\r\n[Desktop Entry]\r\nExec=env QT_SCALE_FACTOR=2 " + gone +
-                   " --minimized %U\r\nX-GNOME-Autostart-Delay=15\r\nOnlyShowIn=KDE;\r\n",
-               "# mine\r\n[Desktop Entry]\r\nExec=env QT_SCALE_FACTOR=2 " + q +
-                   " --minimized %U\r\nX-GNOME-Autostart-Delay=15\r\nOnlyShowIn=KDE;\r\n",
-               "=", true, false},
-              {head + "Exec=env QT_SCALE_FACTOR=2 glowticker-app\nOnlyShowIn=KDE;\n",
-               head + "Exec=env QT_SCALE_FACTOR=2 " + q + "\nOnlyShowIn=KDE;\n", "=", true, false},
-              {head + "Exec = \"" + gone + "\"\n\n[Desktop Action x]\nExec=/bin/false\n",
-               head + "Exec = " + q + "\n\n[Desktop Action x]\nExec=/bin/false\n", "=", true, false},
-              {"[Desktop Entry]", "[Desktop Entry]\nExec=" + q + "\n", "=", true, false},  // no final newline
-              {head + "Exec=/usr/bin/other-app --tray\n", "", "", false, false},  // a wrapper: never changed
-              {mine + "X-GNOME-Autostart-Delay=9\nHidden=true\n", "",
-               mine + "X-GNOME-Autostart-Delay=9\nHidden=false\n", true, true},
-              {head + "Exec=env A=1 " + gone + "\nX-GNOME-Autostart-enabled=false\n", "",
-               head + "Exec=env A=1 " + q + "\nX-GNOME-Autostart-enabled=true\n", true, true},
-              {head + "Exec=" + lame + "\n", head + "Exec=" + q + "\n", "=", true, false}};
+    std::string said = "only the app's path";  // what "on" says it changed
+  } rows[] = {
+      {"# mine\r\n[Desktop Entry]\r\nExec=env QT_SCALE_FACTOR=2 " + gone +
+           " --minimized %U\r\nX-GNOME-Autostart-Delay=15\r\nOnlyShowIn=KDE;\r\n",
+       "# mine\r\n[Desktop Entry]\r\nExec=env QT_SCALE_FACTOR=2 " + q +
+           " --minimized %U\r\nX-GNOME-Autostart-Delay=15\r\nOnlyShowIn=KDE;\r\n",
+       "=", true, false},
+      {head + "Exec=env QT_SCALE_FACTOR=2 glowticker-app\nOnlyShowIn=KDE;\n",
+       head + "Exec=env QT_SCALE_FACTOR=2 " + q + "\nOnlyShowIn=KDE;\n", "=", true, false},
+      {head + "Exec = \"" + gone + "\"\n\n[Desktop Action x]\nExec=/bin/false\n",
+       head + "Exec = " + q + "\n\n[Desktop Action x]\nExec=/bin/false\n", "=", true, false},
+      {"[Desktop Entry]", "[Desktop Entry]\nExec=" + q + "\n", "=", true, false},  // no final newline
+      {head + "Exec=/usr/bin/other-app --tray\n", "", "", false, false, ""},       // a wrapper: never changed
+      {mine + "X-GNOME-Autostart-Delay=9\nHidden=true\n", "", mine + "X-GNOME-Autostart-Delay=9\nHidden=false\n", true,
+       true, "only its switch"},
+      {head + "Exec=env A=1 " + gone + "\nX-GNOME-Autostart-enabled=false\n", "",
+       head + "Exec=env A=1 " + q + "\nX-GNOME-Autostart-enabled=true\n", true, true, "switch and the app's path"},
+      {head + "Exec=" + lame + "\n", head + "Exec=" + q + "\n", "=", true, false}};
   for (const auto& row : rows) {
     const std::string atStart = row.atStart.empty() ? row.before : row.atStart;
     writeAll(a.entryPath(), row.before);
@@ -105,6 +108,7 @@ TEST(Autostart, TheEntryTheCommandAndTheUsersOwnEntries) {
     writeAll(a.entryPath(), row.before);
     r = command({"on"});
     EXPECT_EQ(r.status, row.ours ? 0 : 1) << row.before << r.err;
+    EXPECT_EQ(r.out.find(row.said + " changed.\n") != npos, row.ours) << r.out;
     EXPECT_EQ(readAll(a.entryPath()), row.afterOn == "=" ? atStart : row.afterOn.empty() ? row.before : row.afterOn);
     r = command({"off"});
     EXPECT_EQ(r.status, 0);
