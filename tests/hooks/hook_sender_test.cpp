@@ -52,12 +52,13 @@ class HookSenderTest : public ::testing::Test {
 // What the real agents send (captured from their own programs; also the payload fuzzer's seeds).
 std::string payload(const std::string& name) { return test::readAll(std::string(GT_PAYLOADS) + "/" + name + ".json"); }
 
-// What the real-agent stage (tests/agents) does not reach: kimi, garbage and the origin (cuts are the fuzz target's).
+// What the real-agent stage (tests/agents) does not reach: kimi (its runs of white space made one space), garbage
+// and the origin (cuts are the fuzz target's).
 TEST_F(HookSenderTest, PayloadsBecomeRecordsWithTheirOriginAndGarbageIsDropped) {
   auto ms = [] { return std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now()); };
   const auto before = ms().time_since_epoch().count();
   AgentEvent ev = send({kHook, "--agent", "kimi"},
-                       R"({"hook_event_name":"Notification","cwd":"/p/k","title":"T","body":"Task done"})")
+                       R"({"hook_event_name":"Notification","cwd":"/p/k","title":"T","body":" Task \t\n done\n"})")
                       .value_or(AgentEvent{});
   EXPECT_TRUE(ev.ts >= before && ev.ts <= ms().time_since_epoch().count()) << ev.ts;  // stamped in ms on sending
   EXPECT_EQ((ev.ts = 0, ev.origin.reset(), ev), (AgentEvent{"Notification", "kimi", "waiting", "收到通知", "Task done", "k"}));
