@@ -63,7 +63,7 @@ TEST_F(UserFiles, RoundTripsAsWrittenByUsers) {
 )j",
        "log-glowticker-hook-events"},
       // The indentation step is the first indented line's, not that of an unindented one before it.
-      {claude, "{\n\"model\": \"x\",\n  \"env\": {\n    \"A\": 1\n  }\n}\n", "\n    \"Stop\": [\n      {\n"},
+      {claude, "{\n\"model\": \"x\",\n   \"env\": {\n      \"A\": 1\n   }\n}\n", "\n      \"Stop\": [\n         {\n"},
       // codex: ours after the user's own group, whose trust codex keeps by its place.
       {codex,
        "# Codex\nm = [\n  [1, 2],\n]\nb = \"\"\"\n[not a table]\n\"\"\"\n\n[[hooks.Stop]]\n[[hooks.Stop.hooks]]\n"
