@@ -322,6 +322,7 @@ class AppTest : public QObject {
     QCOMPARE(switches(), QStringLiteral("on on on"));
     QCOMPARE(child<QLabel>(view.get(), "installResultText")->text(),
              QStringLiteral("claude: 已安装 (备份: /b.bak)\nclaude: kept\n请重启 claude 会话"));
+    QVERIFY(child<QWidget>(view.get(), "installResult")->sizeHint().height() > 0);  // its box makes room for it
     // Clicking again retries; an empty report still shows the box.
     answers_[idx(kimi)] = HookSuccess{};
     click(box(kimi));
