@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -61,7 +62,8 @@ TEST_F(HookSenderTest, PayloadsBecomeRecordsWithTheirOriginAndGarbageIsDropped) 
                        R"({"hook_event_name":"Notification","cwd":"/p/k","title":"T","body":" Task \t\n done\n"})")
                       .value_or(AgentEvent{});
   EXPECT_TRUE(ev.ts >= before && ev.ts <= ms().time_since_epoch().count()) << ev.ts;  // stamped in ms on sending
-  EXPECT_EQ((ev.ts = 0, ev.origin.reset(), ev), (AgentEvent{"Notification", "kimi", "waiting", "收到通知", "Task done", "k"}));
+  EXPECT_EQ((ev.ts = 0, ev.origin.reset(), ev),
+            (AgentEvent{"Notification", "kimi", "waiting", "收到通知", "Task done", "k"}));
   // Garbage (what no payload parser takes is the fuzz target's) is dropped, and the hook still exits 0.
   for (auto [args, in] : std::vector<std::pair<Args, std::string>>{
            {{"--agent", "codex"}, ""},
@@ -136,10 +138,13 @@ TEST_F(HookSenderTest, AHookRunBySharedServerTakesItsSessionsTerminalOrNone) {
                [&] { test::runProgram(sh(codex.string() + " app-server"), home_.path(), payload("codex-hooks-Stop")); })
         ->origin.value();
   };
-  test::Background one(sh("env TMUX_PANE=%7 " + codex.string() + " -c 'echo ready; exec >&- 2>&-; sleep 60; :'"));
+  // Each session waits on a pipe nobody writes: a child it forked would be one more codex until it ran.
+  ASSERT_EQ(::mkfifo((folder / "never").c_str(), 0600), 0);
+  const std::string session = " -c 'echo ready; exec >&- 2>&-; read x <>never'";
+  test::Background one(sh("env TMUX_PANE=%7 " + codex.string() + session));
   EventOrigin origin = hook();
   EXPECT_EQ(std::tuple(origin.pids.at(0), origin.tmuxPane, origin.unknown), std::tuple(one.pid, "%7", ""));
-  test::Background two(sh("env TMUX_PANE=%8 " + codex.string() + " -c 'echo ready; exec >&- 2>&-; sleep 60; :'"));
+  test::Background two(sh("env TMUX_PANE=%8 " + codex.string() + session));
   origin = hook();
   EXPECT_EQ(
       std::tuple(origin.pids.size(), origin.tmuxPane, origin.unknown),
