@@ -140,7 +140,8 @@ cmd() {  # cmd KIND TITLE: opens terminal TITLE running $WORK/TITLE.sh
   esac
 }
 script() {  # script TITLE SESSION [FIRST]: sets the title, runs FIRST, attaches to SESSION
- printf '#!/bin/sh\nprintf "\\033]2;%s\\007"\n%s\nexec %s attach -t %s\n' "$1" "${3:-}" "${T[*]}" "$2" >"$WORK/$1.sh" && chmod +x "$WORK/$1.sh"; }
+  # Set again later too: under load, GNOME Shell sometimes loses a title weston-terminal got before it was shown.
+ printf '#!/bin/sh\nt() { printf "\\033]2;%s\\007"; }\nt; (sleep 1; t; sleep 2; t) &\n%s\nexec %s attach -t %s\n' "$1" "${3:-}" "${T[*]}" "$2" >"$WORK/$1.sh" && chmod +x "$WORK/$1.sh"; }
 hook() {  # hook N ROUND: runs the hook in case N's hidden pane; prints the notification's body
 
   printf '{"hook_event_name":"Notification","notification_type":"agent_needs_input","session_id":"s%s","cwd":"/w","message":"case %s round %s"}' $1 $1 $2 >"$WORK/payload"
