@@ -124,6 +124,11 @@ TEST_F(UserFiles, UninstallTakesOnlyOursAndEditsTakeTurns) {
   other.reset();
   install.join();
   EXPECT_EQ(readAll(file(kimi)).substr(0, 6), "a = 2\n");
+  // A hook the user adds after ours stays after ours: installing again changes nothing.
+  const std::string mine = readAll(file(kimi)) + "\n[[hooks]]\nevent = \"Stop\"\ncommand = \"say done\"\n";
+  test::writeAll(file(kimi), mine);
+  EXPECT_EQ(run(kimi, true).action, "unchanged");
+  EXPECT_EQ(readAll(file(kimi)), mine);
 }
 
 // A missing file is created private; only codex's note asks to review new hooks.
