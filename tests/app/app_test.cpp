@@ -244,6 +244,17 @@ class AppTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(phone_->probes.get().size(), std::size_t(1), kWaitMs);
     state_->startPolling();
     QTRY_COMPARE_WITH_TIMEOUT(phone_->probes.get().size(), std::size_t(2), kWaitMs);
+    // The view's three sections are set apart by lines the user can see.
+    int lines = 0;
+    for (QFrame* f : view.findChildren<QFrame*>())
+      if (f->metaObject() == &QFrame::staticMetaObject) {
+        const QImage seen = f->grab().toImage();
+        bool drawn = false;
+        for (int y = 1; y < seen.height(); ++y)
+          drawn = drawn || seen.pixel(seen.width() / 2, y) != seen.pixel(seen.width() / 2, 0);
+        lines += drawn;
+      }
+    QCOMPARE(lines, 3);
     auto* line = child<QLabel>(&view, "intakeProblem");
     QVERIFY(line->isVisible() && line->text().startsWith(QStringLiteral("无法接收 agent 事件：")));
     std::filesystem::remove(run);
